@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds Parcelo, and runs every test:
+# first the normal build, then the unit tests again under AddressSanitizer
+# and UndefinedBehaviorSanitizer. The tests start their own FTP servers on
+# 127.0.0.1; nothing else is needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+./scripts/install-deps.sh
+
+echo "== build (RelWithDebInfo) =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+
+echo "== tests =="
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELO_SANITIZE=ON >/dev/null
+cmake --build build-san -j "$jobs"
+
+echo "== unit tests under the sanitizers =="
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-san --output-on-failure -j "$jobs" -L unit --timeout 900
+
+echo "== all tests passed =="
