@@ -1,0 +1,27 @@
+#pragma once
+// The rules of the file list that do not need the window: the extension of
+// a name, the lower-casing used to compare extensions, and the date text of
+// a row.
+
+#include <QString>
+#include <QStringList>
+#include <ctime>
+
+// The text from the name's last "." to its end, provided that no "\" and no
+// ":" stands after that dot; otherwise empty. "report.TXT" gives ".TXT",
+// "archive.tar.gz" gives ".gz", "README" gives "".
+[[nodiscard]] QString FileExt(const QString& name);
+
+// Converts only the letters A to Z to lower case; every other character
+// stays as it is, so stored extensions compare the same on every locale.
+[[nodiscard]] QString AsciiLowerCase(const QString& text);
+
+// True when some entry of `list`, lower-cased by AsciiLowerCase, equals
+// `ext` exactly. `ext` is already in lower case.
+[[nodiscard]] bool ExtInList(const QString& ext, const QStringList& list);
+
+// A file's last-write time as the list shows it: local time cut to the
+// two-second steps of a DOS file date, in the user's locale as the short
+// date, a blank and the long time (without a time zone); the time is left
+// out when it is exactly midnight.
+[[nodiscard]] QString FileDateText(std::time_t lastWrite);

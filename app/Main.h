@@ -1,0 +1,114 @@
+#pragma once
+// The main window: the files to send, the server profile, the target
+// directory, the buttons, the FTP dialogue, progress and status.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStringList>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QWidget>
+#include <cstdint>
+
+#include "app/StatusBar.h"
+
+// A combo box that says when its list is about to drop down, so the list
+// can be filled just before it opens.
+class DropDownComboBox : public QComboBox {
+  Q_OBJECT
+public:
+  using QComboBox::QComboBox;
+  void showPopup() override;
+signals:
+  void aboutToDropDown();
+};
+
+// Program-wide state of the main window's module. Only one main window
+// lives in a run, so the state lives with it; everything starts zero, empty
+// or false.
+struct ModuleState {
+  QString readMode;  // settings read mode: "f" full read at start, "p" profile only
+  QString emailAddress;  // offered as the password for anonymous log-in
+  QString firewallHost;
+  QString firewallPort;
+  bool useFirewall = false;
+  bool passiveMode = false;
+  bool exitWhenDone = false;
+  std::int32_t ProgressScale = 0;  // divisions by 1000 applied to the current file's size
+  bool TitleProgress = false;      // the application title shows transfer progress; never cleared
+  bool ListReady = false;          // the file list has been built
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+public:
+  // `args` is the command line as the program counts it: argument 0 is the
+  // program's own path, arguments 1 to ParamCount() are the paths to send.
+  // Creating the window runs FormCreate; a file error on the way is shown
+  // in the standard error box and the window still opens.
+  explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
+
+  [[nodiscard]] int ParamCount() const { return static_cast<int>(args_.size()) - 1; }
+  [[nodiscard]] QString ParamStr(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QString(); }
+
+  // Window events.
+  void FormCreate();
+  void Timer1Timer();
+  void ListView1Change(QTreeWidgetItem* row);
+
+  // Controls, by their design names.
+  QLabel* Label1;
+  QTreeWidget* ListView1;
+  QLabel* Label5;
+  QLabel* Label2;
+  QComboBox* hostcmbox;
+  QToolButton* newbn;
+  QToolButton* deletebn;
+  QLabel* Label6;
+  QLineEdit* addressedit;
+  QLabel* Label7;
+  QLineEdit* portedit;
+  QLabel* Label3;
+  QLineEdit* useredit;
+  QCheckBox* anonyckbox;
+  QLabel* Label4;
+  QLineEdit* passedit;
+  QCheckBox* remckbox;
+  QRadioButton* RB1;
+  QRadioButton* RB2;
+  DropDownComboBox* dircmbox;
+  QPushButton* OKBn;
+  QPushButton* CancelBn;
+  QPushButton* OptionsBn;
+  QPushButton* AboutBn;
+  QPushButton* ExitBn;
+  QPlainTextEdit* DisplayMemo;
+  QProgressBar* ProgressBar1;
+  StatusPanels* StatusBar1;
+  QTimer* Timer1;
+
+  // String lists owned by the window, never shown.
+  QStringList txtlist{QStringLiteral(".txt")};  // extensions sent in ascii mode, with their dot
+  QStringList templist;                         // lines of the last remote directory listing
+  QStringList dir_record;                       // dircmbox texts already listed
+
+  ModuleState state;
+  std::int32_t& ProgressScale = state.ProgressScale;
+  bool& TitleProgress = state.TitleProgress;
+  bool& ListReady = state.ListReady;
+
+private:
+  void CreateControls();
+  void ArrangeControls();
+  void SetTabOrder();
+  void BuildFileList();
+
+  QStringList args_;
+};

@@ -1,0 +1,19 @@
+#pragma once
+// The program's entry: usage message or main window.
+
+#include <QStringList>
+
+class DialogService;
+
+// Shown when the program is started without a file to send.
+extern const char* const UsageText;
+
+// The command line as the program counts it: argument 0 is the program's
+// own full path, then every non-empty argument in order, each kept whole.
+[[nodiscard]] QStringList CommandLineArgs(int argc, const char* const* argv);
+
+// Runs the program inside an existing QApplication, with `dialogs` as the
+// dialog service: with no path to send, shows the usage message and returns
+// 0 without creating a window or touching the settings; otherwise opens the
+// main window and returns when it has closed.
+int RunParcelo(int argc, const char* const* argv, DialogService& dialogs);
