@@ -228,8 +228,14 @@ void TForm1::ArrangeControls() {
   ListView1->setColumnWidth(2, dateWidth);
   const int frame = 2 * ListView1->frameWidth();
   const int scrollBar = ListView1->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, ListView1);
+  // Tall enough for the header and four whole rows.
+  auto* sample = new QTreeWidgetItem(ListView1, {QStringLiteral("Xg")});
+  sample->setCheckState(0, Qt::Checked);
+  sample->setIcon(0, style()->standardIcon(QStyle::SP_FileIcon));
+  const int rowHeight = ListView1->sizeHintForRow(0);
+  delete sample;
   ListView1->setFixedSize(std::max(px(289), px(123) + px(75) + dateWidth + scrollBar + frame),
-                          px(70) + fm.height());
+                          std::max(px(70), ListView1->header()->sizeHint().height() + 4 * rowHeight + frame));
   hostcmbox->setMinimumWidth(px(166));
   addressedit->setMinimumWidth(px(166));
   portedit->setFixedWidth(std::max(px(33), fm.horizontalAdvance(QStringLiteral("00000")) + 12));

@@ -1,0 +1,11 @@
+# The main window, its file list and the entry point, driven as real
+# widgets on the offscreen platform.
+parcelo_add_test(NAME app_window_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/AppFixture.h
+    ${CMAKE_CURRENT_LIST_DIR}/FileListTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MainWindowTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/StartupTest.cpp
+  LIBS parcelo_app parcelo_testsupport Qt6::Test
+  LABELS unit)
