@@ -1,0 +1,861 @@
+// The socket core: object and window, state machine, notifications,
+// connect, listen, accept, take-over and close.
+#include "net/WSocket.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "net/WSocketInternal.h"
+
+using namespace winsock;
+
+namespace {
+
+int gInstanceCount = 0;
+bool gWinsockLoaded = false;
+
+// A handler that keeps data unread is called again at most this many times
+// per notification before the other messages get their turn.
+constexpr int kReceiveBudget = 32;
+
+} // namespace
+
+namespace wsocket_internal {
+
+void LoadWinsock()
+{
+    if (gWinsockLoaded)
+        return;
+    WSAData data;
+    int rc = WSAStartup(MAKEWORD(1, 1), &data);
+    if (rc != 0) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%s: WSAStartup error #%d", "wsock32.dll", rc);
+        throw ESocketException(text);
+    }
+    gWinsockLoaded = true;
+}
+
+void UnloadWinsock()
+{
+    if (!gWinsockLoaded)
+        return;
+    WSACleanup();
+    gWinsockLoaded = false;
+}
+
+} // namespace wsocket_internal
+
+using wsocket_internal::LoadWinsock;
+
+const char* ToString(TSocketState state)
+{
+    switch (state) {
+    case wsInvalidState: return "wsInvalidState";
+    case wsOpened: return "wsOpened";
+    case wsBound: return "wsBound";
+    case wsConnecting: return "wsConnecting";
+    case wsConnected: return "wsConnected";
+    case wsAccepting: return "wsAccepting";
+    case wsListening: return "wsListening";
+    case wsClosed: return "wsClosed";
+    }
+    return "?";
+}
+
+// ---- object and window ---------------------------------------------------------
+
+TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
+{
+    FWindowHandle = CreateHiddenWindow(&SocketWindowProc, reinterpret_cast<LONG_PTR>(this));
+    TCustomWSocket::AssignDefaultValue();
+    ++gInstanceCount;
+}
+
+TCustomWSocket::~TCustomWSocket()
+{
+    Destroying();
+    try {
+        CancelDnsLookup();
+    } catch (...) {
+    }
+    try {
+        if (FState != wsClosed)
+            Close();
+    } catch (...) {
+    }
+    if (FHSocket != INVALID_SOCKET) {
+        // A handle left open by a failed open step.
+        closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+    }
+    *FAlive = false;
+    if (--gInstanceCount < 1) {
+        gInstanceCount = 0;
+        wsocket_internal::UnloadWinsock();
+    }
+    BufList.clear();
+    SetWindowLongPtr(FWindowHandle, 0, 0);
+    DestroyWindow(FWindowHandle);
+}
+
+int TCustomWSocket::InstanceCount()
+{
+    return gInstanceCount;
+}
+
+LRESULT TCustomWSocket::SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    auto* obj = reinterpret_cast<TCustomWSocket*>(GetWindowLongPtr(hwnd, 0));
+    if (!obj)
+        return DefWindowProc(hwnd, msg, wParam, lParam);
+    return obj->WndProc(msg, wParam, lParam);
+}
+
+LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    auto live = Alive();
+    try {
+        if (Msg == WM_ASYNCSELECT)
+            WMAsyncSelect(wParam, lParam);
+        else if (Msg == WM_ASYNCGETHOSTBYNAME)
+            WMAsyncGetHostByName(wParam, lParam);
+        else if (Msg == WM_ASYNCGETHOSTBYADDR)
+            ;  // reverse lookups are never started
+        else
+            return DefWindowProc(FWindowHandle, Msg, wParam, lParam);
+    } catch (const std::exception& E) {
+        // The one place where a handler's exception is caught: it aborts
+        // the socket (unless OnBgException says otherwise).
+        if (live)
+            HandleBackgroundException(E);
+    } catch (...) {
+        if (live)
+            HandleBackgroundException(Exception("Unknown exception in a socket event handler"));
+    }
+    return 0;
+}
+
+void TCustomWSocket::AssignDefaultValue()
+{
+    std::memset(&FRemoteSockAddr, 0, sizeof FRemoteSockAddr);
+    FRemoteSockAddr.sin_family = AF_INET;
+    AddrFormat = PF_INET;
+    PortAssigned = false;
+    AddrAssigned = false;
+    AddrResolved = false;
+    PortResolved = false;
+    ProtoResolved = false;
+    LocalPortResolved = false;
+    ProtoAssigned = true;
+    ProtoNum = IPPROTO_TCP;
+    ProtoStr = "tcp";
+    SocketType = SOCK_STREAM;
+    LocalPortStr = "0";
+    FLingerOnOff = wsLingerOn;
+    FLingerTimeout = 0;
+    FHSocket = INVALID_SOCKET;
+    FState = wsClosed;
+    FAllSent = true;
+    FPaused = false;
+    FReadCount = 0;
+    CloseInvoked = false;
+    FFlushTimeout = 60;
+}
+
+void TCustomWSocket::ChangeState(TSocketState NewState)
+{
+    TSocketState OldState = FState;
+    FState = NewState;
+    TriggerChangeState(OldState, NewState);
+}
+
+// ---- properties ------------------------------------------------------------------
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    if (AddrAssigned && Value == AddrStr)
+        return;
+    if (FState != wsClosed) {
+        RaiseSocketException("Cannot change Addr if not closed");
+        return;
+    }
+    AddrStr = wsocket_internal::Trim(Value);
+    AddrAssigned = !AddrStr.empty();
+    if (AddrAssigned)
+        AddrResolved = false;
+}
+
+void TCustomWSocket::SetPort(const std::string& Value)
+{
+    if (PortAssigned && Value == PortStr)
+        return;
+    if (FState != wsClosed) {
+        RaiseSocketException("Cannot change Port if not closed");
+        return;
+    }
+    PortStr = wsocket_internal::Trim(Value);
+    PortAssigned = !PortStr.empty();
+    if (PortAssigned)
+        PortResolved = false;
+}
+
+void TCustomWSocket::SetProto(const std::string& Value)
+{
+    if (ProtoAssigned && Value == ProtoStr)
+        return;
+    if (FState != wsClosed) {
+        RaiseSocketException("Cannot change Proto if not closed");
+        return;
+    }
+    ProtoStr = wsocket_internal::Trim(Value);
+    ProtoAssigned = !ProtoStr.empty();
+    if (ProtoAssigned)
+        ProtoResolved = false;
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& Value)
+{
+    if (FState != wsClosed) {
+        RaiseSocketException("Cannot change LocalPort if not closed");
+        return;
+    }
+    LocalPortStr = Value;
+    LocalPortResolved = false;
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags()
+{
+    switch (FSendFlags) {
+    case 0: return wsSendNormal;
+    case MSG_OOB: return wsSendUrgent;
+    default:
+        RaiseSocketException("Invalid internal SendFlags");
+        return wsSendNormal;
+    }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags Value)
+{
+    switch (Value) {
+    case wsSendNormal: FSendFlags = 0; break;
+    case wsSendUrgent: FSendFlags = MSG_OOB; break;
+    default: RaiseSocketException("Invalid SendFlags"); break;
+    }
+}
+
+// ---- notifications -----------------------------------------------------------------
+
+void TCustomWSocket::WMAsyncSelect(WPARAM wParam, LPARAM lParam)
+{
+    // A late message for a handle closed since, or a paused socket.
+    if (static_cast<SOCKET>(wParam) != FHSocket || FPaused)
+        return;
+    WORD events = LOWORD(lParam);
+    WORD error = HIWORD(lParam);
+    auto live = Alive();
+    if (events & FD_CONNECT) {
+        Do_FD_CONNECT(error);
+        if (!live)
+            return;
+    }
+    if (events & FD_READ) {
+        Do_FD_READ(error);
+        if (!live)
+            return;
+    }
+    if (events & FD_WRITE) {
+        Do_FD_WRITE(error);
+        if (!live)
+            return;
+    }
+    if (events & FD_ACCEPT) {
+        Do_FD_ACCEPT(error);
+        if (!live)
+            return;
+    }
+    if (events & FD_CLOSE)
+        Do_FD_CLOSE(error);
+}
+
+void TCustomWSocket::Do_FD_CONNECT(WORD Error)
+{
+    auto live = Alive();
+    ChangeState(wsConnected);
+    if (!live)
+        return;
+    TriggerSessionConnected(Error);
+    if (!live)
+        return;
+    if (Error != 0 && FState != wsClosed)
+        Close();
+}
+
+void TCustomWSocket::Do_FD_READ(WORD Error)
+{
+    ASyncReceive(Error);
+}
+
+void TCustomWSocket::Do_FD_WRITE(WORD Error)
+{
+    auto live = Alive();
+    TryToSend();
+    if (!live)
+        return;
+    if (FAllSent)
+        TriggerDataSent(Error);
+}
+
+void TCustomWSocket::Do_FD_ACCEPT(WORD Error)
+{
+    TriggerSessionAvailable(Error);
+}
+
+void TCustomWSocket::Do_FD_CLOSE(WORD Error)
+{
+    if (FState == wsConnecting)
+        return;
+    auto live = Alive();
+    // Data that arrived before the close is delivered first.
+    ASyncReceive(0, true);
+    if (!live)
+        return;
+    if (OnSessionClosed && !CloseInvoked) {
+        CloseInvoked = true;
+        TriggerSessionClosed(Error);
+        if (!live)
+            return;
+    }
+    if (FState != wsClosed)
+        Close();
+}
+
+// The receive loop of one read notification. The handler is called again
+// while bytes stay readable. On a read notification a budget bounds that,
+// so one busy connection cannot hold up the window; before a close
+// (draining) it goes on as long as the handler keeps reading.
+void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
+{
+    auto live = Alive();
+    for (int round = 1;; ++round) {
+        std::uint64_t recvBefore = RecvCalls;
+        FLastError = 0;
+        try {
+            if (!TriggerDataAvailable(Error)) {
+                // Nobody takes the data: drain and discard it.
+                char junk[1024];
+                if (DoRecv(junk, sizeof junk, 0) < 0) {
+                    FLastError = WSAGetLastError();
+                    if (FLastError == WSAEWOULDBLOCK) {
+                        FLastError = 0;
+                        break;
+                    }
+                }
+            }
+            if (!live)
+                return;
+            if (FLastError != 0 || FHSocket == INVALID_SOCKET)
+                break;
+            winsock::u_long n = 0;
+            if (ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) {
+                FLastError = WSAGetLastError();
+                break;
+            }
+            if (n == 0)
+                break;
+        } catch (...) {
+            // A handler's exception ends the loop; it is not a background
+            // exception.
+            if (!live)
+                return;
+            break;
+        }
+        if (Draining) {
+            if (RecvCalls == recvBefore)
+                break;  // the handler will not read: do not spin
+            continue;
+        }
+        if (round >= kReceiveBudget) {
+            // A handler that read has re-enabled the notification already;
+            // one that did not gets called again after the other messages.
+            if (RecvCalls == recvBefore)
+                PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), MAKELPARAM(FD_READ, 0));
+            break;
+        }
+    }
+}
+
+// ---- triggers -------------------------------------------------------------------------
+
+bool TCustomWSocket::TriggerDataAvailable(WORD Error)
+{
+    if (!OnDataAvailable)
+        return false;
+    OnDataAvailable(this, Error);
+    return true;
+}
+
+void TCustomWSocket::TriggerSessionAvailable(WORD Error)
+{
+    if (OnSessionAvailable)
+        OnSessionAvailable(this, Error);
+}
+
+void TCustomWSocket::TriggerSessionConnected(WORD Error)
+{
+    if (OnSessionConnected)
+        OnSessionConnected(this, Error);
+}
+
+void TCustomWSocket::TriggerSessionClosed(WORD Error)
+{
+    if (OnSessionClosed)
+        OnSessionClosed(this, Error);
+}
+
+void TCustomWSocket::TriggerDataSent(WORD Error)
+{
+    if (OnDataSent)
+        OnDataSent(this, Error);
+}
+
+void TCustomWSocket::TriggerChangeState(TSocketState OldState, TSocketState NewState)
+{
+    if (OnChangeState)
+        OnChangeState(this, OldState, NewState);
+}
+
+void TCustomWSocket::TriggerDnsLookupDone(WORD Error)
+{
+    if (OnDnsLookupDone)
+        OnDnsLookupDone(this, Error);
+}
+
+void TCustomWSocket::TriggerError()
+{
+    if (OnError)
+        OnError(this);
+}
+
+void TCustomWSocket::HandleBackgroundException(const std::exception& E)
+{
+    auto live = Alive();
+    bool CanClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(this, E, CanClose);
+        } catch (...) {
+        }
+        if (!live)
+            return;
+    }
+    if (CanClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+// ---- opening ------------------------------------------------------------------------------
+
+bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
+{
+    try {
+        if (!ProtoResolved) {
+            ProtoNum = WSocketResolveProto(ProtoStr);
+            SocketType = ProtoNum == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+            ProtoResolved = true;
+        }
+        if (!PortResolved) {
+            PortNum = WSocketResolvePort(PortStr, ProtoStr);
+            FRemoteSockAddr.sin_port = htons(static_cast<winsock::u_short>(PortNum));
+            PortResolved = true;
+        }
+        if (WithLocalPort && !LocalPortResolved) {
+            LocalPortNum = WSocketResolvePort(LocalPortStr, ProtoStr);
+            LocalPortResolved = true;
+        }
+        if (!AddrResolved) {
+            FRemoteSockAddr.sin_addr.s_addr = WSocketResolveHost(AddrStr);
+            AddrResolved = true;
+        }
+    } catch (const std::exception& E) {
+        RaiseSocketException(std::string(Prefix) + E.what());
+        return false;
+    }
+    if (SocketType == SOCK_DGRAM) {
+        // Parcelo only speaks TCP; datagram sockets are not built.
+        RaiseSocketException(std::string(Prefix) + "datagram sockets are not supported");
+        return false;
+    }
+    return true;
+}
+
+void TCustomWSocket::Connect()
+{
+    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        RaiseSocketException("Connect: Socket already in use");
+        return;
+    }
+    if (!PortAssigned) {
+        RaiseSocketException("Connect: No Port Specified");
+        return;
+    }
+    if (!AddrAssigned) {
+        RaiseSocketException("Connect: No IP Address Specified");
+        return;
+    }
+    if (!ProtoAssigned) {
+        RaiseSocketException("Connect: No Protocol Specified");
+        return;
+    }
+    LoadWinsock();
+    if (!ResolveForOpen("connect: ", true))
+        return;
+
+    auto live = Alive();
+    DeleteBufferedData();
+    FHSocket = socket(AddrFormat, SocketType, ProtoNum);
+    if (FHSocket == INVALID_SOCKET) {
+        SocketError("Connect (socket)");
+        return;
+    }
+    ChangeState(wsOpened);
+    if (!live)
+        return;
+
+    if (LocalPortNum != 0)
+        BindSocket();
+    SetLingerOption();
+    int optval = -1;
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&optval), sizeof optval) == SOCKET_ERROR) {
+        SocketError("setsockopt(SO_KEEPALIVE)");
+        return;
+    }
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&optval), sizeof optval) == SOCKET_ERROR) {
+        SocketError("setsockopt(SO_REUSEADDR)");
+        return;
+    }
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
+        SocketError("WSAAsyncSelect");
+        return;
+    }
+    if (connect(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) == SOCKET_ERROR) {
+        int err = WSAGetLastError();
+        if (err != WSAEWOULDBLOCK) {
+            FLastError = err;
+            SocketError("Connect");
+            return;
+        }
+    }
+    // The outcome arrives as FD_CONNECT.
+    ChangeState(wsConnecting);
+}
+
+void TCustomWSocket::BindSocket()
+{
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<winsock::u_short>(LocalPortNum));
+    local.sin_addr.s_addr = INADDR_ANY;
+    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+        RaiseSocketExceptionFmt("winsock.bind failed, error #%d", WSAGetLastError());
+        return;
+    }
+    int len = sizeof local;
+    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR) {
+        RaiseSocketExceptionFmt("winsock.getsockname failed, error #%d", WSAGetLastError());
+        return;
+    }
+    LocalPortNum = ntohs(local.sin_port);
+    LocalPortStr = std::to_string(LocalPortNum);
+}
+
+void TCustomWSocket::SetLingerOption()
+{
+    if (FLingerOnOff == wsLingerNoSet)
+        return;
+    if (FHSocket == INVALID_SOCKET) {
+        RaiseSocketException("Cannot set linger option at this time");
+        return;
+    }
+    linger l{static_cast<winsock::u_short>(FLingerOnOff == wsLingerOn ? 1 : 0), static_cast<winsock::u_short>(FLingerTimeout & 0xFFFF)};
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == SOCKET_ERROR)
+        SocketError("setsockopt(SO_LINGER)");
+}
+
+void TCustomWSocket::Listen()
+{
+    if (!PortAssigned) {
+        WSASetLastError(WSAEINVAL);
+        SocketError("listen: port not assigned");
+        return;
+    }
+    if (!ProtoAssigned) {
+        WSASetLastError(WSAEINVAL);
+        SocketError("listen: protocol not assigned");
+        return;
+    }
+    if (!AddrAssigned) {
+        WSASetLastError(WSAEINVAL);
+        SocketError("listen: address not assigned");
+        return;
+    }
+    LoadWinsock();
+    if (!ResolveForOpen("listen: ", false))
+        return;
+
+    auto live = Alive();
+    DeleteBufferedData();
+    FHSocket = socket(AddrFormat, SocketType, ProtoNum);
+    if (FHSocket == INVALID_SOCKET) {
+        SocketError("socket");
+        return;
+    }
+    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) == SOCKET_ERROR) {
+        // Close the new handle before reporting: the state is still
+        // wsClosed, so no later Close would ever free it.
+        int err = WSAGetLastError();
+        closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        WSASetLastError(err);
+        SocketError("Bind");
+        Close();
+        return;
+    }
+    ChangeState(wsBound);
+    if (!live)
+        return;
+    if (listen(FHSocket, 5) == SOCKET_ERROR) {
+        SocketError("Listen");
+        return;
+    }
+    ChangeState(wsListening);
+    if (!live)
+        return;
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) == SOCKET_ERROR)
+        SocketError("WSAASyncSelect");
+}
+
+SOCKET TCustomWSocket::Accept()
+{
+    if (FState != wsListening) {
+        WSASetLastError(WSAEINVAL);
+        SocketError("not a listening socket");
+        return INVALID_SOCKET;
+    }
+    int len = sizeof FRemoteSockAddr;
+    FAcceptedSocket = accept(FHSocket, reinterpret_cast<sockaddr*>(&FRemoteSockAddr), &len);
+    if (FAcceptedSocket == INVALID_SOCKET) {
+        SocketError("Accept");
+        return INVALID_SOCKET;
+    }
+    return FAcceptedSocket;
+}
+
+void TCustomWSocket::Dup(SOCKET NewHSocket)
+{
+    if (NewHSocket == 0 || NewHSocket == INVALID_SOCKET) {
+        WSASetLastError(WSAEINVAL);
+        SocketError("Dup");
+        return;
+    }
+    LoadWinsock();
+    auto live = Alive();
+    if (FState != wsClosed) {
+        int rc = FHSocket == INVALID_SOCKET ? 0 : closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        if (rc != 0) {
+            SocketError("Dup (closesocket)");
+            return;
+        }
+        ChangeState(wsClosed);
+        if (!live)
+            return;
+    }
+    FHSocket = NewHSocket;
+    SetLingerOption();
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
+        SocketError("WSAAsyncSelect");
+        return;
+    }
+    ChangeState(wsConnected);
+}
+
+// ---- closing -------------------------------------------------------------------------------
+
+void TCustomWSocket::Close()
+{
+    InternalClose(true, 0);
+}
+
+void TCustomWSocket::InternalClose(bool bShut, WORD Error)
+{
+    auto live = Alive();
+    if (FHSocket == INVALID_SOCKET) {
+        if (FState != wsClosed) {
+            ChangeState(wsClosed);
+            if (!live)
+                return;
+            AssignDefaultValue();
+        }
+        return;
+    }
+    if (FState == wsClosed)
+        return;
+
+    if (bShut) {
+        ShutDown(SD_SEND);
+        // A zero-second linger would reset the connection and throw away
+        // what is still in the system's send buffer; a graceful close must
+        // deliver it.
+        if (FLingerOnOff == wsLingerOn && (FLingerTimeout & 0xFFFF) == 0) {
+            linger l{0, 0};
+            setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+        }
+    }
+
+    for (;;) {
+        if (FHSocket == INVALID_SOCKET)
+            break;  // closed meanwhile, by a handler run from the pump
+        if (closesocket(FHSocket) == 0)
+            break;
+        int err = WSAGetLastError();
+        FLastError = err;
+        if (err == WSAEWOULDBLOCK) {
+            MessagePump();
+            if (!live)
+                return;
+            continue;
+        }
+        if (err == WSANOTINITIALISED)
+            break;
+        FHSocket = INVALID_SOCKET;
+        SocketError("Disconnect (closesocket)");
+        return;
+    }
+    FHSocket = INVALID_SOCKET;
+
+    ChangeState(wsClosed);
+    if (!live)
+        return;
+    bool ownerDestroying = IsDestroying() || (Owner() && Owner()->IsDestroying());
+    if (!ownerDestroying && !CloseInvoked && OnSessionClosed) {
+        CloseInvoked = true;
+        TriggerSessionClosed(Error);
+        if (!live)
+            return;
+    }
+    try {
+        AssignDefaultValue();
+    } catch (...) {
+    }
+}
+
+void TCustomWSocket::Abort()
+{
+    auto live = Alive();
+    CancelDnsLookup();
+    if (!live)
+        return;
+    DeleteBufferedData();
+    if (FState == wsConnected && ProtoNum == IPPROTO_TCP) {
+        FLingerOnOff = wsLingerOff;
+        SetLingerOption();
+    }
+    InternalClose(false, 0);
+}
+
+void TCustomWSocket::ShutDown(int How)
+{
+    if (FHSocket != INVALID_SOCKET)
+        shutdown(FHSocket, How);
+}
+
+// ---- receiving -------------------------------------------------------------------------------
+
+int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
+{
+    if (BufferSize <= 0)
+        return 0;
+    ++RecvCalls;
+    return recv(FHSocket, static_cast<char*>(Buffer), BufferSize, Flags);
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize)
+{
+    int r = DoRecv(Buffer, BufferSize, 0);
+    if (r < 0)
+        FLastError = WSAGetLastError();
+    else
+        FReadCount += r;
+    return r;
+}
+
+std::string TCustomWSocket::ReceiveStr()
+{
+    int n = GetRcvdCount();
+    if (n <= 0)
+        return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    int r = DoRecv(s.data(), n, 0);
+    if (r < 1)
+        return {};
+    s.resize(static_cast<std::size_t>(r));
+    return s;
+}
+
+int TCustomWSocket::GetRcvdCount()
+{
+    winsock::u_long n = 0;
+    if (ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) {
+        SocketError("ioctlSocket");
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+// ---- pausing, queries, message pumps ------------------------------------------------------
+
+int TCustomWSocket::Pause()
+{
+    FPaused = true;
+    return WSAAsyncSelect(FHSocket, FWindowHandle, 0, 0);
+}
+
+int TCustomWSocket::Resume()
+{
+    FPaused = false;
+    return WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+}
+
+int TCustomWSocket::GetSockName(sockaddr_in& saddr, int& saddrlen)
+{
+    return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&saddr), &saddrlen);
+}
+
+void TCustomWSocket::MessagePump()
+{
+    if (!FMultiThreaded)
+        ::ProcessMessages();
+    else
+        ProcessMessages();
+}
+
+void TCustomWSocket::ProcessMessages()
+{
+    // Everything queued now, and what it posts, up to a bound, so that the
+    // caller's loop regains control.
+    MSG msg;
+    for (int i = 0; i < 1024 && PeekMessage(msg, PM_REMOVE); ++i) {
+        if (msg.message == WM_QUIT && msg.hwnd == 0) {
+            FTerminated = true;
+            SetTerminating(true);
+            continue;
+        }
+        TranslateMessage(msg);
+        DispatchMessage(msg);
+    }
+}
