@@ -1,0 +1,91 @@
+// The dialog service drawn with Qt: caption, icon, buttons, and the answer
+// for each way of closing a box.
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/Dialogs.h"
+#include "platform/qt/QtDialogs.h"
+
+namespace {
+
+struct Seen {
+  std::string caption, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons;
+};
+
+enum class Close { Ok, Yes, No, Escape, TitleBar };
+
+// Waits for the box `show` opens, notes what it shows and closes it the way given.
+Seen ShowAndClose(const std::function<void()>& show, Close how) {
+  Seen seen;
+  bool found = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    found = true;
+    seen = {box->windowTitle().toStdString(), box->text().toStdString(), box->icon(), box->standardButtons()};
+    switch (how) {
+      case Close::Ok: box->button(QMessageBox::Ok)->click(); break;
+      case Close::Yes: box->button(QMessageBox::Yes)->click(); break;
+      case Close::No: box->button(QMessageBox::No)->click(); break;
+      case Close::Escape: QTest::keyClick(box, Qt::Key_Escape); break;
+      case Close::TitleBar: box->close(); break;
+    }
+  });
+  show();
+  EXPECT_TRUE(found) << "no box was shown";
+  return seen;
+}
+
+class QtDialogBoxes : public ::testing::Test {
+protected:
+  void SetUp() override { SetApplicationTitle("Parcelo"); }
+  QtDialogs dialogs_;
+};
+
+TEST_F(QtDialogBoxes, MessageBoxHasOkAndNoIcon) {
+  Seen seen = ShowAndClose([&] { dialogs_.MessageBox("Please enter a profile name"); }, Close::Ok);
+  EXPECT_EQ(seen.caption, "Parcelo");
+  EXPECT_EQ(seen.text, "Please enter a profile name");
+  EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
+  EXPECT_EQ(seen.buttons, QMessageBox::Ok);
+}
+
+TEST_F(QtDialogBoxes, ErrorBoxShowsTheErrorIcon) {
+  Seen seen = ShowAndClose([&] { dialogs_.ErrorBox("File not found"); }, Close::Ok);
+  EXPECT_EQ(seen.caption, "Parcelo");
+  EXPECT_EQ(seen.text, "File not found");
+  EXPECT_EQ(seen.icon, QMessageBox::Critical);
+}
+
+TEST_F(QtDialogBoxes, CaptionIsTheTitleWhenTheBoxOpens) {
+  SetApplicationTitle("42% of report.txt");
+  Seen seen = ShowAndClose([&] { dialogs_.MessageBox("x"); }, Close::Ok);
+  EXPECT_EQ(seen.caption, "42% of report.txt");
+}
+
+TEST_F(QtDialogBoxes, QuestionIsAnsweredNoUnlessYesIsChosen) {
+  const std::vector<std::pair<Close, DialogAnswer>> cases = {{Close::Yes, DialogAnswer::Yes},
+                                                             {Close::No, DialogAnswer::No},
+                                                             {Close::Escape, DialogAnswer::No},
+                                                             {Close::TitleBar, DialogAnswer::No}};
+  for (const auto& [how, expected] : cases) {
+    DialogAnswer answer = DialogAnswer::Yes;
+    if (expected == DialogAnswer::Yes) answer = DialogAnswer::No;
+    Seen seen = ShowAndClose([&] { answer = dialogs_.QuestionBox("Delete profile: home?"); }, how);
+    EXPECT_EQ(answer, expected) << static_cast<int>(how);
+    EXPECT_EQ(seen.caption, "Parcelo");
+    EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+  }
+}
+
+}  // namespace
