@@ -41,6 +41,7 @@ std::chrono::milliseconds g_lockWait{3000};
 struct Store {
     sqlite3* db = nullptr;
     std::string path;
+    std::chrono::steady_clock::time_point busySince;
     ~Store()
     {
         if (db)
@@ -183,6 +184,23 @@ int Exec(sqlite3* db, const char* sql)
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }
 
+// Waits for another connection's lock in short, jittered naps. SQLite's own
+// handler backs off to 100 ms naps, and a waiter that sleeps that long keeps
+// missing the short gaps between another Parcelo's writes.
+int OnBusy(void* arg, int count)
+{
+    auto* store = static_cast<Store*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0)
+        store->busySince = now;
+    else if (now - store->busySince >= g_lockWait)
+        return 0;
+    thread_local unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u;
+    seed = seed * 1103515245u + 12345u;
+    ::usleep(200 + (seed >> 16) % 1800);
+    return 1;
+}
+
 // Makes sure the database holds our tables. An empty database gets them; one
 // with other tables is refused and left exactly as it is.
 LONG PrepareSchema(sqlite3* db)
@@ -256,10 +274,15 @@ LONG GetStore(bool create, std::shared_ptr<Store>& out)
     // out not to be a database is left untouched.
     if (sqlite3_open_v2(path.c_str(), &store->db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
         return MapError(store->db ? sqlite3_errcode(store->db) : SQLITE_CANTOPEN, false);
-    sqlite3_busy_timeout(store->db, static_cast<int>(g_lockWait.count()));
+    sqlite3_busy_handler(store->db, OnBusy, store.get());
     Exec(store->db, "PRAGMA foreign_keys = ON");
     if (const LONG r = PrepareSchema(store->db); r != ERROR_SUCCESS)
         return r;
+    // Only now that the file is known to be ours: a write-ahead log keeps each
+    // write short and lets readers and a writer work side by side. It may fail
+    // while another process holds the database; that one switches it then.
+    Exec(store->db, "PRAGMA journal_mode = WAL");
+    Exec(store->db, "PRAGMA synchronous = NORMAL");
     st.store = store;
     out = store;
     return ERROR_SUCCESS;
@@ -715,8 +738,6 @@ void RegistrySetLockWait(std::chrono::milliseconds wait)
 {
     std::lock_guard guard(state().lock);
     g_lockWait = wait;
-    if (state().store)
-        sqlite3_busy_timeout(state().store->db, static_cast<int>(wait.count()));
 }
 
 std::string RegistryErrorText(LONG code)

@@ -337,38 +337,68 @@ TEST_F(RegistryStore, FileThatIsNoStoreOfOursIsLeftUntouched)
     }
 }
 
+std::string SchemaFromDocs()
+{
+    const std::string doc = ReadFile(fs::path(PARCELO_SOURCE_DIR) / "docs" / "settings-store.md");
+    std::smatch m;
+    if (!std::regex_search(doc, m, std::regex("## Schema\\s*```sql\\n([\\s\\S]*?)```")))
+        return {};
+    return m[1].str();
+}
+
 TEST_F(RegistryStore, LockHeldByAnotherProgramFailsAsBusyThenClears)
 {
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey("Software\\Parcelo\\Hosts", true));
-        reg.WriteString("lasthost", "before");
-    }
+    // A file prepared by hand, still in rollback-journal mode: another
+    // program's exclusive lock keeps readers out as well.
+    Sql(SchemaFromDocs() + "INSERT INTO keys (id, parent, name) VALUES (2, 1, 'Software');"
+                           "INSERT INTO vals VALUES (2, 'v', 1, 'before');");
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     RegistrySetLockWait(std::chrono::milliseconds(50));
     {
         TRegistry reg;
-        EXPECT_FALSE(reg.OpenKey("Software\\Parcelo\\Hosts", false));
+        EXPECT_FALSE(reg.OpenKey("Software", false));
         EXPECT_EQ(reg.LastError(), ERROR_BUSY);
         EXPECT_TRUE(RegistryStoreFailed(reg.LastError()));
-        EXPECT_FALSE(reg.OpenKey("Software\\Parcelo\\Hosts", true));
+        EXPECT_FALSE(reg.OpenKey("Software", true));
         EXPECT_EQ(reg.LastError(), ERROR_BUSY);
+    }
+    ASSERT_EQ(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software", false));
+        EXPECT_EQ(reg.ReadString("v"), "before");
+    }
+
+    // Once Parcelo has used the file it keeps a write-ahead log: a program
+    // holding a write lock then only holds up writers.
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software", false));
+        EXPECT_EQ(reg.ReadString("v"), "before");
+        try {
+            reg.WriteString("v", "after");
+            ADD_FAILURE() << "write went through a held lock";
+        } catch (const ERegistryException& e) {
+            EXPECT_STREQ(e.what(), "Failed to set data for 'v'");
+            EXPECT_EQ(reg.LastError(), ERROR_BUSY);
+        }
     }
     ASSERT_EQ(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     TRegistry reg;
-    ASSERT_TRUE(reg.OpenKey("Software\\Parcelo\\Hosts", false));
-    EXPECT_EQ(reg.ReadString("lasthost"), "before");
+    ASSERT_TRUE(reg.OpenKey("Software", false));
+    reg.WriteString("v", "after");
+    EXPECT_EQ(reg.ReadString("v"), "after");
 }
 
 TEST_F(RegistryStore, DocumentedSchemaPreparesAStoreByHand)
 {
-    const std::string doc = ReadFile(fs::path(PARCELO_SOURCE_DIR) / "docs" / "settings-store.md");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(doc, m, std::regex("## Schema\\s*```sql\\n([\\s\\S]*?)```")));
-    Sql(m[1].str());
+    const std::string schema = SchemaFromDocs();
+    ASSERT_FALSE(schema.empty());
+    Sql(schema);
     // As the document shows: text typed in for strings, numbers for flags.
     Sql("INSERT INTO keys (id, parent, name) VALUES (2, 1, 'Software'), (3, 2, 'Parcelo'), (4, 3, 'Hosts'),"
         " (5, 4, 'work');"
