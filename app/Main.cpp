@@ -15,6 +15,8 @@
 
 #include "app/FileList.h"
 #include "platform/Dialogs.h"
+#include "settings/Encode.h"
+#include "settings/Settings.h"
 
 void DropDownComboBox::showPopup() {
   emit aboutToDropDown();
@@ -208,6 +210,21 @@ void TForm1::CreateControls() {
   Timer1->setInterval(20);
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 
+  // The password scrambler of the saved profiles.
+  encode1 = new Tencode(this);
+  encode1->setObjectName(QStringLiteral("encode1"));
+  encode1->SetKey("QZRW");
+  encode1->SetTurning(true);
+  encode1->SetMoveNumber(6);
+  encode1->SetDecimalOut(false);
+  encode1->SetSequence("123");
+
+  // Reactions of the profile controls run on every change of state, also
+  // when the program sets the control (radio buttons when they get checked).
+  connect(anonyckbox, &QCheckBox::toggled, this, [this] { anonyckboxClick(); });
+  connect(RB1, &QRadioButton::toggled, this, [this](bool on) { if (on) RB1Click(); });
+  connect(RB2, &QRadioButton::toggled, this, [this](bool on) { if (on) RB2Click(); });
+
   connect(ListView1, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int) { ListView1Change(row); });
   // Moving the selection changes two rows: the one left and the one entered.
   connect(ListView1, &QTreeWidget::currentItemChanged, this,
@@ -324,6 +341,13 @@ void TForm1::FormCreate() {
   // 1. Settings: the full read ("f") of the saved profiles, the last
   //    profile, the options and the ascii extensions.
   state.readMode = QStringLiteral("f");
+  try {
+    readreg(state.readMode);
+  } catch (const std::exception& e) {
+    // A bad settings value must not cost the user the file list: show it
+    // and go on with what could be read.
+    Dialogs().ErrorBox(e.what());
+  }
 
   // 2. One row per command-line path. A file error leaves the steps below
   //    undone: no focus timer, and ListReady stays clear for the whole run.
@@ -344,3 +368,37 @@ void TForm1::Timer1Timer() {
   else
     hostcmbox->setFocus();
 }
+
+SettingsView TForm1::Settings() {
+  SettingsView v;
+  v.hostcmbox = hostcmbox;
+  v.addressedit = addressedit;
+  v.portedit = portedit;
+  v.useredit = useredit;
+  v.passedit = passedit;
+  v.anonyckbox = anonyckbox;
+  v.remckbox = remckbox;
+  v.RB1 = RB1;
+  v.RB2 = RB2;
+  v.dircmbox = dircmbox;
+  v.encode1 = encode1;
+  v.txtlist = &txtlist;
+  v.emailAddress = &state.emailAddress;
+  v.firewallHost = &state.firewallHost;
+  v.firewallPort = &state.firewallPort;
+  v.useFirewall = &state.useFirewall;
+  v.passiveMode = &state.passiveMode;
+  v.exitWhenDone = &state.exitWhenDone;
+  v.startupReadFailed = &settingsUnread_;
+  return v;
+}
+
+void TForm1::readreg(const QString& mode) { ReadSettings(Settings(), mode); }
+
+void TForm1::writereg() { WriteSettings(Settings()); }
+
+void TForm1::anonyckboxClick() { AnonymousSwitched(Settings()); }
+
+void TForm1::RB1Click() { LoginDirectoryChosen(Settings()); }
+
+void TForm1::RB2Click() { SubDirectoryChosen(Settings()); }

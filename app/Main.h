@@ -18,6 +18,9 @@
 #include <cstdint>
 
 #include "app/StatusBar.h"
+#include "settings/Settings.h"
+
+class Tencode;
 
 // A combo box that says when its list is about to drop down, so the list
 // can be filled just before it opens.
@@ -63,6 +66,16 @@ public:
   void Timer1Timer();
   void ListView1Change(QTreeWidgetItem* row);
 
+  // Settings load ("f" full, "p" profile only) and save; a value of the
+  // wrong kind throws ERegistryException.
+  void readreg(const QString& mode);
+  void writereg();
+
+  // Profile control reactions.
+  void anonyckboxClick();
+  void RB1Click();
+  void RB2Click();
+
   // Controls, by their design names.
   QLabel* Label1;
   QTreeWidget* ListView1;
@@ -93,6 +106,7 @@ public:
   QProgressBar* ProgressBar1;
   StatusPanels* StatusBar1;
   QTimer* Timer1;
+  Tencode* encode1;  // scrambles the saved passwords
 
   // String lists owned by the window, never shown.
   QStringList txtlist{QStringLiteral(".txt")};  // extensions sent in ascii mode, with their dot
@@ -109,6 +123,8 @@ private:
   void ArrangeControls();
   void SetTabOrder();
   void BuildFileList();
+  SettingsView Settings();
 
   QStringList args_;
+  bool settingsUnread_ = false;  // the start-up read could not read the store
 };

@@ -1,0 +1,275 @@
+#include "settings/Settings.h"
+
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+#include "settings/Encode.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSignalBlocker>
+
+namespace {
+
+const std::string HostsKey = std::string(SettingsRootKey) + "\\Hosts";
+const std::string OptionsKey = std::string(SettingsRootKey) + "\\Options";
+
+std::string StoreFailureText(LONG code)
+{
+    return "Parcelo could not read its settings from \"" + RegistryStorePath() + "\": " + RegistryErrorText(code) +
+           "\nParcelo starts without the saved profiles and options and leaves that file as it is.";
+}
+
+// Sets the profile box's text as the program does: no change reaction runs,
+// and no list entry becomes selected.
+void SetProfileText(QComboBox* box, const QString& text)
+{
+    const QSignalBlocker quiet(box);
+    box->setCurrentIndex(-1);
+    box->setEditText(text);
+}
+
+void SetEditText(QComboBox* box, const QString& text)
+{
+    if (box->isEditable())
+        box->setEditText(text);
+}
+
+std::string Scramble(Tencode& encode, const std::string& password)
+{
+    encode.SetSequence("123");
+    encode.SetMoveNumber(6);
+    encode.SetTextInOut(password);
+    return encode.TextInOut();
+}
+
+std::string Unscramble(Tencode& encode, const std::string& stored)
+{
+    encode.SetSequence("321");
+    encode.SetMoveNumber(-6);
+    encode.SetTextInOut(stored);
+    return encode.TextInOut();
+}
+
+// Steps 4 to 8 of a load: the fields of the profile whose key is current.
+void ReadProfile(const SettingsView& v, TRegistry& reg, const QString& profile)
+{
+    v.addressedit->setText(reg.ValueExists("address") ? FromStore(reg.ReadString("address")) : profile);
+    if (reg.ValueExists("port"))
+        v.portedit->setText(FromStore(reg.ReadString("port")));
+    // Setting the box runs its reaction when the state changes.
+    if (reg.ValueExists("anonymous"))
+        v.anonyckbox->setChecked(reg.ReadBool("anonymous"));
+
+    if (v.anonyckbox->isChecked()) {
+        v.useredit->setText(QStringLiteral("anonymous"));
+        v.passedit->setEchoMode(QLineEdit::Normal);
+        v.passedit->setText(*v.emailAddress);
+        v.remckbox->setChecked(true);
+    } else {
+        v.passedit->setEchoMode(QLineEdit::Password);
+        if (reg.ValueExists("username"))
+            v.useredit->setText(FromStore(reg.ReadString("username")));
+        if (reg.ValueExists("remember"))
+            v.remckbox->setChecked(reg.ReadBool("remember"));
+        if (reg.ValueExists("password") && v.remckbox->isChecked())
+            v.passedit->setText(FromStore(Unscramble(*v.encode1, reg.ReadString("password"))));
+    }
+
+    if (reg.ValueExists("insub")) {
+        // A checked radio button of a group cannot be unchecked by itself:
+        // checking its partner does it.
+        if (reg.ReadBool("insub"))
+            v.RB2->setChecked(true);
+        else
+            v.RB1->setChecked(true);
+    }
+    if (!v.RB2->isChecked()) {
+        SetEditText(v.dircmbox, QString());
+        v.RB1->setChecked(true);
+    } else if (reg.ValueExists("subdir")) {
+        SetEditText(v.dircmbox, FromStore(reg.ReadString("subdir")));
+    }
+}
+
+void ReadOptions(const SettingsView& v, TRegistry& reg)
+{
+    if (!reg.OpenKey(OptionsKey, false))
+        return;
+    if (reg.ValueExists("usefirewall"))
+        *v.useFirewall = reg.ReadBool("usefirewall");
+    if (reg.ValueExists("firewallhost"))
+        *v.firewallHost = FromStore(reg.ReadString("firewallhost"));
+    if (reg.ValueExists("firewallport"))
+        *v.firewallPort = FromStore(reg.ReadString("firewallport"));
+    if (reg.ValueExists("passivemode"))
+        *v.passiveMode = reg.ReadBool("passivemode");
+    if (reg.ValueExists("exit"))
+        *v.exitWhenDone = reg.ReadBool("exit");
+    if (reg.OpenKey("Extensions", false)) {
+        QStringList extensions;
+        for (const std::string& name : reg.GetValueNames())
+            extensions << FromStore(name);
+        *v.txtlist = extensions;
+    }
+    reg.CloseKey();
+}
+
+// A load of the whole store or of one profile; returns false when the store
+// itself could not be used (already reported).
+bool Read(const SettingsView& v, const QString& mode)
+{
+    const bool full = mode == QLatin1String("f");
+    TRegistry reg(HKEY_CURRENT_USER);
+    if (reg.OpenKey(HostsKey, false)) {
+        if (full) {
+            const QString typed = v.hostcmbox->currentText();
+            {
+                const QSignalBlocker quiet(v.hostcmbox);
+                v.hostcmbox->clear();
+                for (const std::string& name : reg.GetKeyNames())
+                    v.hostcmbox->addItem(FromStore(name));
+            }
+            SetProfileText(v.hostcmbox, typed);
+            if (reg.ValueExists("lasthost"))
+                SetProfileText(v.hostcmbox, FromStore(reg.ReadString("lasthost")));
+            if (reg.ValueExists("emailaddress"))
+                *v.emailAddress = FromStore(reg.ReadString("emailaddress"));
+        }
+        // An empty name opens "Hosts" itself, where no profile values live.
+        const QString profile = v.hostcmbox->currentText();
+        if (reg.OpenKey(ToStore(profile), false))
+            ReadProfile(v, reg, profile);
+        reg.CloseKey();
+    } else if (RegistryStoreFailed(reg.LastError())) {
+        Dialogs().ErrorBox(StoreFailureText(reg.LastError()));
+        return false;
+    }
+    if (full)
+        ReadOptions(v, reg);
+    return true;
+}
+
+} // namespace
+
+std::string ToStore(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+
+QString FromStore(const std::string& bytes)
+{
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    QString text = QString::fromUtf8(raw);
+    if (text.toUtf8() != raw)
+        text = QString::fromLatin1(raw);
+    return text;
+}
+
+void ReadSettings(const SettingsView& view, const QString& mode)
+{
+    const bool full = mode == QLatin1String("f");
+    try {
+        if (!Read(view, mode) && full)
+            *view.startupReadFailed = true;
+    } catch (const ERegistryException&) {
+        if (full)
+            *view.startupReadFailed = true;
+        throw;
+    }
+}
+
+void WriteSettings(const SettingsView& v)
+{
+    const QString profile = v.hostcmbox->currentText();
+    if (profile.isEmpty())
+        return;
+    if (*v.startupReadFailed) {
+        // Saving now would put the defaults over options and extensions that
+        // were never read.
+        Dialogs().MessageBox("The settings were not saved: Parcelo could not read \"" + RegistryStorePath() +
+                             "\" when it started, and leaves that file as it is.");
+        return;
+    }
+    TRegistry reg(HKEY_CURRENT_USER);
+    if (!reg.OpenKey(HostsKey, true)) {
+        Dialogs().MessageBox("Error opening Registry Key \"Parcelo\"");
+        if (RegistryStoreFailed(reg.LastError()))
+            return; // the options cannot fare better
+    } else {
+        reg.WriteString("lasthost", ToStore(profile));
+        if (v.anonyckbox->isChecked())
+            reg.WriteString("emailaddress", ToStore(v.passedit->text()));
+        if (reg.OpenKey(ToStore(profile), true)) {
+            reg.WriteString("address", ToStore(v.addressedit->text()));
+            reg.WriteString("port", ToStore(v.portedit->text()));
+            reg.WriteBool("anonymous", v.anonyckbox->isChecked());
+            if (!v.anonyckbox->isChecked()) {
+                reg.WriteString("username", ToStore(v.useredit->text()));
+                reg.WriteBool("remember", v.remckbox->isChecked());
+                if (v.remckbox->isChecked()) {
+                    const std::string password = ToStore(v.passedit->text());
+                    const std::string stored = Scramble(*v.encode1, password);
+                    if (Unscramble(*v.encode1, stored) == password) {
+                        reg.WriteString("password", stored);
+                    } else {
+                        // A byte whose XOR with its key byte is 255 would come
+                        // back as the key byte: rather no password than a
+                        // wrong one.
+                        reg.WriteString("password", "");
+                        Dialogs().MessageBox("The password of profile \"" + ToStore(profile) +
+                                             "\" was not saved: it holds a character that Parcelo cannot store. "
+                                             "Type it again on the next upload.");
+                    }
+                } else {
+                    reg.WriteString("password", "");
+                }
+            }
+            reg.WriteBool("insub", v.RB2->isChecked());
+            if (v.RB2->isChecked())
+                reg.WriteString("subdir", ToStore(v.dircmbox->currentText()));
+        }
+    }
+    reg.CloseKey();
+
+    if (!reg.OpenKey(OptionsKey, true))
+        return;
+    reg.WriteBool("usefirewall", *v.useFirewall);
+    reg.WriteString("firewallhost", ToStore(*v.firewallHost));
+    reg.WriteString("firewallport", ToStore(*v.firewallPort));
+    reg.WriteBool("passivemode", *v.passiveMode);
+    reg.WriteBool("exit", *v.exitWhenDone);
+    (void)reg.DeleteKey("Extensions");
+    if (reg.OpenKey("Extensions", true)) {
+        for (const QString& extension : *v.txtlist)
+            reg.WriteString(ToStore(extension), "");
+    }
+    reg.CloseKey();
+}
+
+void AnonymousSwitched(const SettingsView& v)
+{
+    if (v.anonyckbox->isChecked()) {
+        v.useredit->setText(QStringLiteral("anonymous"));
+        v.passedit->setEchoMode(QLineEdit::Normal);
+        v.passedit->setText(*v.emailAddress);
+        v.remckbox->setChecked(true);
+    } else {
+        v.useredit->clear();
+        v.passedit->setEchoMode(QLineEdit::Password);
+        v.passedit->clear();
+        v.useredit->setFocus();
+    }
+}
+
+void LoginDirectoryChosen(const SettingsView& v)
+{
+    SetEditText(v.dircmbox, QString());
+    v.dircmbox->setEnabled(false);
+}
+
+void SubDirectoryChosen(const SettingsView& v)
+{
+    v.dircmbox->setEnabled(true);
+}
