@@ -52,6 +52,7 @@ struct DateCase {
   QLocale locale;
   QTime time;
   const char* text;
+  QDate date = QDate(2021, 1, 2);
 };
 
 void PrintTo(const DateCase& c, std::ostream* os) { *os << c.text; }
@@ -61,7 +62,7 @@ class DateText : public ::testing::TestWithParam<DateCase> {};
 TEST_P(DateText, IsLocaleShortDateAndLongTimeInTwoSecondSteps) {
   const DateCase& c = GetParam();
   QLocale::setDefault(c.locale);
-  const auto t = static_cast<std::time_t>(QDateTime(QDate(2021, 1, 2), c.time).toSecsSinceEpoch());
+  const auto t = static_cast<std::time_t>(QDateTime(c.date, c.time).toSecsSinceEpoch());
   EXPECT_EQ(Std(FileDateText(t)), c.text);
   QLocale::setDefault(QLocale::system());
 }
@@ -77,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Exactly midnight (after the cut to two seconds): no time.
                       DateCase{german, QTime(0, 0, 0), "02.01.21"},
                       DateCase{german, QTime(0, 0, 1), "02.01.21"},
-                      DateCase{german, QTime(0, 0, 2), "02.01.21 00:00:02"}));
+                      DateCase{german, QTime(0, 0, 2), "02.01.21 00:00:02"},
+                      // Before what a DOS date holds (1980 on): shown as it is.
+                      DateCase{german, QTime(12, 0, 1), "01.01.70 12:00:00", QDate(1970, 1, 1)}));
 
 TEST(InOutErrorText, NamesTheErrorTheUserCanActOn) {
   EXPECT_EQ(InOutErrorText(ENOENT), "File not found");
@@ -192,6 +195,16 @@ TEST_F(FileList, NamedPipeIsListedWithoutBlockingTheWindow) {
   ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
   EXPECT_EQ(RowOf(*form, 0).size, "1");
   EXPECT_TRUE(form->ListReady);
+}
+
+TEST_F(FileList, SizeBeyondTwoGibibytesIsShownWhole) {
+  const QString path = MakeFile("disk.img", {});
+  {
+    QFile file(path);
+    ASSERT_TRUE(file.resize(3'000'000'123));  // sparse: takes no room on disk
+  }
+  auto form = OpenWindow({path});
+  EXPECT_EQ(RowOf(*form, 0).size, "3000000123");
 }
 
 TEST_F(FileList, LongPathIsKeptWhole) {
