@@ -41,6 +41,13 @@ fi
 
 samples=$(mktemp -d -t parcelo-shot.XXXXXX)
 trap 'rm -rf "$samples"' EXIT
+# A settings store of its own, so the picture shows no one's saved profiles
+# and the user's settings stay as they are.
+export PARCELO_REGISTRY=${PARCELO_REGISTRY:-$samples/registry.db}
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR=$samples/run
+  mkdir -m 0700 "$XDG_RUNTIME_DIR"
+fi
 printf 'Hello from Parcelo.\n' > "$samples/report.txt"
 head -c 200000 /dev/zero > "$samples/photo.jpg"
 mkdir -p "$samples/My Files" "$samples/Holiday pictures"
