@@ -18,3 +18,8 @@ target_compile_definitions(settings_registry_test PRIVATE
   REGISTRY_WRITER="$<TARGET_FILE:parcelo_registry_writer>"
   PARCELO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_dependencies(settings_registry_test parcelo_registry_writer)
+
+parcelo_add_test(NAME settings_window_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/SettingsWindowTest.cpp
+  LIBS parcelo_app parcelo_testsupport SQLite::SQLite3
+  LABELS unit)
