@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QTreeWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -89,9 +90,9 @@ protected:
         return std::make_unique<TForm1>(QStringList{QStringLiteral("/usr/bin/parcelo")} + paths);
     }
 
-    QString SampleFile()
+    QString SampleFile(const QString& name = QStringLiteral("notes.txt"))
     {
-        const QString path = dir.filePath("notes.txt");
+        const QString path = dir.filePath(name);
         QFile f(path);
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("hello\n");
@@ -259,6 +260,16 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_TRUE(f.RB1->isChecked());
                  }}),
     [](const testing::TestParamInfo<LoadCase>& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(SettingsWindow, SavedExtensionsDecideTheCheckBoxesOfTheFileList)
+{
+    // The settings are read before the rows are built.
+    Put("Options\\Extensions", {{".C", std::string("")}});
+    auto form = Open({SampleFile(), SampleFile("main.c")});
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+    EXPECT_EQ(form->ListView1->topLevelItem(0)->checkState(0), Qt::Unchecked) << "notes.txt";
+    EXPECT_EQ(form->ListView1->topLevelItem(1)->checkState(0), Qt::Checked) << "main.c";
+}
 
 TEST_F(SettingsWindow, ProfileLoadWithRememberOffKeepsTheTypedPassword)
 {
