@@ -1,13 +1,17 @@
+// The socket core: connections, events, close rules, property setters.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "net/WSocket.h"
 #include "LoopUtil.h"
+#include "PosixPeer.h"
+#include "net/WSocket.h"
 
 namespace {
 
-// A listener on 127.0.0.1 with a port chosen by the system.
+// A TWSocket listening on 127.0.0.1 with a port chosen by the system.
 struct Listener {
     TWSocket sock;
     int port = 0;
@@ -23,36 +27,560 @@ struct Listener {
     }
 };
 
+void Target(TWSocket& s, int port)
+{
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(port));
+}
+
+// A port with nobody listening: bound, then closed.
+int FreePort()
+{
+    int port = 0;
+    int fd = peer::Listen(port);
+    peer::Close(fd);
+    return port;
+}
+
+std::string ExceptionText(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const ESocketException& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
 TEST(WSocketConnect, ConnectAcceptDupAndExchangeBothWays)
 {
     Listener l;
     TWSocket server;
     TWSocket client;
     std::string atServer, atClient;
-    int connected = 0, serverSent = 0;
+    int connected = 0, serverSent = 0, clientSent = 0;
+    std::vector<std::string> clientStates;
     l.sock.OnSessionAvailable = [&](TObject*, WORD err) {
         EXPECT_EQ(0, err);
         server.Dup(l.sock.Accept());
     };
     server.OnDataAvailable = [&](TObject*, WORD) { atServer += server.ReceiveStr(); };
-    server.OnDataSent = [&](TObject*, WORD) { ++serverSent; };
-    client.OnSessionConnected = [&](TObject*, WORD err) {
+    server.OnDataSent = [&](TObject*, WORD err) {
+        EXPECT_EQ(0, err);
+        ++serverSent;
+    };
+    client.OnChangeState = [&](TObject*, TSocketState from, TSocketState to) {
+        clientStates.push_back(std::string(ToString(from)) + ">" + ToString(to));
+    };
+    client.OnSessionConnected = [&](TObject* sender, WORD err) {
+        EXPECT_EQ(&client, sender);
         EXPECT_EQ(0, err);
         ++connected;
         client.SendStr("hello server");
     };
+    client.OnDataSent = [&](TObject*, WORD) { ++clientSent; };
     client.OnDataAvailable = [&](TObject*, WORD) { atClient += client.ReceiveStr(); };
-    client.SetAddr("127.0.0.1");
-    client.SetPort(std::to_string(l.port));
+    Target(client, l.port);
     client.Connect();
     EXPECT_EQ(wsConnecting, client.State());
     ASSERT_TRUE(PumpUntil([&] { return atServer == "hello server"; }));
     EXPECT_EQ(1, connected);
     EXPECT_EQ(wsConnected, server.State());
+    // The first FD_WRITE after Dup fires OnDataSent with nothing queued.
+    EXPECT_EQ(1, serverSent);
     server.SendStr("hello client");
-    ASSERT_TRUE(PumpUntil([&] { return atClient == "hello client"; }));
+    ASSERT_TRUE(PumpUntil([&] { return atClient == "hello client" && serverSent == 2; }));
     EXPECT_EQ("127.0.0.1", server.PeerAddr());
     EXPECT_EQ(std::to_string(l.port), client.PeerPort());
+    EXPECT_EQ(0, server.ReadCount()) << "ReceiveStr does not count";
+    EXPECT_EQ((std::vector<std::string>{"wsClosed>wsOpened", "wsOpened>wsConnecting", "wsConnecting>wsConnected"}),
+              clientStates);
+    // The first FD_WRITE after connect, then the drained "hello server".
+    EXPECT_EQ(2, clientSent);
+}
+
+TEST(WSocketConnect, RefusedConnectReportsTheErrorThenClosesOnce)
+{
+    TWSocket client;
+    std::vector<std::string> events;
+    client.OnSessionConnected = [&](TObject*, WORD err) {
+        events.push_back("connected " + std::to_string(err));
+        EXPECT_EQ(wsConnected, client.State());
+    };
+    client.OnSessionClosed = [&](TObject*, WORD err) { events.push_back("closed " + std::to_string(err)); };
+    Target(client, FreePort());
+    client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }));
+    PumpPending();
+    EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0"}), events);
+    EXPECT_EQ(wsClosed, client.State());
+    EXPECT_EQ(INVALID_SOCKET, client.HSocket());
+}
+
+TEST(WSocketConnect, PeerClosingWithDataUnreadDeliversTheDataBeforeTheClose)
+{
+    int port = 0;
+    int lfd = peer::Listen(port);
+    TWSocket client;
+    std::string got;
+    std::vector<std::string> order;
+    client.OnDataAvailable = [&](TObject*, WORD) {
+        char buf[100];  // small reads: several rounds
+        int n = client.Receive(buf, sizeof buf);
+        if (n > 0) {
+            got.append(buf, static_cast<size_t>(n));
+            if (order.empty() || order.back() != "data")
+                order.push_back("data");
+        }
+    };
+    int closed = 0;
+    client.OnSessionClosed = [&](TObject*, WORD err) {
+        EXPECT_EQ(0, err);
+        ++closed;
+        order.push_back("closed");
+    };
+    Target(client, port);
+    client.Connect();
+    int fd = peer::Accept(lfd);
+    std::string payload(50000, 'x');
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(peer::SendAll(fd, payload));
+    peer::Close(fd);  // before the client has read anything
+    ASSERT_TRUE(PumpUntil([&] { return closed > 0; }));
+    PumpPending();
+    EXPECT_EQ(payload, got);
+    EXPECT_EQ(1, closed);
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ("closed", order.back());
+    EXPECT_EQ(wsClosed, client.State());
+    peer::Close(lfd);
+}
+
+TEST(WSocketConnect, UnreadDataWithoutHandlerIsDrainedAndDiscarded)
+{
+    int port = 0;
+    int lfd = peer::Listen(port);
+    TWSocket client;
+    bool connected = false;
+    client.OnSessionConnected = [&](TObject*, WORD) { connected = true; };
+    Target(client, port);
+    client.Connect();
+    int fd = peer::Accept(lfd);
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    ASSERT_TRUE(peer::SendAll(fd, std::string(5000, 'z')));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRcvdCount() == 0 && client.State() == wsConnected; }));
+    // Nothing left unread, and the connection lives on.
+    PumpPending();
+    EXPECT_EQ(0, client.GetRcvdCount());
+    EXPECT_EQ(wsConnected, client.State());
+    peer::Close(fd);
+    peer::Close(lfd);
+}
+
+TEST(WSocketClose, CloseFiresSessionClosedOnceAndClosingAgainDoesNothing)
+{
+    Listener l;
+    TWSocket server, client;
+    l.sock.OnSessionAvailable = [&](TObject*, WORD) { server.Dup(l.sock.Accept()); };
+    int closed = 0, changes = 0;
+    bool connected = false;
+    client.OnSessionConnected = [&](TObject*, WORD) { connected = true; };
+    client.OnSessionClosed = [&](TObject*, WORD err) {
+        EXPECT_EQ(0, err);
+        ++closed;
+    };
+    Target(client, l.port);
+    client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return connected && server.State() == wsConnected; }));
+    client.OnChangeState = [&](TObject*, TSocketState, TSocketState) { ++changes; };
+    client.Close();
+    EXPECT_EQ(1, closed);
+    EXPECT_EQ(1, changes);
+    client.Close();
+    client.Abort();
+    PumpPending();
+    EXPECT_EQ(1, closed);
+    EXPECT_EQ(1, changes);
+    // Addr and Port keep their text but must be assigned again.
+    EXPECT_EQ("127.0.0.1", client.Addr());
+    EXPECT_EQ(std::to_string(l.port), client.Port());
+    EXPECT_EQ("Connect: No Port Specified", ExceptionText([&] { client.Connect(); }));
+}
+
+TEST(WSocketClose, ServerSideSeesThePeerCloseOnce)
+{
+    Listener l;
+    TWSocket server, client;
+    l.sock.OnSessionAvailable = [&](TObject*, WORD) { server.Dup(l.sock.Accept()); };
+    int closed = 0;
+    server.OnSessionClosed = [&](TObject*, WORD err) {
+        EXPECT_EQ(0, err);
+        ++closed;
+    };
+    Target(client, l.port);
+    client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return server.State() == wsConnected && client.State() == wsConnected; }));
+    client.Close();
+    ASSERT_TRUE(PumpUntil([&] { return server.State() == wsClosed; }));
+    PumpPending();
+    EXPECT_EQ(1, closed);
+}
+
+TEST(WSocketClose, GracefulCloseDeliversWhatTheSystemStillHolds)
+{
+    // With the default linger (on, 0 seconds) a close would reset the
+    // connection and drop the bytes still in the send buffer.
+    int port = 0;
+    int lfd = peer::Listen(port);
+    TWSocket client;
+    bool sent = false;
+    client.OnSessionConnected = [&](TObject*, WORD) {
+        int big = 4 << 20;
+        winsock::setsockopt(client.HSocket(), winsock::SOL_SOCKET, winsock::SO_SNDBUF,
+                            reinterpret_cast<const char*>(&big), sizeof big);
+        std::string data(1 << 20, 'q');
+        client.Send(data.data(), static_cast<int>(data.size()));
+    };
+    client.OnDataSent = [&](TObject*, WORD) { sent = client.AllSent(); };
+    Target(client, port);
+    client.Connect();
+    int fd = peer::Accept(lfd);
+    ASSERT_TRUE(PumpUntil([&] { return sent; }));
+    client.Close();
+    EXPECT_EQ(1 << 20, peer::ReadAll(fd));
+    peer::Close(fd);
+    peer::Close(lfd);
+}
+
+TEST(WSocketLifetime, SocketDestroyedInsideItsOwnHandlerIsNeverTouchedAgain)
+{
+    // Each handler deletes the socket; ASan reports any later access, and
+    // no further event may fire.
+    struct Case {
+        const char* name;
+        std::function<void(TWSocket*, std::function<void()>)> arm;
+    };
+    std::vector<Case> cases = {
+        {"OnSessionConnected", [](TWSocket* s, std::function<void()> kill) {
+             s->OnSessionConnected = [kill](TObject*, WORD) { kill(); };
+         }},
+        {"OnChangeState to connected", [](TWSocket* s, std::function<void()> kill) {
+             s->OnChangeState = [kill](TObject*, TSocketState, TSocketState to) {
+                 if (to == wsConnected)
+                     kill();
+             };
+         }},
+        {"OnDataSent", [](TWSocket* s, std::function<void()> kill) {
+             s->OnDataSent = [kill](TObject*, WORD) { kill(); };
+         }},
+        {"OnDataAvailable", [](TWSocket* s, std::function<void()> kill) {
+             s->OnDataAvailable = [kill](TObject*, WORD) { kill(); };
+         }},
+        {"OnSessionClosed", [](TWSocket* s, std::function<void()> kill) {
+             s->OnDataAvailable = [s](TObject*, WORD) { s->ReceiveStr(); };
+             s->OnSessionClosed = [kill](TObject*, WORD) { kill(); };
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int port = 0;
+        int lfd = peer::Listen(port);
+        auto* s = new TWSocket();
+        bool dead = false;
+        auto kill = [&] {
+            ASSERT_FALSE(dead);
+            dead = true;
+            delete s;
+        };
+        c.arm(s, kill);
+        Target(*s, port);
+        s->Connect();
+        int fd = peer::Accept(lfd);
+        peer::SendAll(fd, "some data");
+        peer::Close(fd);
+        ASSERT_TRUE(PumpUntil([&] { return dead; }));
+        PumpPending();
+        peer::Close(lfd);
+    }
+}
+
+TEST(WSocketLifetime, SocketDestroyedWithMessagesQueuedGetsNoneOfThem)
+{
+    Listener l;
+    auto* client = new TWSocket();
+    int calls = 0;
+    client->OnSessionConnected = [&](TObject*, WORD) { ++calls; };
+    client->OnDataSent = [&](TObject*, WORD) { ++calls; };
+    Target(*client, l.port);
+    client->Connect();
+    // Let the readiness become queued messages without dispatching them.
+    WaitMessage(200);
+    ASSERT_GT(PendingMessageCount(), 0u);
+    delete client;
+    PumpPending();
+    EXPECT_EQ(0, calls);
+}
+
+TEST(WSocketLifetime, LateNotificationsOfAClosedHandleDoNotReachTheNextConnection)
+{
+    // Linux hands the next socket the same descriptor number at once.
+    Listener l;
+    TWSocket client;
+    int connected = 0, sent = 0;
+    client.OnSessionConnected = [&](TObject*, WORD) { ++connected; };
+    client.OnDataSent = [&](TObject*, WORD) { ++sent; };
+    Target(client, l.port);
+    client.Connect();
+    SOCKET first = client.HSocket();
+    WaitMessage(200);  // FD_CONNECT and FD_WRITE queued, not dispatched
+    client.Close();
+    Target(client, l.port);
+    client.Connect();
+    EXPECT_EQ(first, client.HSocket());
+    ASSERT_TRUE(PumpUntil([&] { return connected > 0; }));
+    PumpPending();
+    EXPECT_EQ(1, connected);
+    EXPECT_EQ(1, sent);
+}
+
+TEST(WSocketErrors, AcceptOnASocketThatIsNotListening)
+{
+    TWSocket s;
+    EXPECT_EQ("Error 10022 in function not a listening socket\r\nInvalid argument",
+              ExceptionText([&] { EXPECT_EQ(INVALID_SOCKET, s.Accept()); }));
+    EXPECT_EQ(10022, s.LastError());
+    int errors = 0;
+    s.OnError = [&](TObject*) { ++errors; };
+    EXPECT_EQ(INVALID_SOCKET, s.Accept());
+    EXPECT_EQ(1, errors);
+}
+
+TEST(WSocketErrors, ListenOnAPortInUseReportsAndLeaksNoHandle)
+{
+    Listener l;
+    int before = winsock::OpenSocketCount();
+    TWSocket second;
+    Target(second, l.port);
+    EXPECT_EQ("Error 10048 in function Bind\r\nAddress already in use", ExceptionText([&] { second.Listen(); }));
+    EXPECT_EQ(before, winsock::OpenSocketCount());
+    EXPECT_EQ(wsClosed, second.State());
+}
+
+TEST(WSocketErrors, ListenWithoutItsPropertiesNamesWhatIsMissing)
+{
+    TWSocket s;
+    EXPECT_EQ("Error 10022 in function listen: port not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+    s.SetPort("0");
+    EXPECT_EQ("Error 10022 in function listen: address not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+    s.SetProto("");
+    EXPECT_EQ("Error 10022 in function listen: protocol not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+}
+
+TEST(WSocketErrors, ConnectChecksInOrderAndPrefixesResolutionErrors)
+{
+    TWSocket s;
+    EXPECT_EQ("Connect: No Port Specified", ExceptionText([&] { s.Connect(); }));
+    s.SetPort("21");
+    EXPECT_EQ("Connect: No IP Address Specified", ExceptionText([&] { s.Connect(); }));
+    s.SetAddr("256.1.1.1");
+    EXPECT_EQ("connect: WSocketResolveHost: '256.1.1.1' Invalid IP address.", ExceptionText([&] { s.Connect(); }));
+    s.SetProto("");
+    EXPECT_EQ("Connect: No Protocol Specified", ExceptionText([&] { s.Connect(); }));
+    EXPECT_EQ(wsClosed, s.State());
+    EXPECT_EQ(INVALID_SOCKET, s.HSocket());
+}
+
+TEST(WSocketErrors, ConnectWhileConnectedIsRefused)
+{
+    Listener l;
+    TWSocket client;
+    Target(client, l.port);
+    client.Connect();
+    EXPECT_EQ("Connect: Socket already in use", ExceptionText([&] { client.Connect(); }));
+}
+
+TEST(WSocketErrors, DupOfNoHandleIsAnError)
+{
+    TWSocket s;
+    EXPECT_EQ("Error 10022 in function Dup\r\nInvalid argument", ExceptionText([&] { s.Dup(INVALID_SOCKET); }));
+    EXPECT_EQ("Error 10022 in function Dup\r\nInvalid argument", ExceptionText([&] { s.Dup(0); }));
+}
+
+TEST(WSocketErrors, HandlerExceptionAbortsTheSocketUnlessTheBgHandlerKeepsIt)
+{
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "kept" : "aborted");
+        Listener l;
+        TWSocket client;
+        int bg = 0;
+        client.OnSessionConnected = [&](TObject*, WORD) { throw std::runtime_error("handler failed"); };
+        client.OnBgException = [&](TObject*, const std::exception& e, bool& canClose) {
+            EXPECT_STREQ("handler failed", e.what());
+            ++bg;
+            canClose = !keep;
+        };
+        Target(client, l.port);
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return bg > 0; }));
+        EXPECT_EQ(keep ? wsConnected : wsClosed, client.State());
+    }
+}
+
+TEST(WSocketProperties, SettersFollowTheClosedRule)
+{
+    Listener l;
+    TWSocket s;
+    Target(s, l.port);
+    s.Connect();
+    // Same value while open: accepted silently; another value: refused.
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(l.port));
+    s.SetProto("tcp");
+    struct Row {
+        const char* text;
+        std::function<void()> set;
+    };
+    std::vector<Row> rows = {
+        {"Cannot change Addr if not closed", [&] { s.SetAddr("127.0.0.2"); }},
+        {"Cannot change Port if not closed", [&] { s.SetPort("21"); }},
+        {"Cannot change Proto if not closed", [&] { s.SetProto("udp"); }},
+        {"Cannot change LocalPort if not closed", [&] { s.SetLocalPort("0"); }},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(r.text, ExceptionText(r.set));
+    EXPECT_EQ("127.0.0.1", s.Addr());
+    EXPECT_EQ("tcp", s.Proto());
+}
+
+TEST(WSocketProperties, ClosedSettersTrimAndEmptyUnassigns)
+{
+    TWSocket s;
+    s.SetAddr(" \t127.0.0.1\r\n");
+    EXPECT_EQ("127.0.0.1", s.Addr());
+    s.SetLocalPort(" 0 ");
+    EXPECT_EQ(" 0 ", s.LocalPort()) << "stored as given";
+    s.SetPort("  ");
+    EXPECT_EQ("", s.Port());
+    EXPECT_EQ("Connect: No Port Specified", ExceptionText([&] { s.Connect(); }));
+}
+
+TEST(WSocketProperties, SendFlagsAndDefaults)
+{
+    TWSocket s;
+    EXPECT_EQ(wsSendNormal, s.SendFlags());
+    s.SetSendFlags(wsSendUrgent);
+    EXPECT_EQ(wsSendUrgent, s.SendFlags());
+    EXPECT_EQ("Invalid SendFlags", ExceptionText([&] { s.SetSendFlags(static_cast<TSocketSendFlags>(7)); }));
+    EXPECT_EQ(wsSendUrgent, s.SendFlags());
+    EXPECT_EQ("tcp", s.Proto());
+    EXPECT_EQ("0", s.LocalPort());
+    EXPECT_EQ(wsLingerOn, s.LingerOnOff());
+    EXPECT_EQ(0, s.LingerTimeout());
+    EXPECT_EQ(60, s.FlushTimeout());
+    EXPECT_EQ(1514, s.BufSize());
+    EXPECT_EQ(wsClosed, s.State());
+    EXPECT_EQ("Cannot set linger option at this time", ExceptionText([&] { s.SetLingerOption(); }));
+    s.SetLingerOnOff(wsLingerNoSet);
+    s.SetLingerOption();  // leaves the system default alone: no report
+}
+
+TEST(WSocketReceive, ZeroSizedReceiveReturnsZero)
+{
+    TWSocket s;
+    char buf[1];
+    EXPECT_EQ(0, s.Receive(buf, 0));
+}
+
+TEST(WSocketReceive, PauseHoldsNotificationsAndResumeBringsThemBack)
+{
+    int port = 0;
+    int lfd = peer::Listen(port);
+    TWSocket client;
+    std::string got;
+    bool connected = false;
+    client.OnSessionConnected = [&](TObject*, WORD) { connected = true; };
+    client.OnDataAvailable = [&](TObject*, WORD) { got += client.ReceiveStr(); };
+    Target(client, port);
+    client.Connect();
+    int fd = peer::Accept(lfd);
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    EXPECT_EQ(0, client.Pause());
+    peer::SendAll(fd, "held");
+    WaitMessage(100);
+    PumpPending();
+    EXPECT_EQ("", got);
+    EXPECT_EQ(0, client.Resume());
+    ASSERT_TRUE(PumpUntil([&] { return got == "held"; }));
+    peer::Close(fd);
+    peer::Close(lfd);
+}
+
+TEST(WSocketResources, ThousandsOfSocketsLeaveTheDescriptorCountAsItWas)
+{
+    int before = peer::OpenDescriptorCount();
+    int socketsBefore = winsock::OpenSocketCount();
+    Listener l;
+    for (int i = 0; i < 300; ++i) {
+        TWSocket server, client;
+        l.sock.OnSessionAvailable = [&](TObject*, WORD) { server.Dup(l.sock.Accept()); };
+        Target(client, l.port);
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected && server.State() == wsConnected; }));
+        if (i % 2)
+            client.Close();
+        else
+            server.Abort();
+    }
+    for (int i = 0; i < 3000; ++i) {
+        TWSocket s;
+        s.SetAddr("127.0.0.1");
+        s.SetPort("0");
+        s.Listen();
+        if (i % 3 == 0)
+            s.Close();  // the rest are closed by the destructor
+    }
+    l.sock.Close();
+    PumpPending();
+    EXPECT_EQ(socketsBefore, winsock::OpenSocketCount());
+    EXPECT_EQ(before, peer::OpenDescriptorCount());
+}
+
+TEST(WSocketResources, WinsockStopsWithTheLastSocketAndStartsAgain)
+{
+    ASSERT_EQ(0, TCustomWSocket::InstanceCount());
+    {
+        TWSocket s;
+        EXPECT_EQ(1, TCustomWSocket::InstanceCount());
+        s.SetAddr("127.0.0.1");
+        s.SetPort("0");
+        s.Listen();
+        EXPECT_TRUE(winsock::WSAIsStarted());
+    }
+    EXPECT_EQ(0, TCustomWSocket::InstanceCount());
+    EXPECT_FALSE(winsock::WSAIsStarted());
+    TWSocket again;
+    again.SetAddr("127.0.0.1");
+    again.SetPort("0");
+    again.Listen();
+    EXPECT_TRUE(winsock::WSAIsStarted());
+}
+
+TEST(WSocketOwnership, OwnedSocketsGoWithTheirOwnerWithoutClosedEvents)
+{
+    auto* owner = new TComponent(nullptr);
+    Listener l;
+    auto* s = new TWSocket(owner);
+    int closed = 0;
+    s->OnSessionClosed = [&](TObject*, WORD) { ++closed; };
+    Target(*s, l.port);
+    s->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+    EXPECT_EQ(1u, owner->Components().size());
+    delete owner;
+    PumpPending();
+    EXPECT_EQ(0, closed);
+    EXPECT_EQ(0, TCustomWSocket::InstanceCount() - 1);  // only the listener
 }
 
 } // namespace

@@ -1,0 +1,101 @@
+// The socket inside a running Qt application (offscreen).
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <string>
+
+#include "PosixPeer.h"
+#include "net/WSocket.h"
+#include "platform/qt/QtMessagePump.h"
+
+namespace {
+
+class CountingSocket : public TWSocket {
+public:
+    int pumps = 0;
+    void MessagePump() override
+    {
+        ++pumps;
+        TWSocket::MessagePump();
+    }
+};
+
+TEST(QtLoop, AConversationRunsInsideTheApplicationsEventLoop)
+{
+    TWSocket listener, server, client;
+    listener.SetAddr("127.0.0.1");
+    listener.SetPort("0");
+    listener.Listen();
+    winsock::sockaddr_in sin{};
+    int len = sizeof sin;
+    listener.GetSockName(sin, len);
+    listener.OnSessionAvailable = [&](TObject*, WORD) { server.Dup(listener.Accept()); };
+    std::string atServer, atClient;
+    server.OnDataAvailable = [&](TObject*, WORD) {
+        atServer += server.ReceiveStr();
+        if (atServer == "question")
+            server.SendStr("answer");
+    };
+    client.OnSessionConnected = [&](TObject*, WORD err) {
+        EXPECT_EQ(0, err);
+        client.SendStr("question");
+    };
+    client.OnDataAvailable = [&](TObject*, WORD) {
+        atClient += client.ReceiveStr();
+        if (atClient == "answer")
+            QCoreApplication::exit(0);
+    };
+    QTimer::singleShot(0, [&] {
+        client.SetAddr("127.0.0.1");
+        client.SetPort(std::to_string(winsock::ntohs(sin.sin_port)));
+        client.Connect();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(20000);
+    EXPECT_EQ(0, QCoreApplication::exec()) << "the conversation did not finish";
+    // Leaving exec() marks the application as terminating; the next test
+    // runs in the same process.
+    EXPECT_TRUE(IsTerminating());
+    SetTerminating(false);
+    EXPECT_EQ("question", atServer);
+    EXPECT_EQ("answer", atClient);
+}
+
+TEST(QtLoop, ASynchronousWaitKeepsQtEventsFlowingAndIdles)
+{
+    int port = 0;
+    int lfd = peer::Listen(port);
+    CountingSocket client;
+    client.SetAddr("127.0.0.1");
+    client.SetPort(std::to_string(port));
+    bool up = false;
+    client.OnSessionConnected = [&](TObject*, WORD) { up = true; };
+    client.SetTimeout(20000);
+    EXPECT_EQ(0, client.Synchronize([&] { client.Connect(); }, up));
+    int fd = peer::Accept(lfd);
+    // A Qt timer sets the flag while the wait pumps: Qt's events run inside.
+    bool done = false;
+    QTimer::singleShot(300, [&] { done = true; });
+    client.pumps = 0;
+    EXPECT_EQ(0, client.Synchronize([] {}, done));
+    EXPECT_TRUE(done);
+    EXPECT_EQ(wsConnected, client.State());
+    // 300 ms of waiting: a handful of rounds, not a busy loop.
+    EXPECT_LT(client.pumps, 30);
+    peer::Close(fd);
+    peer::Close(lfd);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QtMessagePump pump;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
