@@ -54,12 +54,14 @@ std::string ExceptionText(const std::function<void()>& f)
 
 TEST(WSocketConnect, ConnectAcceptDupAndExchangeBothWays)
 {
-    Listener l;
-    TWSocket server;
-    TWSocket client;
+    // Declared before the sockets: their destructors still report the
+    // change to wsClosed.
     std::string atServer, atClient;
     int connected = 0, serverSent = 0, clientSent = 0;
     std::vector<std::string> clientStates;
+    Listener l;
+    TWSocket server;
+    TWSocket client;
     l.sock.OnSessionAvailable = [&](TObject*, WORD err) {
         EXPECT_EQ(0, err);
         server.Dup(l.sock.Accept());
