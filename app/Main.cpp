@@ -225,6 +225,8 @@ void TForm1::CreateControls() {
   connect(RB1, &QRadioButton::toggled, this, [this](bool on) { if (on) RB1Click(); });
   connect(RB2, &QRadioButton::toggled, this, [this](bool on) { if (on) RB2Click(); });
 
+  connect(OptionsBn, &QPushButton::clicked, this, &TForm1::OptionsBnClick);
+  connect(AboutBn, &QPushButton::clicked, this, &TForm1::AboutBnClick);
   connect(ListView1, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int) { ListView1Change(row); });
   // Moving the selection changes two rows: the one left and the one entered.
   connect(ListView1, &QTreeWidget::currentItemChanged, this,

@@ -65,6 +65,8 @@ public:
   void FormCreate();
   void Timer1Timer();
   void ListView1Change(QTreeWidgetItem* row);
+  void OptionsBnClick();
+  void AboutBnClick();
 
   // Settings load ("f" full, "p" profile only) and save; a value of the
   // wrong kind throws ERegistryException.

@@ -1,0 +1,52 @@
+#pragma once
+// The Options dialog: the extensions sent in ascii mode, passive transfers,
+// the firewall host and port, and exit after a completed transfer. It only
+// edits its own controls; whoever opens it copies the values in before and
+// out after an OK.
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+class TOptionsFm : public QDialog {
+  Q_OBJECT
+public:
+  explicit TOptionsFm(QWidget* owner = nullptr);
+
+  // Reactions.
+  void FormCreate();
+  void fwCkBoxClick();
+  void addbnClick();
+  // `key` is the character typed in extedit; Enter (13) adds the entry.
+  void exteditKeyPress(int key);
+  void removebnClick();
+  // `key` is the virtual key pressed in extlist; Delete (46) removes.
+  void extlistKeyDown(int key);
+
+  QPushButton* OK;
+  QCheckBox* Exitckbox;
+  QLabel* extlabel1;
+  QLabel* extlabel2;
+  QListWidget* extlist;
+  QLineEdit* extedit;
+  QPushButton* addbn;
+  QPushButton* removebn;
+  QCheckBox* fwCkBox;
+  QLabel* fwhostlabel;
+  QLineEdit* fwhostedit;
+  QLabel* fwportlabel;
+  QLineEdit* fwportedit;
+  QCheckBox* pasvckbox;
+  QPushButton* Cancel;
+
+  // The entries of extlist, in order.
+  [[nodiscard]] QStringList Extensions() const;
+  // Fills extlist with `entries`, none of them selected or current.
+  void SetExtensions(const QStringList& entries);
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+};
