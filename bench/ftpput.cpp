@@ -1,0 +1,133 @@
+// ftpput: uploads files with Parcelo's FTP client, headless.
+//
+//   ftpput [--passive] [--ascii] [--timeout SECONDS] HOST PORT USER PASS DIR FILE...
+//
+// Logs in, changes to DIR (an empty DIR means the log-in directory), sets
+// the transfer type (binary unless --ascii), stores each FILE under its base
+// name and quits, printing the FTP dialogue on standard output as it goes.
+// Exit status: 0 when every file was stored, 1 otherwise, 2 on a usage
+// error. Scripts rely on this interface: keep it stable.
+#include "ftp/Ftpcli.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] HOST PORT USER PASS DIR FILE...\n";
+
+int UsageError(const char* why)
+{
+    std::fprintf(stderr, "ftpput: %s\n%s", why, Usage);
+    return 2;
+}
+
+bool ParseSeconds(const char* text, int& seconds)
+{
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < 0 || value > 24L * 3600 * 365)
+        return false;
+    seconds = static_cast<int>(value);
+    return true;
+}
+
+std::string BaseName(const std::string& path)
+{
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool passive = false;
+    bool ascii = false;
+    int timeout = 90;
+    std::vector<std::string> args;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (options && a == "--") {
+            options = false;
+        } else if (options && a == "--passive") {
+            passive = true;
+        } else if (options && a == "--ascii") {
+            ascii = true;
+        } else if (options && a == "--timeout") {
+            if (i + 1 >= argc || !ParseSeconds(argv[i + 1], timeout))
+                return UsageError("--timeout needs a number of seconds");
+            ++i;
+        } else if (options && (a == "--help" || a == "-h")) {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (options && a.size() > 1 && a[0] == '-' && a[1] == '-') {
+            return UsageError(("unknown option " + a).c_str());
+        } else {
+            args.push_back(a);
+        }
+    }
+    if (args.size() < 6)
+        return UsageError("missing arguments");
+
+    TFtpClient ftp(nullptr);
+    ftp.SetTimeout(timeout);
+    ftp.SetHostName(args[0]);
+    ftp.SetPort(args[1]);
+    ftp.SetUserName(args[2]);
+    ftp.SetPassWord(args[3]);
+    ftp.SetPassive(passive);
+    ftp.OnDisplay = [](TObject*, std::string& msg) {
+        std::fwrite(msg.data(), 1, msg.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+
+    auto fail = [&ftp](const std::string& what) {
+        std::string why = ftp.ErrorMessage().empty() ? ftp.LastResponse() : ftp.ErrorMessage();
+        std::fprintf(stderr, "ftpput: %s failed%s%s\n", what.c_str(), why.empty() ? "" : ": ", why.c_str());
+    };
+
+    if (!ftp.Connect()) {
+        fail("log-in");
+        if (ftp.Connected())
+            ftp.Abort();
+        return 1;
+    }
+    const std::string& dir = args[4];
+    if (!dir.empty()) {
+        ftp.SetHostDirName(dir);
+        if (!ftp.ChangeDir()) {
+            fail("CWD " + dir);
+            ftp.Quit();
+            return 1;
+        }
+    }
+    if (!(ascii ? ftp.SetAsciiType() : ftp.SetBinaryType())) {
+        fail("TYPE");
+        ftp.Quit();
+        return 1;
+    }
+
+    bool allStored = true;
+    for (size_t i = 5; i < args.size(); ++i) {
+        ftp.SetLocalFileName(args[i]);
+        ftp.SetHostFileName(BaseName(args[i]));
+        // A store cut short by an abort still reports success: the session
+        // being gone is how that shows.
+        if (!ftp.StoreFile() || !ftp.Connected()) {
+            fail("STOR " + args[i]);
+            allStored = false;
+            if (!ftp.Connected())
+                return 1;
+        }
+    }
+    if (!ftp.Quit() && allStored)
+        fail("QUIT");
+    return allStored ? 0 : 1;
+}

@@ -1,0 +1,439 @@
+// The control connection: opening it, sending commands, cutting the input
+// into reply lines and parsing them, and its close.
+#include "ftp/Ftpcli.h"
+#include "ftp/FtpInternal.h"
+#include "ftp/FtpLocalFile.h"
+
+#include <cstring>
+#include <typeinfo>
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+} // namespace
+
+const char* ToString(TFtpClientState state)
+{
+    switch (state) {
+    case ftpStClosed: return "ftpStClosed";
+    case ftpStReady: return "ftpStReady";
+    case ftpStStepReady: return "ftpStStepReady";
+    case ftpStResolving: return "ftpStResolving";
+    case ftpStGreeted: return "ftpStGreeted";
+    case ftpStAborting: return "ftpStAborting";
+    case ftpStConnecting: return "ftpStConnecting";
+    case ftpStAwaitingReply: return "ftpStAwaitingReply";
+    }
+    return "ftpSt?";
+}
+
+const char* FtpParseNumber(const char* p, std::int64_t& value)
+{
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    std::int64_t v = 0;
+    while (IsDigit(*p)) {
+        // Saturate rather than overflow on an absurdly long number.
+        if (v < (INT64_MAX - 9) / 10)
+            v = v * 10 + (*p - '0');
+        ++p;
+    }
+    value = negative ? -v : v;
+    return p;
+}
+
+const char* FtpParseNumber(const char* p, int& value)
+{
+    std::int64_t v = 0;
+    p = FtpParseNumber(p, v);
+    value = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
+    return p;
+}
+
+std::string FtpQuotedString(const char* p)
+{
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+        ++p;
+    std::string result;
+    if (*p != '"')
+        return result;
+    ++p;
+    while (*p) {
+        if (*p == '"') {
+            // RFC 959 appendix II: a doubled quote stands for one.
+            if (p[1] != '"')
+                break;
+            ++p;
+        }
+        result += *p++;
+    }
+    return result;
+}
+
+std::string FtpExceptionText(const std::exception& e)
+{
+    auto* known = dynamic_cast<const Exception*>(&e);
+    return std::string(known ? known->ClassName() : "Exception") + ": " + e.what();
+}
+
+std::string FtpSocketErrorText(int error)
+{
+    return WSocketErrorDesc(error) + " (Winsock error #" + std::to_string(error) + ")";
+}
+
+TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner)
+{
+    FNotifyWindow = AllocateHWnd([this](HWND hwnd, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
+        if (msg == MsgRequestDone || msg == MsgStartSend) {
+            WndProc(msg, w, l);
+            return 0;
+        }
+        return DefWindowProc(hwnd, msg, w, l);
+    });
+
+    FControlSocket = new TWSocket(this);
+    FControlSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { ControlSocketSessionConnected(s, e); };
+    FControlSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { ControlSocketDataAvailable(s, e); };
+    FControlSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { ControlSocketSessionClosed(s, e); };
+    FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { ControlSocketDnsLookupDone(s, e); };
+    FDataSocket = new TWSocket(this);
+}
+
+TCustomFtpCli::~TCustomFtpCli()
+{
+    // The sockets go with the base destructor: they must not call back
+    // into this half-destroyed object.
+    Destroying();
+    *FAlive = false;
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        if (!socket)
+            continue;
+        socket->OnSessionConnected = nullptr;
+        socket->OnSessionAvailable = nullptr;
+        socket->OnDataAvailable = nullptr;
+        socket->OnDataSent = nullptr;
+        socket->OnSessionClosed = nullptr;
+        socket->OnDnsLookupDone = nullptr;
+    }
+    FLocalStream.reset();
+    DestroyWindow(FNotifyWindow);
+    FNotifyWindow = 0;
+}
+
+void TCustomFtpCli::Notification(TComponent* AComponent, TOperation Operation)
+{
+    TComponent::Notification(AComponent, Operation);
+    if (Operation == TOperation::opRemove) {
+        if (AComponent == FControlSocket)
+            FControlSocket = nullptr;
+        else if (AComponent == FDataSocket)
+            FDataSocket = nullptr;
+    }
+}
+
+bool TCustomFtpCli::Connected() const { return FControlSocket && FControlSocket->State() != wsClosed; }
+
+TFtpShareMode TCustomFtpCli::ShareMode() const
+{
+    switch (FShareMode) {
+    case ftpShareCompat:
+    case ftpShareExclusive:
+    case ftpShareDenyWrite:
+    case ftpShareDenyRead:
+    case ftpShareDenyNone:
+        return static_cast<TFtpShareMode>(FShareMode);
+    default:
+        return ftpShareExclusive;
+    }
+}
+
+void TCustomFtpCli::SetShareMode(TFtpShareMode v)
+{
+    switch (v) {
+    case ftpShareCompat:
+    case ftpShareExclusive:
+    case ftpShareDenyWrite:
+    case ftpShareDenyRead:
+    case ftpShareDenyNone:
+        FShareMode = v;
+        break;
+    default:
+        FShareMode = ftpShareExclusive;
+    }
+}
+
+void TCustomFtpCli::SetState(TFtpClientState NewState)
+{
+    if (FState == NewState)
+        return;
+    FState = NewState;
+    if (OnStateChange)
+        OnStateChange(this);
+}
+
+void TCustomFtpCli::DoDisplay(std::string Msg)
+{
+    if (OnDisplay)
+        OnDisplay(this, Msg);
+}
+
+void TCustomFtpCli::SendCommand(std::string Cmd)
+{
+    if (OnCommand)
+        OnCommand(this, Cmd);
+    DoDisplay("> " + Cmd);
+    // A command while the socket is not connected is only displayed; the
+    // request then waits for a reply that does not come.
+    if (FControlSocket && FControlSocket->State() == wsConnected)
+        FControlSocket->SendStr(Cmd + "\r\n");
+}
+
+void TCustomFtpCli::RecordError()
+{
+    if (FErrorMessage.empty())
+        FErrorMessage = FLastResponse;
+}
+
+void TCustomFtpCli::SetLocalFailure(const std::string& Line, int Code)
+{
+    FLastResponse = Line;
+    FStatusCode = Code;
+    FRequestResult = Code;
+    RecordError();
+}
+
+void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
+{
+    if (FState != ftpStResolving)
+        return;
+    if (Error != 0) {
+        SetLocalFailure("500 " + FtpSocketErrorText(Error), 500);
+        FinishRequest(Error);
+        return;
+    }
+    try {
+        FControlSocket->SetAddr(FControlSocket->DnsResult());
+        FControlSocket->SetProto("tcp");
+        FControlSocket->SetPort(FPort);
+        SetState(ftpStConnecting);
+        FControlSocket->Connect();
+    } catch (const std::exception& e) {
+        SetLocalFailure("500 " + FtpExceptionText(e), 500);
+        FinishRequest(500);
+    }
+}
+
+void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
+{
+    if (Error != 0) {
+        // A refused or failed connect fails the request: its result follows
+        // the error it reports, so the synchronous Connect returns false.
+        SetLocalFailure("500 " + FtpSocketErrorText(Error), Error);
+        FStatusCode = 500;
+        FNextStepHandler = nullptr;
+        FPendingSteps = 0;
+        FinishRequest(Error);
+        if (FControlSocket)
+            FControlSocket->Close();
+        SetState(ftpStReady);
+        return;
+    }
+    FControlUp = true;
+}
+
+void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
+{
+    auto alive = FAlive;
+    if (!FControlSocket)
+        return;
+    int len = FControlSocket->Receive(FReceiveBuffer + FReceiveLength, ReceiveBufferSize - FReceiveLength);
+    if (len == 0) {
+        // The server closed (or a line filled the whole buffer without an end).
+        FControlSocket->Close();
+        return;
+    }
+    if (len < 0)
+        return;
+    FReceiveLength += len;
+    FReceiveBuffer[FReceiveLength] = '\0';
+
+    while (FReceiveLength > 0) {
+        char* end = nullptr;
+        int consumed = 0;
+        if (FOptions & ftpAcceptLF) {
+            end = static_cast<char*>(std::memchr(FReceiveBuffer, '\n', FReceiveLength));
+            if (end)
+                consumed = static_cast<int>(end - FReceiveBuffer) + 1;
+        } else {
+            for (int i = 0; i + 1 < FReceiveLength; ++i) {
+                if (FReceiveBuffer[i] == '\r' && FReceiveBuffer[i + 1] == '\n') {
+                    end = FReceiveBuffer + i;
+                    consumed = i + 2;
+                    break;
+                }
+            }
+        }
+        if (!end)
+            break;
+        FLastResponse.assign(FReceiveBuffer, end - FReceiveBuffer);
+        while (!FLastResponse.empty() && (FLastResponse.back() == '\r' || FLastResponse.back() == '\n'))
+            FLastResponse.pop_back();
+
+        if (OnResponse) {
+            OnResponse(this);
+            if (!*alive)
+                return;
+        }
+
+        FReceiveLength -= consumed;
+        if (FReceiveLength < 0)
+            FReceiveLength = 0;
+        std::memmove(FReceiveBuffer, FReceiveBuffer + consumed, FReceiveLength + 1);
+
+        if (FState == ftpStConnecting) {
+            if (!HandleGreetingLine(Error))
+                return;
+        } else if (FState == ftpStAwaitingReply) {
+            if (FNext) {
+                (this->*FNext)();
+            } else {
+                try {
+                    DoCheckFailed("Program error: FNext is nil");
+                } catch (const FtpException&) {
+                    // Reported through the check path; the input goes on.
+                }
+            }
+        } else {
+            DoDisplay("< " + FLastResponse);
+        }
+        if (!*alive)
+            return;
+    }
+}
+
+bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
+{
+    DoDisplay("< " + FLastResponse);
+    if (!ParseReplyLine())
+        return true;
+    if (FStatusCode != 220) {
+        RecordError();
+        FRequestResult = FStatusCode;
+        // The close completes the request.
+        FControlSocket->Close();
+        return false;
+    }
+    SetState(ftpStGreeted);
+    if (OnSessionConnected)
+        OnSessionConnected(this, Error);
+    FinishRequest(0);
+    return true;
+}
+
+bool TCustomFtpCli::ParseReplyLine()
+{
+    const char* p = FLastResponse.c_str();
+    if (!IsDigit(*p))
+        return false;
+    p = FtpParseNumber(p, FStatusCode);
+    // RFC 959 4.2: "NNN-" opens a multi-line reply; it ends at the first
+    // line with a number not followed by "-".
+    return *p != '-';
+}
+
+void TCustomFtpCli::GenericReply()
+{
+    DoDisplay("< " + FLastResponse);
+    if (!ParseReplyLine())
+        return;
+
+    if (FAcceptedCodes[0] == 0) {
+        if (FStatusCode >= 500) {
+            FRequestResult = FStatusCode;
+            RecordError();
+        } else {
+            FRequestResult = 0;
+        }
+    } else {
+        bool accepted = false;
+        for (int i = 0; i < 16 && FAcceptedCodes[i] != 0; ++i) {
+            if (FAcceptedCodes[i] == FStatusCode) {
+                accepted = true;
+                break;
+            }
+        }
+        if (accepted) {
+            FRequestResult = 0;
+        } else {
+            FRequestResult = FStatusCode;
+            RecordError();
+        }
+    }
+
+    if (FPassive && FStatusCode == 227)
+        FPasvResponse = FLastResponse;
+
+    if (FRequestResult == 0)
+        ReadStepResults();
+
+    if (FAfterReply)
+        (this->*FAfterReply)();
+    else
+        FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::ReadStepResults()
+{
+    const char* p = FLastResponse.c_str();
+    int code = 0;
+    switch (FCurrentStep) {
+    case StepSize:
+        p = FtpParseNumber(p, code);
+        FtpParseNumber(p, FSizeResult);
+        break;
+    case StepCwd:
+    case StepMkd:
+    case StepPwd:
+    case StepCdup:
+        p = FtpParseNumber(p, code);
+        FDirResult = FtpQuotedString(p);
+        break;
+    default:
+        break;
+    }
+}
+
+void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
+{
+    auto alive = FAlive;
+    // A reply that was still awaited will not come: the request fails rather
+    // than completing with the result of its earlier replies.
+    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply))
+        FailOnLostControl();
+    if (FControlUp) {
+        FControlUp = false;
+        if (FState != ftpStAborting)
+            SetState(ftpStClosed);
+        if (OnSessionClosed) {
+            OnSessionClosed(this, Error);
+            if (!*alive)
+                return;
+        }
+    }
+    if (FState != ftpStAborting)
+        SetState(ftpStStepReady);
+    FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::FailOnLostControl()
+{
+    if (FDoneReported || FRequestResult != 0)
+        return;
+    SetLocalFailure("426 Connection closed by the server", 426);
+}

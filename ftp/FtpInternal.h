@@ -1,0 +1,50 @@
+// Helpers shared by the parts of the FTP client; not for other layers.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+// Step numbers of a request: bit positions in the pending-step set.
+enum FtpStep : int {
+    StepOpen = 1,
+    StepUser = 2,
+    StepPass = 3,
+    StepCwd = 4,
+    StepSize = 5,
+    StepMkd = 6,
+    StepRmd = 7,
+    StepRnfr = 8,
+    StepRnto = 9,
+    StepRetr = 10,
+    StepList = 11,
+    StepQuit = 12,
+    StepSyst = 13,
+    StepDele = 14,
+    StepPwd = 15,
+    StepQuote = 16,
+    StepStor = 17,
+    StepType = 18,
+    StepRest = 19,
+    StepCdup = 20,
+    StepNlst = 21,
+    StepAppe = 22,
+    StepPort = 23,
+};
+
+constexpr std::uint32_t StepBit(int step) { return 1u << step; }
+
+// Skips blanks, an optional sign, then reads decimal digits. Returns the
+// first character after the number.
+const char* FtpParseNumber(const char* p, std::int64_t& value);
+const char* FtpParseNumber(const char* p, int& value);
+// The quoted string at p (after blanks), "" standing for one quote; empty
+// when p does not start with a quote.
+std::string FtpQuotedString(const char* p);
+// "<exception class>: <message>" for the "500 ..." style texts.
+std::string FtpExceptionText(const std::exception& e);
+// "<socket error text> (Winsock error #<code>)".
+std::string FtpSocketErrorText(int error);
+// The port of a 227 reply "... (h1,h2,h3,h4,p1,p2)"; false when the reply
+// names no usable port.
+bool FtpPasvPort(const std::string& reply, std::uint16_t& port);

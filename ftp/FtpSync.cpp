@@ -1,0 +1,84 @@
+// TFtpClient: the blocking calls. Each starts one request and then pumps
+// the message queue until the request is finished, the time-out has passed
+// or the application is terminating.
+#include "ftp/Ftpcli.h"
+#include "ftp/FtpInternal.h"
+#include "ftp/FtpLocalFile.h"
+
+#include <algorithm>
+
+TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner) { FTimeout = 15; }
+
+bool TFtpClient::RunSynchronously(void (TCustomFtpCli::*Request)())
+{
+    try {
+        (this->*Request)();
+    } catch (const std::exception&) {
+        // A failed check: nothing was sent and nothing changed.
+        return false;
+    }
+    return WaitUntilReady();
+}
+
+bool TFtpClient::WaitUntilReady()
+{
+    auto alive = FAlive;
+    FTimeoutDeadline = GetTickCount() + static_cast<std::uint32_t>(FTimeout) * 1000u;
+    for (;;) {
+        if (State() == ftpStReady)
+            return FRequestResult == 0;
+        if (IsTerminating())
+            break;
+        const std::int32_t left = static_cast<std::int32_t>(FTimeoutDeadline - GetTickCount());
+        if (FTimeout > 0 && left < 0)
+            break;
+        if (FMultiThreaded && ControlSocket())
+            ControlSocket()->ProcessMessages();
+        else
+            ProcessMessages();
+        if (!*alive)
+            return false;
+        if (State() == ftpStReady)
+            continue;
+        // Sleep until the next message (or the deadline) instead of
+        // spinning: the queue is fed by the reactor and by posts.
+        WaitMessage(FTimeout > 0 ? std::max<std::int32_t>(left, 0) : -1);
+        if (!*alive)
+            return false;
+    }
+    StartAbort();
+    FErrorMessage = "426 Timeout";
+    FStatusCode = 426;
+    return false;
+}
+
+bool TFtpClient::DoProgress()
+{
+    bool result = TCustomFtpCli::DoProgress();
+    // Moving data keeps the call alive; a stall times out Timeout seconds
+    // after the last piece.
+    if (FTimeout > 0)
+        FTimeoutDeadline = GetTickCount() + static_cast<std::uint32_t>(FTimeout) * 1000u;
+    return result;
+}
+
+bool TFtpClient::Connect() { return RunSynchronously(&TCustomFtpCli::StartConnect); }
+bool TFtpClient::ChangeDir() { return RunSynchronously(&TCustomFtpCli::StartChangeDir); }
+bool TFtpClient::ParentDir() { return RunSynchronously(&TCustomFtpCli::StartParentDir); }
+bool TFtpClient::MakeDir() { return RunSynchronously(&TCustomFtpCli::StartMakeDir); }
+bool TFtpClient::StoreFile() { return RunSynchronously(&TCustomFtpCli::StartStoreFile); }
+bool TFtpClient::ListDir() { return RunSynchronously(&TCustomFtpCli::StartListDir); }
+bool TFtpClient::Quit() { return RunSynchronously(&TCustomFtpCli::StartQuit); }
+bool TFtpClient::Abort() { return RunSynchronously(&TCustomFtpCli::StartAbort); }
+
+bool TFtpClient::SetBinaryType()
+{
+    SetBinary(true);
+    return RunSynchronously(&TCustomFtpCli::StartSetType);
+}
+
+bool TFtpClient::SetAsciiType()
+{
+    SetBinary(false);
+    return RunSynchronously(&TCustomFtpCli::StartSetType);
+}

@@ -1,0 +1,596 @@
+// Data connections and transfers: the PORT/PASV step, retrieving into a
+// local file or the display event, storing from a local file, progress and
+// the statistics line.
+#include "ftp/Ftpcli.h"
+#include "ftp/FtpInternal.h"
+#include "ftp/FtpLocalFile.h"
+
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+bool FtpPasvPort(const std::string& reply, std::uint16_t& port)
+{
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": the four address
+    // numbers are skipped, the data connection goes to the control
+    // connection's server.
+    auto open = reply.find('(');
+    if (open == std::string::npos)
+        return false;
+    size_t pos = open + 1;
+    for (int i = 0; i < 4; ++i) {
+        pos = reply.find(',', pos);
+        if (pos == std::string::npos)
+            return false;
+        ++pos;
+    }
+    auto comma = reply.find(',', pos);
+    auto close = comma == std::string::npos ? std::string::npos : reply.find(')', comma + 1);
+    if (close == std::string::npos)
+        return false;
+    auto number = [](const std::string& text, int& value) {
+        size_t i = 0;
+        while (i < text.size() && text[i] == ' ')
+            ++i;
+        size_t digits = 0;
+        value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+            value = value * 10 + (text[i] - '0');
+            ++i;
+            ++digits;
+        }
+        while (i < text.size() && text[i] == ' ')
+            ++i;
+        return digits > 0 && i == text.size() && value <= 255;
+    };
+    int high = 0, low = 0;
+    if (!number(reply.substr(pos, comma - pos), high) || !number(reply.substr(comma + 1, close - comma - 1), low))
+        return false;
+    int value = high * 256 + low;
+    if (value == 0)
+        return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+std::string FtpTransferStatsText(std::int64_t ByteCount, std::uint32_t ElapsedMs)
+{
+    std::string text = std::to_string(ByteCount) + " bytes received/sent in " + std::to_string(ElapsedMs / 1000) +
+                       " seconds";
+    if (ElapsedMs != 0) {
+        std::int64_t rate = ByteCount <= 32767 ? ByteCount * 1000 / ElapsedMs : (ByteCount / ElapsedMs) * 1000;
+        text += " (" + std::to_string(rate) + " Bytes/sec)";
+    }
+    return text;
+}
+
+void TCustomFtpCli::CloseLocalStream() { FLocalStream.reset(); }
+
+void TCustomFtpCli::CloseDataSocket()
+{
+    if (!FDataSocket)
+        return;
+    try {
+        FDataSocket->Close();
+    } catch (const std::exception&) {
+        // The socket is closed either way; a failing close has nothing left
+        // to tell the transfer.
+    }
+}
+
+// --- PORT / PASV -----------------------------------------------------------
+
+void TCustomFtpCli::StartPort()
+{
+    CheckReady();
+    if (!FControlUp)
+        DoCheckFailed("FTP component not connected");
+
+    FDataSocket->SetProto("tcp");
+    FDataSocket->SetAddr("0.0.0.0");
+    FDataSocket->SetPort("0");
+    FDataSocket->OnSessionAvailable = nullptr;
+    FDataSocket->OnSessionClosed = nullptr;
+    FDataSocket->OnDataAvailable = nullptr;
+
+    unsigned port = 0;
+    if (!FPassive) {
+        FDataSocket->SetLingerOnOff(wsLingerOn);
+        FDataSocket->SetLingerTimeout(10);
+        FDataSocket->Listen();
+        winsock::sockaddr_in bound{};
+        int len = sizeof bound;
+        FDataSocket->GetSockName(bound, len);
+        port = winsock::ntohs(bound.sin_port);
+    }
+
+    winsock::sockaddr_in local{};
+    int len = sizeof local;
+    FControlSocket->GetSockName(local, len);
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+
+    std::string command;
+    if (FPassive) {
+        // A stale reply must never name the port of this transfer.
+        FPasvResponse.clear();
+        command = "PASV";
+    } else {
+        char text[64];
+        if (FControlSocket->RemoteSockAddr().sin_addr.s_addr == winsock::htonl(0x7F000001u))
+            std::snprintf(text, sizeof text, "PORT 127,0,0,1,%u,%u", port / 256, port % 256);
+        else
+            std::snprintf(text, sizeof text, "PORT %u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port / 256,
+                          port % 256);
+        command = text;
+    }
+    FByteCount = 0;
+    StartCommand(ftpPortAsync, StepPort, command, {200, 227});
+}
+
+// --- retrieve ----------------------------------------------------------------
+
+void TCustomFtpCli::StartRetr() { StartGetData("RETR"); }
+void TCustomFtpCli::StartList() { StartGetData("LIST"); }
+void TCustomFtpCli::StartNlst() { StartGetData("NLST"); }
+
+void TCustomFtpCli::StartGetData(const std::string& Command)
+{
+    CheckReady();
+    if (!FControlUp)
+        DoCheckFailed(Command + ": not connected");
+    if (FLocalFileName.empty() && !FDisplayFileFlag)
+        DoCheckFailed("LocalFileName empty");
+    CheckNoLineBreak(FHostFileName, "HostFileName");
+
+    FCurrentStep = Command == "LIST" ? StepList : Command == "NLST" ? StepNlst : StepRetr;
+    if (!FInCompound)
+        FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
+    FDataCommand = Command;
+    FReplyComplete = false;
+    FReceiveClosed = false;
+    FDoneReported = false;
+    FAfterReply = nullptr;
+    FByteCount = 0;
+    FDataCloseError = 0;
+    FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { GetDataSessionAvailable(s, e); };
+
+    if (!FDisplayFileFlag) {
+        FLocalStream = LocalFile::OpenWrite(FLocalFileName, ShareMode());
+        bool ok = FLocalStream != nullptr;
+        if (ok)
+            ok = FResumePosition > 0 ? FLocalStream->Seek(FResumePosition) : FLocalStream->Truncate();
+        if (!ok) {
+            CloseLocalStream();
+            SetLocalFailure("Unable to open local file " + FLocalFileName, 550);
+            CloseDataSocket();
+            FinishRequest(550);
+            return;
+        }
+    }
+
+    if (FPassive) {
+        std::uint16_t port = 0;
+        if (!FtpPasvPort(FPasvResponse, port)) {
+            // Without a usable port there is nothing sensible to connect to.
+            SetLocalFailure("550 No data port in the PASV reply: " + FPasvResponse, 550);
+            DoDisplay("! " + FLastResponse);
+            CloseLocalStream();
+            CloseDataSocket();
+            FinishRequest(550);
+            return;
+        }
+        try {
+            CloseDataSocket();
+            FDataSocket->SetProto("tcp");
+            FDataSocket->SetPort(std::to_string(port));
+            FDataSocket->SetAddr(FControlSocket->Addr());
+            FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); };
+            FDataSocket->SetLingerOnOff(wsLingerOff);
+            FDataSocket->SetLingerTimeout(0);
+            FDataSocket->Connect();
+        } catch (const std::exception& e) {
+            SetLocalFailure("550 " + FtpExceptionText(e), 550);
+            CloseLocalStream();
+            CloseDataSocket();
+            FinishRequest(550);
+            return;
+        }
+    }
+
+    SetState(ftpStAwaitingReply);
+    FNext = &TCustomFtpCli::GetDataReply;
+    SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
+}
+
+void TCustomFtpCli::GetDataSessionAvailable(TObject*, std::uint16_t)
+{
+    winsock::SOCKET accepted = FDataSocket->Accept();
+    FDataSocket->Close();
+    FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
+    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
+    FDataSocket->OnDataSent = nullptr;
+    FDataSocket->Dup(accepted);
+    FStartTick = GetTickCount();
+}
+
+void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
+{
+    FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
+    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
+    FDataSocket->OnDataSent = nullptr;
+    FStartTick = GetTickCount();
+    if (Error != 0) {
+        SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+        CloseDataSocket();
+        FinishRequest(550);
+    }
+}
+
+void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
+{
+    auto alive = FAlive;
+    if (!DoProgress() || !*alive)
+        return;
+    char buffer[DataReceiveSize];
+    int len = FDataSocket->Receive(buffer, sizeof buffer);
+    if (len == 0)
+        return;
+    if (len < 0) {
+        if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
+            DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
+            FDataSocket->ShutDown(2);
+        }
+        return;
+    }
+    FByteCount += len;
+    if (FLocalStream && !FLocalStream->Write(buffer, len)) {
+        DoDisplay("! Error writing local file");
+        FDataSocket->ShutDown(2);
+    }
+    if (FDisplayFileFlag) {
+        // Lines are cut within this chunk only.
+        int i = 0;
+        while (i < len) {
+            int start = i;
+            while (i < len && buffer[i] != '\r' && buffer[i] != '\n')
+                ++i;
+            DoDisplayFile(std::string(buffer + start, i - start));
+            if (!*alive)
+                return;
+            while (i < len && (buffer[i] == '\r' || buffer[i] == '\n'))
+                ++i;
+        }
+    }
+}
+
+void TCustomFtpCli::DoDisplayFile(std::string Msg)
+{
+    if (OnDisplayFile)
+        OnDisplayFile(this, Msg);
+}
+
+void TCustomFtpCli::GetDataReply()
+{
+    DoDisplay("< " + FLastResponse);
+    FtpParseNumber(FLastResponse.c_str(), FStatusCode);
+    if (FStatusCode == 125 || FStatusCode == 150) {
+        FNext = &TCustomFtpCli::GetDataEnd;
+        return;
+    }
+    RecordError();
+    FNext = nullptr;
+    CloseDataSocket();
+    CloseLocalStream();
+    FResumePosition = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+void TCustomFtpCli::GetDataEnd()
+{
+    DoDisplay("< " + FLastResponse);
+    FtpParseNumber(FLastResponse.c_str(), FStatusCode);
+    if (FStatusCode == 125 || FStatusCode == 226 || FStatusCode == 250) {
+        FReplyComplete = true;
+        CheckGetEnd();
+        return;
+    }
+    RecordError();
+    CloseLocalStream();
+    CloseDataSocket();
+    DoDisplay("! RETR/LIST/NLST Failed");
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
+{
+    CloseLocalStream();
+    FReceiveClosed = true;
+    FDataCloseError = Error;
+    CheckGetEnd();
+}
+
+void TCustomFtpCli::CheckGetEnd()
+{
+    // A transfer ends on two events, the final reply and the close of the
+    // data connection, whichever comes last.
+    if (!FReplyComplete || !FReceiveClosed)
+        return;
+    ShowTransferStats();
+    FResumePosition = 0;
+    FRequestResult = FDataCloseError;
+    FinishRequest(FRequestResult);
+}
+
+// --- store -------------------------------------------------------------------
+
+void TCustomFtpCli::StartStor()
+{
+    FAppendMode = false;
+    FRequestType = ftpPutAsync;
+    StartPutData();
+}
+
+void TCustomFtpCli::StartAppe()
+{
+    FAppendMode = true;
+    FRequestType = ftpAppendAsync;
+    StartPutData();
+}
+
+void TCustomFtpCli::StartPutData()
+{
+    CheckReady();
+    if (!FControlUp)
+        DoCheckFailed("STOR/APPE: not connected");
+    if (FLocalFileName.empty())
+        DoCheckFailed("LocalFileName empty");
+    CheckNoLineBreak(FHostFileName, "HostFileName");
+
+    FCurrentStep = FAppendMode ? StepAppe : StepStor;
+    FReplyComplete = false;
+    FSendClosed = false;
+    FDoneReported = false;
+    FDataConnected = false;
+    FTransferAccepted = false;
+    FAfterReply = nullptr;
+    FStartTick = 0;
+    FByteCount = 0;
+    FDataCloseError = 0;
+
+    bool cancel = false;
+    auto alive = FAlive;
+    DoReadyToTransmit(cancel);
+    if (!*alive)
+        return;
+    if (cancel) {
+        FErrorMessage = "426 Transmit cancelled by application";
+        FStatusCode = 426;
+        DoDisplay("! " + FErrorMessage);
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+
+    FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { PutDataSessionAvailable(s, e); };
+
+    FLocalStream = LocalFile::OpenRead(FLocalFileName, ShareMode());
+    FEndOfFile = false;
+    if (!FLocalStream || (FResumePosition > 0 && !FLocalStream->Seek(FResumePosition))) {
+        CloseLocalStream();
+        FErrorMessage = "426 Unable to open local file " + FLocalFileName;
+        FStatusCode = 426;
+        DoDisplay("! " + FErrorMessage);
+        CloseDataSocket();
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+
+    if (FPassive) {
+        std::uint16_t port = 0;
+        if (!FtpPasvPort(FPasvResponse, port)) {
+            // Without a usable port there is nothing sensible to connect to.
+            SetLocalFailure("426 No data port in the PASV reply: " + FPasvResponse, 426);
+            DoDisplay("! " + FLastResponse);
+            CloseLocalStream();
+            CloseDataSocket();
+            FinishRequest(426);
+            return;
+        }
+        try {
+            CloseDataSocket();
+            FDataSocket->SetProto("tcp");
+            FDataSocket->SetPort(std::to_string(port));
+            FDataSocket->SetAddr(FControlSocket->Addr());
+            FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); };
+            FDataSocket->SetLingerOnOff(wsLingerOff);
+            FDataSocket->SetLingerTimeout(0);
+            FDataSocket->Connect();
+        } catch (const std::exception& e) {
+            SetLocalFailure("426 " + FtpExceptionText(e), 426);
+            CloseLocalStream();
+            CloseDataSocket();
+            FinishRequest(426);
+        }
+        // STOR waits for the data connection.
+        return;
+    }
+    SendStorCommand();
+}
+
+void TCustomFtpCli::DoReadyToTransmit(bool& bCancel)
+{
+    if (OnReadyToTransmit)
+        OnReadyToTransmit(this, bCancel);
+}
+
+void TCustomFtpCli::SendStorCommand()
+{
+    SetState(ftpStAwaitingReply);
+    FNext = &TCustomFtpCli::PutDataReply;
+    SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
+}
+
+void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
+{
+    FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
+    FDataSocket->OnDataAvailable = nullptr;
+    FDataSocket->OnDataSent = nullptr;
+    FDataConnected = true;
+    FStartTick = GetTickCount();
+    if (Error != 0) {
+        SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+        CloseDataSocket();
+        CloseLocalStream();
+        FinishRequest(550);
+        return;
+    }
+    SendStorCommand();
+}
+
+void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
+{
+    winsock::SOCKET accepted = FDataSocket->Accept();
+    FDataSocket->Close();
+    FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
+    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
+    FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+    FDataSocket->Dup(accepted);
+
+    int sendBufferSize = 0;
+    int optionLength = sizeof sendBufferSize;
+    if (winsock::getsockopt(FDataSocket->HSocket(), winsock::SOL_SOCKET, winsock::SO_SNDBUF,
+                            reinterpret_cast<char*>(&sendBufferSize), &optionLength) != 0)
+        DoCheckFailed("winsock.getsockopt(SO_SNDBUF) failed");
+    FDataSocket->SetLingerOnOff(wsLingerOff);
+    FDataSocket->SetLingerTimeout(10);
+    FDataSocket->SetLingerOption();
+    FDataConnected = true;
+    // Sending starts once both the connection and the 125/150 are there.
+    if (FTransferAccepted && FStartTick == 0)
+        PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
+}
+
+void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
+{
+    char buffer[DataReceiveSize];
+    FDataSocket->Receive(buffer, sizeof buffer);
+}
+
+void TCustomFtpCli::PutDataReply()
+{
+    DoDisplay("< " + FLastResponse);
+    if (!ParseReplyLine())
+        return;
+    if (FStatusCode == 125 || FStatusCode == 150) {
+        FTransferAccepted = true;
+        FNext = &TCustomFtpCli::PutDataEnd;
+        if (FPassive) {
+            FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+            SendNextPiece(FDataSocket, 0);
+        } else if (FDataConnected && FStartTick == 0) {
+            PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
+        }
+        return;
+    }
+    RecordError();
+    FNext = nullptr;
+    CloseDataSocket();
+    CloseLocalStream();
+    FResumePosition = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
+{
+    if (!FLocalStream)
+        return;
+    auto alive = FAlive;
+    if (!DoProgress() || !*alive || !FLocalStream)
+        return;
+    if (Error != 0) {
+        DoDisplay("! Error #" + std::to_string(Error) + " sending data");
+        CloseDataSocket();
+        return;
+    }
+    if (FEndOfFile || !FTransferAccepted || !FDataConnected)
+        return;
+    int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
+    if (count < 0) {
+        DoDisplay("! Error reading file");
+        CloseDataSocket();
+    } else if (count < 1) {
+        FEndOfFile = true;
+        CloseDataSocket();
+    } else {
+        FByteCount += count;
+        FDataSocket->Send(FSendBuffer, count);
+    }
+}
+
+void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
+{
+    CloseLocalStream();
+    FSendClosed = true;
+    FDataCloseError = Error;
+    CheckPutEnd();
+}
+
+void TCustomFtpCli::PutDataEnd()
+{
+    DoDisplay("< " + FLastResponse);
+    if (!ParseReplyLine())
+        return;
+    if (FStatusCode == 226 || FStatusCode == 250) {
+        FReplyComplete = true;
+        CheckPutEnd();
+        return;
+    }
+    RecordError();
+    CloseLocalStream();
+    CloseDataSocket();
+    DoDisplay("! STOR Failed");
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+void TCustomFtpCli::CheckPutEnd()
+{
+    // Both the final reply and the close of the data connection must have
+    // come, in either order.
+    if (!FReplyComplete || !FSendClosed)
+        return;
+    ShowTransferStats();
+    FResumePosition = 0;
+    FRequestResult = FDataCloseError;
+    FinishRequest(FRequestResult);
+}
+
+// --- progress and statistics -------------------------------------------------
+
+bool TCustomFtpCli::DoProgress()
+{
+    bool abort = false;
+    if (OnProgress) {
+        auto alive = FAlive;
+        OnProgress(this, FByteCount + FResumePosition, abort);
+        if (!*alive)
+            return false;
+    }
+    if (abort) {
+        DoDisplay("! Abort requested");
+        CloseDataSocket();
+    }
+    return !abort;
+}
+
+void TCustomFtpCli::ShowTransferStats()
+{
+    FStopTick = GetTickCount();
+    DoDisplay("! " + FtpTransferStatsText(FByteCount, FStopTick - FStartTick));
+}

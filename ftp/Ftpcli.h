@@ -1,0 +1,405 @@
+// The FTP client component (RFC 959, client side).
+//
+// TCustomFtpCli runs one request at a time, asynchronously: a Start* method
+// checks the state, sends a command (or opens the connection) and returns;
+// replies arrive through the control socket's events and the end of the
+// request is announced by a posted message that fires OnRequestDone. A
+// compound request chains steps (open, USER, PASS, CWD, TYPE, PORT/PASV,
+// STOR, QUIT, ...) and runs each when the previous one has succeeded.
+// TFtpClient adds blocking calls that pump the message loop while they wait.
+//
+// Everything runs on the thread that owns the message queue.
+#pragma once
+
+#include "net/WSocket.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+// State of the request engine. Value 6 is not used.
+enum TFtpClientState : std::uint8_t {
+    ftpStClosed = 0,
+    ftpStReady = 1,
+    ftpStStepReady = 2,
+    ftpStResolving = 3,
+    ftpStGreeted = 4,
+    ftpStAborting = 5,
+    ftpStConnecting = 7,
+    ftpStAwaitingReply = 8,
+};
+const char* ToString(TFtpClientState state);
+
+// The request type reported with OnRequestDone.
+enum TFtpRequest : std::uint8_t {
+    ftpNone = 0,
+    ftpOpenAsync = 1,
+    ftpUserAsync = 2,
+    ftpPassAsync = 3,
+    ftpCwdAsync = 4,
+    ftpConnectAsync = 5,
+    ftpReceiveAsync = 6,
+    ftpDirAsync = 7,
+    ftpLsAsync = 8,
+    ftpPortAsync = 9,
+    ftpGetAsync = 10,
+    ftpDirectoryAsync = 11,
+    ftpListAsync = 12,
+    ftpSystemAsync = 13,
+    ftpSystAsync = 14,
+    ftpQuitAsync = 15,
+    ftpSizeAsync = 16,
+    ftpPutAsync = 17,
+    ftpAppendAsync = 18,
+    ftpMkdAsync = 21,
+    ftpRmdAsync = 22,
+    ftpRenameAsync = 23,
+    ftpDeleAsync = 24,
+    ftpRenAsync = 25,
+    ftpRenToAsync = 26,
+    ftpRenFromAsync = 27,
+    ftpDeleteAsync = 28,
+    ftpMkdirAsync = 29,
+    ftpRmdirAsync = 30,
+    ftpPwdAsync = 31,
+    ftpQuoteAsync = 32,
+    ftpCDupAsync = 33,
+    ftpDoQuoteAsync = 34,
+    ftpTransmitAsync = 35,
+    ftpTypeSetAsync = 36,
+    ftpRestAsync = 37,
+    ftpRestartGetAsync = 38,
+    ftpRestartReceiveAsync = 39,
+};
+const char* ToString(TFtpRequest request);
+
+// How the local file of a transfer is shared with other programs while it
+// is open; the values are the stored sharing flags.
+enum TFtpShareMode : std::uint8_t {
+    ftpShareCompat = 0,
+    ftpShareExclusive = 16,
+    ftpShareDenyWrite = 32,
+    ftpShareDenyRead = 48,
+    ftpShareDenyNone = 64,
+};
+
+enum TFtpOption : std::uint8_t { ftpAcceptLF = 1 };
+// A set of TFtpOption values.
+using TFtpOptions = std::uint8_t;
+
+// Raised when a request is started in the wrong state or with a missing or
+// unusable property; nothing has been sent then.
+class FtpException : public Exception {
+public:
+    explicit FtpException(const std::string& msg) : Exception(msg) {}
+    const char* ClassName() const override { return "FtpException"; }
+};
+
+using TFtpDisplay = std::function<void(TObject* Sender, std::string& Msg)>;
+using TFtpCommand = std::function<void(TObject* Sender, std::string& Cmd)>;
+using TFtpRequestDone = std::function<void(TObject* Sender, TFtpRequest RqType, std::uint16_t Error)>;
+// Count is the position in the file: bytes moved plus the resume offset.
+using TFtpProgress = std::function<void(TObject* Sender, std::int64_t Count, bool& Abort)>;
+using TFtpReadyToTransmit = std::function<void(TObject* Sender, bool& bCancel)>;
+
+class TCustomFtpCli : public TComponent {
+public:
+    // Window messages of the notification window.
+    static constexpr unsigned MsgRequestDone = 1025;
+    static constexpr unsigned MsgStartSend = 1026;
+    static constexpr int ReceiveBufferSize = 4096;
+    static constexpr int SendBufferSize = 1514;
+    static constexpr int DataReceiveSize = 2048;
+
+    explicit TCustomFtpCli(TComponent* AOwner = nullptr);
+    ~TCustomFtpCli() override;
+    TCustomFtpCli(const TCustomFtpCli&) = delete;
+    TCustomFtpCli& operator=(const TCustomFtpCli&) = delete;
+
+    // --- properties -------------------------------------------------------
+    const std::string& HostName() const { return FHostName; }
+    void SetHostName(const std::string& v) { FHostName = v; }
+    const std::string& Port() const { return FPort; }
+    void SetPort(const std::string& v) { FPort = v; }
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& v) { FUserName = v; }
+    const std::string& PassWord() const { return FPassWord; }
+    void SetPassWord(const std::string& v) { FPassWord = v; }
+    const std::string& HostDirName() const { return FHostDirName; }
+    void SetHostDirName(const std::string& v) { FHostDirName = v; }
+    const std::string& HostFileName() const { return FHostFileName; }
+    void SetHostFileName(const std::string& v) { FHostFileName = v; }
+    const std::string& LocalFileName() const { return FLocalFileName; }
+    void SetLocalFileName(const std::string& v) { FLocalFileName = v; }
+    bool DisplayFileFlag() const { return FDisplayFileFlag; }
+    void SetDisplayFileFlag(bool v) { FDisplayFileFlag = v; }
+    // Kept as the type character: 'I' for binary, 'A' for ascii.
+    bool Binary() const { return FType == 'I'; }
+    void SetBinary(bool v) { FType = v ? 'I' : 'A'; }
+    bool Passive() const { return FPassive; }
+    void SetPassive(bool v) { FPassive = v; }
+    TFtpShareMode ShareMode() const;
+    void SetShareMode(TFtpShareMode v);
+    TFtpOptions Options() const { return FOptions; }
+    void SetOptions(TFtpOptions v) { FOptions = v; }
+    std::int64_t ResumePosition() const { return FResumePosition; }
+    void SetResumePosition(std::int64_t v) { FResumePosition = v; }
+
+    // --- read-only results ------------------------------------------------
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const std::string& LastResponse() const { return FLastResponse; }
+    int StatusCode() const { return FStatusCode; }
+    int RequestResult() const { return FRequestResult; }
+    const std::string& DirResult() const { return FDirResult; }
+    std::int64_t SizeResult() const { return FSizeResult; }
+    const std::string& PasvResponse() const { return FPasvResponse; }
+    std::int64_t ByteCount() const { return FByteCount; }
+    TFtpClientState State() const { return FState; }
+    TFtpRequest RequestType() const { return FRequestType; }
+    bool ControlUp() const { return FControlUp; }
+    // True while the control socket is anything but closed (also while it
+    // is still connecting).
+    bool Connected() const;
+
+    TWSocket* ControlSocket() const { return FControlSocket; }
+    TWSocket* DataSocket() const { return FDataSocket; }
+
+    // --- requests -----------------------------------------------------------
+    virtual void StartOpen();
+    virtual void StartUser();
+    virtual void StartPass();
+    virtual void StartConnect();
+    virtual void StartQuit();
+    virtual void StartAbort();
+    virtual void StartGet();
+    virtual void StartRetr();
+    virtual void StartReceive();
+    virtual void StartStoreFile();
+    virtual void StartStor();
+    virtual void StartTransmit();
+    virtual void StartAppend();
+    virtual void StartAppe();
+    virtual void StartAppendFile();
+    virtual void StartList();
+    virtual void StartListDir();
+    virtual void StartNlst();
+    virtual void StartListNames();
+    virtual void StartSetType();
+    virtual void StartSetBinaryType();
+    virtual void StartSetAsciiType();
+    virtual void StartPrintDir();
+    virtual void StartChangeDir();
+    virtual void StartParentDir();
+    virtual void StartFullListDir();
+    virtual void StartFullListNames();
+    virtual void StartSystem();
+    virtual void StartFullSystem();
+    virtual void StartSize();
+    virtual void StartFullSize();
+    virtual void StartMakeDir();
+    virtual void StartFullMakeDir();
+    virtual void StartRemoveDir();
+    virtual void StartFullRemoveDir();
+    virtual void StartDelete();
+    virtual void StartFullDelete();
+    virtual void StartRenameFrom();
+    virtual void StartRenameTo();
+    virtual void StartRename();
+    virtual void StartFullRename();
+    virtual void StartQuote();
+    virtual void StartFullQuote();
+    virtual void StartRestart();
+    virtual void StartRestartGet();
+    virtual void StartRestartReceive();
+    virtual void StartPort();
+
+    // --- events -----------------------------------------------------------
+    TFtpDisplay OnDisplay;
+    TFtpDisplay OnDisplayFile;
+    TFtpCommand OnCommand;
+    TNotifyEvent OnResponse;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+    TFtpRequestDone OnRequestDone;
+    TNotifyEvent OnStateChange;
+    TFtpProgress OnProgress;
+    TFtpReadyToTransmit OnReadyToTransmit;
+
+protected:
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+    virtual void SendCommand(std::string Cmd);
+    virtual void DoDisplay(std::string Msg);
+    virtual void DoReadyToTransmit(bool& bCancel);
+    virtual void DoDisplayFile(std::string Msg);
+    virtual void DoCheckFailed(const std::string& Msg);
+    virtual bool DoProgress();
+    virtual void ShowTransferStats();
+
+    void SetState(TFtpClientState NewState);
+    // Completes the request in progress with Error (once per request).
+    void FinishRequest(int Error);
+
+    // Fields the synchronous layer reads and writes.
+    std::string FErrorMessage;
+    int FStatusCode = 0;
+    int FRequestResult = 0;
+    // Set while this object is alive; handlers hold a copy to notice a
+    // destruction from inside an event they fired.
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+
+private:
+    using ReplyHandler = void (TCustomFtpCli::*)();
+    using StepHandler = void (TCustomFtpCli::*)();
+
+    // control connection and replies
+    void ControlSocketDnsLookupDone(TObject* Sender, std::uint16_t Error);
+    void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
+    void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
+    void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
+    bool HandleGreetingLine(std::uint16_t Error);
+    void FailOnLostControl();
+    void GenericReply();
+    void ReadStepResults();
+    void RecordError();
+    void SetLocalFailure(const std::string& Line, int Code);
+    // False when the line should be ignored (not numeric or a continuation).
+    bool ParseReplyLine();
+
+    // request engine
+    void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
+                      void (TCustomFtpCli::*After)() = nullptr);
+    void StartCompound(TFtpRequest T, std::uint32_t Steps);
+    void RunNextStep();
+    void RunStep(int Step);
+    void CheckReady();
+    void CheckNoLineBreak(const std::string& Value, const char* Name);
+    void CheckCommandTexts(std::uint32_t Steps);
+    void QuitAfterReply();
+    void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
+
+    // data connection and transfers
+    void StartGetData(const std::string& Command);
+    void StartPutData();
+    void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
+    void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
+    void GetDataAvailable(TObject* Sender, std::uint16_t Error);
+    void GetDataSessionClosed(TObject* Sender, std::uint16_t Error);
+    void GetDataReply();
+    void GetDataEnd();
+    void CheckGetEnd();
+    void PutDataSessionAvailable(TObject* Sender, std::uint16_t Error);
+    void PutDataSessionConnected(TObject* Sender, std::uint16_t Error);
+    void PutDataSessionClosed(TObject* Sender, std::uint16_t Error);
+    void PutDataDrain(TObject* Sender, std::uint16_t Error);
+    void PutDataReply();
+    void PutDataEnd();
+    void CheckPutEnd();
+    void SendNextPiece(TObject* Sender, std::uint16_t Error);
+    void SendStorCommand();
+    void CloseLocalStream();
+    void CloseDataSocket();
+
+    // properties
+    std::string FHostName;
+    std::string FPort = "ftp";
+    std::string FUserName;
+    std::string FPassWord;
+    std::string FHostDirName;
+    std::string FHostFileName;
+    std::string FLocalFileName;
+    bool FDisplayFileFlag = false;
+    char FType = 'I';
+    bool FPassive = false;
+    std::uint8_t FShareMode = ftpShareExclusive;
+    TFtpOptions FOptions = ftpAcceptLF;
+
+    // sockets and the notification window
+    TWSocket* FControlSocket = nullptr;
+    TWSocket* FDataSocket = nullptr;
+    HWND FNotifyWindow = 0;
+
+    // control connection
+    char FReceiveBuffer[ReceiveBufferSize + 1] = {};
+    int FReceiveLength = 0;
+    std::string FLastResponse;
+    bool FControlUp = false;
+    ReplyHandler FNext = nullptr;
+    std::string FPasvResponse;
+    std::int64_t FSizeResult = 0;
+    std::string FDirResult;
+    TFtpClientState FState = ftpStReady;
+
+    // request bookkeeping
+    TFtpRequest FRequestType = ftpNone;
+    int FCurrentStep = 0;
+    int FAcceptedCodes[16] = {};
+    void (TCustomFtpCli::*FAfterReply)() = nullptr;
+    std::uint32_t FPendingSteps = 0;
+    int FCompoundResult = 0;
+    bool FInCompound = false;
+    StepHandler FNextStepHandler = nullptr;
+    std::string FSavedResponse;
+    int FSavedStatusCode = -1;
+    bool FDoneReported = false;
+    // The first step runs inside StartCompound: a failed check there is the
+    // caller's error, not the request's.
+    bool FStartingCompound = false;
+
+    // transfers
+    class LocalFile;
+    std::unique_ptr<LocalFile> FLocalStream;
+    std::int64_t FByteCount = 0;
+    std::int64_t FResumePosition = 0;
+    std::string FDataCommand;
+    bool FAppendMode = false;
+    bool FReplyComplete = false;
+    bool FReceiveClosed = false;
+    bool FSendClosed = false;
+    bool FEndOfFile = false;
+    bool FTransferAccepted = false;
+    bool FDataConnected = false;
+    std::uint16_t FDataCloseError = 0;
+    std::uint32_t FStartTick = 0;
+    std::uint32_t FStopTick = 0;
+    char FSendBuffer[SendBufferSize] = {};
+};
+
+// The statistics line of a finished transfer (without the "! " prefix).
+std::string FtpTransferStatsText(std::int64_t ByteCount, std::uint32_t ElapsedMs);
+
+class TFtpClient : public TCustomFtpCli {
+public:
+    explicit TFtpClient(TComponent* AOwner = nullptr);
+
+    int Timeout() const { return FTimeout; }
+    void SetTimeout(int v) { FTimeout = v; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool v) { FMultiThreaded = v; }
+
+    // Blocking calls: each runs one request and pumps messages until it has
+    // finished, the timeout has passed or the application is terminating.
+    // True on success.
+    bool Connect();
+    bool ChangeDir();
+    bool ParentDir();
+    bool MakeDir();
+    bool SetBinaryType();
+    bool SetAsciiType();
+    bool StoreFile();
+    bool ListDir();
+    bool Quit();
+    bool Abort();
+
+protected:
+    bool DoProgress() override;
+    bool RunSynchronously(void (TCustomFtpCli::*Request)());
+    bool WaitUntilReady();
+
+private:
+    int FTimeout = 15;
+    std::uint32_t FTimeoutDeadline = 0;
+    bool FMultiThreaded = false;
+};

@@ -1,0 +1,192 @@
+// The client against real servers started on 127.0.0.1: Debian's vsftpd
+// and pyftpdlib, in active and passive mode.
+#include "FtpTestClient.h"
+#include "support/FtpRealServers.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Kind { Vsftpd, Pyftpdlib };
+
+std::unique_ptr<FtpRealServer> Start(Kind kind, std::string& why)
+{
+    return kind == Kind::Vsftpd ? StartVsftpd(why) : StartPyftpdlib(why);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// FNV-1a, enough to tell two files apart in a failure message.
+std::uint64_t Checksum(const std::string& data)
+{
+    std::uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : data)
+        h = (h ^ c) * 1099511628211ULL;
+    return h;
+}
+
+std::string RandomBytes(size_t size, unsigned seed)
+{
+    std::mt19937_64 gen(seed);
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; i += 8) {
+        std::uint64_t v = gen();
+        std::memcpy(&data[i], &v, std::min<size_t>(8, size - i));
+    }
+    return data;
+}
+
+struct LocalDir {
+    LocalDir()
+    {
+        path = fs::temp_directory_path() / ("parcelo-real-" + std::to_string(::getpid()));
+        fs::create_directories(path);
+    }
+    ~LocalDir() { fs::remove_all(path); }
+    std::string Write(const std::string& name, const std::string& data) const
+    {
+        std::string p = (path / name).string();
+        std::ofstream(p, std::ios::binary) << data;
+        return p;
+    }
+    fs::path path;
+};
+
+// Logs in and changes to the server's upload folder.
+void LogIn(FtpTestClient& ftp, const FtpRealServer& server, bool passive)
+{
+    ftp.SetHostName(server.Host());
+    ftp.SetPort(server.PortText());
+    ftp.SetUserName(server.User());
+    ftp.SetPassWord(server.Password());
+    ftp.SetPassive(passive);
+    ASSERT_TRUE(ftp.Connect()) << server.Name() << ": " << ftp.ErrorMessage();
+    ftp.SetHostDirName(server.UploadDir());
+    ASSERT_TRUE(ftp.ChangeDir()) << ftp.ErrorMessage();
+}
+
+struct UploadCase {
+    Kind kind;
+    bool passive;
+    size_t size;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<UploadCase>& info)
+{
+    return std::string(info.param.kind == Kind::Vsftpd ? "vsftpd" : "pyftpdlib") +
+           (info.param.passive ? "_passive_" : "_active_") + std::to_string(info.param.size);
+}
+
+class FtpRealUpload : public ::testing::TestWithParam<UploadCase> {};
+
+} // namespace
+
+TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
+{
+    const auto& c = GetParam();
+    std::string why;
+    auto server = Start(c.kind, why);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    const std::string data = RandomBytes(c.size, static_cast<unsigned>(c.size));
+    const std::string path = local.Write("upload.bin", data);
+
+    FtpTestClient ftp;
+    LogIn(ftp, *server, c.passive);
+    ASSERT_TRUE(ftp.SetBinaryType());
+    ftp.SetLocalFileName(path);
+    ftp.SetHostFileName("stored.bin");
+    std::int64_t lastProgress = -1;
+    ftp.OnProgress = [&lastProgress](TObject*, std::int64_t count, bool&) { lastProgress = count; };
+
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_EQ(ftp.ByteCount(), static_cast<std::int64_t>(c.size));
+    EXPECT_EQ(lastProgress, static_cast<std::int64_t>(c.size));
+    bool stats = false;
+    for (auto& l : ftp.displayed)
+        stats |= l.rfind("! " + std::to_string(c.size) + " bytes received/sent in ", 0) == 0;
+    EXPECT_TRUE(stats);
+    EXPECT_TRUE(ftp.Quit());
+    EXPECT_FALSE(ftp.Connected());
+
+    const std::string stored = ReadFile(server->StoredPath("stored.bin"));
+    EXPECT_EQ(stored.size(), data.size());
+    EXPECT_EQ(Checksum(stored), Checksum(data));
+    EXPECT_TRUE(stored == data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealUpload,
+                         ::testing::ValuesIn([] {
+                             std::vector<UploadCase> cases;
+                             for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
+                                 for (bool passive : {false, true})
+                                     for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515},
+                                                         size_t{20} * 1024 * 1024})
+                                         cases.push_back({kind, passive, size});
+                             return cases;
+                         }()),
+                         CaseName);
+
+class FtpRealSession : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(FtpRealSession, DirectoriesListingAndAsciiUpload)
+{
+    std::string why;
+    auto server = Start(GetParam(), why);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    FtpTestClient ftp;
+    LogIn(ftp, *server, false);
+
+    ftp.SetHostFileName("reports");
+    ASSERT_TRUE(ftp.MakeDir()) << ftp.ErrorMessage();
+    EXPECT_NE(ftp.DirResult().find("reports"), std::string::npos) << ftp.LastResponse();
+    EXPECT_TRUE(fs::is_directory(server->StoredPath("reports")));
+    ftp.SetHostDirName("reports");
+    ASSERT_TRUE(ftp.ChangeDir()) << ftp.ErrorMessage();
+
+    const std::string text = "first line\nsecond line\n";
+    ASSERT_TRUE(ftp.SetAsciiType());
+    ftp.SetLocalFileName(local.Write("notes.txt", text));
+    ftp.SetHostFileName("notes.txt");
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_EQ(ReadFile(server->StoredPath("reports/notes.txt")), text);
+
+    ASSERT_TRUE(ftp.ParentDir()) << ftp.ErrorMessage();
+    for (bool passive : {false, true}) {
+        ftp.SetPassive(passive);
+        ftp.SetLocalFileName((local.path / "listing").string());
+        ftp.SetHostFileName("");
+        ASSERT_TRUE(ftp.ListDir()) << ftp.ErrorMessage();
+        const std::string listing = ReadFile((local.path / "listing").string());
+        EXPECT_NE(listing.find("reports"), std::string::npos) << listing;
+    }
+    ftp.SetHostDirName("no-such-folder");
+    EXPECT_FALSE(ftp.ChangeDir());
+    EXPECT_EQ(ftp.ErrorMessage().substr(0, 3), "550");
+    EXPECT_TRUE(ftp.Quit());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealSession, ::testing::Values(Kind::Vsftpd, Kind::Pyftpdlib),
+                         [](const auto& info) {
+                             return std::string(info.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
+                         });

@@ -1,0 +1,310 @@
+// Regression tests, each named after the fault it pins.
+#include "FtpTestClient.h"
+#include "support/FtpScriptServer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using Commands = std::vector<std::string>;
+
+namespace {
+
+void LogIn(FtpScriptSession& s)
+{
+    s.Reply("220 Ready");
+    s.Answer("331 Password required");
+    s.Answer("230 Logged in");
+}
+
+void Prepare(FtpTestClient& ftp, const FtpScriptServer& server)
+{
+    ftp.SetPort(server.PortText());
+    ftp.SetUserName("bob");
+    ftp.SetPassWord("secret");
+}
+
+// A port on 127.0.0.1 where nobody listens.
+std::string RefusingPort()
+{
+    FtpScriptServer probe([](FtpScriptSession&) {});
+    return probe.PortText();
+}
+
+struct LocalFile {
+    explicit LocalFile(std::int64_t size, const std::string& tail = "")
+    {
+        path = (fs::temp_directory_path() / ("parcelo-regress-" + std::to_string(::getpid()) + "-" +
+                                             std::to_string(counter++)))
+                   .string();
+        std::ofstream out(path, std::ios::binary);
+        out.close();
+        // A sparse file: the size costs no disk.
+        fs::resize_file(path, static_cast<std::uintmax_t>(size));
+        if (!tail.empty()) {
+            std::ofstream app(path, std::ios::binary | std::ios::app);
+            app << tail;
+        }
+    }
+    ~LocalFile() { fs::remove(path); }
+    std::string path;
+    static inline int counter = 0;
+};
+
+} // namespace
+
+TEST(FtpRegression, RefusedControlConnectMakesConnectFail)
+{
+    FtpTestClient ftp;
+    ftp.SetPort(RefusingPort());
+    ftp.SetUserName("bob");
+    ftp.SetPassWord("secret");
+
+    EXPECT_FALSE(ftp.Connect());
+    EXPECT_EQ(ftp.RequestResult(), 10061);
+    EXPECT_EQ(ftp.StatusCode(), 500);
+    EXPECT_EQ(ftp.LastResponse().rfind("500 ", 0), 0u);
+    EXPECT_NE(ftp.LastResponse().find("(Winsock error #10061)"), std::string::npos) << ftp.LastResponse();
+    EXPECT_EQ(ftp.ErrorMessage(), ftp.LastResponse());
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.State(), ftpStReady);
+    PumpPending();
+    ASSERT_EQ(ftp.done.size(), 1u);
+    EXPECT_EQ(ftp.done[0].request, ftpConnectAsync);
+    EXPECT_EQ(ftp.done[0].error, 10061);
+}
+
+TEST(FtpRegression, FailedCompoundRequestLeavesNoStepsBehind)
+{
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer("500 PORT not understood");
+        s.Answer("250 Directory changed");
+        s.Answer("200 Type set to I");
+        s.WaitForClose();
+    });
+    LocalFile file(10);
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+    ftp.SetHostFileName("a.bin");
+    ASSERT_FALSE(ftp.StoreFile());
+
+    // The next successful commands must not hand over to the steps the
+    // failed store never started.
+    ftp.SetHostDirName("docs");
+    EXPECT_TRUE(ftp.ChangeDir());
+    EXPECT_TRUE(ftp.SetBinaryType());
+    PumpPending();
+    ftp.Abort();
+    auto commands = server.Join();
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands[3], "CWD docs");
+    EXPECT_EQ(commands[4], "TYPE I");
+    EXPECT_EQ(ftp.done.back().request, ftpTypeSetAsync);
+}
+
+TEST(FtpRegression, FailedCheckInsideACompoundFailsTheRequest)
+{
+    // A 331 to USER with no password at hand: the PASS step cannot start.
+    FtpScriptServer server([](FtpScriptSession& s) {
+        s.Reply("220 Ready");
+        s.Answer("331 Password required");
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassWord("");
+
+    EXPECT_FALSE(ftp.Connect());
+    EXPECT_EQ(ftp.RequestResult(), 500);
+    EXPECT_EQ(ftp.LastResponse(), "500 Password emtpy");
+    EXPECT_TRUE(ftp.Displayed("! Password emtpy"));
+    ftp.Abort();
+    EXPECT_EQ(server.Join(), (Commands{"USER bob"}));
+}
+
+class FtpUnusablePasv : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
+{
+    const std::string reply = GetParam();
+    FtpScriptServer server([reply](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer(reply);
+        s.WaitForClose();
+    });
+    LocalFile file(100);
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+    ftp.SetHostFileName("a.bin");
+
+    EXPECT_FALSE(ftp.StoreFile());
+    EXPECT_EQ(ftp.RequestResult(), 426);
+    EXPECT_EQ(ftp.ErrorMessage(), "426 No data port in the PASV reply: " + ftp.PasvResponse());
+    EXPECT_TRUE(ftp.Connected());
+    ftp.Abort();
+    EXPECT_EQ(server.Join().back(), "PASV");
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, FtpUnusablePasv,
+                         ::testing::Values("227 Entering Passive Mode", "227 Entering Passive Mode (127,0,0,1)",
+                                           "227 Entering Passive Mode (127,0,0,1,0,0)",
+                                           "227 Entering Passive Mode (127,0,0,1,300,7)",
+                                           "227 Entering Passive Mode (127,0,0,1,a,b)",
+                                           "200 PASV ignored"));
+
+TEST(FtpRegression, PasvReplyWithoutAPortFailsTheListing)
+{
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer("227 Entering Passive Mode (127,0,0,1,)");
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetDisplayFileFlag(true);
+
+    EXPECT_FALSE(ftp.ListDir());
+    EXPECT_EQ(ftp.RequestResult(), 550);
+    EXPECT_EQ(ftp.ErrorMessage().rfind("550 No data port in the PASV reply", 0), 0u);
+    ftp.Abort();
+    EXPECT_EQ(server.Join().back(), "PASV");
+}
+
+TEST(FtpRegression, ResumePositionAndProgressBeyond2GiB)
+{
+    // Resume a store near the end of a sparse 3 GiB file: the offset, the
+    // seek and the progress count must not wrap at 2^31.
+    const std::int64_t resume = 3LL * 1024 * 1024 * 1024;
+    std::string received;
+    FtpScriptServer server([&received](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer(s.OpenPassive());
+        ASSERT_TRUE(s.AcceptData());
+        s.Answer("150 Ok to send data");
+        received = s.ReceiveAllData();
+        s.Reply("226 Transfer complete");
+        s.WaitForClose();
+    });
+    LocalFile file(resume, "the tail of a very large file");
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+    ftp.SetHostFileName("huge.bin");
+    ftp.SetResumePosition(resume);
+    std::int64_t last = 0;
+    ftp.OnProgress = [&last](TObject*, std::int64_t count, bool&) { last = count; };
+
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_EQ(received, "the tail of a very large file");
+    EXPECT_EQ(last, resume + 29);
+    EXPECT_EQ(ftp.ResumePosition(), 0);
+    ftp.Abort();
+}
+
+TEST(FtpRegression, RestartOffsetBeyond2GiBIsSentWhole)
+{
+    const std::int64_t size = 5LL * 1024 * 1024 * 1024 + 7;
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer("350 Restarting");
+        s.WaitForClose();
+    });
+    LocalFile file(size);
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+
+    ASSERT_TRUE(ftp.Run(&TCustomFtpCli::StartRestart));
+    EXPECT_EQ(ftp.ResumePosition(), size);
+    ftp.Abort();
+    EXPECT_EQ(server.Join().back(), "REST 5368709127");
+}
+
+TEST(FtpRegression, StatisticsOfTransfersOver2GiB)
+{
+    struct Case {
+        std::int64_t bytes;
+        std::uint32_t ms;
+        const char* text;
+    } cases[] = {
+        {32767, 1000, "32767 bytes received/sent in 1 seconds (32767 Bytes/sec)"},
+        {32768, 1000, "32768 bytes received/sent in 1 seconds (32000 Bytes/sec)"},
+        {0, 0, "0 bytes received/sent in 0 seconds"},
+        {3221225472LL, 4000, "3221225472 bytes received/sent in 4 seconds (805306000 Bytes/sec)"},
+        {5000000000LL, 999, "5000000000 bytes received/sent in 0 seconds (5005005000 Bytes/sec)"},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(FtpTransferStatsText(c.bytes, c.ms), c.text);
+}
+
+struct InjectionCase {
+    const char* name;
+    std::function<void(TCustomFtpCli&)> set;
+    void (TCustomFtpCli::*request)();
+    const char* message;
+};
+
+class FtpLineBreakInjection : public ::testing::TestWithParam<InjectionCase> {};
+
+TEST_P(FtpLineBreakInjection, LineBreakInACommandArgumentIsRefusedBeforeSending)
+{
+    const auto& c = GetParam();
+    const bool logIn = c.request == &TCustomFtpCli::StartConnect;
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.WaitForClose();
+    });
+    LocalFile file(10);
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    if (!logIn) {
+        ASSERT_TRUE(ftp.Connect());
+    }
+    ftp.SetLocalFileName(file.path);
+    c.set(ftp);
+
+    try {
+        (ftp.*c.request)();
+        FAIL() << "no check failure";
+    } catch (const FtpException& e) {
+        EXPECT_EQ(std::string(e.what()), c.message);
+    }
+    EXPECT_EQ(ftp.State(), ftpStReady);
+    EXPECT_EQ(ftp.Connected(), !logIn);
+    ftp.Abort();
+    EXPECT_EQ(server.Commands(), logIn ? Commands{} : (Commands{"USER bob", "PASS secret"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, FtpLineBreakInjection,
+    ::testing::Values(
+        InjectionCase{"UserName", [](TCustomFtpCli& f) { f.SetUserName("bob\r\nDELE x"); },
+                      &TCustomFtpCli::StartConnect, "UserName must not contain CR or LF"},
+        InjectionCase{"PassWord", [](TCustomFtpCli& f) { f.SetPassWord("pw\nDELE x"); }, &TCustomFtpCli::StartConnect,
+                      "Password must not contain CR or LF"},
+        InjectionCase{"HostDirName", [](TCustomFtpCli& f) { f.SetHostDirName("pub\rRMD x"); },
+                      &TCustomFtpCli::StartChangeDir, "HostDirName must not contain CR or LF"},
+        InjectionCase{"StoreName", [](TCustomFtpCli& f) { f.SetHostFileName("a.txt\r\nDELE b.txt"); },
+                      &TCustomFtpCli::StartStoreFile, "HostFileName must not contain CR or LF"},
+        InjectionCase{"MakeDirName", [](TCustomFtpCli& f) { f.SetHostFileName("new\nDELE b.txt"); },
+                      &TCustomFtpCli::StartMakeDir, "HostFileName must not contain CR or LF"},
+        InjectionCase{"ListArgument", [](TCustomFtpCli& f) { f.SetHostFileName("*\nQUIT"); },
+                      &TCustomFtpCli::StartListDir, "HostFileName must not contain CR or LF"},
+        InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
+                      &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -1,0 +1,15 @@
+# FTP client tests: exact dialogues against the scripted server, the
+# regression tests of mended faults, real vsftpd and pyftpdlib servers, and
+# the ftpput driver.
+set(_ftp_test_dir ${CMAKE_CURRENT_LIST_DIR})
+
+parcelo_add_test(NAME ftp_dialogue_test
+  SOURCES ${_ftp_test_dir}/FtpDialogueTest.cpp ${_ftp_test_dir}/FtpRegressionTest.cpp
+          ${_ftp_test_dir}/FtpReplyTest.cpp
+  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS unit)
+
+parcelo_add_test(NAME ftp_realserver_test
+  SOURCES ${_ftp_test_dir}/FtpRealServerTest.cpp
+  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS unit)

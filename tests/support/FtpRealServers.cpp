@@ -1,0 +1,255 @@
+#include "support/FtpRealServers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#ifndef PARCELO_TESTS_DIR
+#error "PARCELO_TESTS_DIR must name the tests folder"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string MakeTempDir(const char* tag)
+{
+    std::string pattern = (fs::temp_directory_path() / (std::string("parcelo-") + tag + ".XXXXXX")).string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        return {};
+    ::chmod(buf.data(), 0755);
+    return buf.data();
+}
+
+// A port that was free a moment ago (bind port 0 and read it back).
+int FreePort()
+{
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int port = 0;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        socklen_t len = sizeof a;
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ::close(s);
+    return port;
+}
+
+bool Accepts(int port)
+{
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return ok;
+}
+
+bool Exited(pid_t pid)
+{
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+// Starts argv in a process group of its own; with outFd, its standard
+// output goes to a pipe whose read end is returned there.
+pid_t Spawn(const std::vector<std::string>& args, int* outFd)
+{
+    int pipeFds[2] = {-1, -1};
+    if (outFd && ::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        ::dup2(outFd ? pipeFds[1] : devnull, 1);
+        ::dup2(devnull, 2);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (outFd) {
+        ::close(pipeFds[1]);
+        *outFd = pipeFds[0];
+    }
+    if (pid > 0)
+        ::setpgid(pid, pid);
+    return pid;
+}
+
+} // namespace
+
+FtpRealServer::~FtpRealServer()
+{
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    if (!tempDir_.empty()) {
+        std::error_code ec;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(tempDir_, ec);
+    }
+}
+
+std::string FtpRealServer::StoredPath(const std::string& name) const
+{
+    return uploadDir_.empty() ? root_ + "/" + name : root_ + "/" + uploadDir_ + "/" + name;
+}
+
+std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
+{
+    const char* binary = "/usr/sbin/vsftpd";
+    if (::access(binary, X_OK) != 0) {
+        whyNot = "vsftpd is not installed";
+        return nullptr;
+    }
+    std::unique_ptr<FtpRealServer> server(new FtpRealServer());
+    server->name_ = "vsftpd";
+    server->tempDir_ = MakeTempDir("vsftpd");
+    if (server->tempDir_.empty()) {
+        whyNot = "no temporary folder";
+        return nullptr;
+    }
+    // vsftpd refuses a writable anonymous root, so uploads go into a
+    // sub-folder owned by the ftp user.
+    server->root_ = server->tempDir_ + "/root";
+    fs::create_directories(server->root_ + "/upload");
+    fs::create_directories("/var/run/vsftpd/empty");
+    uid_t ftpUid = 0;
+    gid_t ftpGid = 0;
+    {
+        std::ifstream pw("/etc/passwd");
+        std::string line;
+        while (std::getline(pw, line)) {
+            if (line.rfind("ftp:", 0) == 0) {
+                std::sscanf(line.c_str(), "ftp:%*[^:]:%u:%u", &ftpUid, &ftpGid);
+                break;
+            }
+        }
+    }
+    if (ftpUid == 0) {
+        whyNot = "no ftp user on this machine";
+        return nullptr;
+    }
+    if (::chown((server->root_ + "/upload").c_str(), ftpUid, ftpGid) != 0) {
+        whyNot = "cannot hand the upload folder to the ftp user (not root?)";
+        return nullptr;
+    }
+    ::chmod(server->root_.c_str(), 0555);
+    server->user_ = "anonymous";
+    server->password_ = "parcelo@example.org";
+    server->uploadDir_ = "upload";
+
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int port = FreePort();
+        std::string conf = server->tempDir_ + "/vsftpd.conf";
+        std::ofstream out(conf, std::ios::trunc);
+        out << "background=NO\nlisten=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+            << "listen_port=" << port << "\n"
+            << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+            << "secure_chroot_dir=/var/run/vsftpd/empty\n"
+            << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+            << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+            << "anon_other_write_enable=YES\nanon_umask=022\n"
+            << "anon_root=" << server->root_ << "\n"
+            << "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=0\npasv_max_port=0\n"
+            << "port_enable=YES\nconnect_from_port_20=NO\n"
+            << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n"
+            << "pasv_promiscuous=NO\nport_promiscuous=NO\n";
+        out.close();
+        pid_t pid = Spawn({binary, conf}, nullptr);
+        if (pid < 0)
+            break;
+        for (int i = 0; i < 250; ++i) {
+            if (Accepts(port)) {
+                server->pid_ = pid;
+                server->port_ = port;
+                return server;
+            }
+            if (Exited(pid))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    whyNot = "vsftpd did not start";
+    return nullptr;
+}
+
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot)
+{
+    const char* python = "/usr/bin/python3";
+    if (::access(python, X_OK) != 0 || ::access("/usr/lib/python3/dist-packages/pyftpdlib", R_OK) != 0) {
+        whyNot = "python3-pyftpdlib is not installed";
+        return nullptr;
+    }
+    std::unique_ptr<FtpRealServer> server(new FtpRealServer());
+    server->name_ = "pyftpdlib";
+    server->tempDir_ = MakeTempDir("pyftpd");
+    if (server->tempDir_.empty()) {
+        whyNot = "no temporary folder";
+        return nullptr;
+    }
+    server->root_ = server->tempDir_ + "/root";
+    fs::create_directories(server->root_ + "/upload");
+    server->user_ = "parcelo";
+    server->password_ = "s3cret pass";
+    server->uploadDir_ = "upload";
+    int out = -1;
+    pid_t pid = Spawn({python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py", server->root_,
+                       server->user_, server->password_},
+                      &out);
+    if (pid < 0) {
+        whyNot = "cannot start python3";
+        return nullptr;
+    }
+    server->pid_ = pid;
+    std::string line;
+    pollfd p{out, POLLIN, 0};
+    while (line.find('\n') == std::string::npos && ::poll(&p, 1, 15000) > 0) {
+        char buf[64];
+        ssize_t r = ::read(out, buf, sizeof buf);
+        if (r <= 0)
+            break;
+        line.append(buf, static_cast<size_t>(r));
+    }
+    ::close(out);
+    server->port_ = std::atoi(line.c_str());
+    if (server->port_ <= 0) {
+        whyNot = "pyftpdlib did not report its port";
+        return nullptr;
+    }
+    return server;
+}

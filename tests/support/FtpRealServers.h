@@ -1,0 +1,43 @@
+// Throwaway real FTP servers for tests and benchmarks: Debian's vsftpd and
+// pyftpdlib, each started on 127.0.0.1 on a port of its own with a
+// temporary root, and stopped (with the root removed) when the object goes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+class FtpRealServer;
+
+// Each returns nullptr with a reason when the server cannot be started
+// (for instance when the package is not installed).
+std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot);
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot);
+
+class FtpRealServer {
+public:
+    virtual ~FtpRealServer();
+    FtpRealServer(const FtpRealServer&) = delete;
+    FtpRealServer& operator=(const FtpRealServer&) = delete;
+
+    const std::string& Name() const { return name_; }
+    std::string Host() const { return "127.0.0.1"; }
+    std::string PortText() const { return std::to_string(port_); }
+    const std::string& User() const { return user_; }
+    const std::string& Password() const { return password_; }
+    // Remote directory, relative to the log-in directory, that takes uploads.
+    const std::string& UploadDir() const { return uploadDir_; }
+    // Local path of the file the server stores as UploadDir()/name.
+    std::string StoredPath(const std::string& name) const;
+    // Local path of the log-in directory.
+    const std::string& Root() const { return root_; }
+
+private:
+    friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot);
+    friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot);
+    FtpRealServer() = default;
+    std::string name_, user_, password_, uploadDir_, root_, tempDir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+

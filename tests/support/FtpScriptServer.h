@@ -1,0 +1,103 @@
+// A scripted FTP server for exact dialogues.
+//
+// It listens on 127.0.0.1 on a port the system chooses and serves one
+// control connection on a thread of its own with blocking sockets. The test
+// writes the server's side of the dialogue as a function: send these bytes,
+// read the next command, open the data connection, and so on. Every command
+// line the client sent is recorded, so the test can assert the exact
+// sequence afterwards. The client under test runs on the test's own thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class FtpScriptSession {
+public:
+    // Sends raw bytes on the control connection (no line end added).
+    void Send(const std::string& bytes);
+    // Sends Text + CR LF.
+    void Reply(const std::string& text);
+    // Reads the next command line (CR LF or LF stripped) and records it.
+    // Returns false when the client closed the connection or after the
+    // read time-out.
+    bool ReadCommand(std::string& line);
+    // Reads the next command and replies to it; returns the command.
+    std::string Answer(const std::string& reply);
+    // Waits until the client closes the control connection (or the read
+    // time-out passes). Returns true when the close came.
+    bool WaitForClose();
+    // Closes the control connection from the server's side.
+    void CloseControl();
+
+    // Passive mode: opens a listener on 127.0.0.1:0 and returns the text of
+    // a 227 reply that names it.
+    std::string OpenPassive();
+    // Accepts the client's data connection on the passive listener.
+    bool AcceptData();
+    // Active mode: connects to the address of a "PORT h1,h2,h3,h4,p1,p2"
+    // command.
+    bool ConnectActive(const std::string& portCommand);
+    // Reads the data connection to its end and returns what came.
+    std::string ReceiveAllData();
+    void SendData(const std::string& bytes);
+    void CloseData();
+
+    // Seconds a read waits before it gives up (keeps a broken test from
+    // hanging); 0 waits without limit.
+    void SetReadTimeout(int seconds);
+
+private:
+    friend class FtpScriptServer;
+    explicit FtpScriptSession(class FtpScriptServer& server, int control);
+    void Record(const std::string& line);
+
+    FtpScriptServer& server_;
+    int control_ = -1;
+    int dataListener_ = -1;
+    int data_ = -1;
+    std::string pending_;
+    int readTimeout_ = 20;
+};
+
+class FtpScriptServer {
+public:
+    using Script = std::function<void(FtpScriptSession&)>;
+
+    // Starts listening at once; the script runs for the first connection.
+    explicit FtpScriptServer(Script script);
+    ~FtpScriptServer();
+    FtpScriptServer(const FtpScriptServer&) = delete;
+    FtpScriptServer& operator=(const FtpScriptServer&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+
+    // Waits for the script to end and returns the commands received.
+    std::vector<std::string> Join();
+    // The commands received so far.
+    std::vector<std::string> Commands() const;
+    // Whether the script ran to its end.
+    bool Finished() const { return finished_; }
+
+private:
+    friend class FtpScriptSession;
+    void Run();
+
+    Script script_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> commands_;
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> stopping_{false};
+};
+
+// The port number of a 227 reply or of a PORT command's last two numbers;
+// 0 when the text has no six numbers.
+std::uint16_t FtpPortFromNumbers(const std::string& text);
