@@ -13,3 +13,10 @@ parcelo_add_test(NAME ftp_realserver_test
   SOURCES ${_ftp_test_dir}/FtpRealServerTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS unit)
+
+parcelo_add_test(NAME ftpput_test
+  SOURCES ${_ftp_test_dir}/FtpPutTest.cpp
+  LIBS parcelo_testsupport GTest::gtest_main
+  LABELS unit)
+add_dependencies(ftpput_test ftpput)
+target_compile_definitions(ftpput_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")

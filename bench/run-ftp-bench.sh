@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# FTP upload benchmark: ftpput (Parcelo's FTP client, headless) against
+# curl -T and against the reference limit of the 1514-byte design, a plain
+# C sender of 1514-byte send() calls into a discarding sink, all on one
+# local vsftpd on 127.0.0.1 in the same run. Prints wall time, MB/s, CPU
+# seconds per GiB and peak memory, and the ratios.
+#
+#   bench/run-ftp-bench.sh [SIZE_MIB]     (default 1024)
+#
+# Not part of the test command: it takes a few minutes and 3 GiB of disk.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+size_mib=${1:-1024}
+build=${PARCELO_BENCH_BUILD:-$root/build-bench}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPARCELO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target ftpput ftp_plainsend >/dev/null
+ftpput=$build/bench/ftpput
+plain=$build/bench/ftp_plainsend
+py=/usr/bin/python3
+
+work=$(mktemp -d -t parcelo-ftpbench.XXXXXX)
+vsftpd_pid=
+cleanup() {
+  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+  chmod -R u+w "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- a vsftpd of our own on 127.0.0.1 -------------------------------------
+port=$($py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+mkdir -p "$work/root/upload" /var/run/vsftpd/empty
+chown ftp:ftp "$work/root/upload"
+chmod 555 "$work/root"
+cat > "$work/vsftpd.conf" <<CONF
+background=NO
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_root=$work/root
+pasv_enable=YES
+pasv_address=127.0.0.1
+port_enable=YES
+connect_from_port_20=NO
+xferlog_enable=NO
+dirmessage_enable=NO
+max_clients=0
+max_per_ip=0
+CONF
+/usr/sbin/vsftpd "$work/vsftpd.conf" &
+vsftpd_pid=$!
+for _ in $(seq 100); do
+  $py -c "import socket; socket.create_connection(('127.0.0.1',$port),1)" 2>/dev/null && break
+  sleep 0.05
+done
+
+# --- inputs ----------------------------------------------------------------
+mkdir -p "$work/in/small"
+echo "Preparing ${size_mib} MiB and 100 MiB of random data and 500 files of 10 KiB ..." >&2
+head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/in/big.bin"
+head -c $((100 * 1024 * 1024)) /dev/urandom > "$work/in/mid.bin"
+for i in $(seq -w 1 500); do head -c 10240 /dev/urandom > "$work/in/small/f$i.bin"; done
+small_list=$(cd "$work/in/small" && ls | paste -sd, -)
+
+# measure LABEL BYTES FILES -- command...: runs the command, prints one
+# result line "label wall user+sys maxrss_kib bytes files".
+measure() {
+  local label=$1 bytes=$2 files=$3; shift 3
+  $py - "$label" "$bytes" "$files" "$@" <<'PY'
+import os, resource, subprocess, sys, time
+label, nbytes, nfiles, cmd = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4:]
+t0 = time.monotonic()
+r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+wall = time.monotonic() - t0
+ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+if r.returncode != 0:
+    sys.stderr.write(f"{label}: exit {r.returncode}: {r.stderr.decode(errors='replace')[-500:]}\n")
+    sys.exit(1)
+print(label, f"{wall:.4f}", f"{ru.ru_utime + ru.ru_stime:.4f}", ru.ru_maxrss, nbytes, nfiles)
+PY
+}
+
+url=ftp://127.0.0.1:$port/upload
+big=$(stat -c %s "$work/in/big.bin")
+mid=$(stat -c %s "$work/in/mid.bin")
+results=$work/results.txt
+: > "$results"
+settle() { rm -f "$work/root/upload/"*; sync; sleep 2; }
+
+run_all() {
+  settle; measure plain-1514 "$big" 1 "$plain" "$work/in/big.bin" >> "$results"
+  settle; measure ftpput-passive "$big" 1 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure curl-passive "$big" 1 curl -s -S --ftp-pasv -T "$work/in/big.bin" "$url/" >> "$results"
+  settle; measure ftpput-active "$big" 1 "$ftpput" 127.0.0.1 "$port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure curl-active "$big" 1 curl -s -S -P - --disable-eprt -T "$work/in/big.bin" "$url/" >> "$results"
+  settle; measure ftpput-passive-100MiB "$mid" 1 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/mid.bin" >> "$results"
+  settle; measure ftpput-500x10KiB $((500 * 10240)) 500 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/small/"* >> "$results"
+  settle; measure curl-500x10KiB $((500 * 10240)) 500 curl -s -S --ftp-pasv -T "$work/in/small/{$small_list}" "$url/" >> "$results"
+}
+echo "Running (each run pauses 2 s first, so active-mode connections settle) ..." >&2
+run_all
+
+$py - "$results" <<'PY'
+import sys
+rows = {}
+for line in open(sys.argv[1]):
+    label, wall, cpu, rss, nbytes, nfiles = line.split()
+    rows[label] = dict(wall=float(wall), cpu=float(cpu), rss=int(rss), bytes=int(nbytes), files=int(nfiles))
+print("| run | wall s | MB/s | CPU s/GiB | peak RSS MiB | ms/file |")
+print("|---|---:|---:|---:|---:|---:|")
+for label, r in rows.items():
+    mbs = r["bytes"] / r["wall"] / 1e6
+    cpu_gib = r["cpu"] / (r["bytes"] / 2**30)
+    print(f"| {label} | {r['wall']:.2f} | {mbs:.0f} | {cpu_gib:.2f} | {r['rss']/1024:.1f} | {1000*r['wall']/r['files']:.2f} |")
+def ratio(a, b, key="mbs"):
+    ra, rb = rows[a], rows[b]
+    va = ra["bytes"] / ra["wall"]; vb = rb["bytes"] / rb["wall"]
+    return va / vb
+print()
+print(f"ftpput passive / plain 1514-byte sender: {ratio('ftpput-passive', 'plain-1514'):.2f} (goal >= 0.9)")
+print(f"ftpput active  / plain 1514-byte sender: {ratio('ftpput-active', 'plain-1514'):.2f} (goal >= 0.9)")
+print(f"ftpput passive / curl passive: {ratio('ftpput-passive', 'curl-passive'):.2f}")
+print(f"ftpput active  / curl active:  {ratio('ftpput-active', 'curl-active'):.2f}")
+s, c = rows["ftpput-500x10KiB"], rows["curl-500x10KiB"]
+print(f"500 x 10 KiB, time per file ftpput / curl: {s['wall']/c['wall']:.2f} (goal <= 1.0)")
+print(f"peak RSS ftpput 100 MiB vs big file: {rows['ftpput-passive-100MiB']['rss']/1024:.1f} MiB vs {rows['ftpput-passive']['rss']/1024:.1f} MiB")
+PY

@@ -1,0 +1,173 @@
+// The ftpput driver as scripts use it: its exit status, its output and the
+// files it stores.
+#include "support/FtpRealServers.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#ifndef FTPPUT_PATH
+#error "FTPPUT_PATH must name the ftpput program"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+Result RunFtpput(const std::vector<std::string>& args)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 2);
+        ::close(pipeFds[0]);
+        std::vector<char*> argv{const_cast<char*>(FTPPUT_PATH)};
+        for (auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(FTPPUT_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    Result r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct LocalDir {
+    LocalDir()
+    {
+        path = fs::temp_directory_path() / ("parcelo-ftpput-" + std::to_string(::getpid()));
+        fs::create_directories(path);
+    }
+    ~LocalDir() { fs::remove_all(path); }
+    std::string Write(const std::string& name, const std::string& data) const
+    {
+        std::string p = (path / name).string();
+        std::ofstream(p, std::ios::binary) << data;
+        return p;
+    }
+    fs::path path;
+};
+
+} // namespace
+
+TEST(FtpPut, UsageErrorsExitWith2)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"127.0.0.1", "21", "user", "pass", "dir"},
+        {"--timeout", "soon", "127.0.0.1", "21", "user", "pass", "", "a"},
+        {"--timeout"},
+        {"--active", "127.0.0.1", "21", "user", "pass", "", "a"},
+    };
+    for (auto& args : cases) {
+        Result r = RunFtpput(args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST(FtpPut, UploadsEveryFileUnderItsBaseNameAndPrintsTheDialogue)
+{
+    std::string why;
+    auto server = StartPyftpdlib(why);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    const std::string a = local.Write("a.bin", std::string(70000, 'a'));
+    const std::string b = local.Write("b.txt", "line one\nline two\n");
+
+    for (bool passive : {false, true}) {
+        std::vector<std::string> args;
+        if (passive)
+            args.push_back("--passive");
+        for (auto s : {server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(), a, b})
+            args.push_back(s);
+        Result r = RunFtpput(args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("> USER " + server->User() + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> CWD upload\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> TYPE I\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(passive ? "> PASV\n" : "> PORT 127,0,0,1,"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> STOR a.bin\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> STOR b.txt\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> QUIT\n"), std::string::npos) << r.out;
+        EXPECT_EQ(ReadFile(server->StoredPath("a.bin")), ReadFile(a));
+        EXPECT_EQ(ReadFile(server->StoredPath("b.txt")), ReadFile(b));
+    }
+}
+
+TEST(FtpPut, EmptyDirectoryMeansTheLogInDirectoryAndAsciiSetsTypeA)
+{
+    std::string why;
+    auto server = StartPyftpdlib(why);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    const std::string a = local.Write("plain.txt", "text\n");
+
+    Result r = RunFtpput({"--ascii", "--timeout", "30", server->Host(), server->PortText(), server->User(),
+                          server->Password(), "", a});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("> CWD"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("> TYPE A\n"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(server->Root() + "/plain.txt"), "text\n");
+}
+
+TEST(FtpPut, FailuresExitWith1)
+{
+    std::string why;
+    auto server = StartVsftpd(why);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    const std::string good = local.Write("good.bin", "good");
+    const std::string missing = (local.path / "missing.bin").string();
+
+    // A missing file fails, the others are still stored.
+    Result r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(),
+                          missing, good});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("! 426 Unable to open local file " + missing), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(server->StoredPath("good.bin")), "good");
+
+    // No such directory.
+    r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), "nowhere", good});
+    EXPECT_EQ(r.status, 1) << r.out;
+
+    // The root of the anonymous user cannot be written to.
+    r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), "", good});
+    EXPECT_EQ(r.status, 1) << r.out;
+}
