@@ -416,7 +416,8 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
     // than completing with the result of its earlier replies.
     if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply))
         FailOnLostControl();
-    if (FControlUp) {
+    const bool wasUp = FControlUp;
+    if (wasUp) {
         FControlUp = false;
         if (FState != ftpStAborting)
             SetState(ftpStClosed);
@@ -426,7 +427,9 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
                 return;
         }
     }
-    if (FState != ftpStAborting)
+    // A second close notice for a connection already handled, after its
+    // request completed, must not take the component out of ftpStReady.
+    if (FState != ftpStAborting && (wasUp || !FDoneReported))
         SetState(ftpStStepReady);
     FinishRequest(FRequestResult);
 }

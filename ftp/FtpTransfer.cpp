@@ -91,9 +91,13 @@ void TCustomFtpCli::StartPort()
     FDataSocket->SetProto("tcp");
     FDataSocket->SetAddr("0.0.0.0");
     FDataSocket->SetPort("0");
-    FDataSocket->OnSessionAvailable = nullptr;
     FDataSocket->OnSessionClosed = nullptr;
     FDataSocket->OnDataAvailable = nullptr;
+    // Some servers connect as soon as they have the PORT command, before
+    // the transfer command sets up its accept handler: remember such a
+    // connection instead of losing the one notice that announces it.
+    FEarlyAccept = false;
+    FDataSocket->OnSessionAvailable = [this](TObject*, std::uint16_t) { FEarlyAccept = true; };
 
     unsigned port = 0;
     if (!FPassive) {
@@ -199,6 +203,10 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
         }
     }
 
+    if (!FPassive && FEarlyAccept) {
+        FEarlyAccept = false;
+        GetDataSessionAvailable(FDataSocket, 0);
+    }
     SetState(ftpStAwaitingReply);
     FNext = &TCustomFtpCli::GetDataReply;
     SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
@@ -418,6 +426,10 @@ void TCustomFtpCli::StartPutData()
         }
         // STOR waits for the data connection.
         return;
+    }
+    if (FEarlyAccept) {
+        FEarlyAccept = false;
+        PutDataSessionAvailable(FDataSocket, 0);
     }
     SendStorCommand();
 }

@@ -361,6 +361,7 @@ private:
     bool FEndOfFile = false;
     bool FTransferAccepted = false;
     bool FDataConnected = false;
+    bool FEarlyAccept = false;
     std::uint16_t FDataCloseError = 0;
     std::uint32_t FStartTick = 0;
     std::uint32_t FStopTick = 0;

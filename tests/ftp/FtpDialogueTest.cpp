@@ -631,6 +631,7 @@ TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
 
     EXPECT_FALSE(ftp.StoreFile());
     EXPECT_NE(ftp.RequestResult(), 0);
+    EXPECT_NE(ftp.ErrorMessage(), "426 Timeout") << testing::PrintToString(ftp.displayed);
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(ftp.State(), ftpStReady);
     EXPECT_EQ(server.Join().back(), "STOR big.bin");

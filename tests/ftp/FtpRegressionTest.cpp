@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -308,3 +309,79 @@ INSTANTIATE_TEST_SUITE_P(
         InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
                       &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
+{
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        std::string line;
+        s.ReadCommand(line);
+        s.CloseControl();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetTimeout(10);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetHostDirName("docs");
+
+    // Neither a success nor a wait for the time-out.
+    EXPECT_FALSE(ftp.ChangeDir());
+    EXPECT_EQ(ftp.ErrorMessage(), "426 Connection closed by the server");
+    EXPECT_EQ(ftp.State(), ftpStReady);
+    EXPECT_FALSE(ftp.Connected());
+}
+
+TEST(FtpRegression, IdleConnectionClosedByTheServerAllowsANewConnect)
+{
+    FtpScriptServer first([](FtpScriptSession& s) {
+        LogIn(s);
+        s.CloseControl();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, first);
+    std::vector<std::uint16_t> closes;
+    ftp.OnSessionClosed = [&closes](TObject*, std::uint16_t error) { closes.push_back(error); };
+    ASSERT_TRUE(ftp.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return !ftp.Connected(); }));
+    PumpPending();
+    EXPECT_EQ(closes.size(), 1u);
+
+    FtpScriptServer second([](FtpScriptSession& s) {
+        LogIn(s);
+        s.WaitForClose();
+    });
+    ftp.SetPort(second.PortText());
+    EXPECT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ftp.Abort();
+    EXPECT_EQ(second.Join(), (Commands{"USER bob", "PASS secret"}));
+}
+
+TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
+{
+    // Like pyftpdlib: connect to the client's port before answering PORT.
+    std::string received;
+    FtpScriptServer server([&received](FtpScriptSession& s) {
+        LogIn(s);
+        std::string port;
+        s.ReadCommand(port);
+        ASSERT_TRUE(s.ConnectActive(port));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s.Reply("200 Active data connection established");
+        s.Answer("125 Data connection already open");
+        received = s.ReceiveAllData();
+        s.CloseData();
+        s.Reply("226 Transfer complete");
+        s.WaitForClose();
+    });
+    LocalFile file(0, "early bird");
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetTimeout(10);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+    ftp.SetHostFileName("a.bin");
+
+    EXPECT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_EQ(received, "early bird");
+    ftp.Abort();
+}

@@ -28,7 +28,7 @@ TEST(FtpReplyParsing, QuotedPaths)
 {
     EXPECT_EQ(FtpQuotedString(" \"/pub\" is current"), "/pub");
     EXPECT_EQ(FtpQuotedString(" \"/a \"\"b\"\"\" created"), "/a \"b\"");
-    EXPECT_EQ(FtpQuotedString(" \"\"\"\"\""), "\"");
+    EXPECT_EQ(FtpQuotedString(" \"\"\"\""), "\"");
     EXPECT_EQ(FtpQuotedString(" /pub unquoted"), "");
     EXPECT_EQ(FtpQuotedString(" \"unterminated"), "unterminated");
 }
