@@ -9,7 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   libgtest-dev googletest
   vsftpd python3 python3-pyftpdlib
-  xvfb xauth imagemagick x11-utils
+  xvfb xauth imagemagick x11-utils xdotool
   curl desktop-file-utils
   fonts-dejavu-core
 )

@@ -27,7 +27,7 @@ protected:
 // Where the links lead. The web pages are sections of the project's
 // README; change them here only.
 namespace ParceloLinks {
-inline constexpr const char* HelpPage = "https://example.org/parcelo#using-parcelo";
+inline constexpr const char* HelpPage = "https://example.org/parcelo#using-it";
 inline constexpr const char* FaqPage = "https://example.org/parcelo#frequently-asked-questions";
 inline constexpr const char* WebSite = "https://example.org/parcelo";
 inline constexpr const char* MailAddress = "parcelo@example.org";
