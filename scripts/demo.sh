@@ -1,26 +1,169 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds Parcelo and opens its window on
-# a few sample files. Without a display, it takes a picture of the window
-# instead and says where the picture is.
+# Try Parcelo in one command: sets up a fresh Debian 12 machine, builds
+# Parcelo, starts a local FTP server on 127.0.0.1 with a scratch root,
+# prepares a "Local demo" profile in a scratch settings store and opens
+# Parcelo on a few sample files. Press OK and they go up; close the window
+# and the script says where they landed and stops the server.
+#
+# Without a display it runs under Xvfb and presses OK by itself.
+# Your own settings are never touched: the demo uses its own store.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-# The same build folder as the tests: configure it whole, build the program.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target parcelo
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  shot=$(mktemp -d -t parcelo-demo.XXXXXX)/main-window.png
-  echo "No display found: opening Parcelo under Xvfb and taking a picture of it." >&2
-  ./scripts/screenshot.sh "$shot" >/dev/null
-  echo "Picture of the main window: $shot"
+# Second stage, inside the virtual display: start Parcelo, press its OK
+# button once the window is up, then answer every box it shows with Enter
+# ("File transfer completed", or an error) until it closes by itself.
+if [ "${1:-}" = --inside ]; then
+  shift
+  "$@" &
+  pid=$!
+  main=
+  for _ in $(seq 1 100); do
+    main=$(xdotool search --onlyvisible --pid "$pid" --name '^Parcelo$' 2>/dev/null | head -n 1) || true
+    [ -n "$main" ] && break
+    sleep 0.1
+  done
+  if [ -z "$main" ]; then
+    kill "$pid" 2>/dev/null || true
+    echo "demo: the window did not appear" >&2
+    exit 1
+  fi
+  sleep 0.5  # the focus goes to OK just after the window shows
+  xdotool windowfocus --sync "$main" key space
+  for _ in $(seq 1 240); do
+    kill -0 "$pid" 2>/dev/null || break
+    for box in $(xdotool search --onlyvisible --pid "$pid" --name . 2>/dev/null); do
+      [ "$box" = "$main" ] && continue
+      xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+    done
+    sleep 0.5
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "demo: Parcelo did not finish by itself; closing it" >&2
+    kill "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
   exit 0
 fi
 
-samples=$(mktemp -d -t parcelo-demo.XXXXXX)
+cd "$(dirname "$0")/.."
+root=$PWD
+
+./scripts/install-deps.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j "$(nproc)" --target parcelo
+
+work=$(mktemp -d -t parcelo-demo.XXXXXX)
+server_root=$work/server
+samples=$work/files
+mkdir -p "$server_root/incoming" "$server_root/pub/releases" "$samples/My Files"
+
+# --- the sample files -------------------------------------------------------
 printf 'Hello from Parcelo.\nThis file goes up in ascii mode.\n' > "$samples/report.txt"
 head -c 200000 /dev/urandom > "$samples/photo.bin"
-mkdir -p "$samples/My Files"
-printf 'A name with blanks.\n' > "$samples/My Files/notes for you.txt"
+printf 'A name with blanks, sent as text.\n' > "$samples/My Files/notes for you.txt"
+
+# --- the FTP server ---------------------------------------------------------
+# pyftpdlib, anonymous with write access, on a port the system picks; it
+# writes the port to a file once it listens.
+server_pid=
+stop_server() {
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+}
+trap stop_server EXIT
+
+/usr/bin/python3 - "$server_root" "$work/port" > "$work/server.log" 2>&1 <<'EOF' &
+import os, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+root, port_file = sys.argv[1], sys.argv[2]
+authorizer = DummyAuthorizer()
+authorizer.add_anonymous(root, perm="elradfmwMT")
+FTPHandler.authorizer = authorizer
+FTPHandler.banner = "Parcelo demo server ready."
+server = FTPServer(("127.0.0.1", 0), FTPHandler)
+with open(port_file + ".tmp", "w") as f:
+    f.write(str(server.address[1]))
+os.rename(port_file + ".tmp", port_file)
+server.serve_forever()
+EOF
+server_pid=$!
+
+for _ in $(seq 1 100); do
+  [ -s "$work/port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; echo "demo: the FTP server did not start" >&2; exit 1; }
+  sleep 0.1
+done
+[ -s "$work/port" ] || { echo "demo: the FTP server did not start" >&2; exit 1; }
+port=$(cat "$work/port")
+
+# --- the settings store with the "Local demo" profile -----------------------
+# Schema and layout: docs/settings-store.md. Anonymous log-in (the e-mail
+# address is the password), upload into the sub-directory "incoming",
+# passive mode, .txt files in ascii mode.
+headless=0
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
+export PARCELO_REGISTRY=$work/registry.db
+sqlite3 "$PARCELO_REGISTRY" <<EOF
+CREATE TABLE keys (
+  id     INTEGER PRIMARY KEY,
+  parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,
+  name   TEXT NOT NULL COLLATE NOCASE,
+  UNIQUE (parent, name)
+);
+CREATE TABLE vals (
+  key  INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,
+  name TEXT NOT NULL COLLATE NOCASE,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY (key, name)
+);
+INSERT INTO keys (id, parent, name) VALUES (1, NULL, 'HKEY_CURRENT_USER');
+PRAGMA user_version = 1;
+INSERT INTO keys (id, parent, name) VALUES (2, 1, 'Software'), (3, 2, 'Parcelo'), (4, 3, 'Hosts'),
+  (5, 4, 'Local demo'), (6, 3, 'Options'), (7, 6, 'Extensions');
+INSERT INTO vals VALUES
+  (4, 'lasthost', 1, CAST('Local demo' AS BLOB)),
+  (4, 'emailaddress', 1, CAST('demo@parcelo.invalid' AS BLOB)),
+  (5, 'address', 1, CAST('127.0.0.1' AS BLOB)),
+  (5, 'port', 1, CAST('$port' AS BLOB)),
+  (5, 'anonymous', 4, 1),
+  (5, 'insub', 4, 1),
+  (5, 'subdir', 1, CAST('incoming' AS BLOB)),
+  (6, 'usefirewall', 4, 0),
+  (6, 'passivemode', 4, 1),
+  (6, 'exit', 4, $headless),
+  (7, '.txt', 1, X'');
+EOF
+chmod 600 "$PARCELO_REGISTRY"
+
+echo "Local FTP server on 127.0.0.1:$port, serving $server_root"
 echo "Sample files in $samples"
-exec ./build/app/parcelo "$samples/report.txt" "$samples/photo.bin" "$samples/My Files/notes for you.txt"
+files=("$samples/report.txt" "$samples/photo.bin" "$samples/My Files/notes for you.txt")
+
+# --- Parcelo ----------------------------------------------------------------
+if [ $headless -eq 0 ]; then
+  echo "Press OK in the Parcelo window to upload them; close it when done."
+  "$root/build/app/parcelo" "${files[@]}" || true
+else
+  # No display: a virtual one, and OK pressed by the script. The profile's
+  # exit option closes the window once the files are up.
+  echo "No display found: running under Xvfb and pressing OK by itself."
+  xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/demo.sh" --inside "$root/build/app/parcelo" "${files[@]}"
+fi
+
+stop_server
+trap - EXIT
+
+echo
+echo "The FTP server has stopped. The uploaded files landed in $server_root/incoming:"
+if [ -n "$(ls -A "$server_root/incoming")" ]; then
+  (cd "$server_root/incoming" && ls -l)
+else
+  echo "  (nothing: the upload was not run)"
+fi
+echo "Everything of the demo (files, server root, settings store) stays in $work"
