@@ -289,7 +289,9 @@ int TCustomSyncWSocket::WaitUntilDone(bool& Flag)
         int wait = 1000;
         if (FTimeout > 0) {
             auto left = static_cast<std::int32_t>(FTimeStop - GetTickCount());
-            wait = std::clamp(left, 0, 1000);
+            // At least 1 ms: on the deadline's own millisecond the
+            // timeout has not passed yet, and 0 would spin through it.
+            wait = std::clamp(left, 1, 1000);
         }
         WaitMessage(wait);
     }

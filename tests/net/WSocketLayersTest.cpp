@@ -100,7 +100,7 @@ TEST(WSocketWait, WaitUntilDoneReturnsWhenTheFlagIsSet)
     EXPECT_EQ("ping", got);
 }
 
-TEST(WSocketWait, ATimedOutWaitIdlesInsteadOfSpinning)
+TEST(WSocketWait, ATimedOutWaitIdlesInsteadOfSpinningThroughItsLastMillisecond)
 {
     PeerPair p;
     bool flag = false;
