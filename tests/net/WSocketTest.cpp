@@ -101,6 +101,31 @@ TEST(WSocketConnect, ConnectAcceptDupAndExchangeBothWays)
     EXPECT_EQ(2, clientSent);
 }
 
+TEST(WSocketConnect, AHeadlessProgramRunsAConversationWithRunMessageLoopAlone)
+{
+    std::string atClient;
+    Listener l;
+    TWSocket server, client;
+    l.sock.OnSessionAvailable = [&](TObject*, WORD) { server.Dup(l.sock.Accept()); };
+    server.OnDataAvailable = [&](TObject*, WORD) {
+        if (server.ReceiveStr() == "ping")
+            server.SendStr("pong");
+    };
+    server.OnSessionClosed = [&](TObject*, WORD) { PostQuitMessage(7); };
+    client.OnSessionConnected = [&](TObject*, WORD) { client.SendStr("ping"); };
+    client.OnDataAvailable = [&](TObject*, WORD) {
+        atClient += client.ReceiveStr();
+        if (atClient == "pong")
+            client.Close();
+    };
+    Target(client, l.port);
+    client.Connect();
+    EXPECT_EQ(7, RunMessageLoop());
+    SetTerminating(false);
+    EXPECT_EQ("pong", atClient);
+    EXPECT_EQ(wsClosed, server.State());
+}
+
 TEST(WSocketConnect, RefusedConnectReportsTheErrorThenClosesOnce)
 {
     TWSocket client;
@@ -176,6 +201,38 @@ TEST(WSocketConnect, UnreadDataWithoutHandlerIsDrainedAndDiscarded)
     PumpPending();
     EXPECT_EQ(0, client.GetRcvdCount());
     EXPECT_EQ(wsConnected, client.State());
+    peer::Close(fd);
+    peer::Close(lfd);
+}
+
+TEST(WSocketConnect, AHandlerThatLeavesDataUnreadDoesNotFreezeTheLoop)
+{
+    int port = 0;
+    int lfd = peer::Listen(port);
+    TWSocket client;
+    int calls = 0;
+    bool connected = false;
+    client.OnSessionConnected = [&](TObject*, WORD) { connected = true; };
+    client.OnDataAvailable = [&](TObject*, WORD) { ++calls; };
+    Target(client, port);
+    client.Connect();
+    int fd = peer::Accept(lfd);
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    peer::SendAll(fd, "unread");
+    ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+    // Other messages still get their turn while the data waits.
+    int other = 0;
+    HWND h = AllocateHWnd([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        ++other;
+        return 0;
+    });
+    PostMessage(h, WM_USER, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return other == 1; }));
+    EXPECT_GT(calls, 1) << "offered again while unread";
+    std::string got;
+    client.OnDataAvailable = [&](TObject*, WORD) { got += client.ReceiveStr(); };
+    ASSERT_TRUE(PumpUntil([&] { return got == "unread"; }));
+    DestroyWindow(h);
     peer::Close(fd);
     peer::Close(lfd);
 }
