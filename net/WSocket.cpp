@@ -90,7 +90,9 @@ TCustomWSocket::~TCustomWSocket()
         closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
     }
-    *FAlive = false;
+    FAlive->alive = false;
+    if (--FAlive->refs == 0)
+        delete FAlive;
     if (--gInstanceCount < 1) {
         gInstanceCount = 0;
         wsocket_internal::UnloadWinsock();

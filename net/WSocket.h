@@ -201,14 +201,26 @@ public:
     TBgExceptionEvent OnBgException;
 
 protected:
-    // A copy taken before calling out; reads false once the socket is gone.
+    // A token taken before calling out; reads false once the socket is
+    // gone. Counted without atomics: sockets live on the GUI thread only.
+    struct LiveFlag {
+        bool alive = true;
+        int refs = 1;
+    };
     class Liveness {
     public:
-        explicit Liveness(std::shared_ptr<bool> alive) : alive_(std::move(alive)) {}
-        explicit operator bool() const { return *alive_; }
+        explicit Liveness(LiveFlag* flag) : flag_(flag) { ++flag_->refs; }
+        Liveness(const Liveness& o) : flag_(o.flag_) { ++flag_->refs; }
+        Liveness& operator=(const Liveness&) = delete;
+        ~Liveness()
+        {
+            if (--flag_->refs == 0)
+                delete flag_;
+        }
+        explicit operator bool() const { return flag_->alive; }
 
     private:
-        std::shared_ptr<bool> alive_;
+        LiveFlag* flag_;
     };
     Liveness Alive() const { return Liveness(FAlive); }
 
@@ -290,7 +302,7 @@ protected:
 
 private:
     static LRESULT SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    LiveFlag* FAlive = new LiveFlag();  // released by the destructor
 };
 
 // ---- SOCKS layer (dormant) ------------------------------------------------

@@ -301,8 +301,9 @@ bool IsWindow(HWND hwnd)
 
 LONG_PTR GetWindowLongPtr(HWND hwnd, int index)
 {
-    auto w = FindWindow(hwnd);
-    return (w && index == 0) ? w->slot0 : 0;
+    auto& w = L().windows;
+    auto it = w.find(hwnd);
+    return (it != w.end() && index == 0) ? it->second->slot0 : 0;
 }
 
 LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value)
@@ -399,8 +400,8 @@ bool GetMessage(MSG& msg)
 LRESULT DispatchMessage(const MSG& msg)
 {
     Loop& l = L();
-    auto w = FindWindow(msg.hwnd);
-    if (!w)
+    auto it = l.windows.find(msg.hwnd);
+    if (it == l.windows.end())
         return 0;  // the window is gone: the message is dropped
     if (msg.message == WM_TIMER) {
         for (Timer& t : l.timers)
@@ -408,8 +409,11 @@ LRESULT DispatchMessage(const MSG& msg)
                 t.queued = false;
     }
     ++l.stats.dispatched;
-    if (w->proc)
-        return w->proc(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+    if (WNDPROC proc = it->second->proc)
+        return proc(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+    // The callable lives in the window record, which its own call may
+    // destroy: hold a reference for the duration of the call.
+    std::shared_ptr<Window> w = it->second;
     return w->handler(msg.hwnd, msg.message, msg.wParam, msg.lParam);
 }
 
