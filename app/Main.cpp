@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "app/FileList.h"
+#include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
 #include "settings/Encode.h"
 #include "settings/Settings.h"
@@ -88,6 +89,8 @@ std::time_t WidestDateSample() {
 }
 
 }  // namespace
+
+TForm1::~TForm1() = default;
 
 TForm1::TForm1(const QStringList& args, QWidget* parent) : QWidget(parent), args_(args) {
   CreateControls();
@@ -218,6 +221,17 @@ void TForm1::CreateControls() {
   encode1->SetMoveNumber(6);
   encode1->SetDecimalOut(false);
   encode1->SetSequence("123");
+
+  // The FTP client, as the window stores it. Its display and progress
+  // handlers belong to the transfer feedback.
+  FTP = std::make_unique<TFtpClient>(nullptr);
+  FTP->SetTimeout(90);
+  FTP->SetMultiThreaded(false);
+  FTP->SetPort("21");
+  FTP->SetDisplayFileFlag(false);
+  FTP->SetBinary(false);
+  FTP->SetShareMode(ftpShareExclusive);
+  FTP->SetOptions(ftpAcceptLF);
 
   // Reactions of the profile controls run on every change of state, also
   // when the program sets the control (radio buttons when they get checked).

@@ -16,11 +16,13 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <cstdint>
+#include <memory>
 
 #include "app/StatusBar.h"
 #include "settings/Settings.h"
 
 class Tencode;
+class TFtpClient;
 
 // A combo box that says when its list is about to drop down, so the list
 // can be filled just before it opens.
@@ -57,6 +59,7 @@ public:
   // Creating the window runs FormCreate; a file error on the way is shown
   // in the standard error box and the window still opens.
   explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
+  ~TForm1() override;
 
   [[nodiscard]] int ParamCount() const { return static_cast<int>(args_.size()) - 1; }
   [[nodiscard]] QString ParamStr(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QString(); }
@@ -109,6 +112,7 @@ public:
   StatusPanels* StatusBar1;
   QTimer* Timer1;
   Tencode* encode1;  // scrambles the saved passwords
+  std::unique_ptr<TFtpClient> FTP;  // the FTP client the uploads go through
 
   // String lists owned by the window, never shown.
   QStringList txtlist{QStringLiteral(".txt")};  // extensions sent in ascii mode, with their dot
