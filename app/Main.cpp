@@ -241,6 +241,7 @@ void TForm1::CreateControls() {
 
   connect(OptionsBn, &QPushButton::clicked, this, &TForm1::OptionsBnClick);
   connect(AboutBn, &QPushButton::clicked, this, &TForm1::AboutBnClick);
+  connect(dircmbox, &DropDownComboBox::aboutToDropDown, this, &TForm1::dircmboxDropDown);
   connect(ListView1, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int) { ListView1Change(row); });
   // Moving the selection changes two rows: the one left and the one entered.
   connect(ListView1, &QTreeWidget::currentItemChanged, this,

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "app/StatusBar.h"
+#include "platform/Files.h"
 #include "settings/Settings.h"
 
 class Tencode;
@@ -70,6 +71,7 @@ public:
   void ListView1Change(QTreeWidgetItem* row);
   void OptionsBnClick();
   void AboutBnClick();
+  void dircmboxDropDown();
 
   // Settings load ("f" full, "p" profile only) and save; a value of the
   // wrong kind throws ERegistryException.
@@ -120,6 +122,9 @@ public:
   QStringList dir_record;                       // dircmbox texts already listed
 
   ModuleState state;
+  // The program's own folder, ending with "/": the directory picker keeps
+  // its listing file there when it may.
+  std::string OwnFolder = ProgramFolder();
   std::int32_t& ProgressScale = state.ProgressScale;
   bool& TitleProgress = state.TitleProgress;
   bool& ListReady = state.ListReady;
@@ -132,5 +137,6 @@ private:
   SettingsView Settings();
 
   QStringList args_;
+  bool pickerBusy_ = false;  // a directory listing is on its way
   bool settingsUnread_ = false;  // the start-up read could not read the store
 };

@@ -1,0 +1,224 @@
+// The remote directory picker: dropping down dircmbox lists the
+// sub-directories of the directory it names (or of the log-in directory).
+
+#include "app/DirectoryPicker.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/Main.h"
+#include "ftp/Ftpcli.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr const char* ListingFileName = "temp_dir";
+
+bool PrivateFolderUsable(const std::string& folder) {
+  struct stat st {};
+  if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // A folder everybody may write to is shared: someone else could put a
+  // link where the listing goes and have it overwrite one of our files.
+  if ((st.st_mode & S_IWOTH) != 0) return false;
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string CacheFolder() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  std::string base;
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : "") + "/.cache";
+  }
+  ::mkdir(base.c_str(), 0700);
+  const std::string folder = base + "/parcelo";
+  ::mkdir(folder.c_str(), 0700);
+  return folder + "/";
+}
+
+std::string Std(const QString& text) { return text.toStdString(); }
+
+QString Qs(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+std::string ListingFilePath(const std::string& programFolder) {
+  if (PrivateFolderUsable(programFolder)) return programFolder + ListingFileName;
+  return CacheFolder() + ListingFileName;
+}
+
+QStringList ListingLines(const std::string& bytes) {
+  const std::string text = bytes.substr(0, bytes.find('\0'));
+  QStringList lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines << QString::fromUtf8(text.data() + start, static_cast<qsizetype>(end - start));
+    if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+    start = end + 1;
+  }
+  return lines;
+}
+
+QString ListedDirectory(const QString& line) {
+  if (!line.startsWith(u'd')) return {};
+
+  // A long-format line: type and rights, links, owner, group (some servers
+  // leave it out), size, then the date as month, day and time or year. The
+  // name is everything after the date's single separating blank.
+  static const QRegularExpression longFormat(QStringLiteral(
+      R"(^d\S*\s+(?:\S+\s+){2,4}?(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)\s+\d{1,2}\s+(?:\d{1,2}:\d{2}|\d{4}) (.+)$)"),
+      QRegularExpression::CaseInsensitiveOption);
+  QString name;
+  const QRegularExpressionMatch match = longFormat.match(line);
+  if (match.hasMatch()) {
+    name = match.captured(1);
+  } else {
+    // Anything else: the text after the last blank, never taking the
+    // line's last character as that blank. No blank at all: no name.
+    const qsizetype blank = line.size() >= 2 ? line.lastIndexOf(u' ', line.size() - 2) : -1;
+    if (blank < 0) return {};
+    name = line.mid(blank + 1);
+  }
+  if (name.isEmpty() || name.startsWith(u'.')) return {};
+  return name;
+}
+
+int DirectoryDepth(const QString& dir) {
+  int depth = 0;
+  for (const QString& part : dir.split(u'/'))
+    if (!part.isEmpty()) ++depth;
+  return depth;
+}
+
+void TForm1::dircmboxDropDown() {
+  // A second drop-down while a listing is on its way would start a request
+  // on a busy client and abort the first one; the first one fills the list.
+  if (pickerBusy_) return;
+
+  // 1.
+  const std::string listingFile = ListingFilePath(OwnFolder);
+
+  // 2. Without a complete profile there is nothing to log in with; the list
+  //    opens with what it has.
+  if (addressedit->text().isEmpty() || portedit->text().isEmpty() || useredit->text().isEmpty() ||
+      passedit->text().isEmpty())
+    return;
+
+  // 3. Listed before: its sub-directories are in the list already.
+  const QString dir = dircmbox->currentText();
+  if (dir_record.contains(dir)) return;
+
+  pickerBusy_ = true;
+  struct Done {
+    bool& busy;
+    ~Done() { busy = false; }
+  } done{pickerBusy_};
+
+  // 4.
+  templist.clear();
+
+  // 5. The same log-in as an upload.
+  if (state.useFirewall) {
+    FTP->SetHostName(Std(state.firewallHost));
+    FTP->SetPort(Std(state.firewallPort));
+    FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
+  } else {
+    FTP->SetHostName(Std(addressedit->text()));
+    FTP->SetPort(Std(portedit->text()));
+    FTP->SetUserName(Std(useredit->text()));
+  }
+  FTP->SetPassWord(Std(passedit->text()));
+
+  // 6. The listing goes to the file, not to the dialogue display.
+  FTP->SetPassive(state.passiveMode);
+  FTP->SetDisplayFileFlag(false);
+  FTP->SetLocalFileName(listingFile);
+  FTP->SetHostFileName(std::string());
+
+  // 7.
+  StatusBar1->SetPanelText(1, QStringLiteral("Getting directories from remote host"));
+
+  auto fail = [&](const QString& text) {
+    Dialogs().Beep();
+    (void)FTP->Abort();
+    StatusBar1->SetPanelText(1, text);
+    // A listing cut short is of no use to anyone.
+    ::unlink(listingFile.c_str());
+  };
+
+  // 8. A session left open (by an earlier listing) is used as it is.
+  if (!FTP->Connected() && !FTP->Connect()) {
+    fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
+    return;
+  }
+
+  // 9.
+  if (!dir.isEmpty()) {
+    FTP->SetHostDirName(Std(dir));
+    if (!FTP->ChangeDir()) {
+      fail(QStringLiteral("Cannot change directory to ") + Qs(FTP->HostDirName()));
+      return;
+    }
+  }
+
+  // 10.
+  if (!FTP->ListDir()) {
+    fail(QStringLiteral("Cannot get directory list"));
+    return;
+  }
+
+  // 11. Back to the log-in directory, one CDUP per level, so that the
+  //     upload's CWD starts from there. A failed CDUP leaves us lost: close
+  //     the session (the remaining calls then fail at once); the listing
+  //     is still good.
+  for (int level = DirectoryDepth(dir); level > 0; --level)
+    if (!FTP->ParentDir()) (void)FTP->Abort();
+
+  // 12. The listing's progress went to the bar like a file's; clear it.
+  ProgressBar1->setValue(0);
+  StatusBar1->SetPanelText(0, QString());
+  StatusBar1->SetPanelText(1, QStringLiteral("Directory list received"));
+
+  // 13.
+  std::ifstream in(listingFile, std::ios::binary);
+  if (!in) {
+    Dialogs().ErrorBox(InOutErrorText(errno));
+    return;
+  }
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) {
+    Dialogs().ErrorBox(InOutErrorText(EIO));
+    return;
+  }
+  in.close();
+  templist = ListingLines(bytes);
+
+  // 14.
+  dir_record.append(dir);
+
+  // 15. Every line, the first included: a "total" line names no directory
+  //     anyway, and many servers start straight with an entry.
+  //     A text typed with a closing "/" gets no second one. Adding the
+  //     first item would also put it into the box's text; the text stays
+  //     what the user listed.
+  const QString prefix = dir.isEmpty() || dir.endsWith(u'/') ? dir : dir + u'/';
+  for (const QString& line : templist) {
+    const QString name = ListedDirectory(line);
+    if (!name.isEmpty()) dircmbox->addItem(prefix + name);
+  }
+  if (dircmbox->currentText() != dir) dircmbox->setEditText(dir);
+
+  // 16.
+  ::unlink(listingFile.c_str());
+}
