@@ -96,6 +96,7 @@ TForm1::TForm1(const QStringList& args, QWidget* parent) : QWidget(parent), args
   CreateControls();
   ArrangeControls();
   SetTabOrder();
+  ConnectHandlers();
   try {
     FormCreate();
   } catch (const std::exception& e) {

@@ -16,7 +16,9 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "app/StatusBar.h"
 #include "platform/Files.h"
@@ -24,6 +26,9 @@
 
 class Tencode;
 class TFtpClient;
+
+class QCloseEvent;
+class TObject;
 
 // A combo box that says when its list is about to drop down, so the list
 // can be filled just before it opens.
@@ -83,6 +88,29 @@ public:
   void RB1Click();
   void RB2Click();
 
+  // The upload job (app/UploadJob.cpp).
+  void OKBnClick();
+
+  // Transfer feedback (app/TransferFeedback.cpp).
+  void FTPDisplay(TObject* Sender, std::string& Msg);
+  void FTPProgress(TObject* Sender, std::int64_t Count, bool& Abort);
+  void CancelBnClick();
+  void ExitBnClick();
+  // Whether the application is the active one (one of its windows has the
+  // input focus). Tests put a fake in its place.
+  std::function<bool()> ApplicationIsActive;
+
+  // Profile controls (app/ProfileControls.cpp).
+  void hostcmboxChange();
+  void newbnClick();
+  void deletebnClick();
+  // Enter moves the focus on: each sets Key to 0 when it used the key.
+  void hostcmboxKeyPress(char& Key);
+  void addresseditKeyPress(char& Key);  // also portedit's
+  void usereditKeyPress(char& Key);
+  void passeditKeyPress(char& Key);
+  void dircmboxKeyPress(char& Key);
+
   // Controls, by their design names.
   QLabel* Label1;
   QTreeWidget* ListView1;
@@ -129,7 +157,23 @@ public:
   bool& TitleProgress = state.TitleProgress;
   bool& ListReady = state.ListReady;
 
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+  void ConnectHandlers();
+  // The application title, which also stands in the window's caption so
+  // that the task bar shows the progress.
+  void ShowApplicationTitle(const QString& title);
+  // Boxes of the job; once the window has closed they stay unshown (a
+  // question then counts as No), so nothing pops up after the user left.
+  void JobMessage(const QString& text);
+  [[nodiscard]] bool JobQuestion(const QString& text);
+  // Refuses a directory or file name that would break a command line.
+  [[nodiscard]] bool CommandTextsAreSafe();
+  void UploadJob();
+
   void CreateControls();
   void ArrangeControls();
   void SetTabOrder();
@@ -139,4 +183,12 @@ private:
   QStringList args_;
   bool pickerBusy_ = false;  // a directory listing is on its way
   bool settingsUnread_ = false;  // the start-up read could not read the store
+  // The profile box's text changed by picking a list entry (not by typing).
+  bool profilePicked_ = false;
+  // The type of the open session is known to match Binary; cleared on every
+  // new control connection, since a new session starts in the server's
+  // default type.
+  bool sessionTypeKnown_ = false;
+  // The window has been closed (Cancel, Exit, the close button, the job).
+  bool closed_ = false;
 };

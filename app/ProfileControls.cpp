@@ -1,0 +1,192 @@
+// How the profile controls react: choosing, creating and deleting a
+// profile, and moving on with the Enter key. Also where the window's
+// buttons and the FTP client's events are tied to their handlers.
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QRegularExpression>
+
+#include <exception>
+
+#include "app/Main.h"
+#include "ftp/Ftpcli.h"
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+
+namespace {
+
+constexpr char Enter = 13;
+
+const char* const HostsKey = "Software\\Parcelo\\Hosts";
+
+// Runs a reaction; a settings error ends it with the error box, as for any
+// event of the window.
+template <typename F>
+void Guarded(F&& reaction) {
+  try {
+    reaction();
+  } catch (const std::exception& e) {
+    Dialogs().ErrorBox(e.what());
+  }
+}
+
+}  // namespace
+
+void TForm1::ConnectHandlers() {
+  ApplicationIsActive = [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; };
+
+  connect(OKBn, &QPushButton::clicked, this, [this] { OKBnClick(); });
+  connect(CancelBn, &QPushButton::clicked, this, [this] { CancelBnClick(); });
+  connect(ExitBn, &QPushButton::clicked, this, [this] { ExitBnClick(); });
+  connect(newbn, &QToolButton::clicked, this, [this] { Guarded([this] { newbnClick(); }); });
+  connect(deletebn, &QToolButton::clicked, this, [this] { Guarded([this] { deletebnClick(); }); });
+
+  // The profile box reacts to the user only: typing a name, or picking an
+  // entry from its list (which loads that profile). Texts the program sets
+  // do not count.
+  connect(hostcmbox, &QComboBox::activated, this, [this] {
+    profilePicked_ = true;
+    Guarded([this] { hostcmboxChange(); });
+    profilePicked_ = false;
+  });
+  connect(hostcmbox->lineEdit(), &QLineEdit::textEdited, this, [this] { Guarded([this] { hostcmboxChange(); }); });
+
+  for (QObject* watched : std::initializer_list<QObject*>{
+           hostcmbox, hostcmbox->lineEdit(), addressedit, portedit, useredit, passedit, dircmbox,
+           dircmbox->lineEdit(), OKBn, CancelBn, OptionsBn, AboutBn, ExitBn})
+    watched->installEventFilter(this);
+
+  FTP->OnDisplay = [this](TObject* sender, std::string& msg) { FTPDisplay(sender, msg); };
+  FTP->OnProgress = [this](TObject* sender, std::int64_t count, bool& abort) { FTPProgress(sender, count, abort); };
+  // A new session starts in the server's default type.
+  FTP->OnSessionConnected = [this](TObject*, std::uint16_t) { sessionTypeKnown_ = false; };
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  const int key = static_cast<QKeyEvent*>(event)->key();
+  if (key != Qt::Key_Return && key != Qt::Key_Enter) return QWidget::eventFilter(watched, event);
+
+  // Enter on a focused push button presses it, as on the keyboard of any
+  // dialog; that is how the focus moves below end in an upload.
+  if (auto* button = qobject_cast<QPushButton*>(watched)) {
+    button->click();
+    return true;
+  }
+  char Key = Enter;
+  if (watched == hostcmbox || watched == hostcmbox->lineEdit())
+    hostcmboxKeyPress(Key);
+  else if (watched == addressedit || watched == portedit)
+    addresseditKeyPress(Key);
+  else if (watched == useredit)
+    usereditKeyPress(Key);
+  else if (watched == passedit)
+    passeditKeyPress(Key);
+  else if (watched == dircmbox || watched == dircmbox->lineEdit())
+    dircmboxKeyPress(Key);
+  return Key == 0 || QWidget::eventFilter(watched, event);
+}
+
+void TForm1::hostcmboxKeyPress(char& Key) {
+  if (Key != Enter) return;
+  Key = 0;
+  addressedit->setFocus();
+}
+
+void TForm1::addresseditKeyPress(char& Key) {
+  if (Key != Enter) return;
+  Key = 0;
+  useredit->setFocus();
+}
+
+void TForm1::usereditKeyPress(char& Key) {
+  if (Key != Enter) return;
+  Key = 0;
+  passedit->setFocus();
+}
+
+void TForm1::passeditKeyPress(char& Key) {
+  if (Key != Enter) return;
+  Key = 0;
+  if (RB1->isChecked())
+    OKBn->setFocus();
+  else
+    dircmbox->setFocus();
+}
+
+void TForm1::dircmboxKeyPress(char& Key) {
+  if (Key != Enter) return;
+  Key = 0;
+  OKBn->setFocus();
+}
+
+void TForm1::hostcmboxChange() {
+  // The directory lists belong to the server of the profile that was shown.
+  dircmbox->clear();
+  dir_record.clear();
+
+  const QString address = addressedit->text();
+  const QString user = useredit->text();
+  if (profilePicked_) readreg(QStringLiteral("p"));
+
+  // A session left open by the directory picker or a stopped job belongs
+  // to the server and user shown before.
+  if ((addressedit->text() != address || useredit->text() != user) && FTP->Connected()) (void)FTP->Abort();
+}
+
+void TForm1::newbnClick() {
+  hostcmbox->setEditText(QString());
+  addressedit->clear();
+  useredit->clear();
+  passedit->clear();
+  // The port is kept: it is the same for most servers.
+  anonyckbox->setChecked(false);
+  remckbox->setChecked(false);
+  RB1->setChecked(true);
+  dir_record.clear();
+  dircmbox->clear();
+  hostcmbox->setFocus();
+}
+
+void TForm1::deletebnClick() {
+  const QString profile = hostcmbox->currentText();
+  if (profile.isEmpty()) return;
+  if (Dialogs().QuestionBox("Delete profile: " + profile.toStdString() + "?") != DialogAnswer::Yes) return;
+
+  dir_record.clear();
+  dircmbox->clear();
+
+  const std::string name = profile.toStdString();
+  {
+    TRegistry registry;
+    // A name made of backslashes alone would name the "Hosts" key itself,
+    // and deleting that would take every profile with it.
+    const bool namesAKey = profile.contains(QRegularExpression(QStringLiteral("[^\\\\]")));
+    const std::string key = std::string(HostsKey) + "\\" + name;
+    if (namesAKey && registry.KeyExists(key)) (void)registry.DeleteKey(key);
+
+    const int entry = hostcmbox->findText(profile, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (entry >= 0) hostcmbox->removeItem(entry);
+
+    if (registry.OpenKey(HostsKey, true)) {
+      const std::string lastHost = registry.ValueExists("lasthost") ? registry.ReadString("lasthost") : std::string();
+      if (lastHost == name) {
+        const int left = hostcmbox->count();
+        registry.WriteString("lasthost", left > 0 ? hostcmbox->itemText(left - 1).toStdString() : std::string());
+      }
+      registry.CloseKey();
+    }
+  }
+
+  // Another profile takes the deleted one's place: the last of the list,
+  // or an empty one when none is left.
+  const int left = hostcmbox->count();
+  if (left == 0) {
+    newbnClick();
+    return;
+  }
+  hostcmbox->setCurrentIndex(left - 1);
+  hostcmbox->setEditText(hostcmbox->itemText(left - 1));
+  readreg(QStringLiteral("p"));
+}

@@ -1,0 +1,213 @@
+// The upload job: what the OK button does. It checks the profile fields,
+// logs in (or reuses the session still open), changes to the target
+// directory (offering to create it) and stores every file row in its own
+// transfer type, then quits and saves the settings.
+
+#include <QFile>
+
+#include <algorithm>
+#include <exception>
+
+#include "app/Main.h"
+#include "ftp/Ftpcli.h"
+#include "platform/Dialogs.h"
+
+namespace {
+
+std::string Std(const QString& text) { return text.toStdString(); }
+
+bool HasLineBreak(const QString& text) { return text.contains(u'\r') || text.contains(u'\n'); }
+
+// A text with its line breaks made visible, for a message about them.
+QString Shown(QString text) { return text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")); }
+
+// The largest file size the progress bar counts in bytes; larger files are
+// counted in thousands (or millions, ...) so the bar's range stays small.
+constexpr qint64 ProgressBarLimit = 60000;
+
+}  // namespace
+
+void TForm1::JobMessage(const QString& text) {
+  if (!closed_) Dialogs().MessageBox(Std(text));
+}
+
+bool TForm1::JobQuestion(const QString& text) {
+  return !closed_ && Dialogs().QuestionBox(Std(text)) == DialogAnswer::Yes;
+}
+
+bool TForm1::CommandTextsAreSafe() {
+  // Each of these texts ends up in a command line of the FTP dialogue; a CR
+  // or LF inside it would end that command early and let the rest of the
+  // text through as a command of its own.
+  auto refuse = [this](QWidget* field, const QString& message) {
+    Dialogs().Beep();
+    Dialogs().MessageBox(Std(message));
+    field->setFocus();
+    return false;
+  };
+  const QString tail = QStringLiteral(" holds a line break, which cannot be sent to an FTP server.");
+  if (HasLineBreak(addressedit->text()))
+    return refuse(addressedit, QStringLiteral("The address \"%1\"").arg(Shown(addressedit->text())) + tail);
+  if (HasLineBreak(useredit->text()))
+    return refuse(useredit, QStringLiteral("The username \"%1\"").arg(Shown(useredit->text())) + tail);
+  if (HasLineBreak(passedit->text())) return refuse(passedit, QStringLiteral("The password") + tail);
+  if (HasLineBreak(dircmbox->currentText()))
+    return refuse(dircmbox, QStringLiteral("The directory name \"%1\"").arg(Shown(dircmbox->currentText())) + tail);
+  const int rows = std::min(ParamCount(), ListView1->topLevelItemCount());
+  for (int i = 0; i < rows; ++i) {
+    const QTreeWidgetItem* row = ListView1->topLevelItem(i);
+    if (row->text(1).isEmpty() || !HasLineBreak(row->text(0))) continue;
+    return refuse(ListView1, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
+                                 QStringLiteral(" Please rename the file and send it again."));
+  }
+  return true;
+}
+
+void TForm1::OKBnClick() {
+  try {
+    UploadJob();
+  } catch (const std::exception& e) {
+    // A settings save that failed: report it and leave the window usable.
+    Dialogs().ErrorBox(e.what());
+    OKBn->setEnabled(true);
+  }
+}
+
+void TForm1::UploadJob() {
+  // 1. The fields in order; the first empty one stops the job. Each filled
+  //    one goes into the client as it is, without trimming.
+  auto missing = [this](QWidget* field, const char* message) {
+    Dialogs().Beep();
+    if (message) Dialogs().MessageBox(message);
+    field->setFocus();
+  };
+  if (hostcmbox->currentText().isEmpty()) return missing(hostcmbox, "Please enter a profile name");
+  if (addressedit->text().isEmpty()) return missing(addressedit, "Please enter a remote host (FTP server) address");
+  FTP->SetHostName(Std(addressedit->text()));
+  if (portedit->text().isEmpty()) return missing(portedit, nullptr);
+  FTP->SetPort(Std(portedit->text()));
+  if (useredit->text().isEmpty()) return missing(useredit, "Please enter your username");
+  FTP->SetUserName(Std(useredit->text()));
+  if (passedit->text().isEmpty()) return missing(passedit, "Please enter your password");
+  FTP->SetPassWord(Std(passedit->text()));
+  if (!CommandTextsAreSafe()) return;
+
+  // 2. One job at a time: the calls below let every handler run while they
+  //    wait.
+  OKBn->setEnabled(false);
+
+  // 3. Through a firewall: log in to it as user@server.
+  if (state.useFirewall) {
+    FTP->SetHostName(Std(state.firewallHost));
+    FTP->SetPort(Std(state.firewallPort));
+    FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
+  }
+
+  // 4.
+  FTP->SetPassive(state.passiveMode);
+
+  // 5. Log in, unless a session is still open (left by the directory picker
+  //    or by a job that stopped at the directory). A refused connection can
+  //    end the log-in request without an error of its own, so only a session
+  //    that is really open counts as a log-in.
+  if (!FTP->Connected()) {
+    if (!FTP->Connect() || !FTP->Connected()) {
+      Dialogs().Beep();
+      JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
+      (void)FTP->Abort();
+      OKBn->setEnabled(true);
+      return;
+    }
+  }
+
+  // 6. The target sub-directory, sent as typed.
+  const QString dir = dircmbox->currentText();
+  if (!dir.isEmpty()) {
+    FTP->SetHostDirName(Std(dir));
+    if (!FTP->ChangeDir()) {
+      Dialogs().Beep();
+      const bool create = JobQuestion(QStringLiteral("Cannot change directory to ") + dir +
+                                      QStringLiteral(", do you want to create this directory first?"));
+      if (!create) {
+        OKBn->setEnabled(true);
+        if (!closed_) dircmbox->setFocus();
+        return;
+      }
+      FTP->SetHostFileName(Std(dir));
+      if (!FTP->MakeDir()) {
+        Dialogs().Beep();
+        OKBn->setEnabled(true);
+        if (!closed_) dircmbox->setFocus();
+        return;
+      }
+      (void)FTP->ChangeDir();
+    }
+  }
+
+  // 7. Every file row; argument i is row i-1. Arguments without a row (the
+  //    list stopped at a file it could not read) and folder rows are not sent.
+  const int count = ParamCount();
+  for (int i = 1; i <= count; ++i) {
+    QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
+    if (!row || row->text(1).isEmpty()) continue;
+    FTP->SetLocalFileName(QFile::encodeName(ParamStr(i)).toStdString());
+
+    // The type goes out when it must change, and always for the first file
+    // of a session: a new session starts in the server's default type,
+    // whatever Binary kept from the last one.
+    const bool ascii = row->checkState(0) == Qt::Checked;
+    if (!sessionTypeKnown_ || ascii == FTP->Binary()) {
+      const bool typeSet = ascii ? FTP->SetAsciiType() : FTP->SetBinaryType();
+      sessionTypeKnown_ = typeSet && FTP->Connected();
+    }
+
+    const QString name = row->text(0);
+    FTP->SetHostFileName(Std(name));
+    StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + name);
+
+    qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
+    ProgressScale = 0;
+    while (units > ProgressBarLimit) {
+      units /= 1000;
+      ++ProgressScale;
+    }
+    ProgressBar1->setMaximum(static_cast<int>(units));
+
+    if (!FTP->StoreFile()) {
+      Dialogs().Beep();
+      const QString failed = QStringLiteral("Cannot send ") + name + QStringLiteral(" to remote host");
+      if (i == count || !FTP->Connected()) {
+        (void)FTP->Abort();
+        JobMessage(failed);
+        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+        return;
+      }
+      if (!JobQuestion(failed + QStringLiteral(". Do you want to try the rest?"))) {
+        (void)FTP->Abort();
+        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+        return;
+      }
+    }
+    ProgressBar1->setValue(0);
+    StatusBar1->SetPanelText(0, QString());
+  }
+
+  // 8. The end of the session.
+  if (FTP->Connected()) {
+    StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed"));
+    (void)FTP->Quit();
+    if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
+    if (state.exitWhenDone) {
+      writereg();
+      // Takes effect once the job has returned to the message loop.
+      close();
+    }
+  } else {
+    Dialogs().Beep();
+    StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+  }
+
+  // 9., 10.
+  OKBn->setEnabled(true);
+  writereg();
+}
