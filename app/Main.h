@@ -24,10 +24,9 @@
 #include "platform/Files.h"
 #include "settings/Settings.h"
 
+class QCloseEvent;
 class Tencode;
 class TFtpClient;
-
-class QCloseEvent;
 class TObject;
 
 // A combo box that says when its list is about to drop down, so the list

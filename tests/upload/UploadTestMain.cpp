@@ -1,0 +1,15 @@
+// Runs the upload tests inside a QApplication with the message queue glued
+// to Qt's loop, as the program runs.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include "platform/qt/QtMessagePump.h"
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
+  QtMessagePump pump;
+  return RUN_ALL_TESTS();
+}

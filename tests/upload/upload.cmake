@@ -1,0 +1,12 @@
+# The upload job, the transfer feedback and the profile controls, driven
+# through the real main window against real and scripted FTP servers on
+# 127.0.0.1.
+parcelo_add_test(NAME upload_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/UploadTestMain.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UploadFixture.h
+    ${CMAKE_CURRENT_LIST_DIR}/UploadJobTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TransferFeedbackTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ProfileControlsTest.cpp
+  LIBS parcelo_app parcelo_testsupport Qt6::Test
+  LABELS unit)
