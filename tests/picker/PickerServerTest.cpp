@@ -217,6 +217,18 @@ TEST_F(PickerTest, NothingHappensWithoutAFullProfile) {
   EXPECT_EQ(dialogs_.Log().size(), 0u);
 }
 
+TEST_F(PickerTest, TheUploadGoesThroughTheSessionTheListingLeftOpen) {
+  form_->hostcmbox->setEditText(QStringLiteral("picker test"));
+  DropDown(QStringLiteral("pub"));
+  ASSERT_TRUE(form_->FTP->Connected());
+  // The user picks the upload directory by hand and presses OK.
+  form_->dircmbox->setEditText(QString::fromStdString(server_->UploadDir()));
+  form_->OKBn->click();
+  EXPECT_EQ(LogIns(), 1) << "no second log-in";
+  EXPECT_EQ(Commands({"CWD"}), (std::vector<std::string>{"CWD pub", "CWD " + server_->UploadDir()}));
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(server_->StoredPath("a.txt"))));
+}
+
 // A drop-down while the listing is still on its way once started a second
 // request on the busy client, which failed and aborted the first listing.
 class PickerReentryTest : public PickerTest {
