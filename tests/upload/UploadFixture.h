@@ -115,6 +115,10 @@ protected:
   QTemporaryDir dir_;
 };
 
+// A port on 127.0.0.1 that was free a moment ago, so nothing listens there
+// (0 when none could be had).
+int UnusedLoopbackPort();
+
 inline std::string Std(const QString& text) { return text.toStdString(); }
 
 // Bytes that an ascii transfer would change: CR LF pairs, bare CRs and

@@ -377,6 +377,24 @@ TEST_F(UploadTest, FirewallLogsInAsUserAtServerThroughTheFirewallHost) {
   EXPECT_FALSE(form->FTP->Connected());
 }
 
+// Nothing listens at the address: the log-in fails, the user is told, and
+// OK works again.
+TEST_F(UploadTest, RefusedConnectionIsAFailedLogIn) {
+  const int unused = UnusedLoopbackPort();
+  ASSERT_GT(unused, 0);
+  const std::string port = std::to_string(unused);
+  auto form = OpenWindow({MakeFile("a.txt", "a\n")});
+  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(port), QStringLiteral("u"),
+              QStringLiteral("pw"));
+
+  form->OKBn->click();
+
+  EXPECT_EQ(dialogs_.Texts(Kind::Message), std::vector<std::string>{"Cannot connect to 127.0.0.1"});
+  EXPECT_TRUE(MemoLines(*form, {"> STOR", "> TYPE"}).empty());
+  EXPECT_TRUE(form->OKBn->isEnabled());
+  EXPECT_FALSE(form->FTP->Connected());
+}
+
 // The server drops the connection during a file: the job cannot go on and
 // says so, without asking about the rest.
 TEST_F(UploadTest, DroppedConnectionAbortsTheJob) {

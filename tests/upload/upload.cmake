@@ -5,6 +5,7 @@ parcelo_add_test(NAME upload_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/UploadTestMain.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UploadFixture.h
+    ${CMAKE_CURRENT_LIST_DIR}/UnusedPort.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UploadJobTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TransferFeedbackTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ProfileControlsTest.cpp
