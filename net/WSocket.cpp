@@ -284,13 +284,16 @@ void TCustomWSocket::WMAsyncSelect(WPARAM wParam, LPARAM lParam)
 void TCustomWSocket::Do_FD_CONNECT(WORD Error)
 {
     auto live = Alive();
+    std::uint64_t closes = FCloseCount;
     ChangeState(wsConnected);
     if (!live)
         return;
     TriggerSessionConnected(Error);
     if (!live)
         return;
-    if (Error != 0 && FState != wsClosed)
+    // A failed connect is closed here, unless a handler did it already
+    // (and may have started a new connection, which stays).
+    if (Error != 0 && FCloseCount == closes && FState != wsClosed)
         Close();
 }
 
@@ -319,9 +322,14 @@ void TCustomWSocket::Do_FD_CLOSE(WORD Error)
     if (FState == wsConnecting)
         return;
     auto live = Alive();
+    std::uint64_t closes = FCloseCount;
     // Data that arrived before the close is delivered first.
     ASyncReceive(0, true);
     if (!live)
+        return;
+    // A handler that closed the connection meanwhile has had its closed
+    // event from that close; whatever it opened since is not this notice's.
+    if (FCloseCount != closes)
         return;
     if (OnSessionClosed && !CloseInvoked) {
         CloseInvoked = true;
@@ -329,7 +337,7 @@ void TCustomWSocket::Do_FD_CLOSE(WORD Error)
         if (!live)
             return;
     }
-    if (FState != wsClosed)
+    if (FCloseCount == closes && FState != wsClosed)
         Close();
 }
 
@@ -669,6 +677,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
     if (FState != wsClosed) {
         int rc = FHSocket == INVALID_SOCKET ? 0 : closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
+        ++FCloseCount;
         if (rc != 0) {
             SocketError("Dup (closesocket)");
             return;
@@ -735,10 +744,12 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
         if (err == WSANOTINITIALISED)
             break;
         FHSocket = INVALID_SOCKET;
+        ++FCloseCount;
         SocketError("Disconnect (closesocket)");
         return;
     }
     FHSocket = INVALID_SOCKET;
+    ++FCloseCount;
 
     ChangeState(wsClosed);
     if (!live)

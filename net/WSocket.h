@@ -286,6 +286,10 @@ protected:
     bool FAllSent = true;
     bool FPaused = false;
     bool CloseInvoked = false;
+    // Counts the handles closed by this object: a notice that calls out can
+    // tell whether a handler closed its connection (and perhaps opened
+    // another) meanwhile.
+    std::uint64_t FCloseCount = 0;
     int FReadCount = 0;
     int FLastError = 0;
     HWND FWindowHandle = 0;

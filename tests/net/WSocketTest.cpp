@@ -144,6 +144,29 @@ TEST(WSocketConnect, RefusedConnectReportsTheErrorThenClosesOnce)
     EXPECT_EQ(INVALID_SOCKET, client.HSocket());
 }
 
+TEST(WSocketConnect, AHandlerThatConnectsElsewhereAfterARefusalKeepsItsNewConnection)
+{
+    Listener l;
+    TWSocket client;
+    std::vector<std::string> events;
+    client.OnSessionConnected = [&](TObject*, WORD err) {
+        events.push_back("connected " + std::to_string(err));
+        if (err != 0) {
+            client.Close();
+            Target(client, l.port);
+            client.Connect();
+        }
+    };
+    client.OnSessionClosed = [&](TObject*, WORD err) { events.push_back("closed " + std::to_string(err)); };
+    Target(client, FreePort());
+    client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return events.size() >= 3; }));
+    PumpPending();
+    EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0", "connected 0"}), events);
+    EXPECT_EQ(wsConnected, client.State());
+    client.OnSessionClosed = nullptr;
+}
+
 TEST(WSocketConnect, PeerClosingWithDataUnreadDeliversTheDataBeforeTheClose)
 {
     int port = 0;
@@ -284,6 +307,78 @@ TEST(WSocketClose, ServerSideSeesThePeerCloseOnce)
     ASSERT_TRUE(PumpUntil([&] { return server.State() == wsClosed; }));
     PumpPending();
     EXPECT_EQ(1, closed);
+}
+
+TEST(WSocketClose, AHandlerThatClosesDuringThePeersCloseGetsOneClosedEvent)
+{
+    // The peer sends 100 bytes and closes before the client looks. The
+    // client reads one byte per call, so the first read notice takes 32 and
+    // the close notice delivers the rest; the handler acts on the last byte
+    // (inside the close notice) or on the closed event itself.
+    struct Case {
+        const char* name;
+        const char* onLastByte;    // "", "close", "abort", "reconnect"
+        const char* onClosed;      // "", "close", "reconnect"
+    };
+    const Case cases[] = {
+        {"Close on the last byte", "close", ""},
+        {"Abort on the last byte", "abort", ""},
+        {"Close and connect again on the last byte", "reconnect", ""},
+        {"Close from the closed event", "", "close"},
+        {"Close and connect again from the closed event", "", "reconnect"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int port = 0;
+        int lfd = peer::Listen(port);
+        TWSocket client;
+        int connected = 0, closed = 0;
+        std::string got;
+        auto act = [&](const std::string& what) {
+            if (what == "close" || what == "reconnect")
+                client.Close();
+            else if (what == "abort")
+                client.Abort();
+            if (what == "reconnect") {
+                Target(client, port);
+                client.Connect();
+            }
+        };
+        client.OnSessionConnected = [&](TObject*, WORD) { ++connected; };
+        client.OnDataAvailable = [&](TObject*, WORD) {
+            char b;
+            if (client.Receive(&b, 1) == 1) {
+                got += b;
+                if (got.size() == 100)
+                    act(c.onLastByte);
+            }
+        };
+        client.OnSessionClosed = [&](TObject*, WORD) {
+            ++closed;
+            act(c.onClosed);
+        };
+        Target(client, port);
+        client.Connect();
+        int fd = peer::Accept(lfd);
+        ASSERT_TRUE(PumpUntil([&] { return connected == 1; }));
+        ASSERT_TRUE(peer::SendAll(fd, std::string(100, 'd')));
+        peer::Close(fd);
+        ASSERT_TRUE(PumpUntil([&] { return closed > 0; }));
+        bool again = std::string(c.onLastByte) == "reconnect" || std::string(c.onClosed) == "reconnect";
+        int fd2 = again ? peer::Accept(lfd) : -1;
+        if (again) {
+            ASSERT_TRUE(PumpUntil([&] { return connected == 2; }));
+        }
+        PumpPending();
+        EXPECT_EQ(1, closed);
+        EXPECT_EQ(100u, got.size());
+        // A connection made by the handler is not closed by the old notice.
+        EXPECT_EQ(again ? wsConnected : wsClosed, client.State());
+        client.OnSessionClosed = nullptr;
+        if (again)
+            peer::Close(fd2);
+        peer::Close(lfd);
+    }
 }
 
 TEST(WSocketClose, GracefulCloseDeliversWhatTheSystemStillHolds)
