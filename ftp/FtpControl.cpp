@@ -412,6 +412,9 @@ void TCustomFtpCli::ReadStepResults()
 void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
 {
     auto alive = FAlive;
+    // Whether the last request had completed before the close: then the
+    // connection was idle and nothing is left to report.
+    const bool idle = FDoneReported;
     // A reply that was still awaited will not come: the request fails rather
     // than completing with the result of its earlier replies.
     if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply))
@@ -427,10 +430,16 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
                 return;
         }
     }
-    // A second close notice for a connection already handled, after its
-    // request completed, must not take the component out of ftpStReady.
-    if (FState != ftpStAborting && (wasUp || !FDoneReported))
-        SetState(ftpStStepReady);
+    // The close of an idle connection (the server's idle time-out, or a
+    // close right behind the last reply) leaves the component ready: a
+    // blocking call that has not yet looked at the state must find
+    // ftpStReady, not wait for its time-out.
+    if (FState != ftpStAborting) {
+        if (!idle)
+            SetState(ftpStStepReady);
+        else if (FState != ftpStReady)
+            SetState(ftpStReady);
+    }
     FinishRequest(FRequestResult);
 }
 

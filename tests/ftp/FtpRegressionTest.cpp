@@ -356,6 +356,38 @@ TEST(FtpRegression, IdleConnectionClosedByTheServerAllowsANewConnect)
     EXPECT_EQ(second.Join(), (Commands{"USER bob", "PASS secret"}));
 }
 
+TEST(FtpRegression, ServerClosingRightBehindTheLastReplyStillCompletesTheCall)
+{
+    // The server answers PASS and closes at once. Once PASS is out, the
+    // client holds its loop until the server is done, so the last reply and
+    // the close are handled in one pass before the blocking call looks at
+    // the state again.
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.CloseControl();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetTimeout(10);
+    HWND hold = AllocateHWnd([&server](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        server.Join();
+        return 0;
+    });
+    ftp.OnDisplay = [&](TObject*, std::string& line) {
+        ftp.displayed.push_back(line);
+        if (line == "> PASS secret")
+            PostMessage(hold, WM_USER, 0, 0);
+    };
+
+    EXPECT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ASSERT_TRUE(PumpUntil([&] { return !ftp.Connected(); }));
+    PumpPending();
+    EXPECT_EQ(ftp.State(), ftpStReady);
+    EXPECT_EQ(ftp.RequestResult(), 0);
+    ASSERT_EQ(ftp.done.size(), 1u);
+    DestroyWindow(hold);
+}
+
 TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
 {
     // Like pyftpdlib: connect to the client's port before answering PORT.
