@@ -41,8 +41,10 @@ bool TFtpClient::WaitUntilReady()
         if (State() == ftpStReady)
             continue;
         // Sleep until the next message (or the deadline) instead of
-        // spinning: the queue is fed by the reactor and by posts.
-        WaitMessage(FTimeout > 0 ? std::max<std::int32_t>(left, 0) : -1);
+        // spinning: the queue is fed by the reactor and by posts. At least
+        // 1 ms: on the deadline's own millisecond the time-out has not
+        // passed yet, and a 0 ms wait would spin through it.
+        WaitMessage(FTimeout > 0 ? std::max<std::int32_t>(left, 1) : -1);
         if (!*alive)
             return false;
     }

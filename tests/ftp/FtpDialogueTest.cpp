@@ -321,10 +321,13 @@ TEST(FtpDialogue, SilentServerTimesOutAndClosesTheConnection)
     Prepare(ftp, server);
     ftp.SetTimeout(1);
 
+    const std::uint64_t polls = GetMessageQueueStats().polls;
     EXPECT_FALSE(ftp.Connect());
     EXPECT_EQ(ftp.ErrorMessage(), "426 Timeout");
     EXPECT_EQ(ftp.StatusCode(), 426);
     EXPECT_FALSE(ftp.Connected());
+    // The wait idles: a loop that spun would poll many thousands of times.
+    EXPECT_LT(GetMessageQueueStats().polls - polls, 50u);
     server.Join();
 }
 
