@@ -135,6 +135,40 @@ void TCustomFtpCli::StartPort()
 
 // --- retrieve ----------------------------------------------------------------
 
+// Connects the data socket to the port of the last 227 reply. On failure the
+// request is finished with FailCode and false is returned.
+bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode)
+{
+    const std::string code = std::to_string(FailCode);
+    std::uint16_t port = 0;
+    if (!FtpPasvPort(FPasvResponse, port)) {
+        // Without a usable port there is nothing sensible to connect to.
+        SetLocalFailure(code + " No data port in the PASV reply: " + FPasvResponse, FailCode);
+        DoDisplay("! " + FLastResponse);
+        CloseLocalStream();
+        CloseDataSocket();
+        FinishRequest(FailCode);
+        return false;
+    }
+    try {
+        CloseDataSocket();
+        FDataSocket->SetProto("tcp");
+        FDataSocket->SetPort(std::to_string(port));
+        FDataSocket->SetAddr(FControlSocket->Addr());
+        FDataSocket->OnSessionConnected = std::move(OnConnected);
+        FDataSocket->SetLingerOnOff(wsLingerOff);
+        FDataSocket->SetLingerTimeout(0);
+        FDataSocket->Connect();
+    } catch (const std::exception& e) {
+        SetLocalFailure(code + " " + FtpExceptionText(e), FailCode);
+        CloseLocalStream();
+        CloseDataSocket();
+        FinishRequest(FailCode);
+        return false;
+    }
+    return true;
+}
+
 void TCustomFtpCli::StartRetr() { StartGetData("RETR"); }
 void TCustomFtpCli::StartList() { StartGetData("LIST"); }
 void TCustomFtpCli::StartNlst() { StartGetData("NLST"); }
@@ -174,34 +208,8 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
         }
     }
 
-    if (FPassive) {
-        std::uint16_t port = 0;
-        if (!FtpPasvPort(FPasvResponse, port)) {
-            // Without a usable port there is nothing sensible to connect to.
-            SetLocalFailure("550 No data port in the PASV reply: " + FPasvResponse, 550);
-            DoDisplay("! " + FLastResponse);
-            CloseLocalStream();
-            CloseDataSocket();
-            FinishRequest(550);
-            return;
-        }
-        try {
-            CloseDataSocket();
-            FDataSocket->SetProto("tcp");
-            FDataSocket->SetPort(std::to_string(port));
-            FDataSocket->SetAddr(FControlSocket->Addr());
-            FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); };
-            FDataSocket->SetLingerOnOff(wsLingerOff);
-            FDataSocket->SetLingerTimeout(0);
-            FDataSocket->Connect();
-        } catch (const std::exception& e) {
-            SetLocalFailure("550 " + FtpExceptionText(e), 550);
-            CloseLocalStream();
-            CloseDataSocket();
-            FinishRequest(550);
-            return;
-        }
-    }
+    if (FPassive && !ConnectPassiveData([this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); }, 550))
+        return;
 
     if (!FPassive && FEarlyAccept) {
         FEarlyAccept = false;
@@ -399,32 +407,8 @@ void TCustomFtpCli::StartPutData()
     }
 
     if (FPassive) {
-        std::uint16_t port = 0;
-        if (!FtpPasvPort(FPasvResponse, port)) {
-            // Without a usable port there is nothing sensible to connect to.
-            SetLocalFailure("426 No data port in the PASV reply: " + FPasvResponse, 426);
-            DoDisplay("! " + FLastResponse);
-            CloseLocalStream();
-            CloseDataSocket();
-            FinishRequest(426);
-            return;
-        }
-        try {
-            CloseDataSocket();
-            FDataSocket->SetProto("tcp");
-            FDataSocket->SetPort(std::to_string(port));
-            FDataSocket->SetAddr(FControlSocket->Addr());
-            FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); };
-            FDataSocket->SetLingerOnOff(wsLingerOff);
-            FDataSocket->SetLingerTimeout(0);
-            FDataSocket->Connect();
-        } catch (const std::exception& e) {
-            SetLocalFailure("426 " + FtpExceptionText(e), 426);
-            CloseLocalStream();
-            CloseDataSocket();
-            FinishRequest(426);
-        }
         // STOR waits for the data connection.
+        ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
         return;
     }
     if (FEarlyAccept) {

@@ -283,6 +283,7 @@ private:
     // data connection and transfers
     void StartGetData(const std::string& Command);
     void StartPutData();
+    bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
     void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void GetDataAvailable(TObject* Sender, std::uint16_t Error);

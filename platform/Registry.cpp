@@ -868,19 +868,22 @@ bool TRegistry::DeleteKey(const std::string& Key)
     return Check(RegDeleteKeyA(BaseKey(), Key.c_str()));
 }
 
-std::vector<std::string> TRegistry::GetKeyNames()
+// Enumerates subkey or value names; a name longer than the buffer makes the
+// call report its length, and the same index is asked again.
+template <typename Enum, typename CheckFn>
+static std::vector<std::string> EnumNames(Enum enumerate, CheckFn check)
 {
     std::vector<std::string> names;
     std::vector<char> buf(256);
     for (DWORD i = 0;;) {
         DWORD len = static_cast<DWORD>(buf.size());
-        const LONG r = RegEnumKeyExA(BaseKey(), i, buf.data(), &len, nullptr, nullptr, nullptr, nullptr);
+        const LONG r = enumerate(i, buf.data(), &len);
         if (r == ERROR_MORE_DATA) {
             buf.resize(len + 1);
             continue;
         }
         if (r != ERROR_SUCCESS) {
-            Check(r == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : r);
+            check(r == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : r);
             break;
         }
         names.emplace_back(buf.data(), len);
@@ -889,25 +892,22 @@ std::vector<std::string> TRegistry::GetKeyNames()
     return names;
 }
 
+std::vector<std::string> TRegistry::GetKeyNames()
+{
+    return EnumNames(
+        [this](DWORD i, char* name, DWORD* len) {
+            return RegEnumKeyExA(BaseKey(), i, name, len, nullptr, nullptr, nullptr, nullptr);
+        },
+        [this](LONG r) { return Check(r); });
+}
+
 std::vector<std::string> TRegistry::GetValueNames()
 {
-    std::vector<std::string> names;
-    std::vector<char> buf(256);
-    for (DWORD i = 0;;) {
-        DWORD len = static_cast<DWORD>(buf.size());
-        const LONG r = RegEnumValueA(BaseKey(), i, buf.data(), &len, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_MORE_DATA) {
-            buf.resize(len + 1);
-            continue;
-        }
-        if (r != ERROR_SUCCESS) {
-            Check(r == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : r);
-            break;
-        }
-        names.emplace_back(buf.data(), len);
-        ++i;
-    }
-    return names;
+    return EnumNames(
+        [this](DWORD i, char* name, DWORD* len) {
+            return RegEnumValueA(BaseKey(), i, name, len, nullptr, nullptr, nullptr, nullptr);
+        },
+        [this](LONG r) { return Check(r); });
 }
 
 bool TRegistry::ValueExists(const std::string& Name)
