@@ -43,24 +43,20 @@ public:
     bool Seek(std::int64_t pos)
     {
         buffered_ = used_ = 0;
+        eof_ = false;
         return ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) == static_cast<off_t>(pos);
     }
 
-    // Up to len bytes; 0 at the end of the file, -1 on an error.
+    // Up to len bytes; 0 at the end of the file, -1 on an error. A piece is
+    // short only at the end of the file: the unread tail of the buffer is
+    // kept and topped up first, so a 64 KiB read boundary does not cost an
+    // extra, short send.
     int Read(char* out, int len)
     {
-        if (used_ == buffered_) {
-            if (buffer_.empty())
-                buffer_.resize(64 * 1024);
-            ssize_t r;
-            do
-                r = ::read(fd_, buffer_.data(), buffer_.size());
-            while (r < 0 && errno == EINTR);
-            if (r <= 0)
-                return r < 0 ? -1 : 0;
-            buffered_ = static_cast<size_t>(r);
-            used_ = 0;
-        }
+        if (len <= 0)
+            return 0;
+        if (buffered_ - used_ < static_cast<size_t>(len) && !eof_ && !Refill())
+            return -1;
         size_t n = std::min(static_cast<size_t>(len), buffered_ - used_);
         std::memcpy(out, buffer_.data() + used_, n);
         used_ += n;
@@ -83,7 +79,29 @@ public:
     }
 
 private:
+    static constexpr size_t kBufferSize = 64 * 1024;
+
     explicit LocalFile(int fd) : fd_(fd) {}
+
+    bool Refill()
+    {
+        if (buffer_.empty())
+            buffer_.resize(kBufferSize);
+        size_t left = buffered_ - used_;
+        std::memmove(buffer_.data(), buffer_.data() + used_, left);
+        buffered_ = left;
+        used_ = 0;
+        ssize_t r;
+        do
+            r = ::read(fd_, buffer_.data() + buffered_, buffer_.size() - buffered_);
+        while (r < 0 && errno == EINTR);
+        if (r < 0)
+            return false;
+        if (r == 0)
+            eof_ = true;
+        buffered_ += static_cast<size_t>(r);
+        return true;
+    }
 
     static std::unique_ptr<LocalFile> Lock(int fd, TFtpShareMode mode)
     {
@@ -108,5 +126,6 @@ private:
     std::vector<char> buffer_;
     size_t buffered_ = 0;
     size_t used_ = 0;
+    bool eof_ = false;
 };
 
