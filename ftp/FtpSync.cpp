@@ -24,12 +24,19 @@ bool TFtpClient::WaitUntilReady()
 {
     auto alive = FAlive;
     FTimeoutDeadline = GetTickCount() + static_cast<std::uint32_t>(FTimeout) * 1000u;
+    FProgressed = false;
     for (;;) {
         if (State() == ftpStReady)
             return FRequestResult == 0;
         if (IsTerminating())
             break;
-        const std::int32_t left = static_cast<std::int32_t>(FTimeoutDeadline - GetTickCount());
+        const std::uint32_t now = GetTickCount();
+        if (FProgressed) {
+            // Data moved since the last look: the time-out starts again.
+            FProgressed = false;
+            FTimeoutDeadline = now + static_cast<std::uint32_t>(FTimeout) * 1000u;
+        }
+        const std::int32_t left = static_cast<std::int32_t>(FTimeoutDeadline - now);
         if (FTimeout > 0 && left < 0)
             break;
         if (FMultiThreaded && ControlSocket())
@@ -58,9 +65,9 @@ bool TFtpClient::DoProgress()
 {
     bool result = TCustomFtpCli::DoProgress();
     // Moving data keeps the call alive; a stall times out Timeout seconds
-    // after the last piece.
-    if (FTimeout > 0)
-        FTimeoutDeadline = GetTickCount() + static_cast<std::uint32_t>(FTimeout) * 1000u;
+    // after the last piece. The wait loop restarts the clock, so a piece
+    // does not cost a clock read of its own.
+    FProgressed = true;
     return result;
 }
 

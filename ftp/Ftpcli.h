@@ -403,5 +403,6 @@ protected:
 private:
     int FTimeout = 15;
     std::uint32_t FTimeoutDeadline = 0;
+    bool FProgressed = false;  // a piece moved since the wait loop last looked
     bool FMultiThreaded = false;
 };

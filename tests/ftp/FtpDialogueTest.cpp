@@ -610,6 +610,41 @@ TEST(FtpDialogue, ListingLinesGoToOnDisplayFileWithoutALocalFile)
     EXPECT_EQ(server.Join().back(), "LIST -d *");
 }
 
+TEST(FtpDialogue, TransferThatKeepsMovingOutlastsTheTimeout)
+{
+    // Eight lines 250 ms apart: two seconds in all against a one-second
+    // time-out. Every piece that arrives starts the time-out again.
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer(s.OpenPassive());
+        std::string list;
+        s.ReadCommand(list);
+        ASSERT_TRUE(s.AcceptData());
+        s.Reply("150 Listing");
+        for (int i = 0; i < 8; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            s.SendData("line" + std::to_string(i) + "\r\n");
+        }
+        s.CloseData();
+        s.Reply("226 Done");
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassive(true);
+    ftp.SetTimeout(1);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetDisplayFileFlag(true);
+    ftp.SetLocalFileName("");
+    std::vector<std::string> lines;
+    ftp.OnDisplayFile = [&lines](TObject*, std::string& line) { lines.push_back(line); };
+
+    ASSERT_TRUE(ftp.ListDir()) << ftp.ErrorMessage();
+    EXPECT_EQ(lines.size(), 8u);
+    ftp.Abort();
+    server.Join();
+}
+
 TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
