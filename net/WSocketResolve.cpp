@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "net/WSocket.h"
 #include "net/WSocketInternal.h"
@@ -155,6 +156,12 @@ int WSocketResolveProto(const std::string& Proto)
     std::string proto = Trim(Proto);
     if (!proto.empty() && IsDigit(proto[0]))
         return static_cast<int>(ScanNumber(proto));
+    // The two protocols every socket here uses have fixed numbers: asking
+    // the protocols database for them would read a file per connection.
+    if (::strcasecmp(proto.c_str(), "tcp") == 0)
+        return winsock::IPPROTO_TCP;
+    if (::strcasecmp(proto.c_str(), "udp") == 0)
+        return winsock::IPPROTO_UDP;
     protoent* ppe = getprotobyname(proto.c_str());
     if (!ppe)
         throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s'", proto));

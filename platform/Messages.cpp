@@ -67,6 +67,10 @@ struct Loop {
     int ownDispatch = 0;
     bool wakeArmed = false;
 
+    // Messages dispatched since the last poll: a queue that is never empty
+    // still gets its readiness looked at once per budget.
+    int sincePoll = 0;
+
     bool quitPending = false;
     int exitCode = 0;
     bool terminating = false;
@@ -159,6 +163,7 @@ struct Loop {
         epoll_event evs[kMaxEvents];
         int n = epoll_wait(ep, evs, kMaxEvents, timeoutMs);
         ++stats.polls;
+        sincePoll = 0;
         for (int i = 0; i < n; ++i) {
             int fd = evs[i].data.fd;
             if (fd == efd) {
@@ -177,6 +182,13 @@ struct Loop {
             }
         }
     }
+
+    // Whether a pass should look for readiness first: always when nothing
+    // is queued; otherwise once a budget of messages has gone by since the
+    // last look. What the last poll queued is dispatched before the next
+    // poll, so a readiness message is not looked at twice (for a socket, a
+    // second look before its handler has read costs two epoll_ctl calls).
+    bool PollDue() const { return queue.empty() || sincePoll >= kDispatchBudget; }
 
     // Takes the next deliverable message off the queue.
     bool Take(MSG& msg)
@@ -208,6 +220,7 @@ struct Loop {
         ++ownDispatch;
         MSG msg;
         for (int i = 0; i < kDispatchBudget && Take(msg); ++i) {
+            ++sincePoll;
             if (msg.message == WM_QUIT && msg.hwnd == 0)
                 OnQuit(msg);
             else
@@ -420,7 +433,8 @@ LRESULT DispatchMessage(const MSG& msg)
 void PumpMessages()
 {
     Loop& l = L();
-    l.Poll(0);
+    if (l.PollDue())
+        l.Poll(0);
     l.DispatchPass();
 }
 
@@ -455,8 +469,11 @@ int RunMessageLoop()
             WaitMessage(-1);
             ProcessMessages();
         } else {
-            // One epoll_wait per batch: it blocks only when nothing is queued.
-            l.Poll(l.queue.empty() ? -1 : 0);
+            // It blocks only when nothing is queued.
+            if (l.queue.empty())
+                l.Poll(-1);
+            else if (l.PollDue())
+                l.Poll(0);
             l.DispatchPass();
         }
     }
