@@ -153,6 +153,14 @@ for label, rs in runs.items():
     cpu_gib = m["cpu"] / (m["bytes"] / 2**30)
     print(f"| {label} | {b['wall']:.2f} | {mbs(b):.0f} | {mbs(m):.0f} | {cpu_gib:.2f} | "
           f"{max(r['rss'] for r in rs)/1024:.1f} | {1000*b['wall']/b['files']:.2f} |")
+print()
+print("wall seconds of every round, in the order run:")
+order = {}
+for line in open(sys.argv[1]):
+    label, wall = line.split()[:2]
+    order.setdefault(label, []).append(wall)
+for label, walls in order.items():
+    print(f"  {label}: {' '.join(walls)}")
 def ratio(a, b):
     return tuple((rows[a]["bytes"] / rows[a]["wall"]) / (rows[b]["bytes"] / rows[b]["wall"])
                  for rows in (best, median))
