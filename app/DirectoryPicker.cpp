@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -24,9 +25,10 @@ constexpr const char* ListingFileName = "temp_dir";
 bool PrivateFolderUsable(const std::string& folder) {
   struct stat st {};
   if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  // A folder everybody may write to is shared: someone else could put a
-  // link where the listing goes and have it overwrite one of our files.
-  if ((st.st_mode & S_IWOTH) != 0) return false;
+  // A folder others may write to is shared: someone else could put a link
+  // where the listing goes and have it overwrite one of our files, or read
+  // the listing.
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
@@ -50,6 +52,17 @@ std::string Std(const QString& text) { return text.toStdString(); }
 QString Qs(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
+
+bool PrepareListingFile(const std::string& path) {
+  // Whatever stands at the path goes (a listing left by a run that was
+  // killed, or a link someone put there); the new file is created here, not
+  // followed through a link, and only its owner may read it.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
 
 std::string ListingFilePath(const std::string& programFolder) {
   if (PrivateFolderUsable(programFolder)) return programFolder + ListingFileName;
@@ -105,6 +118,12 @@ void TForm1::dircmboxDropDown() {
   // A second drop-down while a listing is on its way would start a request
   // on a busy client and abort the first one; the first one fills the list.
   if (pickerBusy_) return;
+  // An upload waits on the same FTP session: a listing now would abort it.
+  // The list opens with what it has.
+  if (jobBusy_) {
+    Dialogs().Beep();
+    return;
+  }
 
   // 1.
   const std::string listingFile = ListingFilePath(OwnFolder);
@@ -158,7 +177,9 @@ void TForm1::dircmboxDropDown() {
   };
 
   // 8. A session left open (by an earlier listing) is used as it is.
-  if (!FTP->Connected() && !FTP->Connect()) {
+  // A refused connection can end the log-in request without an error of
+  // its own: only a session that is really open counts as logged in.
+  if (!FTP->Connected() && (!FTP->Connect() || !FTP->Connected())) {
     fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
     return;
   }
@@ -173,6 +194,12 @@ void TForm1::dircmboxDropDown() {
   }
 
   // 10.
+  if (!PrepareListingFile(listingFile)) {
+    Dialogs().Beep();
+    StatusBar1->SetPanelText(1, QStringLiteral("Cannot get directory list"));
+    Dialogs().ErrorBox(InOutErrorText(errno));
+    return;
+  }
   if (!FTP->ListDir()) {
     fail(QStringLiteral("Cannot get directory list"));
     return;

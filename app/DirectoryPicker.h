@@ -8,10 +8,16 @@
 #include <string>
 
 // The listing file "temp_dir": in `programFolder` (ending with "/") when the
-// program may write there and the folder is not writable by everybody;
+// program may write there and the folder is the user's own, writable by
+// nobody else;
 // otherwise in Parcelo's own cache folder ${XDG_CACHE_HOME:-~/.cache}/parcelo,
 // created private to the user when missing.
 [[nodiscard]] std::string ListingFilePath(const std::string& programFolder);
+
+// Makes a fresh, empty listing file at `path`, readable by the user alone:
+// whatever stood there before (an old listing, a symbolic link) is removed,
+// never followed. False with errno set when it cannot.
+[[nodiscard]] bool PrepareListingFile(const std::string& path);
 
 // The lines of a listing: a line ends at CR, LF or CR LF; the text ends at
 // its first zero byte. A last line without an end still counts.

@@ -67,22 +67,25 @@ bool IsFolderType(const QString& typeName) {
   return typeName == u"File Folder" || typeName == u"Recycle Bin" || typeName == u"My Documents";
 }
 
-std::string LocalPath(const QString& path) {
-  QByteArray bytes = QFile::encodeName(path);
-  return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
 }  // namespace
+
+QByteArray RemoteName(const QTreeWidgetItem* row) {
+  const QVariant name = row->data(0, RemoteNameRole);
+  return name.isValid() ? name.toByteArray() : row->text(0).toUtf8();
+}
 
 void TForm1::BuildFileList() {
   for (int i = 1; i <= ParamCount(); ++i) {
-    const QString path = ParamStr(i);
-    const QString name = ShellDisplayName(path);
+    const QByteArray path = ParamBytes(i);
+    const QByteArray nameBytes = ShellDisplayNameBytes(path);
+    const QString name = ReadableText(nameBytes);
 
     auto* row = new QTreeWidgetItem(ListView1);
     row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     row->setText(0, name);
-    row->setToolTip(0, path);
+    // The caption is for the eye; the server gets the name's own bytes.
+    row->setData(0, RemoteNameRole, nameBytes);
+    row->setToolTip(0, ReadableText(path));
     row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     row->setCheckState(0, ExtInList(AsciiLowerCase(FileExt(name)), txtlist) ? Qt::Checked : Qt::Unchecked);
     row->setIcon(0, ShellSmallIcon(path));
@@ -97,7 +100,7 @@ void TForm1::BuildFileList() {
     // An unreadable path ends the list here (EInOutError goes up to the
     // window's creation, which reports it): this row keeps no size and no
     // date, so it is never sent, and later paths get no row.
-    const std::string local = LocalPath(path);
+    const std::string local = path.toStdString();
     std::int64_t size = ReadFileSize(local);
     if (size < 1) size = 1;
     row->setText(1, QString::number(size));

@@ -3,9 +3,13 @@
 // a name, the lower-casing used to compare extensions, and the date text of
 // a row.
 
+#include <QByteArray>
 #include <QString>
+#include <QtCore/qnamespace.h>
 #include <QStringList>
 #include <ctime>
+
+class QTreeWidgetItem;
 
 // The text from the name's last "." to its end, provided that no "\" and no
 // ":" stands after that dot; otherwise empty. "report.TXT" gives ".TXT",
@@ -25,3 +29,10 @@
 // date, a blank and the long time (without a time zone); the time is left
 // out when it is exactly midnight.
 [[nodiscard]] QString FileDateText(std::time_t lastWrite);
+
+// Where a file row keeps its name as bytes: the caption shows the name
+// readably, the server gets it byte for byte.
+inline constexpr int RemoteNameRole = Qt::UserRole + 1;
+
+// The name a file row is stored under on the server.
+[[nodiscard]] QByteArray RemoteName(const QTreeWidgetItem* row);

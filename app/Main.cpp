@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -16,12 +17,36 @@
 #include "app/FileList.h"
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
+#include "platform/Messages.h"
+#include "platform/qt/Shell.h"
 #include "settings/Encode.h"
 #include "settings/Settings.h"
 
 void DropDownComboBox::showPopup() {
   emit aboutToDropDown();
+  // The handler may have waited on the network while the user closed the
+  // window; a list popping up over nothing would be a stray.
+  if (IsTerminating()) return;
   QComboBox::showPopup();
+}
+
+ProfileComboBox::ProfileComboBox(QWidget* parent) : QComboBox(parent) {
+  setEditable(true);
+  setInsertPolicy(QComboBox::NoInsert);
+  // Inline completion would turn "de" into "demo" behind the user's back.
+  // Without a completer the box also matches entries case-sensitively.
+  setCompleter(nullptr);
+  connect(this, &QComboBox::activated, this, [this] {
+    if (!losingFocus_) emit entryPicked();
+  });
+}
+
+void ProfileComboBox::focusOutEvent(QFocusEvent* event) {
+  // Leaving the box selects the entry equal to its text and reports it as
+  // activated; that is no pick of the user's.
+  losingFocus_ = true;
+  QComboBox::focusOutEvent(event);
+  losingFocus_ = false;
 }
 
 namespace {
@@ -92,8 +117,23 @@ std::time_t WidestDateSample() {
 
 TForm1::~TForm1() = default;
 
-TForm1::TForm1(const QStringList& args, QWidget* parent) : QWidget(parent), args_(args) {
+namespace {
+
+QList<QByteArray> EncodedNames(const QStringList& paths) {
+  QList<QByteArray> bytes;
+  for (const QString& path : paths) bytes << QFile::encodeName(path);
+  return bytes;
+}
+
+}  // namespace
+
+TForm1::TForm1(const QStringList& args, QWidget* parent) : TForm1(EncodedNames(args), parent) {}
+
+QString TForm1::ParamStr(int i) const { return ReadableText(ParamBytes(i)); }
+
+TForm1::TForm1(const QList<QByteArray>& args, QWidget* parent) : QWidget(parent), args_(args) {
   CreateControls();
+  NameControlsForAssistiveTools();
   ArrangeControls();
   SetTabOrder();
   ConnectHandlers();
@@ -139,9 +179,7 @@ void TForm1::CreateControls() {
   Label5 = label("Label5", "(File(s) checked will be sent in ascii mode)");
 
   Label2 = label("Label2", "To Remote Host:");
-  hostcmbox = named(new QComboBox(this), "hostcmbox");
-  hostcmbox->setEditable(true);
-  hostcmbox->setInsertPolicy(QComboBox::NoInsert);
+  hostcmbox = named(new ProfileComboBox(this), "hostcmbox");
   hostcmbox->addItem(QString());
   hostcmbox->setToolTip(QStringLiteral("Enter a profile name here"));
   newbn = named(new QToolButton(this), "newbn");
@@ -250,6 +288,27 @@ void TForm1::CreateControls() {
             ListView1Change(previous);
             ListView1Change(current);
           });
+}
+
+void TForm1::NameControlsForAssistiveTools() {
+  // A screen reader names a field by its label; the label's text less its
+  // colon is also the field's accessible name, for tools that do not follow
+  // the label.
+  const std::pair<QLabel*, QWidget*> labelled[] = {{Label1, ListView1}, {Label2, hostcmbox},  {Label6, addressedit},
+                                                   {Label7, portedit},  {Label3, useredit},   {Label4, passedit}};
+  for (const auto& [label, field] : labelled) {
+    label->setBuddy(field);
+    QString name = label->text();
+    if (name.endsWith(u':')) name.chop(1);
+    field->setAccessibleName(name);
+  }
+  // The buttons that show only a picture are named by their hints.
+  newbn->setAccessibleName(newbn->toolTip());
+  deletebn->setAccessibleName(deletebn->toolTip());
+  dircmbox->setAccessibleName(QStringLiteral("Sub-directory"));
+  dircmbox->setAccessibleDescription(dircmbox->toolTip());
+  DisplayMemo->setAccessibleName(QStringLiteral("FTP dialogue"));
+  ProgressBar1->setAccessibleName(QStringLiteral("Transfer progress"));
 }
 
 void TForm1::ArrangeControls() {
@@ -408,6 +467,7 @@ SettingsView TForm1::Settings() {
   v.passiveMode = &state.passiveMode;
   v.exitWhenDone = &state.exitWhenDone;
   v.startupReadFailed = &settingsUnread_;
+  v.startupReadProblem = &settingsProblem_;
   return v;
 }
 

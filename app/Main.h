@@ -40,6 +40,25 @@ signals:
   void aboutToDropDown();
 };
 
+// The editable profile box. It completes nothing as the user types: a name
+// typed is the name meant. `entryPicked` says that the user picked an entry
+// of the list (from the drop-down, or with the arrow keys); the entry Qt
+// selects when the box loses the focus holding a text equal to an entry is
+// not a pick.
+class ProfileComboBox : public QComboBox {
+  Q_OBJECT
+public:
+  explicit ProfileComboBox(QWidget* parent = nullptr);
+signals:
+  void entryPicked();
+
+protected:
+  void focusOutEvent(QFocusEvent* event) override;
+
+private:
+  bool losingFocus_ = false;
+};
+
 // Program-wide state of the main window's module. Only one main window
 // lives in a run, so the state lives with it; everything starts zero, empty
 // or false.
@@ -60,14 +79,20 @@ class TForm1 : public QWidget {
   Q_OBJECT
 public:
   // `args` is the command line as the program counts it: argument 0 is the
-  // program's own path, arguments 1 to ParamCount() are the paths to send.
+  // program's own path, arguments 1 to ParamCount() are the paths to send,
+  // as the bytes the system gave (a name need not be valid UTF-8).
   // Creating the window runs FormCreate; a file error on the way is shown
   // in the standard error box and the window still opens.
+  explicit TForm1(const QList<QByteArray>& args, QWidget* parent = nullptr);
+  // The same with paths given as text, encoded as the system encodes names.
   explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
   ~TForm1() override;
 
   [[nodiscard]] int ParamCount() const { return static_cast<int>(args_.size()) - 1; }
-  [[nodiscard]] QString ParamStr(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QString(); }
+  // Argument i as the system gave it: what opens the file.
+  [[nodiscard]] QByteArray ParamBytes(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QByteArray(); }
+  // Argument i as text, for the eye.
+  [[nodiscard]] QString ParamStr(int i) const;
 
   // Window events.
   void FormCreate();
@@ -115,7 +140,7 @@ public:
   QTreeWidget* ListView1;
   QLabel* Label5;
   QLabel* Label2;
-  QComboBox* hostcmbox;
+  ProfileComboBox* hostcmbox;
   QToolButton* newbn;
   QToolButton* deletebn;
   QLabel* Label6;
@@ -172,16 +197,25 @@ private:
   // Refuses a directory or file name that would break a command line.
   [[nodiscard]] bool CommandTextsAreSafe();
   void UploadJob();
+  // OK is disabled while a job runs, and the focus must not fall to Cancel
+  // meanwhile; see the definitions.
+  void DisableOKForJob();
+  void EnableOKAfterJob();
 
   void CreateControls();
+  void NameControlsForAssistiveTools();
   void ArrangeControls();
   void SetTabOrder();
   void BuildFileList();
   SettingsView Settings();
 
-  QStringList args_;
+  QList<QByteArray> args_;
   bool pickerBusy_ = false;  // a directory listing is on its way
+  bool jobBusy_ = false;     // an upload job is on its way
+  // The job moved the focus off OK to the dialogue box.
+  bool okFocusParked_ = false;
   bool settingsUnread_ = false;  // the start-up read could not read the store
+  std::string settingsProblem_;  // why, and how to mend it
   // The profile box's text changed by picking a list entry (not by typing).
   bool profilePicked_ = false;
   // The type of the open session is known to match Binary; cleared on every

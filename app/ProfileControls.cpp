@@ -31,6 +31,15 @@ void Guarded(F&& reaction) {
   }
 }
 
+// Empties the box's list and nothing else: QComboBox::clear() also empties
+// the text of an editable box once it has had items, and the text here is
+// the user's target directory.
+void ClearItems(QComboBox* box) {
+  const QString text = box->currentText();
+  box->clear();
+  if (box->isEditable() && box->currentText() != text) box->setEditText(text);
+}
+
 }  // namespace
 
 void TForm1::ConnectHandlers() {
@@ -45,7 +54,7 @@ void TForm1::ConnectHandlers() {
   // The profile box reacts to the user only: typing a name, or picking an
   // entry from its list (which loads that profile). Texts the program sets
   // do not count.
-  connect(hostcmbox, &QComboBox::activated, this, [this] {
+  connect(hostcmbox, &ProfileComboBox::entryPicked, this, [this] {
     profilePicked_ = true;
     Guarded([this] { hostcmboxChange(); });
     profilePicked_ = false;
@@ -69,9 +78,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (key != Qt::Key_Return && key != Qt::Key_Enter) return QWidget::eventFilter(watched, event);
 
   // Enter on a focused push button presses it, as on the keyboard of any
-  // dialog; that is how the focus moves below end in an upload.
+  // dialog; that is how the focus moves below end in an upload. A key held
+  // down presses nothing more: its repeats would start the job again, or
+  // answer what the job asks next.
   if (auto* button = qobject_cast<QPushButton*>(watched)) {
-    button->click();
+    if (!static_cast<QKeyEvent*>(event)->isAutoRepeat()) button->click();
     return true;
   }
   char Key = Enter;
@@ -123,7 +134,7 @@ void TForm1::dircmboxKeyPress(char& Key) {
 
 void TForm1::hostcmboxChange() {
   // The directory lists belong to the server of the profile that was shown.
-  dircmbox->clear();
+  ClearItems(dircmbox);
   dir_record.clear();
 
   const QString address = addressedit->text();
@@ -145,7 +156,7 @@ void TForm1::newbnClick() {
   remckbox->setChecked(false);
   RB1->setChecked(true);
   dir_record.clear();
-  dircmbox->clear();
+  ClearItems(dircmbox);
   hostcmbox->setFocus();
 }
 
@@ -155,7 +166,7 @@ void TForm1::deletebnClick() {
   if (Dialogs().QuestionBox("Delete profile: " + profile.toStdString() + "?") != DialogAnswer::Yes) return;
 
   dir_record.clear();
-  dircmbox->clear();
+  ClearItems(dircmbox);
 
   const std::string name = profile.toStdString();
   {

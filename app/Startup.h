@@ -1,6 +1,8 @@
 #pragma once
 // The program's entry: usage message or main window.
 
+#include <QByteArray>
+#include <QList>
 #include <QStringList>
 
 class DialogService;
@@ -9,7 +11,11 @@ class DialogService;
 extern const char* const UsageText;
 
 // The command line as the program counts it: argument 0 is the program's
-// own full path, then every non-empty argument in order, each kept whole.
+// own full path, then every non-empty argument in order, each kept whole
+// and byte for byte (a file name need not be valid UTF-8).
+[[nodiscard]] QList<QByteArray> CommandLineBytes(int argc, const char* const* argv);
+
+// The same arguments as text, for the eye (see ReadableText).
 [[nodiscard]] QStringList CommandLineArgs(int argc, const char* const* argv);
 
 // Runs the program inside an existing QApplication, with `dialogs` as the

@@ -12,6 +12,7 @@
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
 #include "platform/Messages.h"
+#include "platform/qt/Shell.h"
 
 void TForm1::FTPDisplay(TObject* /*Sender*/, std::string& Msg) {
   // The client echoes the log-in as "> PASS " and the password. Every such
@@ -41,7 +42,7 @@ void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*
   // progress for the rest of the run.
   if (!TitleProgress && !ApplicationIsActive()) TitleProgress = true;
   if (TitleProgress)
-    ShowApplicationTitle(text + QStringLiteral(" of ") + QString::fromStdString(FTP->HostFileName()));
+    ShowApplicationTitle(text + QStringLiteral(" of ") + ReadableText(QByteArray::fromStdString(FTP->HostFileName())));
 }
 
 void TForm1::CancelBnClick() {

@@ -3,11 +3,11 @@
 // directory (offering to create it) and stores every file row in its own
 // transfer type, then quits and saves the settings.
 
-#include <QFile>
 
 #include <algorithm>
 #include <exception>
 
+#include "app/FileList.h"
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
@@ -17,6 +17,7 @@ namespace {
 std::string Std(const QString& text) { return text.toStdString(); }
 
 bool HasLineBreak(const QString& text) { return text.contains(u'\r') || text.contains(u'\n'); }
+bool HasLineBreak(const QByteArray& bytes) { return bytes.contains('\r') || bytes.contains('\n'); }
 
 // A text with its line breaks made visible, for a message about them.
 QString Shown(QString text) { return text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")); }
@@ -56,20 +57,49 @@ bool TForm1::CommandTextsAreSafe() {
   const int rows = std::min(ParamCount(), ListView1->topLevelItemCount());
   for (int i = 0; i < rows; ++i) {
     const QTreeWidgetItem* row = ListView1->topLevelItem(i);
-    if (row->text(1).isEmpty() || !HasLineBreak(row->text(0))) continue;
+    if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row))) continue;
     return refuse(ListView1, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
                                  QStringLiteral(" Please rename the file and send it again."));
   }
   return true;
 }
 
+void TForm1::DisableOKForJob() {
+  // Qt hands the focus of a disabled widget to the next one in the tab
+  // chain, which here is Cancel: the next Enter (or a repeat of the one
+  // that pressed OK) would drop the upload and close the program. The
+  // dialogue box takes the focus instead; Enter does nothing there.
+  okFocusParked_ = focusWidget() == OKBn;
+  if (okFocusParked_) DisplayMemo->setFocus(Qt::OtherFocusReason);
+  OKBn->setEnabled(false);
+}
+
+void TForm1::EnableOKAfterJob() {
+  OKBn->setEnabled(true);
+  // The focus goes back to OK if the job took it from there and nobody has
+  // moved it since, so that Enter tries again, as before the job.
+  if (okFocusParked_ && !closed_ && focusWidget() == DisplayMemo) OKBn->setFocus(Qt::OtherFocusReason);
+  okFocusParked_ = false;
+}
+
 void TForm1::OKBnClick() {
+  // A directory listing waits on the same FTP session: a job now would
+  // abort it. The listing finishes first.
+  if (pickerBusy_) {
+    Dialogs().Beep();
+    return;
+  }
+  jobBusy_ = true;
+  struct Done {
+    bool& busy;
+    ~Done() { busy = false; }
+  } done{jobBusy_};
   try {
     UploadJob();
   } catch (const std::exception& e) {
     // A settings save that failed: report it and leave the window usable.
     Dialogs().ErrorBox(e.what());
-    OKBn->setEnabled(true);
+    EnableOKAfterJob();
   }
 }
 
@@ -94,7 +124,7 @@ void TForm1::UploadJob() {
 
   // 2. One job at a time: the calls below let every handler run while they
   //    wait.
-  OKBn->setEnabled(false);
+  DisableOKForJob();
 
   // 3. Through a firewall: log in to it as user@server.
   if (state.useFirewall) {
@@ -115,7 +145,7 @@ void TForm1::UploadJob() {
       Dialogs().Beep();
       JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
       (void)FTP->Abort();
-      OKBn->setEnabled(true);
+      EnableOKAfterJob();
       return;
     }
   }
@@ -129,14 +159,14 @@ void TForm1::UploadJob() {
       const bool create = JobQuestion(QStringLiteral("Cannot change directory to ") + dir +
                                       QStringLiteral(", do you want to create this directory first?"));
       if (!create) {
-        OKBn->setEnabled(true);
+        EnableOKAfterJob();
         if (!closed_) dircmbox->setFocus();
         return;
       }
       FTP->SetHostFileName(Std(dir));
       if (!FTP->MakeDir()) {
         Dialogs().Beep();
-        OKBn->setEnabled(true);
+        EnableOKAfterJob();
         if (!closed_) dircmbox->setFocus();
         return;
       }
@@ -150,7 +180,7 @@ void TForm1::UploadJob() {
   for (int i = 1; i <= count; ++i) {
     QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
     if (!row || row->text(1).isEmpty()) continue;
-    FTP->SetLocalFileName(QFile::encodeName(ParamStr(i)).toStdString());
+    FTP->SetLocalFileName(ParamBytes(i).toStdString());
 
     // The type goes out when it must change, and always for the first file
     // of a session: a new session starts in the server's default type,
@@ -162,7 +192,7 @@ void TForm1::UploadJob() {
     }
 
     const QString name = row->text(0);
-    FTP->SetHostFileName(Std(name));
+    FTP->SetHostFileName(RemoteName(row).toStdString());
     StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + name);
 
     qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
@@ -208,6 +238,6 @@ void TForm1::UploadJob() {
   }
 
   // 9., 10.
-  OKBn->setEnabled(true);
+  EnableOKAfterJob();
   writereg();
 }

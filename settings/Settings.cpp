@@ -116,12 +116,39 @@ void ReadOptions(const SettingsView& v, TRegistry& reg)
     reg.CloseKey();
 }
 
+// The reason a value could not be read and what mends it: a bad value in a
+// profile goes with the profile; anything else must be mended in the file.
+std::string BadValueProblem(const std::string& error, const std::string& key)
+{
+    std::string problem = error + " in \"" + key + "\".";
+    const std::string profiles = HostsKey + "\\";
+    const std::string profile = key.compare(0, profiles.size(), profiles) == 0 ? key.substr(profiles.size()) : "";
+    if (!profile.empty() && profile.find('\\') == std::string::npos)
+        return problem + " To mend it, delete the profile \"" + profile +
+               "\" with the Delete profile button and start Parcelo again.";
+    return problem + " To mend it, correct or delete that value with the sqlite3 command, or move the file away to "
+                     "start with fresh settings, then start Parcelo again.";
+}
+
+bool ReadStore(const SettingsView& v, TRegistry& reg, bool full);
+
 // A load of the whole store or of one profile; returns false when the store
 // itself could not be used (already reported).
 bool Read(const SettingsView& v, const QString& mode)
 {
     const bool full = mode == QLatin1String("f");
     TRegistry reg(HKEY_CURRENT_USER);
+    try {
+        return ReadStore(v, reg, full);
+    } catch (const ERegistryException& e) {
+        if (full && v.startupReadProblem)
+            *v.startupReadProblem = BadValueProblem(e.what(), reg.CurrentPath());
+        throw;
+    }
+}
+
+bool ReadStore(const SettingsView& v, TRegistry& reg, bool full)
+{
     if (reg.OpenKey(HostsKey, false)) {
         if (full) {
             const QString typed = v.hostcmbox->currentText();
@@ -144,6 +171,12 @@ bool Read(const SettingsView& v, const QString& mode)
         reg.CloseKey();
     } else if (RegistryStoreFailed(reg.LastError())) {
         Dialogs().ErrorBox(StoreFailureText(reg.LastError()));
+        if (full && v.startupReadProblem)
+            *v.startupReadProblem = RegistryErrorText(reg.LastError()) +
+                                    (reg.LastError() == ERROR_BUSY
+                                         ? " Close the program that holds it, then start Parcelo again."
+                                         : " Move the file away to start with fresh settings (or restore it from a "
+                                           "backup), then start Parcelo again.");
         return false;
     }
     if (full)
@@ -188,8 +221,11 @@ void WriteSettings(const SettingsView& v)
     if (*v.startupReadFailed) {
         // Saving now would put the defaults over options and extensions that
         // were never read.
-        Dialogs().MessageBox("The settings were not saved: Parcelo could not read \"" + RegistryStorePath() +
-                             "\" when it started, and leaves that file as it is.");
+        std::string text = "The settings were not saved: Parcelo could not read \"" + RegistryStorePath() +
+                           "\" when it started, and leaves that file as it is.";
+        if (v.startupReadProblem && !v.startupReadProblem->empty())
+            text += "\n" + *v.startupReadProblem;
+        Dialogs().MessageBox(text);
         return;
     }
     TRegistry reg(HKEY_CURRENT_USER);

@@ -46,6 +46,9 @@ struct SettingsView {
     // Set when the full read at start-up could not read the store (or stopped
     // at a value of the wrong kind); the save then leaves the store alone.
     bool* startupReadFailed = nullptr;
+    // What went wrong then and how the user can mend it, for the message
+    // that declines a save.
+    std::string* startupReadProblem = nullptr;
 };
 
 // Reads the settings into the view. Mode "f" is the full read at start-up

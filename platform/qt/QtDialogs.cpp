@@ -8,14 +8,38 @@ namespace {
 
 QString Caption() { return QString::fromStdString(ApplicationTitle()); }
 
-// Boxes sit over the window the user is working in, when there is one.
-QWidget* Owner() { return QApplication::activeWindow(); }
+// The program's main window: a visible top-level window that is neither a
+// dialog nor a pop-up.
+QWidget* MainWindow() {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (widget->isVisible() && widget->windowType() == Qt::Window && widget->parentWidget() == nullptr) return widget;
+  return nullptr;
+}
 
 }  // namespace
 
+QtDialogs::QtDialogs()
+    : InBackground([] { return QGuiApplication::applicationState() != Qt::ApplicationActive; }),
+      RequestAttention([](QWidget* window) { QApplication::alert(window); }) {}
+
+QWidget* QtDialogs::Owner() {
+  if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+  if (QWidget* main = MainWindow()) return main;
+  return QApplication::activeWindow();
+}
+
+int QtDialogs::Show(QMessageBox& box) {
+  // Names of files and servers are shown as they are, never as markup.
+  box.setTextFormat(Qt::PlainText);
+  // A box that opens while the user works elsewhere (a long upload failed)
+  // waits for an answer; say so on the task bar.
+  if (box.parentWidget() != nullptr && InBackground()) RequestAttention(box.parentWidget()->window());
+  return box.exec();
+}
+
 void QtDialogs::MessageBox(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, Caption(), QString::fromStdString(text), QMessageBox::Ok, Owner());
-  box.exec();
+  Show(box);
 }
 
 DialogAnswer QtDialogs::QuestionBox(const std::string& text) {
@@ -24,12 +48,12 @@ DialogAnswer QtDialogs::QuestionBox(const std::string& text) {
   box.setDefaultButton(QMessageBox::Yes);
   // Escape and the title bar's close button both answer No.
   box.setEscapeButton(QMessageBox::No);
-  return box.exec() == QMessageBox::Yes ? DialogAnswer::Yes : DialogAnswer::No;
+  return Show(box) == QMessageBox::Yes ? DialogAnswer::Yes : DialogAnswer::No;
 }
 
 void QtDialogs::ErrorBox(const std::string& text) {
   QMessageBox box(QMessageBox::Critical, Caption(), QString::fromStdString(text), QMessageBox::Ok, Owner());
-  box.exec();
+  Show(box);
 }
 
 void QtDialogs::Beep() { QApplication::beep(); }

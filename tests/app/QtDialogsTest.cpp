@@ -19,6 +19,8 @@ struct Seen {
   std::string caption, text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
+  QWidget* parent = nullptr;
+  Qt::TextFormat format = Qt::AutoText;
 };
 
 enum class Close { Ok, Yes, No, Escape, TitleBar };
@@ -31,7 +33,8 @@ Seen ShowAndClose(const std::function<void()>& show, Close how) {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return;
     found = true;
-    seen = {box->windowTitle().toStdString(), box->text().toStdString(), box->icon(), box->standardButtons()};
+    seen = {box->windowTitle().toStdString(), box->text().toStdString(), box->icon(), box->standardButtons(),
+            box->parentWidget(), box->textFormat()};
     switch (how) {
       case Close::Ok: box->button(QMessageBox::Ok)->click(); break;
       case Close::Yes: box->button(QMessageBox::Yes)->click(); break;
@@ -85,6 +88,29 @@ TEST_F(QtDialogBoxes, QuestionIsAnsweredNoUnlessYesIsChosen) {
     EXPECT_EQ(seen.caption, "Parcelo");
     EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
     EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+  }
+}
+
+// A box belongs to the main window even when the user works in another
+// program (no window of ours is active): it opens over that window, never
+// on its own behind others, and the task bar asks for the user's attention.
+// Its text is shown as it is, never as markup.
+TEST_F(QtDialogBoxes, BelongsToTheMainWindowAndCallsTheUserBackFromElsewhere) {
+  QWidget main;
+  main.setWindowTitle(QStringLiteral("Parcelo"));
+  main.show();
+  QApplication::setActiveWindow(nullptr);
+  for (bool background : {true, false}) {
+    std::vector<QWidget*> called;
+    dialogs_.InBackground = [&] { return background; };
+    dialogs_.RequestAttention = [&](QWidget* window) { called.push_back(window); };
+
+    Seen seen = ShowAndClose([&] { dialogs_.MessageBox("Cannot send <b>x</b>.txt to remote host"); }, Close::Ok);
+
+    EXPECT_EQ(seen.parent, &main) << background;
+    EXPECT_EQ(seen.format, Qt::PlainText) << background;
+    EXPECT_EQ(seen.text, "Cannot send <b>x</b>.txt to remote host");
+    EXPECT_EQ(called, background ? std::vector<QWidget*>{&main} : std::vector<QWidget*>{}) << background;
   }
 }
 

@@ -3,6 +3,9 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <QTreeWidgetItem>
+
+#include <fstream>
 
 #include "AppFixture.h"
 #include "app/Startup.h"
@@ -79,6 +82,38 @@ TEST(CommandLineArgs, SkipsEmptyArgumentsAndKeepsPathsWhole) {
   EXPECT_EQ(QFileInfo(args[0]).canonicalFilePath(), QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
   EXPECT_EQ(args.mid(1), (QStringList{"/home/u/My Files/a b.txt", QStringLiteral("Grüße.txt"),
                                       QString::fromStdString(longPath), "-style"}));
+}
+
+// A file name that is not valid UTF-8 (here Latin-1 "café.txt") is still the
+// same file: it is listed with its size, later paths get their rows, and
+// the check boxes keep updating the ascii list.
+TEST_F(Startup, NameThatIsNotUtf8IsListedAndTheListGoesOn) {
+  const QByteArray folder = QFile::encodeName(dir_.path());
+  const QByteArray latin1 = folder + "/caf\xe9.txt";
+  std::ofstream(latin1.constData(), std::ios::binary) << "hello";
+  const QByteArray after = QFile::encodeName(MakeFile("b.bin", "1234567"));
+  std::vector<const char*> argv = {"parcelo", latin1.constData(), after.constData()};
+  std::vector<std::vector<std::string>> rows;
+  bool ready = false;
+  QStringList txtlist;
+  QTimer::singleShot(0, [&] {
+    auto forms = OpenMainWindows();
+    ASSERT_EQ(forms.size(), 1u);
+    TForm1& form = *forms[0];
+    for (int i = 0; i < form.ListView1->topLevelItemCount(); ++i) {
+      const QTreeWidgetItem* row = form.ListView1->topLevelItem(i);
+      rows.push_back({Std(row->text(0)), Std(row->text(1))});
+    }
+    ready = form.ListReady;
+    if (form.ListView1->topLevelItemCount() == 2) form.ListView1->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    txtlist = form.txtlist;
+    form.close();
+  });
+  EXPECT_EQ(RunParcelo(static_cast<int>(argv.size()), argv.data(), dialogs_), 0);
+  EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"caf\xC3\xA9.txt", "5"}, {"b.bin", "7"}}));
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(txtlist, (QStringList{".txt", ".bin"}));
+  EXPECT_EQ(dialogs_.Count(Kind::Error), 0);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 // the listing file goes.
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/DirectoryPicker.h"
 
@@ -84,13 +86,42 @@ TEST_F(ListingFile, GoesBesideTheProgramWhenThatFolderIsOurs) {
 TEST_F(ListingFile, GoesToOurOwnCacheFolderWhenTheProgramFolderIsSharedOrMissing) {
   ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("shared"))));
   ASSERT_EQ(::chmod(Path("shared").c_str(), 01777), 0);
-  for (const std::string& folder : {Path("shared") + "/", Path("missing") + "/", std::string()}) {
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("group"))));
+  ASSERT_EQ(::chmod(Path("group").c_str(), 0770), 0);
+  for (const std::string& folder : {Path("shared") + "/", Path("group") + "/", Path("missing") + "/", std::string()}) {
     EXPECT_EQ(ListingFilePath(folder), Path("cache") + "/parcelo/temp_dir") << folder;
   }
   // The cache folder is made private to the user.
   struct stat st {};
   ASSERT_EQ(::stat((Path("cache") + "/parcelo").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// A link put where the listing goes is removed, never followed: the file
+// it points to keeps its contents, and the new listing file is private.
+TEST_F(ListingFile, IsMadeAfreshAndPrivateWhereALinkOrAnOldListingStood) {
+  const std::string victim = Path("victim"), listing = Path("temp_dir");
+  {
+    QFile file(QString::fromStdString(victim));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("precious");
+  }
+  ASSERT_EQ(::symlink(victim.c_str(), listing.c_str()), 0);
+
+  for (int round = 0; round < 2; ++round) {  // a link, then the listing of the round before
+    ASSERT_TRUE(PrepareListingFile(listing)) << round;
+    struct stat st {};
+    ASSERT_EQ(::lstat(listing.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << round;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << round;
+    EXPECT_EQ(st.st_size, 0) << round;
+    QFile old(QString::fromStdString(listing));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("drwxr-xr-x 2 ftp ftp 4096 Jan 10 12:00 old\r\n");
+  }
+  QFile file(QString::fromStdString(victim));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), QByteArray("precious"));
 }
 
 }  // namespace

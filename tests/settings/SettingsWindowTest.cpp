@@ -371,10 +371,16 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
-    // Saving now would put defaults over the unread options: it declines.
+    // Saving now would put defaults over the unread options: it declines,
+    // and says which value stops it and how to mend it.
     dialogs.Clear();
     form->writereg();
-    EXPECT_EQ(dialogs.Count(ScriptedDialogs::Kind::Message), 1);
+    EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Message),
+              std::vector<std::string>{"The settings were not saved: Parcelo could not read \"" + db +
+                                       "\" when it started, and leaves that file as it is.\n"
+                                       "Invalid data type for 'port' in \"Software\\Parcelo\\Hosts\\work\". To mend "
+                                       "it, delete the profile \"work\" with the Delete profile button and start "
+                                       "Parcelo again."});
     EXPECT_EQ(Get("Options", "passivemode"), "1");
     EXPECT_EQ(Get("Hosts\\work", "port"), "1");
 }
@@ -385,11 +391,13 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
         const char* what;
         std::function<void()> spoil;
         const char* reason;
+        const char* mend;
     };
     sqlite3* locker = nullptr;
     const Case table[] = {
         {"not a database", [&] { std::ofstream(db, std::ios::binary) << "[Hosts]\nlasthost=work\n"; },
-         "The settings file is not a Parcelo settings database."},
+         "The settings file is not a Parcelo settings database.",
+         "Move the file away to start with fresh settings (or restore it from a backup), then start Parcelo again."},
         {"locked by another program",
          [&] {
              sqlite3_open(db.c_str(), &locker);
@@ -401,7 +409,8 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
                           "BEGIN EXCLUSIVE;",
                           nullptr, nullptr, nullptr);
          },
-         "The settings file is locked by another program."},
+         "The settings file is locked by another program.",
+         "Close the program that holds it, then start Parcelo again."},
     };
     RegistrySetLockWait(std::chrono::milliseconds(50));
     for (const Case& c : table) {
@@ -424,7 +433,8 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
             form->writereg();
             EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Message),
                       std::vector<std::string>{"The settings were not saved: Parcelo could not read \"" + db +
-                                               "\" when it started, and leaves that file as it is."})
+                                               "\" when it started, and leaves that file as it is.\n" + c.reason +
+                                               " " + c.mend})
                 << c.what;
         }
         EXPECT_EQ(ReadFile(db), before) << c.what;
