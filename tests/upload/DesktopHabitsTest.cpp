@@ -336,18 +336,24 @@ TEST_F(Desktop, OKDuringAListingLeavesItAlone) {
   server.Join();
 }
 
-// Nothing listens at the address: the log-in leaves no session, and the
-// picker says it could not connect, not that the listing failed.
+// A server that takes the log-in and hangs up with its last reply leaves
+// no session: the picker says it could not connect, not that the listing
+// failed.
 TEST_F(Desktop, PickerReportsALogInThatLeftNoSessionAsOne) {
-  const int unused = UnusedLoopbackPort();
-  ASSERT_GT(unused, 0);
+  FtpScriptServer server([](FtpScriptSession& s) {
+    // The reply to USER comes with the greeting, and the close right after.
+    s.Send("220 ready\r\n230 no password needed\r\n");
+    s.CloseControl();
+  });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::number(unused), QStringLiteral("u"), QStringLiteral("pw"));
+  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
+              QStringLiteral("pw"));
   SetSubdirectory(*form, QString());
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
 
   DropDown(*form);
 
+  server.Join();
   EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Cannot connect to 127.0.0.1");
   EXPECT_TRUE(MemoLines(*form, {"> LIST", "> PORT"}).empty());
 }
@@ -368,6 +374,8 @@ TEST_F(Desktop, ClosingDuringAListingOpensNoList) {
               QStringLiteral("pw"));
   SetSubdirectory(*form, QString());
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
+  // Items of an earlier listing: a list without items never opens.
+  form->dircmbox->addItem(QStringLiteral("docs"));
   WhenShown(*form, QStringLiteral("> PASS"), [&] {
     QTest::mouseClick(form->ExitBn, Qt::LeftButton);
     closed = true;
