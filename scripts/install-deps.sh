@@ -10,7 +10,7 @@ packages=(
   libgtest-dev googletest
   vsftpd python3 python3-pyftpdlib
   xvfb xauth imagemagick x11-utils xdotool
-  curl desktop-file-utils
+  curl desktop-file-utils bc
   fonts-dejavu-core
 )
 
