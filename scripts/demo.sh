@@ -50,7 +50,7 @@ root=$PWD
 
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target parcelo
+cmake --build build -j "$(nproc)" --target parcelo regset
 
 work=$(mktemp -d -t parcelo-demo.XXXXXX)
 server_root=$work/server
@@ -102,42 +102,27 @@ done
 port=$(cat "$work/port")
 
 # --- the settings store with the "Local demo" profile -----------------------
-# Schema and layout: docs/settings-store.md. Anonymous log-in (the e-mail
+# Written through the store's own code (bench/regset); layout:
+# docs/settings-store.md. Anonymous log-in (the e-mail
 # address is the password), upload into the sub-directory "incoming",
 # passive mode, .txt files in ascii mode.
 headless=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
 export PARCELO_REGISTRY=$work/registry.db
-sqlite3 "$PARCELO_REGISTRY" <<EOF
-CREATE TABLE keys (
-  id     INTEGER PRIMARY KEY,
-  parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,
-  name   TEXT NOT NULL COLLATE NOCASE,
-  UNIQUE (parent, name)
-);
-CREATE TABLE vals (
-  key  INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,
-  name TEXT NOT NULL COLLATE NOCASE,
-  type INTEGER NOT NULL,
-  data BLOB NOT NULL,
-  PRIMARY KEY (key, name)
-);
-INSERT INTO keys (id, parent, name) VALUES (1, NULL, 'HKEY_CURRENT_USER');
-PRAGMA user_version = 1;
-INSERT INTO keys (id, parent, name) VALUES (2, 1, 'Software'), (3, 2, 'Parcelo'), (4, 3, 'Hosts'),
-  (5, 4, 'Local demo'), (6, 3, 'Options'), (7, 6, 'Extensions');
-INSERT INTO vals VALUES
-  (4, 'lasthost', 1, CAST('Local demo' AS BLOB)),
-  (4, 'emailaddress', 1, CAST('demo@parcelo.invalid' AS BLOB)),
-  (5, 'address', 1, CAST('127.0.0.1' AS BLOB)),
-  (5, 'port', 1, CAST('$port' AS BLOB)),
-  (5, 'anonymous', 4, 1),
-  (5, 'insub', 4, 1),
-  (5, 'subdir', 1, CAST('incoming' AS BLOB)),
-  (6, 'usefirewall', 4, 0),
-  (6, 'passivemode', 4, 1),
-  (6, 'exit', 4, $headless),
-  (7, '.txt', 1, X'');
+hosts='Software\Parcelo\Hosts' options='Software\Parcelo\Options'
+tab=$'\t'
+./build/bench/regset <<EOF
+$hosts${tab}lasthost${tab}sz${tab}Local demo
+$hosts${tab}emailaddress${tab}sz${tab}demo@parcelo.invalid
+$hosts\Local demo${tab}address${tab}sz${tab}127.0.0.1
+$hosts\Local demo${tab}port${tab}sz${tab}$port
+$hosts\Local demo${tab}anonymous${tab}dword${tab}1
+$hosts\Local demo${tab}insub${tab}dword${tab}1
+$hosts\Local demo${tab}subdir${tab}sz${tab}incoming
+$options${tab}usefirewall${tab}dword${tab}0
+$options${tab}passivemode${tab}dword${tab}1
+$options${tab}exit${tab}dword${tab}$headless
+$options\Extensions${tab}.txt${tab}sz${tab}
 EOF
 chmod 600 "$PARCELO_REGISTRY"
 
