@@ -1,0 +1,2 @@
+// Qt below the application layers: the check must refuse it.
+#include <QString>

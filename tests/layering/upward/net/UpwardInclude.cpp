@@ -1,0 +1,2 @@
+// Reaches up into the FTP layer: the check must refuse it.
+#include "ftp/Ftpcli.h"
