@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -29,6 +30,13 @@ bool PrivateFolderUsable(const std::string& folder) {
   // where the listing goes and have it overwrite one of our files, or read
   // the listing.
   if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+  // An installed program (bin/ of a prefix that holds share/parcelo/) never
+  // writes beside itself, not even when run by the folder's owner (root
+  // and /usr/bin).
+  const std::string prefix = folder.substr(0, folder.find_last_of('/', folder.size() - 2) + 1);
+  if (folder.size() >= 5 && folder.compare(folder.size() - 5, 5, "/bin/") == 0 &&
+      ::access((prefix + "share/parcelo").c_str(), F_OK) == 0)
+    return false;
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
@@ -39,7 +47,12 @@ std::string CacheFolder() {
     base = xdg;
   } else {
     const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.cache";
+    if (home == nullptr || home[0] != '/') {
+      // No usable HOME (a service, a cleared environment): the account's own.
+      const passwd* account = ::getpwuid(::geteuid());
+      home = account != nullptr ? account->pw_dir : "";
+    }
+    base = std::string(home) + "/.cache";
   }
   ::mkdir(base.c_str(), 0700);
   const std::string folder = base + "/parcelo";

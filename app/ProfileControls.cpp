@@ -5,20 +5,16 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QRegularExpression>
 
 #include <exception>
 
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
-#include "platform/Registry.h"
 
 namespace {
 
 constexpr char Enter = 13;
-
-const char* const HostsKey = "Software\\Parcelo\\Hosts";
 
 // Runs a reaction; a settings error ends it with the error box, as for any
 // event of the window.
@@ -168,31 +164,14 @@ void TForm1::deletebnClick() {
   dir_record.clear();
   ClearItems(dircmbox);
 
-  const std::string name = profile.toStdString();
-  {
-    TRegistry registry;
-    // A name made of backslashes alone would name the "Hosts" key itself,
-    // and deleting that would take every profile with it.
-    const bool namesAKey = profile.contains(QRegularExpression(QStringLiteral("[^\\\\]")));
-    const std::string key = std::string(HostsKey) + "\\" + name;
-    if (namesAKey && registry.KeyExists(key)) (void)registry.DeleteKey(key);
-
-    const int entry = hostcmbox->findText(profile, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (entry >= 0) hostcmbox->removeItem(entry);
-
-    if (registry.OpenKey(HostsKey, true)) {
-      const std::string lastHost = registry.ValueExists("lasthost") ? registry.ReadString("lasthost") : std::string();
-      if (lastHost == name) {
-        const int left = hostcmbox->count();
-        registry.WriteString("lasthost", left > 0 ? hostcmbox->itemText(left - 1).toStdString() : std::string());
-      }
-      registry.CloseKey();
-    }
-  }
+  DeleteSavedProfile(profile);
+  const int entry = hostcmbox->findText(profile, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (entry >= 0) hostcmbox->removeItem(entry);
+  const int left = hostcmbox->count();
+  MoveLastHostOff(profile, left > 0 ? hostcmbox->itemText(left - 1) : QString());
 
   // Another profile takes the deleted one's place: the last of the list,
   // or an empty one when none is left.
-  const int left = hostcmbox->count();
   if (left == 0) {
     newbnClick();
     return;

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 
 namespace {
@@ -281,6 +282,27 @@ void WriteSettings(const SettingsView& v)
         for (const QString& extension : *v.txtlist)
             reg.WriteString(ToStore(extension), "");
     }
+    reg.CloseKey();
+}
+
+void DeleteSavedProfile(const QString& profile)
+{
+    if (!profile.contains(QRegularExpression(QStringLiteral("[^\\\\]"))))
+        return;
+    TRegistry reg;
+    const std::string key = HostsKey + "\\" + ToStore(profile);
+    if (reg.KeyExists(key))
+        (void)reg.DeleteKey(key);
+}
+
+void MoveLastHostOff(const QString& deleted, const QString& successor)
+{
+    TRegistry reg;
+    if (!reg.OpenKey(HostsKey, true))
+        return;
+    const std::string lastHost = reg.ValueExists("lasthost") ? reg.ReadString("lasthost") : std::string();
+    if (lastHost == ToStore(deleted))
+        reg.WriteString("lasthost", ToStore(successor));
     reg.CloseKey();
 }
 

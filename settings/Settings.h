@@ -64,6 +64,15 @@ void ReadSettings(const SettingsView& view, const QString& mode);
 // ERegistryException.
 void WriteSettings(const SettingsView& view);
 
+// Deletes the saved profile `profile` with everything below it; nothing
+// when no such profile is saved. A name made only of backslashes names no
+// profile (it would name the key that holds them all) and deletes nothing.
+void DeleteSavedProfile(const QString& profile);
+
+// When "lasthost" names `deleted`, makes it name `successor` (empty for no
+// profile); otherwise leaves it as it is.
+void MoveLastHostOff(const QString& deleted, const QString& successor);
+
 // Reactions of the profile controls, run whenever the control's state
 // changes (also when the program sets it).
 void AnonymousSwitched(const SettingsView& view);  // anonyckbox

@@ -88,7 +88,11 @@ TEST_F(ListingFile, GoesToOurOwnCacheFolderWhenTheProgramFolderIsSharedOrMissing
   ASSERT_EQ(::chmod(Path("shared").c_str(), 01777), 0);
   ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("group"))));
   ASSERT_EQ(::chmod(Path("group").c_str(), 0770), 0);
-  for (const std::string& folder : {Path("shared") + "/", Path("group") + "/", Path("missing") + "/", std::string()}) {
+  // An installed program: bin/ beside share/parcelo/.
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("usr/bin"))));
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("usr/share/parcelo"))));
+  for (const std::string& folder : {Path("shared") + "/", Path("group") + "/", Path("usr/bin") + "/",
+                                    Path("missing") + "/", std::string()}) {
     EXPECT_EQ(ListingFilePath(folder), Path("cache") + "/parcelo/temp_dir") << folder;
   }
   // The cache folder is made private to the user.
