@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the Debian package parcelo_<version>_<arch>.deb from a Release
+# build: build-deb.sh [BUILD-DIR] (default build-deb/, kept apart from the
+# test builds). Prints the package's path as its last line. Install it with
+#   sudo apt install ./build-deb/parcelo_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-deb}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
+
+./scripts/install-deps.sh
+
+# Debian's own compiler and linker flags, hardening included, as a package
+# built by Debian's tools would get them. CMake reads no CPPFLAGS, so the
+# preprocessor's go in with the compiler's.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+eval "$(dpkg-buildflags --export=sh)"
+export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPARCELO_BUILD_TESTS=OFF >/dev/null
+nice cmake --build "$build" -j "$(nproc)"
+
+rm -f "$build"/parcelo_*.deb
+(cd "$build" && nice cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+ls "$build"/parcelo_*.deb 2>/dev/null || { cat "$build/cpack.log" >&2; exit 1; }
