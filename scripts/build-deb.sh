@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package parcelo_<version>_<arch>.deb from a Release
-# build: build-deb.sh [BUILD-DIR] (default build-deb/, kept apart from the
-# test builds). Prints the package's path as its last line. Install it with
-#   sudo apt install ./build-deb/parcelo_*.deb
+# build: build-deb.sh [BUILD-DIR [OUT-DIR]]. The build goes to BUILD-DIR
+# (default build-deb/, kept apart from the test builds), the package to
+# OUT-DIR (default the top of the source tree). Prints the package's path as
+# its last line. Install it with
+#   sudo apt install ./parcelo_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-deb}
+out=${2:-.}
 case $build in /*) ;; *) build=$PWD/$build ;; esac
+case $out in /*) ;; *) out=$PWD/$out ;; esac
 
 ./scripts/install-deps.sh
 
@@ -22,4 +26,7 @@ nice cmake --build "$build" -j "$(nproc)"
 
 rm -f "$build"/parcelo_*.deb
 (cd "$build" && nice cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
-ls "$build"/parcelo_*.deb 2>/dev/null || { cat "$build/cpack.log" >&2; exit 1; }
+deb=$(ls "$build"/parcelo_*.deb 2>/dev/null) || { cat "$build/cpack.log" >&2; exit 1; }
+mkdir -p "$out"
+[ "$(dirname "$deb")" -ef "$out" ] || mv -f "$deb" "$out/"
+echo "$out/$(basename "$deb")"
