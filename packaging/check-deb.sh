@@ -111,9 +111,9 @@ manlog=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tu
 # lintian: no error, and every warning it still gives is explained in
 # docs/packaging.md.
 lintian_rc=0
-lintian "$deb" >"$scratch/lintian.log" 2>/dev/null || lintian_rc=$?
+lintian "$deb" >"$scratch/lintian.log" 2>"$scratch/lintian.err" || lintian_rc=$?
 cat "$scratch/lintian.log"
-[ $lintian_rc -eq 0 ] || fail "lintian reported errors"
+[ $lintian_rc -eq 0 ] || fail "lintian reported errors (status $lintian_rc): $(grep -v 'running with root privileges' "$scratch/lintian.err")"
 while read -r tag; do
   grep -q -- "$tag" "$root/docs/packaging.md" || fail "lintian warning $tag is not explained in docs/packaging.md"
 done < <(sed -n 's/^W: parcelo: \([a-z0-9-]*\).*/\1/p' "$scratch/lintian.log" | sort -u)

@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-deb}
 out=${2:-.}
 case $build in /*) ;; *) build=$PWD/$build ;; esac
-case $out in /*) ;; *) out=$PWD/$out ;; esac
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 ./scripts/install-deps.sh
 
@@ -27,6 +28,8 @@ nice cmake --build "$build" -j "$(nproc)"
 rm -f "$build"/parcelo_*.deb
 (cd "$build" && nice cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
 deb=$(ls "$build"/parcelo_*.deb 2>/dev/null) || { cat "$build/cpack.log" >&2; exit 1; }
-mkdir -p "$out"
-[ "$(dirname "$deb")" -ef "$out" ] || mv -f "$deb" "$out/"
+if ! [ "$(dirname "$deb")" -ef "$out" ]; then
+  rm -f "$out"/parcelo_*.deb   # an older version would make parcelo_*.deb name two packages
+  mv -f "$deb" "$out/"
+fi
 echo "$out/$(basename "$deb")"
