@@ -18,7 +18,11 @@ for f in bin/parcelo \
          share/kservices5/ServiceMenus/parcelo.desktop \
          share/kio/servicemenus/parcelo.desktop \
          "share/parcelo/nautilus/Send to Parcelo" \
-         share/parcelo/thunar/parcelo-thunar-uca.xml; do
+         share/parcelo/thunar/parcelo-thunar-uca.xml \
+         share/man/man1/parcelo.1.gz \
+         share/doc/parcelo/changelog.gz \
+         share/doc/parcelo/copyright \
+         share/metainfo/org.example.parcelo.metainfo.xml; do
   [ -f "$prefix/$f" ] || fail "$f was not installed"
 done
 for f in bin/parcelo share/kio/servicemenus/parcelo.desktop "share/parcelo/nautilus/Send to Parcelo"; do
@@ -30,7 +34,13 @@ entry=$prefix/share/applications/parcelo.desktop
 complaints=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate failed"
 [ -z "$complaints" ] || fail "desktop-file-validate: $complaints"
 grep -qx 'Exec=parcelo %F' "$entry" || fail "the desktop entry does not start parcelo with the files"
-grep -qx 'MimeType=application/octet-stream;text/plain;' "$entry" || fail "the desktop entry does not take any file"
+# A declared file type would let desktops pick Parcelo as the program that
+# opens such files when nothing else claims them; it is offered among all
+# applications instead.
+if grep -q '^MimeType=' "$entry"; then fail "the desktop entry declares file types: $(grep '^MimeType=' "$entry")"; fi
+for f in share/man/man1/parcelo.1.gz share/doc/parcelo/changelog.gz; do
+  gzip -t "$prefix/$f" 2>/dev/null || fail "$f is not a gzip file"
+done
 
 # The Nautilus script, linked from elsewhere as a user would, starts the
 # installed program with the selected names. A stand-in program records

@@ -11,6 +11,7 @@ packages=(
   vsftpd python3 python3-pyftpdlib
   xvfb xauth imagemagick x11-utils xdotool
   curl desktop-file-utils bc
+  dpkg-dev file lintian appstream
   fonts-dejavu-core
 )
 

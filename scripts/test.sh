@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds Parcelo, and runs every test:
-# first the normal build, then the unit tests again under AddressSanitizer
-# and UndefinedBehaviorSanitizer. The tests start their own FTP servers on
+# first the normal build, then the check of the Debian package, then the
+# unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer. The tests start their own FTP servers on
 # 127.0.0.1; nothing else is needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,10 @@ cmake --build build -j "$jobs"
 
 echo "== tests =="
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600 -LE packaging
+
+echo "== Debian package (its own Release build in build/packaging-release) =="
+ctest --test-dir build --output-on-failure -L packaging --timeout 600
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELO_SANITIZE=ON >/dev/null
