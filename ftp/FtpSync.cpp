@@ -78,17 +78,17 @@ bool TFtpClient::WaitUntilReady()
 
 bool TFtpClient::DoProgress()
 {
-    auto alive = FAlive;
     const std::int64_t before = ProgressCount();
-    bool result = TCustomFtpCli::DoProgress();
-    if (!*alive)
+    // False also when a handler destroyed this object: then nothing here
+    // may be touched any more (and an aborted transfer needs no time-out).
+    if (!TCustomFtpCli::DoProgress())
         return false;
     // Data the peer took (or that arrived) keeps the call alive; a stall
     // times out Timeout seconds after the count last moved. The wait loop
     // restarts the clock, so a piece does not cost a clock read of its own.
     if (ProgressCount() != before)
         FProgressed = true;
-    return result;
+    return true;
 }
 
 bool TFtpClient::Connect() { return RunSynchronously(&TCustomFtpCli::StartConnect); }
