@@ -542,9 +542,11 @@ bool TCustomFtpCli::MeasureTaken()
 {
     if (!FDataSocket || FDataSocket->HSocket() == winsock::INVALID_SOCKET)
         return false;
+    // Should the system not tell (a socket other than TCP), what was handed
+    // over is all there is to go by.
     winsock::u_long queued = 0;
     if (winsock::QueuedSendBytes(FDataSocket->HSocket(), &queued) != 0)
-        return false;
+        queued = 0;
     FMeasuredAt = FByteCount;
     // A piece still held by the socket's own queue is not in the system's
     // yet: leave it out, which can only make the count lower than true.
