@@ -83,7 +83,9 @@ int main(int argc, char** argv)
     ftp.SetPassWord(args[3]);
     ftp.SetPassive(passive);
     ftp.OnDisplay = [](TObject*, std::string& msg) {
-        std::fwrite(msg.data(), 1, msg.size(), stdout);
+        // The password never reaches the output (logs, terminals, CI).
+        const std::string shown = msg.rfind("> PASS ", 0) == 0 ? "> PASS (hidden)" : msg;
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
     };

@@ -90,7 +90,7 @@ std::string FtpSocketErrorText(int error)
 TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner)
 {
     FNotifyWindow = AllocateHWnd([this](HWND hwnd, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
-        if (msg == MsgRequestDone || msg == MsgStartSend) {
+        if (msg == MsgRequestDone || msg == MsgStartSend || (msg == WM_TIMER && w == ProgressTimerId)) {
             WndProc(msg, w, l);
             return 0;
         }
@@ -264,26 +264,9 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
     FReceiveBuffer[FReceiveLength] = '\0';
 
     while (FReceiveLength > 0) {
-        char* end = nullptr;
         int consumed = 0;
-        if (FOptions & ftpAcceptLF) {
-            end = static_cast<char*>(std::memchr(FReceiveBuffer, '\n', FReceiveLength));
-            if (end)
-                consumed = static_cast<int>(end - FReceiveBuffer) + 1;
-        } else {
-            for (int i = 0; i + 1 < FReceiveLength; ++i) {
-                if (FReceiveBuffer[i] == '\r' && FReceiveBuffer[i + 1] == '\n') {
-                    end = FReceiveBuffer + i;
-                    consumed = i + 2;
-                    break;
-                }
-            }
-        }
-        if (!end)
+        if (!FtpCutReplyLine(FReceiveBuffer, FReceiveLength, (FOptions & ftpAcceptLF) != 0, FLastResponse, consumed))
             break;
-        FLastResponse.assign(FReceiveBuffer, end - FReceiveBuffer);
-        while (!FLastResponse.empty() && (FLastResponse.back() == '\r' || FLastResponse.back() == '\n'))
-            FLastResponse.pop_back();
 
         if (OnResponse) {
             OnResponse(this);
@@ -296,6 +279,16 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
             FReceiveLength = 0;
         std::memmove(FReceiveBuffer, FReceiveBuffer + consumed, FReceiveLength + 1);
 
+        const TFtpClientState state = FState;
+        DoDisplay("< " + FLastResponse);
+        if (!*alive)
+            return;
+        if (state != ftpStConnecting && state != ftpStAwaitingReply)
+            continue;  // nothing awaited: shown and otherwise ignored
+        // Every handler gets whole replies: the lines of a multi-line reply
+        // before its last one are only shown.
+        if (!ParseReplyLine())
+            continue;
         if (FState == ftpStConnecting) {
             if (!HandleGreetingLine(Error))
                 return;
@@ -309,8 +302,6 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
                     // Reported through the check path; the input goes on.
                 }
             }
-        } else {
-            DoDisplay("< " + FLastResponse);
         }
         if (!*alive)
             return;
@@ -319,9 +310,6 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 
 bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
 {
-    DoDisplay("< " + FLastResponse);
-    if (!ParseReplyLine())
-        return true;
     if (FStatusCode != 220) {
         RecordError();
         FRequestResult = FStatusCode;
@@ -336,23 +324,49 @@ bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
     return true;
 }
 
-bool TCustomFtpCli::ParseReplyLine()
+bool FtpCutReplyLine(const char* buf, int len, bool acceptLF, std::string& line, int& consumed)
 {
-    const char* p = FLastResponse.c_str();
+    const char* end = nullptr;
+    if (acceptLF) {
+        end = static_cast<const char*>(std::memchr(buf, '\n', static_cast<size_t>(len > 0 ? len : 0)));
+        if (end)
+            consumed = static_cast<int>(end - buf) + 1;
+    } else {
+        for (int i = 0; i + 1 < len; ++i) {
+            if (buf[i] == '\r' && buf[i + 1] == '\n') {
+                end = buf + i;
+                consumed = i + 2;
+                break;
+            }
+        }
+    }
+    if (!end)
+        return false;
+    line.assign(buf, static_cast<size_t>(end - buf));
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    return true;
+}
+
+bool FtpReplyLineEnds(const std::string& line, int& code)
+{
+    const char* p = line.c_str();
     if (!IsDigit(*p))
         return false;
-    p = FtpParseNumber(p, FStatusCode);
-    // RFC 959 4.2: "NNN-" opens a multi-line reply; it ends at the first
-    // line with a number not followed by "-".
+    p = FtpParseNumber(p, code);
     return *p != '-';
+}
+
+bool TCustomFtpCli::ParseReplyLine()
+{
+    int code = FStatusCode;
+    const bool ends = FtpReplyLineEnds(FLastResponse, code);
+    FStatusCode = code;
+    return ends;
 }
 
 void TCustomFtpCli::GenericReply()
 {
-    DoDisplay("< " + FLastResponse);
-    if (!ParseReplyLine())
-        return;
-
     if (FAcceptedCodes[0] == 0) {
         if (FStatusCode >= 500) {
             FRequestResult = FStatusCode;
@@ -415,9 +429,13 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
     // Whether the last request had completed before the close: then the
     // connection was idle and nothing is left to report.
     const bool idle = FDoneReported;
-    // A reply that was still awaited will not come: the request fails rather
-    // than completing with the result of its earlier replies.
-    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply))
+    // A reply that was still awaited will not come, and a step that has not
+    // sent its command yet (a transfer whose passive data connection is
+    // still being made) cannot send it: the request fails rather than
+    // completing with the result of its earlier replies. Only QUIT expects
+    // the close.
+    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply) ||
+        (FState == ftpStStepReady && !idle))
         FailOnLostControl();
     const bool wasUp = FControlUp;
     if (wasUp) {

@@ -488,6 +488,7 @@ void TCustomFtpCli::FinishRequest(int Error)
     }
 
     SetState(ftpStReady);
+    KillTimer(FNotifyWindow, ProgressTimerId);
     if (FDataSocket && FDataSocket->State() != wsClosed)
         CloseDataSocket();
     CloseLocalStream();
@@ -510,7 +511,10 @@ void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
             OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(LParam & 0xFFFF));
     } else if (Msg == MsgStartSend) {
         FStartTick = GetTickCount();
+        BeginSending();
         SendNextPiece(FDataSocket, 0);
+    } else if (Msg == WM_TIMER) {
+        ProgressTimer();
     }
 }
 
@@ -522,6 +526,7 @@ void TCustomFtpCli::StartAbort()
         FControlSocket->CancelDnsLookup();
     if (FControlSocket && FControlSocket->State() != wsClosed)
         FControlSocket->Close();
+    KillTimer(FNotifyWindow, ProgressTimerId);
     if (FDataSocket && FDataSocket->State() != wsClosed)
         CloseDataSocket();
     CloseLocalStream();

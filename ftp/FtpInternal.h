@@ -45,6 +45,17 @@ std::string FtpQuotedString(const char* p);
 std::string FtpExceptionText(const std::exception& e);
 // "<socket error text> (Winsock error #<code>)".
 std::string FtpSocketErrorText(int error);
+// Reply assembly, shared by every path that reads the control connection.
+// Looks for the end of the first line in buf[0..len): with acceptLF a LF
+// alone ends it, otherwise only CR LF does. On success the line (without
+// its trailing CR and LF characters) is in line and consumed is the number
+// of bytes it took, line end included; false while the line is incomplete.
+bool FtpCutReplyLine(const char* buf, int len, bool acceptLF, std::string& line, int& consumed);
+// Whether line ends a reply: it starts with a digit and its number is not
+// followed by "-" (RFC 959: "NNN-" opens a multi-line reply, which ends at
+// the first line with a number not followed by "-"). code gets the number
+// of any line that starts with a digit.
+bool FtpReplyLineEnds(const std::string& line, int& code);
 // The port of a 227 reply "... (h1,h2,h3,h4,p1,p2)"; false when the reply
 // names no usable port.
 bool FtpPasvPort(const std::string& reply, std::uint16_t& port);

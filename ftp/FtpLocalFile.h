@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +25,19 @@ public:
             ::close(fd_);
     }
 
+    // Only a regular file is read: a folder opens but reads fail, and a
+    // pipe or device may block or never end. O_NONBLOCK keeps the open
+    // itself from waiting on a pipe with no writer.
     static std::unique_ptr<LocalFile> OpenRead(const std::string& path, TFtpShareMode mode)
     {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            return nullptr;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+            ::close(fd);
+            return nullptr;
+        }
         return Lock(fd, mode);
     }
 

@@ -6,6 +6,7 @@
 #include "ftp/FtpLocalFile.h"
 
 #include <algorithm>
+#include <chrono>
 
 TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner) { FTimeout = 15; }
 
@@ -20,23 +21,36 @@ bool TFtpClient::RunSynchronously(void (TCustomFtpCli::*Request)())
     return WaitUntilReady();
 }
 
+namespace {
+
+// Milliseconds of the monotonic clock, 64-bit: a deadline of any Timeout
+// neither wraps nor turns negative.
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
 bool TFtpClient::WaitUntilReady()
 {
     auto alive = FAlive;
-    FTimeoutDeadline = GetTickCount() + static_cast<std::uint32_t>(FTimeout) * 1000u;
+    const std::int64_t timeoutMs = static_cast<std::int64_t>(FTimeout) * 1000;
+    FTimeoutDeadline = NowMs() + timeoutMs;
     FProgressed = false;
     for (;;) {
         if (State() == ftpStReady)
             return FRequestResult == 0;
         if (IsTerminating())
             break;
-        const std::uint32_t now = GetTickCount();
+        const std::int64_t now = NowMs();
         if (FProgressed) {
             // Data moved since the last look: the time-out starts again.
             FProgressed = false;
-            FTimeoutDeadline = now + static_cast<std::uint32_t>(FTimeout) * 1000u;
+            FTimeoutDeadline = now + timeoutMs;
         }
-        const std::int32_t left = static_cast<std::int32_t>(FTimeoutDeadline - now);
+        const std::int64_t left = FTimeoutDeadline - now;
         if (FTimeout > 0 && left < 0)
             break;
         if (FMultiThreaded && ControlSocket())
@@ -50,8 +64,9 @@ bool TFtpClient::WaitUntilReady()
         // Sleep until the next message (or the deadline) instead of
         // spinning: the queue is fed by the reactor and by posts. At least
         // 1 ms: on the deadline's own millisecond the time-out has not
-        // passed yet, and a 0 ms wait would spin through it.
-        WaitMessage(FTimeout > 0 ? std::max<std::int32_t>(left, 1) : -1);
+        // passed yet, and a 0 ms wait would spin through it. A very long
+        // time-out is waited for in rounds of at most a day.
+        WaitMessage(FTimeout > 0 ? static_cast<int>(std::clamp<std::int64_t>(left, 1, 86400000)) : -1);
         if (!*alive)
             return false;
     }
@@ -63,12 +78,17 @@ bool TFtpClient::WaitUntilReady()
 
 bool TFtpClient::DoProgress()
 {
-    bool result = TCustomFtpCli::DoProgress();
-    // Moving data keeps the call alive; a stall times out Timeout seconds
-    // after the last piece. The wait loop restarts the clock, so a piece
-    // does not cost a clock read of its own.
-    FProgressed = true;
-    return result;
+    const std::int64_t before = ProgressCount();
+    // False also when a handler destroyed this object: then nothing here
+    // may be touched any more (and an aborted transfer needs no time-out).
+    if (!TCustomFtpCli::DoProgress())
+        return false;
+    // Data the peer took (or that arrived) keeps the call alive; a stall
+    // times out Timeout seconds after the count last moved. The wait loop
+    // restarts the clock, so a piece does not cost a clock read of its own.
+    if (ProgressCount() != before)
+        FProgressed = true;
+    return true;
 }
 
 bool TFtpClient::Connect() { return RunSynchronously(&TCustomFtpCli::StartConnect); }

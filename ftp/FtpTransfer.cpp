@@ -6,6 +6,7 @@
 #include "ftp/FtpLocalFile.h"
 
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +71,8 @@ void TCustomFtpCli::CloseLocalStream() { FLocalStream.reset(); }
 
 void TCustomFtpCli::CloseDataSocket()
 {
+    FDraining = false;
+    KillTimer(FNotifyWindow, ProgressTimerId);
     if (!FDataSocket)
         return;
     try {
@@ -186,6 +189,7 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     if (!FInCompound)
         FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
     FDataCommand = Command;
+    FStoring = false;
     FReplyComplete = false;
     FReceiveClosed = false;
     FDoneReported = false;
@@ -220,9 +224,25 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
 }
 
+bool TCustomFtpCli::IsAcceptablePeer()
+{
+    // Only the server may make the data connection: anyone else who
+    // reaches the port first would otherwise get (or give) the data.
+    // Such a connection is closed and the listener keeps waiting.
+    const winsock::sockaddr_in& peer = FDataSocket->RemoteSockAddr();
+    if (FControlSocket && peer.sin_addr.s_addr == FControlSocket->RemoteSockAddr().sin_addr.s_addr)
+        return true;
+    DoDisplay(std::string("! Data connection from ") + winsock::inet_ntoa(peer.sin_addr) + " refused");
+    return false;
+}
+
 void TCustomFtpCli::GetDataSessionAvailable(TObject*, std::uint16_t)
 {
     winsock::SOCKET accepted = FDataSocket->Accept();
+    if (accepted != winsock::INVALID_SOCKET && !IsAcceptablePeer()) {
+        winsock::closesocket(accepted);
+        return;
+    }
     FDataSocket->Close();
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
@@ -289,8 +309,6 @@ void TCustomFtpCli::DoDisplayFile(std::string Msg)
 
 void TCustomFtpCli::GetDataReply()
 {
-    DoDisplay("< " + FLastResponse);
-    FtpParseNumber(FLastResponse.c_str(), FStatusCode);
     if (FStatusCode == 125 || FStatusCode == 150) {
         FNext = &TCustomFtpCli::GetDataEnd;
         return;
@@ -306,8 +324,6 @@ void TCustomFtpCli::GetDataReply()
 
 void TCustomFtpCli::GetDataEnd()
 {
-    DoDisplay("< " + FLastResponse);
-    FtpParseNumber(FLastResponse.c_str(), FStatusCode);
     if (FStatusCode == 125 || FStatusCode == 226 || FStatusCode == 250) {
         FReplyComplete = true;
         CheckGetEnd();
@@ -376,6 +392,12 @@ void TCustomFtpCli::StartPutData()
     FStartTick = 0;
     FByteCount = 0;
     FDataCloseError = 0;
+    FStoring = true;
+    FTakenCount = 0;
+    FMeasuredAt = 0;
+    FLastPiece = 0;
+    FDraining = false;
+    FStoreFailure.clear();
 
     bool cancel = false;
     auto alive = FAlive;
@@ -451,6 +473,10 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
 void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
 {
     winsock::SOCKET accepted = FDataSocket->Accept();
+    if (accepted != winsock::INVALID_SOCKET && !IsAcceptablePeer()) {
+        winsock::closesocket(accepted);
+        return;
+    }
     FDataSocket->Close();
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
@@ -479,14 +505,12 @@ void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 
 void TCustomFtpCli::PutDataReply()
 {
-    DoDisplay("< " + FLastResponse);
-    if (!ParseReplyLine())
-        return;
     if (FStatusCode == 125 || FStatusCode == 150) {
         FTransferAccepted = true;
         FNext = &TCustomFtpCli::PutDataEnd;
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+            BeginSending();
             SendNextPiece(FDataSocket, 0);
         } else if (FDataConnected && FStartTick == 0) {
             PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
@@ -502,35 +526,119 @@ void TCustomFtpCli::PutDataReply()
     FinishRequest(FStatusCode);
 }
 
+void TCustomFtpCli::BeginSending()
+{
+    // While the system's buffer is full, or once the whole file has been
+    // handed over, no piece is sent for a while; the timer keeps following
+    // what the peer takes meanwhile.
+    SetTimer(FNotifyWindow, ProgressTimerId, ProgressTimerMs);
+}
+
+// How much of the store the peer has acknowledged: the bytes handed to the
+// system minus what it still queues. Progress follows this, not the bytes
+// handed over: the system's send buffer grows to megabytes, which a slow
+// link needs many seconds to carry. True when the count moved.
+bool TCustomFtpCli::MeasureTaken()
+{
+    if (!FDataSocket || FDataSocket->HSocket() == winsock::INVALID_SOCKET)
+        return false;
+    // Should the system not tell (a socket other than TCP), what was handed
+    // over is all there is to go by.
+    winsock::u_long queued = 0;
+    if (winsock::QueuedSendBytes(FDataSocket->HSocket(), &queued) != 0)
+        queued = 0;
+    FMeasuredAt = FByteCount;
+    // A piece still held by the socket's own queue is not in the system's
+    // yet: leave it out, which can only make the count lower than true.
+    const std::int64_t handed = FDataSocket->AllSent() ? FByteCount : FByteCount - FLastPiece;
+    // After the end of the file the close (FIN) takes one place in the
+    // queue of its own.
+    const std::int64_t taken = std::min(FByteCount, handed - static_cast<std::int64_t>(queued));
+    if (taken <= FTakenCount)
+        return false;
+    FTakenCount = taken;
+    return true;
+}
+
+void TCustomFtpCli::ProgressTimer()
+{
+    if (!FStoring || !FDataSocket || FDataSocket->State() != wsConnected) {
+        KillTimer(FNotifyWindow, ProgressTimerId);
+        return;
+    }
+    auto alive = FAlive;
+    if (MeasureTaken() && (!DoProgress() || !*alive))
+        return;
+    FinishDrainWhenTaken();
+}
+
+void TCustomFtpCli::StartDrain()
+{
+    // The end of the file: the server learns it from the close, but the
+    // connection stays open (shut for sending) until the peer has taken
+    // what the system still queues, so that progress can follow the last
+    // megabytes too. The peer's close or the final reply end it as well.
+    FDraining = true;
+    FDataSocket->ShutDown(1);
+    auto alive = FAlive;
+    if (MeasureTaken() && (!DoProgress() || !*alive))
+        return;
+    FinishDrainWhenTaken();
+}
+
+void TCustomFtpCli::FinishDrainWhenTaken()
+{
+    if (FDraining && FTakenCount >= FByteCount)
+        CloseDataSocket();
+}
+
 void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
 {
-    if (!FLocalStream)
+    if (!FLocalStream || FEndOfFile)
         return;
     auto alive = FAlive;
+    // Everything handed over so far is in the system's queue. A look at it
+    // every 64 KiB keeps the count close without a system call per piece.
+    FLastPiece = 0;
+    if (FByteCount - FMeasuredAt >= 65536)
+        MeasureTaken();
     if (!DoProgress() || !*alive || !FLocalStream)
         return;
     if (Error != 0) {
         DoDisplay("! Error #" + std::to_string(Error) + " sending data");
+        if (FStoreFailure.empty())
+            FStoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
         CloseDataSocket();
         return;
     }
-    if (FEndOfFile || !FTransferAccepted || !FDataConnected)
+    if (!FTransferAccepted || !FDataConnected)
         return;
     int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
+        // The server sees the close like the end of the file and may answer
+        // 226 for what it got; the store has failed all the same.
+        if (FStoreFailure.empty())
+            FStoreFailure = "426 Error reading file " + FLocalFileName;
         CloseDataSocket();
     } else if (count < 1) {
         FEndOfFile = true;
-        CloseDataSocket();
+        StartDrain();
     } else {
         FByteCount += count;
+        FLastPiece = count;
         FDataSocket->Send(FSendBuffer, count);
     }
 }
 
 void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
 {
+    // A close by the peer after the end of the file: what it took before
+    // is measured while the handle is still there.
+    if (FDraining)
+        MeasureTaken();
+    FDraining = false;
+    KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
     FSendClosed = true;
     FDataCloseError = Error;
@@ -539,11 +647,17 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::PutDataEnd()
 {
-    DoDisplay("< " + FLastResponse);
-    if (!ParseReplyLine())
-        return;
     if (FStatusCode == 226 || FStatusCode == 250) {
         FReplyComplete = true;
+        if (FDraining) {
+            // The server has it all: nothing is left to wait for. The close
+            // handler ends the store.
+            auto alive = FAlive;
+            CloseDataSocket();
+            if (!*alive || FSendClosed)
+                return;
+            FSendClosed = true;
+        }
         CheckPutEnd();
         return;
     }
@@ -561,8 +675,22 @@ void TCustomFtpCli::CheckPutEnd()
     // come, in either order.
     if (!FReplyComplete || !FSendClosed)
         return;
+    if (FEndOfFile && FDataCloseError == 0 && FStoreFailure.empty() &&
+        FProgressCount != FByteCount + FResumePosition) {
+        // The final reply says the server has the whole file.
+        FTakenCount = FByteCount;
+        auto alive = FAlive;
+        DoProgress();
+        if (!*alive)
+            return;
+    }
     ShowTransferStats();
     FResumePosition = 0;
+    if (!FStoreFailure.empty()) {
+        SetLocalFailure(FStoreFailure, 426);
+        FinishRequest(426);
+        return;
+    }
     FRequestResult = FDataCloseError;
     FinishRequest(FRequestResult);
 }
@@ -572,9 +700,11 @@ void TCustomFtpCli::CheckPutEnd()
 bool TCustomFtpCli::DoProgress()
 {
     bool abort = false;
+    // A store counts what the peer has taken, a retrieve what has arrived.
+    FProgressCount = (FStoring ? FTakenCount : FByteCount) + FResumePosition;
     if (OnProgress) {
         auto alive = FAlive;
-        OnProgress(this, FByteCount + FResumePosition, abort);
+        OnProgress(this, FProgressCount, abort);
         if (!*alive)
             return false;
     }

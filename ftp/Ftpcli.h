@@ -109,6 +109,10 @@ public:
     // Window messages of the notification window.
     static constexpr unsigned MsgRequestDone = 1025;
     static constexpr unsigned MsgStartSend = 1026;
+    // Timer of the notification window that follows what the peer of a
+    // store has taken while the sender waits (milliseconds between looks).
+    static constexpr unsigned ProgressTimerId = 1;
+    static constexpr unsigned ProgressTimerMs = 200;
     static constexpr int ReceiveBufferSize = 4096;
     static constexpr int SendBufferSize = 1514;
     static constexpr int DataReceiveSize = 2048;
@@ -162,6 +166,9 @@ public:
     // True while the control socket is anything but closed (also while it
     // is still connecting).
     bool Connected() const;
+
+    // The count the last OnProgress reported (position in the file).
+    std::int64_t ProgressCount() const { return FProgressCount; }
 
     TWSocket* ControlSocket() const { return FControlSocket; }
     TWSocket* DataSocket() const { return FDataSocket; }
@@ -249,6 +256,7 @@ protected:
     // Set while this object is alive; handlers hold a copy to notice a
     // destruction from inside an event they fired.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    std::int64_t FProgressCount = 0;
 
 private:
     using ReplyHandler = void (TCustomFtpCli::*)();
@@ -299,6 +307,12 @@ private:
     void PutDataEnd();
     void CheckPutEnd();
     void SendNextPiece(TObject* Sender, std::uint16_t Error);
+    void BeginSending();
+    bool MeasureTaken();
+    void ProgressTimer();
+    void StartDrain();
+    void FinishDrainWhenTaken();
+    bool IsAcceptablePeer();
     void SendStorCommand();
     void CloseLocalStream();
     void CloseDataSocket();
@@ -364,6 +378,18 @@ private:
     bool FDataConnected = false;
     bool FEarlyAccept = false;
     std::uint16_t FDataCloseError = 0;
+    // Store side: bytes of this transfer the peer has acknowledged (the
+    // progress count), the byte count at the last look at the system's
+    // queue, the size of the last piece handed over, and whether the end
+    // of the file is out and the sender waits for the peer to take the rest.
+    bool FStoring = false;
+    std::int64_t FTakenCount = 0;
+    std::int64_t FMeasuredAt = 0;
+    int FLastPiece = 0;
+    bool FDraining = false;
+    // A local failure that cuts a store short (read or send error): the
+    // store fails with it whatever the server answers.
+    std::string FStoreFailure;
     std::uint32_t FStartTick = 0;
     std::uint32_t FStopTick = 0;
     char FSendBuffer[SendBufferSize] = {};
@@ -402,7 +428,8 @@ protected:
 
 private:
     int FTimeout = 15;
-    std::uint32_t FTimeoutDeadline = 0;
+    // Milliseconds of the monotonic clock; 64-bit, so any Timeout fits.
+    std::int64_t FTimeoutDeadline = 0;
     bool FProgressed = false;  // a piece moved since the wait loop last looked
     bool FMultiThreaded = false;
 };

@@ -2,6 +2,7 @@
 // their values are captured under other names, because several of their
 // macros share Winsock's names.
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -38,6 +39,7 @@ constexpr int kTcpNoDelay = TCP_NODELAY;
 constexpr int kMsgOob = MSG_OOB;
 constexpr int kMsgPeek = MSG_PEEK;
 constexpr unsigned long kFionread = FIONREAD;
+constexpr unsigned long kSiocoutq = SIOCOUTQ;
 using SockAddrIn = ::sockaddr_in;
 using Linger = ::linger;
 } // namespace px
@@ -800,6 +802,17 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp)
         return 0;
     }
     return Fail(WSAEINVAL);
+}
+
+int QueuedSendBytes(SOCKET s, u_long* bytes)
+{
+    if (!bytes)
+        return Fail(WSAEFAULT);
+    int n = 0;
+    if (::ioctl(s, px::kSiocoutq, &n) != 0)
+        return FailErrno();
+    *bytes = static_cast<u_long>(n < 0 ? 0 : n);
+    return 0;
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)

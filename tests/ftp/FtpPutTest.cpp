@@ -1,11 +1,10 @@
 // The ftpput driver as scripts use it: its exit status, its output and the
 // files it stores.
 #include "support/FtpRealServers.h"
+#include "support/RunProgram.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,41 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = ProgramResult;
 
-Result RunFtpput(const std::vector<std::string>& args)
-{
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return {};
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeFds[1], 1);
-        int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 2);
-        ::close(pipeFds[0]);
-        std::vector<char*> argv{const_cast<char*>(FTPPUT_PATH)};
-        for (auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(FTPPUT_PATH, argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    Result r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+Result RunFtpput(const std::vector<std::string>& args) { return RunProgram(FTPPUT_PATH, args); }
 
 std::string ReadFile(const std::string& path)
 {

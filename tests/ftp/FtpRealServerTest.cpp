@@ -190,3 +190,42 @@ INSTANTIATE_TEST_SUITE_P(Servers, FtpRealSession, ::testing::Values(Kind::Vsftpd
                          [](const auto& info) {
                              return std::string(info.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
                          });
+
+TEST(FtpRealSlowServer, ProgressFollowsWhatTheServerReceivedAndTheDrainDoesNotTimeOut)
+{
+    // pyftpdlib reads the upload at 256 KB/s; the system takes most of the
+    // file into its buffers at once. The upload needs about six seconds,
+    // three times the time-out, and must not fail; progress may never run
+    // more than about a second of the transfer ahead of what the server has
+    // written to its file.
+    constexpr int rate = 256 * 1024;
+    constexpr size_t size = 6 * rate;
+    std::string why;
+    auto server = StartPyftpdlib(why, rate);
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local;
+    const std::string data = RandomBytes(size, 7);
+    FtpTestClient ftp;
+    LogIn(ftp, *server, true);
+    ASSERT_TRUE(ftp.SetBinaryType());
+    ftp.SetTimeout(2);
+    ftp.SetLocalFileName(local.Write("slow.bin", data));
+    ftp.SetHostFileName("slow.bin");
+    const std::string stored = server->StoredPath("slow.bin");
+    std::int64_t last = -1, mostAhead = 0, events = 0;
+    ftp.OnProgress = [&](TObject*, std::int64_t count, bool&) {
+        ++events;
+        last = count;
+        std::error_code ec;
+        const auto atServer = fs::exists(stored, ec) ? static_cast<std::int64_t>(fs::file_size(stored, ec)) : 0;
+        mostAhead = std::max(mostAhead, count - atServer);
+    };
+
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_LE(mostAhead, rate) << "progress ran ahead of the server by " << mostAhead << " bytes";
+    EXPECT_EQ(last, static_cast<std::int64_t>(size));
+    EXPECT_GT(events, 0);
+    EXPECT_TRUE(ftp.Quit());
+    EXPECT_TRUE(ReadFile(stored) == data);
+}

@@ -20,3 +20,10 @@ parcelo_add_test(NAME ftpput_test
   LABELS unit)
 add_dependencies(ftpput_test ftpput)
 target_compile_definitions(ftpput_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
+
+parcelo_add_test(NAME ftp_fault_test
+  SOURCES ${_ftp_test_dir}/FtpFaultTableTest.cpp
+  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS unit)
+add_dependencies(ftp_fault_test ftpput)
+target_compile_definitions(ftp_fault_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")

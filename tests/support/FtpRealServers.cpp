@@ -208,7 +208,7 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
     return nullptr;
 }
 
-std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot)
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit)
 {
     const char* python = "/usr/bin/python3";
     if (::access(python, X_OK) != 0 || ::access("/usr/lib/python3/dist-packages/pyftpdlib", R_OK) != 0) {
@@ -228,9 +228,11 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot)
     server->password_ = "s3cret pass";
     server->uploadDir_ = "upload";
     int out = -1;
-    pid_t pid = Spawn({python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py", server->root_,
-                       server->user_, server->password_},
-                      &out);
+    std::vector<std::string> argv{python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py", server->root_,
+                                  server->user_, server->password_};
+    if (readLimit > 0)
+        argv.push_back(std::to_string(readLimit));
+    pid_t pid = Spawn(argv, &out);
     if (pid < 0) {
         whyNot = "cannot start python3";
         return nullptr;

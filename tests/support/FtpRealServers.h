@@ -12,7 +12,9 @@ class FtpRealServer;
 // Each returns nullptr with a reason when the server cannot be started
 // (for instance when the package is not installed).
 std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot);
-std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot);
+// With readLimit (bytes per second) pyftpdlib reads uploads no faster than
+// that and keeps a small receive buffer: a server behind a slow link.
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit = 0);
 
 class FtpRealServer {
 public:
@@ -34,7 +36,7 @@ public:
 
 private:
     friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot);
-    friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot);
+    friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit);
     FtpRealServer() = default;
     std::string name_, user_, password_, uploadDir_, root_, tempDir_;
     int port_ = 0;

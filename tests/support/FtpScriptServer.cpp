@@ -6,25 +6,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace {
 
-int ListenLoopback(std::uint16_t& port)
+int ListenLoopback(std::uint16_t& port, int receiveBuffer = 0, int backlog = 5)
 {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         throw std::runtime_error("socket failed");
+    // Set on the listener, the size is inherited by the accepted socket
+    // before the connection's window is agreed.
+    if (receiveBuffer > 0)
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 5) != 0) {
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, backlog) != 0) {
         ::close(s);
         throw std::runtime_error("bind/listen on 127.0.0.1 failed");
     }
@@ -156,11 +163,30 @@ bool FtpScriptSession::WaitForClose()
 
 void FtpScriptSession::CloseControl() { CloseFd(control_); }
 
-std::string FtpScriptSession::OpenPassive()
+std::string FtpScriptSession::OpenPassive(int receiveBuffer)
 {
     CloseFd(dataListener_);
     std::uint16_t port = 0;
-    dataListener_ = ListenLoopback(port);
+    dataListener_ = ListenLoopback(port, receiveBuffer);
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256) + ")";
+}
+
+std::string FtpScriptSession::OpenStalledPassive()
+{
+    CloseFd(dataListener_);
+    CloseFd(stalledFiller_);
+    std::uint16_t port = 0;
+    // A backlog of 0 takes one connection; with it queued and never
+    // accepted, the system drops every further SYN.
+    dataListener_ = ListenLoopback(port, 0, 0);
+    stalledFiller_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(stalledFiller_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot fill the passive listener's queue");
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
            std::to_string(port % 256) + ")";
 }
@@ -206,6 +232,60 @@ std::string FtpScriptSession::ReceiveAllData()
     return all;
 }
 
+std::string FtpScriptSession::ReceiveAllDataSlowly(std::int64_t bytesPerSecond, std::atomic<std::int64_t>& received)
+{
+    // Reads in slices of a tenth of a second's worth and keeps to the
+    // rate over the whole transfer.
+    std::string all;
+    const auto start = std::chrono::steady_clock::now();
+    const size_t slice = static_cast<size_t>(std::max<std::int64_t>(bytesPerSecond / 10, 1));
+    std::vector<char> buf(slice);
+    while (data_ >= 0 && WaitReadable(data_, readTimeout_, server_.stopping_)) {
+        ssize_t r = ::recv(data_, buf.data(), buf.size(), 0);
+        if (r <= 0)
+            break;
+        all.append(buf.data(), static_cast<size_t>(r));
+        received = static_cast<std::int64_t>(all.size());
+        const auto due = start + std::chrono::milliseconds(static_cast<std::int64_t>(all.size()) * 1000 / bytesPerSecond);
+        std::this_thread::sleep_until(due);
+    }
+    return all;
+}
+
+int FtpScriptSession::ConnectFrom(const std::string& portCommand, const std::string& fromAddress)
+{
+    std::uint16_t port = FtpPortFromNumbers(portCommand);
+    if (port == 0)
+        return -1;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = ::inet_addr(fromAddress.c_str());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string FtpScriptSession::ReadToEnd(int fd)
+{
+    std::string all;
+    while (fd >= 0 && WaitReadable(fd, readTimeout_, server_.stopping_)) {
+        char buf[65536];
+        ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        if (r <= 0)
+            break;
+        all.append(buf, static_cast<size_t>(r));
+    }
+    return all;
+}
+
 void FtpScriptSession::SendData(const std::string& bytes) { SendAll(data_, bytes.data(), bytes.size()); }
 
 void FtpScriptSession::CloseData() { CloseFd(data_); }
@@ -235,6 +315,7 @@ void FtpScriptServer::Run()
     script_(session);
     CloseFd(session.data_);
     CloseFd(session.dataListener_);
+    CloseFd(session.stalledFiller_);
     CloseFd(session.control_);
     finished_ = true;
 }

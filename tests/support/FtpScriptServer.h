@@ -35,8 +35,13 @@ public:
     void CloseControl();
 
     // Passive mode: opens a listener on 127.0.0.1:0 and returns the text of
-    // a 227 reply that names it.
-    std::string OpenPassive();
+    // a 227 reply that names it. A receiveBuffer above 0 sets the receive
+    // buffer of the data connection (SO_RCVBUF), so that the server's
+    // system holds little of what it has not read yet.
+    std::string OpenPassive(int receiveBuffer = 0);
+    // Like OpenPassive, but the listener's queue is full and never served:
+    // the client's data connect stays pending (its SYN is dropped).
+    std::string OpenStalledPassive();
     // Accepts the client's data connection on the passive listener.
     bool AcceptData();
     // Active mode: connects to the address of a "PORT h1,h2,h3,h4,p1,p2"
@@ -44,6 +49,15 @@ public:
     bool ConnectActive(const std::string& portCommand);
     // Reads the data connection to its end and returns what came.
     std::string ReceiveAllData();
+    // The same, reading at most bytesPerSecond; received follows the count
+    // read so far (the test's thread may look at it meanwhile).
+    std::string ReceiveAllDataSlowly(std::int64_t bytesPerSecond, std::atomic<std::int64_t>& received);
+    // Active mode from another local address (say 127.0.0.2): connects to
+    // the port of a PORT command and returns the descriptor, which the
+    // caller owns; -1 on failure.
+    static int ConnectFrom(const std::string& portCommand, const std::string& fromAddress);
+    // Reads fd to its end (or the read time-out) and returns what came.
+    std::string ReadToEnd(int fd);
     void SendData(const std::string& bytes);
     void CloseData();
 
@@ -60,6 +74,7 @@ private:
     int control_ = -1;
     int dataListener_ = -1;
     int data_ = -1;
+    int stalledFiller_ = -1;
     std::string pending_;
     int readTimeout_ = 20;
 };
