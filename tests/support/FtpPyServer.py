@@ -33,6 +33,9 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
+    # A failed log-in is answered at once: the tests that fail one on
+    # purpose need not wait out the server's guard against guessing.
+    handler.auth_failed_timeout = 0
     if read_limit > 0:
         SlowDTPHandler.read_limit = read_limit
         handler.dtp_handler = SlowDTPHandler
