@@ -137,17 +137,15 @@ void TForm1::dircmboxDropDown() {
     Dialogs().Beep();
     return;
   }
-
-  // 1.
   const std::string listingFile = ListingFilePath(OwnFolder);
 
-  // 2. Without a complete profile there is nothing to log in with; the list
-  //    opens with what it has.
+  // Without a complete profile there is nothing to log in with; the list
+  // opens with what it has.
   if (addressedit->text().isEmpty() || portedit->text().isEmpty() || useredit->text().isEmpty() ||
       passedit->text().isEmpty())
     return;
 
-  // 3. Listed before: its sub-directories are in the list already.
+  // Listed before: its sub-directories are in the list already.
   const QString dir = dircmbox->currentText();
   if (dir_record.contains(dir)) return;
 
@@ -157,108 +155,84 @@ void TForm1::dircmboxDropDown() {
     ~Done() { busy = false; }
   } done{pickerBusy_};
 
-  // 4.
   templist.clear();
-
-  // 5. The same log-in as an upload.
-  if (state.useFirewall) {
-    FTP->SetHostName(Std(state.firewallHost));
-    FTP->SetPort(Std(state.firewallPort));
-    FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
-  } else {
-    FTP->SetHostName(Std(addressedit->text()));
-    FTP->SetPort(Std(portedit->text()));
-    FTP->SetUserName(Std(useredit->text()));
-  }
-  FTP->SetPassWord(Std(passedit->text()));
-
-  // 6. The listing goes to the file, not to the dialogue display.
-  FTP->SetPassive(state.passiveMode);
+  CopyProfileIntoClient();
+  // The listing goes to the file, not to the dialogue display.
   FTP->SetDisplayFileFlag(false);
   FTP->SetLocalFileName(listingFile);
   FTP->SetHostFileName(std::string());
-
-  // 7.
   StatusBar1->SetPanelText(1, QStringLiteral("Getting directories from remote host"));
 
+  if (!FetchListing(dir, listingFile)) return;
+
+  // The listing's progress went to the bar like a file's; clear it.
+  ProgressBar1->setValue(0);
+  StatusBar1->SetPanelText(0, QString());
+  StatusBar1->SetPanelText(1, QStringLiteral("Directory list received"));
+
+  if (!ReadListing(listingFile)) return;
+  dir_record.append(dir);
+  OfferListedDirectories(dir);
+  ::unlink(listingFile.c_str());
+}
+
+bool TForm1::FetchListing(const QString& dir, const std::string& listingFile) {
   auto fail = [&](const QString& text) {
     Dialogs().Beep();
     (void)FTP->Abort();
     StatusBar1->SetPanelText(1, text);
     // A listing cut short is of no use to anyone.
     ::unlink(listingFile.c_str());
+    return false;
   };
 
-  // 8. A session left open (by an earlier listing) is used as it is.
-  // A refused connection can end the log-in request without an error of
-  // its own: only a session that is really open counts as logged in.
-  if (!FTP->Connected() && (!FTP->Connect() || !FTP->Connected())) {
-    fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
-    return;
-  }
-
-  // 9.
+  if (!LogInUnlessOpen()) return fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
   if (!dir.isEmpty()) {
     FTP->SetHostDirName(Std(dir));
-    if (!FTP->ChangeDir()) {
-      fail(QStringLiteral("Cannot change directory to ") + Qs(FTP->HostDirName()));
-      return;
-    }
+    if (!FTP->ChangeDir()) return fail(QStringLiteral("Cannot change directory to ") + Qs(FTP->HostDirName()));
   }
-
-  // 10.
   if (!PrepareListingFile(listingFile)) {
-    Dialogs().Beep();
-    StatusBar1->SetPanelText(1, QStringLiteral("Cannot get directory list"));
-    Dialogs().ErrorBox(InOutErrorText(errno));
-    return;
-  }
-  if (!FTP->ListDir()) {
+    const int error = errno;
+    // The session may stand in the listed directory: it is closed, so the
+    // next upload's CWD does not start from there.
     fail(QStringLiteral("Cannot get directory list"));
-    return;
+    Dialogs().ErrorBox(InOutErrorText(error));
+    return false;
   }
+  if (!FTP->ListDir()) return fail(QStringLiteral("Cannot get directory list"));
 
-  // 11. Back to the log-in directory, one CDUP per level, so that the
-  //     upload's CWD starts from there. A failed CDUP leaves us lost: close
-  //     the session (the remaining calls then fail at once); the listing
-  //     is still good.
+  // Back to the log-in directory, one CDUP per level, so that the upload's
+  // CWD starts from there. A failed CDUP leaves us lost: close the session
+  // (the remaining calls then fail at once); the listing is still good.
   for (int level = DirectoryDepth(dir); level > 0; --level)
     if (!FTP->ParentDir()) (void)FTP->Abort();
+  return true;
+}
 
-  // 12. The listing's progress went to the bar like a file's; clear it.
-  ProgressBar1->setValue(0);
-  StatusBar1->SetPanelText(0, QString());
-  StatusBar1->SetPanelText(1, QStringLiteral("Directory list received"));
-
-  // 13.
+bool TForm1::ReadListing(const std::string& listingFile) {
   std::ifstream in(listingFile, std::ios::binary);
   if (!in) {
     Dialogs().ErrorBox(InOutErrorText(errno));
-    return;
+    return false;
   }
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) {
     Dialogs().ErrorBox(InOutErrorText(EIO));
-    return;
+    return false;
   }
-  in.close();
   templist = ListingLines(bytes);
+  return true;
+}
 
-  // 14.
-  dir_record.append(dir);
-
-  // 15. Every line, the first included: a "total" line names no directory
-  //     anyway, and many servers start straight with an entry.
-  //     A text typed with a closing "/" gets no second one. Adding the
-  //     first item would also put it into the box's text; the text stays
-  //     what the user listed.
+void TForm1::OfferListedDirectories(const QString& dir) {
+  // Every line, the first included: a "total" line names no directory
+  // anyway, and many servers start straight with an entry. A text typed
+  // with a closing "/" gets no second one. Adding the first item would also
+  // put it into the box's text; the text stays what the user listed.
   const QString prefix = dir.isEmpty() || dir.endsWith(u'/') ? dir : dir + u'/';
   for (const QString& line : templist) {
     const QString name = ListedDirectory(line);
     if (!name.isEmpty()) dircmbox->addItem(prefix + name);
   }
   if (dircmbox->currentText() != dir) dircmbox->setEditText(dir);
-
-  // 16.
-  ::unlink(listingFile.c_str());
 }

@@ -415,8 +415,8 @@ void TForm1::SetTabOrder() {
 }
 
 void TForm1::FormCreate() {
-  // 1. Settings: the full read ("f") of the saved profiles, the last
-  //    profile, the options and the ascii extensions.
+  // The full read ("f") of the saved profiles, the last profile, the
+  // options and the ascii extensions.
   state.readMode = QStringLiteral("f");
   try {
     readreg(state.readMode);
@@ -426,14 +426,12 @@ void TForm1::FormCreate() {
     Dialogs().ErrorBox(e.what());
   }
 
-  // 2. One row per command-line path. A file error leaves the steps below
-  //    undone: no focus timer, and ListReady stays clear for the whole run.
+  // One row per command-line path. A file error leaves the rest undone: no
+  // focus timer, and ListReady stays clear for the whole run.
   BuildFileList();
 
-  // 3. Put the focus on the right control once the window is up.
+  // The focus goes to the right control once the window is up.
   Timer1->start();
-
-  // 4.
   ListReady = true;
 }
 

@@ -196,7 +196,23 @@ private:
   [[nodiscard]] bool JobQuestion(const QString& text);
   // Refuses a directory or file name that would break a command line.
   [[nodiscard]] bool CommandTextsAreSafe();
+  // The upload job and its steps (app/UploadJob.cpp). Each step that can
+  // end the job returns false when it did, having said why.
   void UploadJob();
+  [[nodiscard]] bool CheckAndCopyFields();
+  [[nodiscard]] bool EnterTargetDirectory();
+  [[nodiscard]] bool SendEveryFile();
+  void SetProgressScale(const QTreeWidgetItem* row);
+  void EndSession();
+  // Shared by the job and the directory picker: the profile on the screen
+  // (through the firewall when that option is on) into the client, and the
+  // log-in unless a session is open.
+  void CopyProfileIntoClient();
+  [[nodiscard]] bool LogInUnlessOpen();
+  // The directory picker's steps (app/DirectoryPicker.cpp).
+  [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
+  [[nodiscard]] bool ReadListing(const std::string& listingFile);
+  void OfferListedDirectories(const QString& dir);
   // OK is disabled while a job runs, and the focus must not fall to Cancel
   // meanwhile; see the definitions.
   void DisableOKForJob();

@@ -19,7 +19,7 @@ extern const char* const UsageText;
 [[nodiscard]] QStringList CommandLineArgs(int argc, const char* const* argv);
 
 // Runs the program inside an existing QApplication, with `dialogs` as the
-// dialog service: with no path to send, shows the usage message and returns
-// 0 without creating a window or touching the settings; otherwise opens the
-// main window and returns when it has closed.
+// dialog service. With no path to send it shows the usage message and
+// returns 0 without creating a window or touching the settings; otherwise
+// it opens the main window and returns when that has closed.
 int RunParcelo(int argc, const char* const* argv, DialogService& dialogs);

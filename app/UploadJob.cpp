@@ -103,13 +103,14 @@ void TForm1::OKBnClick() {
   }
 }
 
-void TForm1::UploadJob() {
-  // 1. The fields in order; the first empty one stops the job. Each filled
-  //    one goes into the client as it is, without trimming.
+bool TForm1::CheckAndCopyFields() {
+  // The fields in order; the first empty one stops the job. Each filled one
+  // goes into the client as it is, without trimming, as soon as it passed.
   auto missing = [this](QWidget* field, const char* message) {
     Dialogs().Beep();
     if (message) Dialogs().MessageBox(message);
     field->setFocus();
+    return false;
   };
   if (hostcmbox->currentText().isEmpty()) return missing(hostcmbox, "Please enter a profile name");
   if (addressedit->text().isEmpty()) return missing(addressedit, "Please enter a remote host (FTP server) address");
@@ -120,62 +121,71 @@ void TForm1::UploadJob() {
   FTP->SetUserName(Std(useredit->text()));
   if (passedit->text().isEmpty()) return missing(passedit, "Please enter your password");
   FTP->SetPassWord(Std(passedit->text()));
-  if (!CommandTextsAreSafe()) return;
+  return true;
+}
 
-  // 2. One job at a time: the calls below let every handler run while they
-  //    wait.
-  DisableOKForJob();
-
-  // 3. Through a firewall: log in to it as user@server.
+void TForm1::CopyProfileIntoClient() {
   if (state.useFirewall) {
+    // Through a firewall: log in to it as user@server.
     FTP->SetHostName(Std(state.firewallHost));
     FTP->SetPort(Std(state.firewallPort));
     FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
+  } else {
+    FTP->SetHostName(Std(addressedit->text()));
+    FTP->SetPort(Std(portedit->text()));
+    FTP->SetUserName(Std(useredit->text()));
   }
-
-  // 4.
+  FTP->SetPassWord(Std(passedit->text()));
   FTP->SetPassive(state.passiveMode);
+}
 
-  // 5. Log in, unless a session is still open (left by the directory picker
-  //    or by a job that stopped at the directory). A refused connection can
-  //    end the log-in request without an error of its own, so only a session
-  //    that is really open counts as a log-in.
-  if (!FTP->Connected()) {
-    if (!FTP->Connect() || !FTP->Connected()) {
-      Dialogs().Beep();
-      JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
-      (void)FTP->Abort();
-      EnableOKAfterJob();
-      return;
-    }
-  }
+bool TForm1::LogInUnlessOpen() {
+  // A session left open (by the directory picker, or by a job that stopped
+  // at the directory) is used as it is. A refused connection can end the
+  // log-in request without an error of its own, and a server can hang up
+  // with its last log-in reply: only a session that is really open counts.
+  return FTP->Connected() || (FTP->Connect() && FTP->Connected());
+}
 
-  // 6. The target sub-directory, sent as typed.
+bool TForm1::EnterTargetDirectory() {
+  // The directory is sent as typed: several levels are one CWD and one MKD.
   const QString dir = dircmbox->currentText();
-  if (!dir.isEmpty()) {
-    FTP->SetHostDirName(Std(dir));
-    if (!FTP->ChangeDir()) {
-      Dialogs().Beep();
-      const bool create = JobQuestion(QStringLiteral("Cannot change directory to ") + dir +
-                                      QStringLiteral(", do you want to create this directory first?"));
-      if (!create) {
-        EnableOKAfterJob();
-        if (!closed_) dircmbox->setFocus();
-        return;
-      }
-      FTP->SetHostFileName(Std(dir));
-      if (!FTP->MakeDir()) {
-        Dialogs().Beep();
-        EnableOKAfterJob();
-        if (!closed_) dircmbox->setFocus();
-        return;
-      }
-      (void)FTP->ChangeDir();
-    }
-  }
+  if (dir.isEmpty()) return true;
+  FTP->SetHostDirName(Std(dir));
+  if (FTP->ChangeDir()) return true;
 
-  // 7. Every file row; argument i is row i-1. Arguments without a row (the
-  //    list stopped at a file it could not read) and folder rows are not sent.
+  // Missing: offer to create it. Either way the session stays open for the
+  // next try.
+  Dialogs().Beep();
+  bool go = JobQuestion(QStringLiteral("Cannot change directory to ") + dir +
+                        QStringLiteral(", do you want to create this directory first?"));
+  if (go) {
+    FTP->SetHostFileName(Std(dir));
+    go = FTP->MakeDir();
+    if (!go) Dialogs().Beep();
+  }
+  if (!go) {
+    EnableOKAfterJob();
+    if (!closed_) dircmbox->setFocus();
+    return false;
+  }
+  (void)FTP->ChangeDir();
+  return true;
+}
+
+void TForm1::SetProgressScale(const QTreeWidgetItem* row) {
+  qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
+  ProgressScale = 0;
+  while (units > ProgressBarLimit) {
+    units /= 1000;
+    ++ProgressScale;
+  }
+  ProgressBar1->setMaximum(static_cast<int>(units));
+}
+
+bool TForm1::SendEveryFile() {
+  // Argument i is row i-1. Arguments without a row (the list stopped at a
+  // file it could not read) and folder rows are not sent.
   const int count = ParamCount();
   for (int i = 1; i <= count; ++i) {
     QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
@@ -194,50 +204,60 @@ void TForm1::UploadJob() {
     const QString name = row->text(0);
     FTP->SetHostFileName(RemoteName(row).toStdString());
     StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + name);
-
-    qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
-    ProgressScale = 0;
-    while (units > ProgressBarLimit) {
-      units /= 1000;
-      ++ProgressScale;
-    }
-    ProgressBar1->setMaximum(static_cast<int>(units));
+    SetProgressScale(row);
 
     if (!FTP->StoreFile()) {
+      // The last argument, or nothing left to send through: say so and
+      // stop. Otherwise the user decides. A stop leaves OK disabled and
+      // saves nothing.
       Dialogs().Beep();
       const QString failed = QStringLiteral("Cannot send ") + name + QStringLiteral(" to remote host");
-      if (i == count || !FTP->Connected()) {
+      const bool last = i == count || !FTP->Connected();
+      if (last || !JobQuestion(failed + QStringLiteral(". Do you want to try the rest?"))) {
         (void)FTP->Abort();
-        JobMessage(failed);
+        if (last) JobMessage(failed);
         StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-        return;
-      }
-      if (!JobQuestion(failed + QStringLiteral(". Do you want to try the rest?"))) {
-        (void)FTP->Abort();
-        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-        return;
+        return false;
       }
     }
     ProgressBar1->setValue(0);
     StatusBar1->SetPanelText(0, QString());
   }
+  return true;
+}
 
-  // 8. The end of the session.
-  if (FTP->Connected()) {
-    StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed"));
-    (void)FTP->Quit();
-    if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
-    if (state.exitWhenDone) {
-      writereg();
-      // Takes effect once the job has returned to the message loop.
-      close();
-    }
-  } else {
+void TForm1::EndSession() {
+  if (!FTP->Connected()) {
+    // Lost on the way (or cancelled): nothing to quit.
     Dialogs().Beep();
     StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+    return;
   }
+  StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed"));
+  (void)FTP->Quit();
+  if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
+  if (state.exitWhenDone) {
+    writereg();
+    // Takes effect once the job has returned to the message loop.
+    close();
+  }
+}
 
-  // 9., 10.
+void TForm1::UploadJob() {
+  if (!CheckAndCopyFields() || !CommandTextsAreSafe()) return;
+  // One job at a time: the calls below let every handler run while they
+  // wait.
+  DisableOKForJob();
+  CopyProfileIntoClient();
+  if (!LogInUnlessOpen()) {
+    Dialogs().Beep();
+    JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
+    (void)FTP->Abort();
+    EnableOKAfterJob();
+    return;
+  }
+  if (!EnterTargetDirectory() || !SendEveryFile()) return;
+  EndSession();
   EnableOKAfterJob();
   writereg();
 }

@@ -53,7 +53,7 @@ std::string Unscramble(Tencode& encode, const std::string& stored)
     return encode.TextInOut();
 }
 
-// Steps 4 to 8 of a load: the fields of the profile whose key is current.
+// The fields of the profile whose key is current, into the controls.
 void ReadProfile(const SettingsView& v, TRegistry& reg, const QString& profile)
 {
     v.addressedit->setText(reg.ValueExists("address") ? FromStore(reg.ReadString("address")) : profile);
