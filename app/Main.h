@@ -135,7 +135,7 @@ public:
   void passeditKeyPress(char& Key);
   void dircmboxKeyPress(char& Key);
 
-  // Controls, by their design names.
+  // Controls, by their object names.
   QLabel* Label1;
   QTreeWidget* ListView1;
   QLabel* Label5;
