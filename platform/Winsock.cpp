@@ -231,6 +231,23 @@ void Notify(int fd, const SockRec& r, long event, int error)
                 MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(error)));
 }
 
+// Errors of a receive that end the connection: the system reports each
+// once, so the one a receive takes must still reach the close notice.
+bool EndsConnection(int wsaError)
+{
+    switch (wsaError) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAETIMEDOUT:
+    case WSAENETRESET:
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN: return true;
+    default: return false;
+    }
+}
+
 int SocketError(int fd)
 {
     int err = 0;
@@ -285,8 +302,12 @@ void OnReady(int fd, std::uint32_t events)
             }
         }
     } else if (r.connected) {
-        if (events & EPOLLERR)
-            r.pendingError = SocketError(fd);
+        if (events & EPOLLERR) {
+            // Reading the error clears it in the system: keep what an
+            // earlier receive already took when there is nothing new.
+            if (int err = SocketError(fd))
+                r.pendingError = err;
+        }
         if ((events & EPOLLIN) && (wanted & EPOLLIN)) {
             // At end of stream, EPOLLIN stays set; only real data is news.
             if (hangup || (events & EPOLLERR) || r.closeReported) {
@@ -738,8 +759,14 @@ int recv(SOCKET s, char* buf, int len, int flags)
     Rearm(s, *r);
     int pflags = ((flags & MSG_OOB) ? px::kMsgOob : 0) | ((flags & MSG_PEEK) ? px::kMsgPeek : 0);
     ssize_t n = ::recv(s, buf, static_cast<size_t>(len), pflags);
-    if (n < 0)
-        return FailErrno();
+    if (n < 0) {
+        int err = MapErrno(errno);
+        // The receive took the connection's error from the system; the
+        // close notice that follows must still carry it.
+        if (EndsConnection(err) && r->pendingError == 0)
+            r->pendingError = err;
+        return Fail(err);
+    }
     return static_cast<int>(n);
 }
 

@@ -739,3 +739,107 @@ TEST(WSocketOwnership, OwnedSocketsGoWithTheirOwnerWithoutClosedEvents)
 }
 
 } // namespace
+
+namespace {
+
+// A client connected to a plain peer socket, for the close and pause cases.
+struct PeerConnection {
+    int lfd = -1;
+    int fd = -1;
+    TWSocket& client;
+    explicit PeerConnection(TWSocket& c) : client(c)
+    {
+        int port = 0;
+        lfd = peer::Listen(port);
+        Target(client, port);
+        client.Connect();
+        fd = peer::Accept(lfd);
+        EXPECT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+    }
+    ~PeerConnection()
+    {
+        if (fd >= 0)
+            peer::Close(fd);
+        peer::Close(lfd);
+    }
+};
+
+} // namespace
+
+TEST(WSocketClose, APeerResetIsReportedWithItsErrorAndAnOrderlyCloseWithNone)
+{
+    struct Case {
+        const char* name;
+        bool reset;
+        bool dataFirst;  // the peer sends something before it goes
+        bool handler;    // OnDataAvailable assigned
+        bool midRead;    // the reset comes while the handler reads: it
+                         // reads on until the receive fails
+        WORD error;
+    } cases[] = {
+        {"reset", true, false, true, false, 10054},
+        {"reset after data", true, true, true, false, 10054},
+        {"reset, nobody reads", true, true, false, false, 10054},
+        {"reset while the handler reads", true, true, true, true, 10054},
+        {"orderly close", false, false, true, false, 0},
+        {"orderly close after data", false, true, true, false, 0},
+        {"orderly close while the handler reads", false, true, true, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TWSocket client;
+        std::vector<int> closes;
+        std::string got;
+        int* peerFd = nullptr;
+        std::vector<int> receiveErrors;
+        if (c.handler && !c.midRead)
+            client.OnDataAvailable = [&](TObject*, WORD) { got += client.ReceiveStr(); };
+        if (c.midRead) {
+            client.OnDataAvailable = [&](TObject*, WORD) {
+                if (*peerFd >= 0) {
+                    if (c.reset) {
+                        peer::ResetClose(*peerFd);
+                    } else {
+                        peer::Close(*peerFd);
+                    }
+                    *peerFd = -1;
+                }
+                char buf[64];
+                int n;
+                while ((n = client.Receive(buf, sizeof buf)) > 0)
+                    got.append(buf, static_cast<size_t>(n));
+                if (n < 0)
+                    receiveErrors.push_back(client.LastError());
+            };
+        }
+        client.OnSessionClosed = [&](TObject*, WORD err) { closes.push_back(err); };
+        PeerConnection p(client);
+        peerFd = &p.fd;
+        if (c.midRead) {
+            ASSERT_TRUE(peer::SendAll(p.fd, "bye"));
+            ASSERT_TRUE(PumpUntil([&] { return !closes.empty(); }));
+            PumpPending();
+            EXPECT_EQ("bye", got);
+            if (c.reset) {
+                EXPECT_EQ(std::vector<int>{10054}, receiveErrors);
+            }
+            EXPECT_EQ(std::vector<int>{c.error}, closes);
+            continue;
+        }
+        if (c.dataFirst) {
+            ASSERT_TRUE(peer::SendAll(p.fd, "bye"));
+            if (c.handler) {
+                ASSERT_TRUE(PumpUntil([&] { return got == "bye"; }));
+            }
+        }
+        if (c.reset)
+            peer::ResetClose(p.fd);
+        else
+            peer::Close(p.fd);
+        p.fd = -1;
+        ASSERT_TRUE(PumpUntil([&] { return !closes.empty(); }));
+        PumpPending();
+        EXPECT_EQ(std::vector<int>{c.error}, closes);
+        EXPECT_EQ(wsClosed, client.State());
+    }
+}
