@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -773,15 +774,41 @@ int recv(SOCKET s, char* buf, int len, int flags)
 int closesocket(SOCKET s)
 {
     SockRec* r = Find(s);
-    if (!r)
+    if (!r) {
+        // A socket descriptor opened elsewhere and handed over (Dup): it is
+        // a socket all the same, and whoever owns it now may close it.
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (s >= 0 && ::getsockopt(s, px::kSolSocket, px::kSoType, &type, &len) == 0) {
+            ::close(s);
+            return 0;
+        }
         return Fail(WSAENOTSOCK);
+    }
     if (r->registered)
         epoll_ctl(MessageQueueFd(), EPOLL_CTL_DEL, s, nullptr);
     // The handle number is reused by the next socket: its notifications
     // still queued must not reach whoever gets it.
     if (r->hwnd)
         PurgeMessages(r->hwnd, r->msg, static_cast<WPARAM>(s));
+    // With a linger time set, the system's close waits until the data
+    // still queued has gone out (or the time is up), even for a
+    // non-blocking socket: that wait must not hold the program's thread.
+    // The close then completes on a helper thread; until it does, the
+    // descriptor number stays taken, so no new socket can get it.
+    px::Linger pl{};
+    socklen_t plen = sizeof pl;
+    bool lingers = r->nonBlocking && ::getsockopt(s, px::kSolSocket, px::kSoLinger, &pl, &plen) == 0 &&
+                   pl.l_onoff != 0 && pl.l_linger > 0;
     Socks().erase(s);
+    if (lingers) {
+        try {
+            std::thread([s] { ::close(s); }).detach();
+            return 0;
+        } catch (const std::system_error&) {
+            // No thread to be had: close here, waiting as the system does.
+        }
+    }
     if (::close(s) != 0 && errno != EINTR)
         return FailErrno();
     return 0;
