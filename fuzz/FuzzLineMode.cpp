@@ -3,8 +3,9 @@
 // Input: byte 0 configures the socket (bit 0: line editing, bits 1-2: the
 // line end, bit 3: a small line limit); byte 1 is a seed for the sizes of
 // the pieces the peer writes; the rest is the stream. Each input runs on a
-// fresh connection; the peer writes the stream in pieces, waits until the
-// socket has read each piece, and closes.
+// fresh connection (the socket connects to a plain peer); the peer writes
+// the stream in pieces, waits until the socket has read each piece, and
+// closes.
 //
 // Checked: without editing, the pieces delivered put together are exactly
 // the stream; every delivered piece holds the line end only at its end, and
@@ -25,7 +26,7 @@
 
 namespace {
 
-TWSocket* gListener = nullptr;
+int gListen = -1;
 int gPort = 0;
 
 void Fail(const char* what)
@@ -50,15 +51,12 @@ void PumpUntil(F done)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    gListener = new TWSocket();
-    gListener->SetAddr("127.0.0.1");
-    gListener->SetPort("0");
-    gListener->Listen();
-    winsock::sockaddr_in sin{};
-    int len = sizeof sin;
-    if (gListener->GetSockName(sin, len) != 0)
+    // The socket connects to the peer: the peer closes first, and its side
+    // of each finished connection waits out TIME_WAIT on the one listening
+    // port, instead of using up the ephemeral ports.
+    gListen = fuzzpeer::Listen(gPort);
+    if (gListen < 0)
         Fail("listen");
-    gPort = winsock::ntohs(sin.sin_port);
     return 0;
 }
 
@@ -87,11 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             pieces.push_back(std::move(s));
     };
     sock.OnSessionClosed = [&](TObject*, WORD) { closed = true; };
-    gListener->OnSessionAvailable = [&](TObject*, WORD) { sock.Dup(gListener->Accept()); };
-
-    int fd = fuzzpeer::Connect(gPort);
+    sock.SetAddr("127.0.0.1");
+    sock.SetPort(std::to_string(gPort));
+    sock.Connect();
+    int fd = fuzzpeer::Accept(gListen);
     if (fd < 0)
-        Fail("connect");
+        Fail("accept");
     PumpUntil([&] { return sock.State() == wsConnected; });
 
     std::size_t pos = 0;
