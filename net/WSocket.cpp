@@ -161,6 +161,7 @@ void TCustomWSocket::AssignDefaultValue()
     FState = wsClosed;
     FAllSent = true;
     FPaused = false;
+    FHeldEvents = 0;
     FReadCount = 0;
     CloseInvoked = false;
     FFlushTimeout = 60;
@@ -251,11 +252,24 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags Value)
 
 void TCustomWSocket::WMAsyncSelect(WPARAM wParam, LPARAM lParam)
 {
-    // A late message for a handle closed since, or a paused socket.
-    if (static_cast<SOCKET>(wParam) != FHSocket || FPaused)
+    // A late message for a handle closed since.
+    if (static_cast<SOCKET>(wParam) != FHSocket)
         return;
     WORD events = LOWORD(lParam);
     WORD error = HIWORD(lParam);
+    if (FPaused) {
+        // Reads and writes come back when Resume selects again; a connect
+        // outcome or a close would not, so they wait for Resume.
+        if (events & FD_CONNECT) {
+            FHeldEvents |= FD_CONNECT;
+            FHeldConnectError = error;
+        }
+        if (events & FD_CLOSE) {
+            FHeldEvents |= FD_CLOSE;
+            FHeldCloseError = error;
+        }
+        return;
+    }
     auto live = Alive();
     if (events & FD_CONNECT) {
         Do_FD_CONNECT(error);
@@ -613,6 +627,11 @@ void TCustomWSocket::Listen()
         SocketError("listen: address not assigned");
         return;
     }
+    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        // Opening another handle would lose this one.
+        RaiseSocketException("listen: Socket already in use");
+        return;
+    }
     LoadWinsock();
     if (!ResolveForOpen("listen: ", false))
         return;
@@ -639,14 +658,35 @@ void TCustomWSocket::Listen()
     if (!live)
         return;
     if (listen(FHSocket, 5) == SOCKET_ERROR) {
-        SocketError("Listen");
+        ReportAndClose("Listen");
         return;
     }
     ChangeState(wsListening);
     if (!live)
         return;
     if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) == SOCKET_ERROR)
-        SocketError("WSAASyncSelect");
+        ReportAndClose("WSAASyncSelect");
+}
+
+// A failed step of Listen or Dup: the handle is this object's, so it is
+// closed (quietly, as nothing was ever connected on it) before the report,
+// whether the report returns or throws.
+void TCustomWSocket::ReportAndClose(const char* Sockfunc)
+{
+    int err = WSAGetLastError();
+    if (FHSocket != INVALID_SOCKET) {
+        closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        ++FCloseCount;
+    }
+    auto live = Alive();
+    if (FState != wsClosed) {
+        ChangeState(wsClosed);
+        if (!live)
+            return;
+    }
+    WSASetLastError(err);
+    SocketError(Sockfunc);
 }
 
 SOCKET TCustomWSocket::Accept()
@@ -687,9 +727,16 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
             return;
     }
     FHSocket = NewHSocket;
-    SetLingerOption();
+    if (FLingerOnOff != wsLingerNoSet) {
+        linger l{static_cast<winsock::u_short>(FLingerOnOff == wsLingerOn ? 1 : 0),
+                 static_cast<winsock::u_short>(FLingerTimeout & 0xFFFF)};
+        if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == SOCKET_ERROR) {
+            ReportAndClose("setsockopt(SO_LINGER)");
+            return;
+        }
+    }
     if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
-        SocketError("WSAAsyncSelect");
+        ReportAndClose("WSAAsyncSelect");
         return;
     }
     ChangeState(wsConnected);
@@ -841,7 +888,17 @@ int TCustomWSocket::Pause()
 int TCustomWSocket::Resume()
 {
     FPaused = false;
-    return WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    int result = WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    // The notices held while paused, in their order: the connect outcome
+    // before anything else, the close after the reads it follows.
+    if (FHeldEvents & FD_CONNECT)
+        PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                    MAKELPARAM(static_cast<WORD>(FD_CONNECT), FHeldConnectError));
+    if (FHeldEvents & FD_CLOSE)
+        PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                    MAKELPARAM(static_cast<WORD>(FD_CLOSE), FHeldCloseError));
+    FHeldEvents = 0;
+    return result;
 }
 
 int TCustomWSocket::GetSockName(sockaddr_in& saddr, int& saddrlen)

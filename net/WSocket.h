@@ -128,6 +128,8 @@ public:
     virtual void Abort();
     virtual void ShutDown(int How);
     virtual int Send(const void* Data, int Len);
+    // A string longer than one Send can take (2 GiB) is not sent: the call
+    // reports "SendStr: ..." (error 10040) and returns -1.
     virtual int SendStr(const std::string& Str);
     virtual void Flush();
     virtual int Receive(void* Buffer, int BufferSize);
@@ -161,7 +163,9 @@ public:
     const std::string& DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
-    int ReadCount() const { return FReadCount; }
+    // Bytes taken by Receive since the connection was opened (64-bit: a
+    // long transfer passes 2 GiB).
+    std::int64_t ReadCount() const { return FReadCount; }
     int RcvdCount() { return GetRcvdCount(); }
     int LastError() const { return FLastError; }
     bool MultiThreaded() const { return FMultiThreaded; }
@@ -244,6 +248,7 @@ protected:
 
     void ChangeState(TSocketState NewState);
     void SocketError(const std::string& Sockfunc);
+    void ReportAndClose(const char* Sockfunc);
     void TryToSend();
     void PutDataInSendBuffer(const void* Data, int Len);
     void DeleteBufferedData();
@@ -290,7 +295,12 @@ protected:
     // tell whether a handler closed its connection (and perhaps opened
     // another) meanwhile.
     std::uint64_t FCloseCount = 0;
-    int FReadCount = 0;
+    std::int64_t FReadCount = 0;
+    // Close and connect notices that arrived while paused: selecting again
+    // on Resume brings back reads and writes, but these come only once.
+    WORD FHeldEvents = 0;
+    WORD FHeldConnectError = 0;
+    WORD FHeldCloseError = 0;
     int FLastError = 0;
     HWND FWindowHandle = 0;
     bool FMultiThreaded = false;
@@ -355,8 +365,16 @@ protected:
 // With LineMode on, incoming bytes are cut at LineEnd and OnDataAvailable
 // fires once per line; Receive and GetRcvdCount then serve that line. With
 // LineMode off (Parcelo's case) the layer passes everything through.
+//
+// A stream that brings LineLimit bytes without a line end does not make the
+// layer grow without bound: OnLineTooLong fires, then the bytes held are
+// delivered as a piece of their own (like a line, without a line end),
+// except for a tail shorter than LineEnd that may begin one. Nothing is
+// lost; the handler sees a long line in pieces.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
+    static constexpr int DefaultLineLimit = 65536;
+
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     ~TCustomLineWSocket() override;
 
@@ -370,6 +388,9 @@ public:
     void SetLineEcho(bool Value) { FLineEcho = Value; }
     bool LineEdit() const { return FLineEdit; }
     void SetLineEdit(bool Value) { FLineEdit = Value; }
+    int LineLimit() const { return FLineLimit; }
+    // Values below 1 restore the default.
+    void SetLineLimit(int Value) { FLineLimit = Value > 0 ? Value : DefaultLineLimit; }
     // Bytes held by the line layer.
     int HeldCount() const { return FRcvdCnt; }
 
@@ -380,21 +401,35 @@ protected:
     bool TriggerDataAvailable(WORD Error) override;
     void TriggerSessionClosed(WORD Error) override;
     int DoRecv(void* Buffer, int BufferSize, int Flags) override;
-    // Applies backspace and tab editing (and echo) to the bytes received
-    // from offset `from`; returns the new held count.
+    // Applies backspace and tab editing (and echo) to the held bytes from
+    // offset `from` (the bytes just received); returns the new held count.
     virtual int EditLine(int from);
-    // Delivers every complete line held, starting the search at `from`.
+    // Delivers every complete line held, starting the search at `from`;
+    // false when the socket was destroyed meanwhile.
     bool DeliverLines(int from, WORD Error);
+    // Offers the first `len` held bytes to the handler as one line; the
+    // part it does not read is dropped. False when the socket was destroyed.
+    bool DeliverPiece(int len, WORD Error);
     void DeliverHeld(WORD Error);
+    virtual void TriggerLineTooLong();
+
+    char* Held() { return FRcvBuf.data() + FRcvStart; }
+    void DropHeld(int n);
 
     bool FLineMode = false;
     std::string FLineEnd = "\r\n";
     bool FLineEcho = false;
     bool FLineEdit = false;
+    int FLineLimit = DefaultLineLimit;
+    // The held bytes are FRcvBuf[FRcvStart, FRcvStart + FRcvdCnt): lines are
+    // taken off the front by moving FRcvStart, so a read of many lines costs
+    // no copying per line.
     std::vector<char> FRcvBuf;
+    int FRcvStart = 0;
     int FRcvdCnt = 0;
     int FLineLength = 0;
-    bool FLineReceivedInLineMode = false;
+    // The lowest offset the last edit changed (backspaces reach back).
+    int FEditLow = 0;
 };
 
 // ---- wait layer ---------------------------------------------------------------

@@ -116,14 +116,23 @@ int TCustomLineWSocket::GetRcvdCount()
     return TCustomSocksWSocket::GetRcvdCount();
 }
 
+void TCustomLineWSocket::DropHeld(int n)
+{
+    FRcvStart += n;
+    FRcvdCnt -= n;
+    if (FRcvdCnt <= 0) {
+        FRcvStart = 0;
+        FRcvdCnt = 0;
+    }
+}
+
 int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
 {
     int held = FLineMode ? FLineLength : FRcvdCnt;
     if (held > 0 && BufferSize > 0) {
         int n = std::min(BufferSize, held);
-        std::memcpy(Buffer, FRcvBuf.data(), static_cast<std::size_t>(n));
-        std::memmove(FRcvBuf.data(), FRcvBuf.data() + n, static_cast<std::size_t>(FRcvdCnt - n));
-        FRcvdCnt -= n;
+        std::memcpy(Buffer, Held(), static_cast<std::size_t>(n));
+        DropHeld(n);
         if (FLineMode)
             FLineLength -= n;
         ++RecvCalls;
@@ -138,14 +147,27 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
     return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
 
+namespace {
+// The most one read notification takes into the line buffer: with the
+// line limit this bounds what the layer holds.
+constexpr winsock::u_long kLineReadMax = 65536;
+} // namespace
+
 bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
 {
     if (!FLineMode || FLineEnd.empty())
         return TCustomSocksWSocket::TriggerDataAvailable(Error);
 
+    auto live = Alive();
     winsock::u_long n = 0;
     if (ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR || n < 1)
         return true;
+    n = std::min(n, kLineReadMax);
+    // Move the held bytes (a partial line) to the front before appending.
+    if (FRcvStart > 0) {
+        std::memmove(FRcvBuf.data(), Held(), static_cast<std::size_t>(FRcvdCnt));
+        FRcvStart = 0;
+    }
     int oldEnd = FRcvdCnt;
     FRcvBuf.resize(static_cast<std::size_t>(FRcvdCnt) + n + 1);
     int r = TCustomSocksWSocket::DoRecv(FRcvBuf.data() + FRcvdCnt, static_cast<int>(n), 0);
@@ -157,8 +179,17 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
     FReadCount += r;
     FRcvdCnt += r;
     FRcvBuf[static_cast<std::size_t>(FRcvdCnt)] = '\0';
-    if (FLineEdit || FLineEcho)
-        FRcvdCnt = EditLine(oldEnd);
+    if (FLineEdit || FLineEcho) {
+        int held = EditLine(oldEnd);
+        if (!live)
+            return true;
+        FRcvdCnt = held;
+        // Backspaces may have removed bytes held from earlier reads, and
+        // what followed them took their place: search from there.
+        if (FLineEdit)
+            oldEnd = std::min(oldEnd, FEditLow);
+        oldEnd = std::min(oldEnd, FRcvdCnt);
+    }
     int from = std::max(0, oldEnd - static_cast<int>(FLineEnd.size()));
     DeliverLines(from, Error);
     return true;
@@ -169,71 +200,123 @@ int TCustomLineWSocket::EditLine(int from)
     auto live = Alive();
     if (!FLineEdit) {
         if (FLineEcho && FRcvdCnt > from)
-            Send(FRcvBuf.data() + from, FRcvdCnt - from);
-        return FRcvdCnt;
+            Send(Held() + from, FRcvdCnt - from);
+        // (A send that failed has closed the socket and emptied the buffer.)
+        return live ? FRcvdCnt : 0;
     }
+    // Edited from a copy: a tab writes up to 8 bytes for the one it
+    // replaces, which in place would overwrite bytes not yet looked at.
+    const std::string in(Held() + from, static_cast<std::size_t>(FRcvdCnt - from));
+    FRcvBuf.resize(static_cast<std::size_t>(FRcvStart) + static_cast<std::size_t>(from) + in.size() * 8 + 1);
+    char* buf = Held();
     std::string echo;
     int out = from;
-    for (int i = from; i < FRcvdCnt; ++i) {
-        char c = FRcvBuf[static_cast<std::size_t>(i)];
+    FEditLow = from;
+    // Where the line being edited starts: tabs count columns from there,
+    // and a backspace never reaches into the line before (whether that one
+    // came in the same read or has been delivered already).
+    const int endLen = static_cast<int>(FLineEnd.size());
+    int lineStart = 0;
+    {
+        const char* hit = buf;
+        const char* last = buf + from;
+        for (;;) {
+            const char* next = endLen ? std::search(hit, last, FLineEnd.begin(), FLineEnd.end()) : last;
+            if (next == last)
+                break;
+            hit = next + endLen;
+            lineStart = static_cast<int>(hit - buf);
+        }
+    }
+    for (char c : in) {
         if (c == 8) {
-            if (out > 0) {
+            if (out > lineStart) {
                 --out;
+                FEditLow = std::min(FEditLow, out);
                 echo += "\b \b";
             }
         } else if (c == 9) {
             do {
-                FRcvBuf[static_cast<std::size_t>(out++)] = ' ';
+                buf[out++] = ' ';
                 echo += ' ';
-            } while (out % 8 != 0);
+            } while ((out - lineStart) % 8 != 0);
         } else {
-            // Tabs may have grown the line past the bytes read so far.
-            if (out >= static_cast<int>(FRcvBuf.size()) - 1)
-                FRcvBuf.resize(static_cast<std::size_t>(out) + 2);
-            FRcvBuf[static_cast<std::size_t>(out++)] = c;
+            buf[out++] = c;
             echo += c;
+            if (endLen > 0 && out - lineStart >= endLen &&
+                std::memcmp(buf + out - endLen, FLineEnd.data(), static_cast<std::size_t>(endLen)) == 0)
+                lineStart = out;
         }
-        if (out >= static_cast<int>(FRcvBuf.size()) - 1)
-            FRcvBuf.resize(static_cast<std::size_t>(out) + 2);
     }
-    FRcvBuf[static_cast<std::size_t>(out)] = '\0';
-    if (FLineEcho && !echo.empty() && live)
+    buf[out] = '\0';
+    FRcvdCnt = out;
+    if (FLineEcho && !echo.empty())
         SendStr(echo);
-    return out;
+    // (A send that failed has closed the socket and emptied the buffer.)
+    return live ? FRcvdCnt : 0;
+}
+
+bool TCustomLineWSocket::DeliverPiece(int len, WORD Error)
+{
+    auto live = Alive();
+    FLineLength = len;
+    // The handler reads the line (DoRecv serves it from the front); one
+    // that stops reading drops the rest of the line.
+    while (FLineLength > 0) {
+        int before = FLineLength;
+        if (!TCustomSocksWSocket::TriggerDataAvailable(Error))
+            break;
+        if (!live)
+            return false;
+        if (FLineLength >= before)
+            break;
+    }
+    if (!FLineMode) {
+        // Switched off by the handler: the rest of the line stays held and
+        // is delivered as plain bytes.
+        FLineLength = 0;
+        return true;
+    }
+    if (FLineLength > 0) {
+        DropHeld(std::min(FLineLength, FRcvdCnt));
+        FLineLength = 0;
+    }
+    return true;
 }
 
 bool TCustomLineWSocket::DeliverLines(int from, WORD Error)
 {
     auto live = Alive();
     for (;;) {
-        const char* base = FRcvBuf.data();
-        const char* end = base + FRcvdCnt;
-        const char* hit = std::search(base + from, end, FLineEnd.begin(), FLineEnd.end());
-        if (hit == end)
-            return true;
-        int lineLen = static_cast<int>(hit - base) + static_cast<int>(FLineEnd.size());
-        FLineLength = lineLen;
-        // The handler reads the line (DoRecv serves it from the front);
-        // one that stops reading drops the rest of the line.
-        while (FLineLength > 0) {
-            int before = FLineLength;
-            if (!TCustomSocksWSocket::TriggerDataAvailable(Error))
-                break;
-            if (!live)
-                return false;
-            if (FLineLength >= before)
-                break;
-        }
-        if (FLineLength > 0) {
-            int drop = FLineLength;
-            std::memmove(FRcvBuf.data(), FRcvBuf.data() + drop, static_cast<std::size_t>(FRcvdCnt - drop));
-            FRcvdCnt -= drop;
-            FLineLength = 0;
-        }
-        from = 0;
-        if (!FLineMode)
+        if (FRcvdCnt <= 0 || !FLineMode || FLineEnd.empty())
             return true;  // switched off by the handler: the rest waits
+        const char* base = Held();
+        const char* end = base + FRcvdCnt;
+        const char* hit = std::search(base + std::min(from, FRcvdCnt), end, FLineEnd.begin(), FLineEnd.end());
+        if (hit == end)
+            break;
+        int lineLen = static_cast<int>(hit - base) + static_cast<int>(FLineEnd.size());
+        if (!DeliverPiece(lineLen, Error))
+            return false;
+        from = 0;
     }
+    // No line end in what is held. At the limit the bytes go to the handler
+    // as they are, but for a tail that may begin a line end.
+    if (FRcvdCnt >= FLineLimit) {
+        TriggerLineTooLong();
+        if (!live)
+            return false;
+        int keep = static_cast<int>(FLineEnd.size()) - 1;
+        if (FLineMode && FRcvdCnt >= FLineLimit && FRcvdCnt > keep)
+            return DeliverPiece(FRcvdCnt - keep, Error);
+    }
+    return true;
+}
+
+void TCustomLineWSocket::TriggerLineTooLong()
+{
+    if (OnLineTooLong)
+        OnLineTooLong(this);
 }
 
 void TCustomLineWSocket::TriggerSessionClosed(WORD Error)
@@ -241,19 +324,12 @@ void TCustomLineWSocket::TriggerSessionClosed(WORD Error)
     auto live = Alive();
     if (FLineMode && FRcvdCnt > 0) {
         // A last line without its line end still reaches the handler.
-        FLineLength = FRcvdCnt;
-        while (FLineLength > 0) {
-            int before = FLineLength;
-            if (!TCustomSocksWSocket::TriggerDataAvailable(Error))
-                break;
-            if (!live)
-                return;
-            if (FLineLength >= before)
-                break;
-        }
+        if (!DeliverPiece(FRcvdCnt, Error))
+            return;
     }
     FRcvBuf.clear();
     FRcvBuf.shrink_to_fit();
+    FRcvStart = 0;
     FRcvdCnt = 0;
     FLineLength = 0;
     TCustomSocksWSocket::TriggerSessionClosed(Error);
@@ -293,7 +369,12 @@ int TCustomSyncWSocket::WaitUntilDone(bool& Flag)
             // timeout has not passed yet, and 0 would spin through it.
             wait = std::clamp(left, 1, 1000);
         }
+        // Inside another program's loop the wait runs handlers too.
         WaitMessage(wait);
+        if (Flag)
+            break;
+        if (!live)
+            return WSOCKET_WAIT_TIMEOUT;
     }
     return 0;
 }

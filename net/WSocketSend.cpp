@@ -2,6 +2,7 @@
 // system takes is sent at once, the rest when FD_WRITE says it can go.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "net/WSocket.h"
 
@@ -99,6 +100,15 @@ int TCustomWSocket::Send(const void* Data, int Len)
 
 int TCustomWSocket::SendStr(const std::string& Str)
 {
+    if (Str.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        // Send counts in int; cut down, the length would send some other
+        // part of the string, or nothing at all.
+        FLastError = WSAEMSGSIZE;
+        WSASetLastError(WSAEMSGSIZE);
+        RaiseSocketExceptionFmt("SendStr: %zu bytes are more than one send can take (at most %d)", Str.size(),
+                                std::numeric_limits<int>::max());
+        return -1;
+    }
     return Send(Str.data(), static_cast<int>(Str.size()));
 }
 
@@ -178,8 +188,13 @@ void TCustomWSocket::Flush()
         MessagePump();
         if (!live)
             return;
-        if (FHSocket != INVALID_SOCKET && !FAllSent)
-            WaitMessage(1000);  // until the socket can take more
+        if (FHSocket != INVALID_SOCKET && !FAllSent) {
+            // Until the socket can take more. Inside another program's
+            // loop the wait runs handlers too, which may destroy us.
+            WaitMessage(1000);
+            if (!live)
+                return;
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -233,6 +234,23 @@ void Notify(int fd, const SockRec& r, long event, int error)
                 MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(error)));
 }
 
+// Errors of a receive that end the connection: the system reports each
+// once, so the one a receive takes must still reach the close notice.
+bool EndsConnection(int wsaError)
+{
+    switch (wsaError) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAETIMEDOUT:
+    case WSAENETRESET:
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN: return true;
+    default: return false;
+    }
+}
+
 int SocketError(int fd)
 {
     int err = 0;
@@ -287,8 +305,12 @@ void OnReady(int fd, std::uint32_t events)
             }
         }
     } else if (r.connected) {
-        if (events & EPOLLERR)
-            r.pendingError = SocketError(fd);
+        if (events & EPOLLERR) {
+            // Reading the error clears it in the system: keep what an
+            // earlier receive already took when there is nothing new.
+            if (int err = SocketError(fd))
+                r.pendingError = err;
+        }
         if ((events & EPOLLIN) && (wanted & EPOLLIN)) {
             // At end of stream, EPOLLIN stays set; only real data is news.
             if (hangup || (events & EPOLLERR) || r.closeReported) {
@@ -740,23 +762,55 @@ int recv(SOCKET s, char* buf, int len, int flags)
     Rearm(s, *r);
     int pflags = ((flags & MSG_OOB) ? px::kMsgOob : 0) | ((flags & MSG_PEEK) ? px::kMsgPeek : 0);
     ssize_t n = ::recv(s, buf, static_cast<size_t>(len), pflags);
-    if (n < 0)
-        return FailErrno();
+    if (n < 0) {
+        int err = MapErrno(errno);
+        // The receive took the connection's error from the system; the
+        // close notice that follows must still carry it.
+        if (EndsConnection(err) && r->pendingError == 0)
+            r->pendingError = err;
+        return Fail(err);
+    }
     return static_cast<int>(n);
 }
 
 int closesocket(SOCKET s)
 {
     SockRec* r = Find(s);
-    if (!r)
+    if (!r) {
+        // A socket descriptor opened elsewhere and handed over (Dup): it is
+        // a socket all the same, and whoever owns it now may close it.
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (s >= 0 && ::getsockopt(s, px::kSolSocket, px::kSoType, &type, &len) == 0) {
+            ::close(s);
+            return 0;
+        }
         return Fail(WSAENOTSOCK);
+    }
     if (r->registered)
         epoll_ctl(MessageQueueFd(), EPOLL_CTL_DEL, s, nullptr);
     // The handle number is reused by the next socket: its notifications
     // still queued must not reach whoever gets it.
     if (r->hwnd)
         PurgeMessages(r->hwnd, r->msg, static_cast<WPARAM>(s));
+    // With a linger time set, the system's close waits until the data
+    // still queued has gone out (or the time is up), even for a
+    // non-blocking socket: that wait must not hold the program's thread.
+    // The close then completes on a helper thread; until it does, the
+    // descriptor number stays taken, so no new socket can get it.
+    px::Linger pl{};
+    socklen_t plen = sizeof pl;
+    bool lingers = r->nonBlocking && ::getsockopt(s, px::kSolSocket, px::kSoLinger, &pl, &plen) == 0 &&
+                   pl.l_onoff != 0 && pl.l_linger > 0;
     Socks().erase(s);
+    if (lingers) {
+        try {
+            std::thread([s] { ::close(s); }).detach();
+            return 0;
+        } catch (const std::system_error&) {
+            // No thread to be had: close here, waiting as the system does.
+        }
+    }
     if (::close(s) != 0 && errno != EINTR)
         return FailErrno();
     return 0;

@@ -90,6 +90,58 @@ TEST(QtLoop, ASynchronousWaitKeepsQtEventsFlowingAndIdles)
     peer::Close(lfd);
 }
 
+// Destroys itself from a Qt timer armed by its first message pump: the
+// timer fires inside the idle wait that follows, as any Qt event may.
+class DestroyedWhileWaiting : public TWSocket {
+public:
+    bool* destroyed = nullptr;
+    bool armed = false;
+    ~DestroyedWhileWaiting() override { *destroyed = true; }
+    void MessagePump() override
+    {
+        TWSocket::MessagePump();
+        if (!armed) {
+            armed = true;
+            QTimer::singleShot(0, [this] { delete this; });
+        }
+    }
+};
+
+TEST(QtLoop, ASocketDestroyedDuringTheIdleWaitOfFlushOrWaitUntilDoneIsNotTouchedAgain)
+{
+    for (bool flush : {true, false}) {
+        SCOPED_TRACE(flush ? "Flush" : "WaitUntilDone");
+        int port = 0;
+        int lfd = peer::Listen(port);
+        bool destroyed = false;
+        auto* sock = new DestroyedWhileWaiting;
+        sock->destroyed = &destroyed;
+        sock->SetAddr("127.0.0.1");
+        sock->SetPort(std::to_string(port));
+        bool up = false;
+        sock->OnSessionConnected = [&](TObject*, WORD) { up = true; };
+        sock->SetTimeout(20000);
+        sock->armed = true;  // not while connecting
+        ASSERT_EQ(0, sock->Synchronize([&] { sock->Connect(); }, up));
+        int fd = peer::Accept(lfd);
+        sock->armed = false;
+        if (flush) {
+            // The peer does not read: the queue cannot drain, Flush waits.
+            std::string block(8 << 20, 'f');
+            sock->Send(block.data(), static_cast<int>(block.size()));
+            ASSERT_FALSE(sock->AllSent());
+            sock->Flush();
+        } else {
+            bool never = false;
+            sock->SetTimeout(0);
+            EXPECT_EQ(WSOCKET_WAIT_TIMEOUT, sock->WaitUntilDone(never));
+        }
+        EXPECT_TRUE(destroyed);
+        peer::Close(fd);
+        peer::Close(lfd);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)

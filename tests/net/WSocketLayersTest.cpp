@@ -1,7 +1,9 @@
 // The line layer and the wait layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopUtil.h"
@@ -84,6 +86,86 @@ TEST(WSocketLineMode, SwitchingLineModeOffRedeliversHeldBytesAndEnds)
     PumpPending();
     EXPECT_EQ(1, calls);
     EXPECT_EQ(5, p.client.HeldCount());
+}
+
+TEST(WSocketLineMode, LineEditingExpandsTabsAndAppliesBackspacesWithoutLosingTheLineEnd)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> reads;  // what the peer sends, one read each
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"tabs at the start", {"\t\t\tab\r\n"}, {std::string(24, ' ') + "ab\r\n"}},
+        {"tab to the next multiple of 8", {"x\tb\r\n"}, {"x" + std::string(7, ' ') + "b\r\n"}},
+        {"a line of tabs", {std::string(40, '\t') + "\r\n"}, {std::string(320, ' ') + "\r\n"}},
+        {"backspaces", {"abc\b\bd\r\n"}, {"ad\r\n"}},
+        {"more backspaces than bytes", {"\b\bz\r\n"}, {"z\r\n"}},
+        {"backspaces into an earlier read", {"abcdef", "\b\b\b\b\b\b\bX\r\n"}, {"X\r\n"}},
+        {"backspaces into an earlier read, then more", {"abcdefghij", "\b\b\b\b\b\b\bX\r\nmore"}, {"abcX\r\n"}},
+        {"a tab after a line in the same read", {"a\r\n\tb\r\n"}, {"a\r\n", std::string(8, ' ') + "b\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PeerPair p;
+        std::vector<std::string> lines;
+        p.client.SetLineMode(true);
+        p.client.SetLineEdit(true);
+        p.client.OnDataAvailable = [&](TObject*, WORD) { lines.push_back(p.client.ReceiveStr()); };
+        for (const std::string& piece : c.reads) {
+            peer::SendAll(p.fd, piece);
+            ASSERT_TRUE(PumpUntil([&] { return p.client.RcvdCount() == 0; }));
+            PumpPending();
+        }
+        EXPECT_EQ(c.lines, lines);
+    }
+}
+
+TEST(WSocketLineMode, ManyLinesInOneReadAllArriveInOrder)
+{
+    PeerPair p;
+    std::string stream;
+    for (int i = 0; i < 20000; ++i)
+        stream += "line " + std::to_string(i) + "\r\n";
+    std::vector<std::string> lines;
+    p.client.SetLineMode(true);
+    p.client.OnDataAvailable = [&](TObject*, WORD) { lines.push_back(p.client.ReceiveStr()); };
+    std::thread sender([&] { peer::SendAll(p.fd, stream); });
+    ASSERT_TRUE(PumpUntil([&] { return lines.size() == 20000; }));
+    sender.join();
+    for (int i : {0, 1, 9999, 19999})
+        EXPECT_EQ("line " + std::to_string(i) + "\r\n", lines[static_cast<size_t>(i)]);
+    EXPECT_EQ(0, p.client.HeldCount());
+}
+
+TEST(WSocketLineMode, AStreamWithoutLineEndsStaysBoundedAndLosesNothing)
+{
+    PeerPair p;
+    // No line end in 1 MiB, then one.
+    std::string stream(1 << 20, 'q');
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<char>('a' + i % 26);
+    stream += "\r\n";
+    std::string got;
+    std::vector<size_t> pieces;
+    int tooLong = 0;
+    int mostHeld = 0;
+    p.client.SetLineMode(true);
+    p.client.OnLineTooLong = [&](TObject*) { ++tooLong; };
+    p.client.OnDataAvailable = [&](TObject*, WORD) {
+        mostHeld = std::max(mostHeld, p.client.HeldCount());
+        std::string s = p.client.ReceiveStr();
+        pieces.push_back(s.size());
+        got += s;
+    };
+    std::thread sender([&] { peer::SendAll(p.fd, stream); });
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == stream.size(); }));
+    sender.join();
+    EXPECT_EQ(stream, got);
+    EXPECT_GT(tooLong, 0);
+    // Held: under the limit plus one read's worth.
+    EXPECT_LT(mostHeld, 2 * 65536);
+    EXPECT_LT(p.client.HeldCount(), 65536);
+    EXPECT_GT(pieces.size(), 1u);
 }
 
 TEST(WSocketWait, WaitUntilDoneReturnsWhenTheFlagIsSet)
