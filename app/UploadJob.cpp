@@ -40,7 +40,7 @@ bool TForm1::CommandTextsAreSafe() {
   // Each of these texts ends up in a command line of the FTP dialogue; a CR
   // or LF inside it would end that command early and let the rest of the
   // text through as a command of its own.
-  auto refuse = [this](QWidget* field, const QString& message) {
+  auto refuse = [](QWidget* field, const QString& message) {
     Dialogs().Beep();
     Dialogs().MessageBox(Std(message));
     field->setFocus();
@@ -106,7 +106,7 @@ void TForm1::OKBnClick() {
 bool TForm1::CheckAndCopyFields() {
   // The fields in order; the first empty one stops the job. Each filled one
   // goes into the client as it is, without trimming, as soon as it passed.
-  auto missing = [this](QWidget* field, const char* message) {
+  auto missing = [](QWidget* field, const char* message) {
     Dialogs().Beep();
     if (message) Dialogs().MessageBox(message);
     field->setFocus();

@@ -263,7 +263,7 @@ protected:
     // Resolves what Connect and Listen need; false when it reported an error.
     bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
 
-    // Fields (the names the design uses).
+    // The socket handle, its addresses and its state.
     SOCKET FHSocket = INVALID_SOCKET;
     SOCKET FAcceptedSocket = INVALID_SOCKET;
     std::string AddrStr;
