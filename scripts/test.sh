@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds Parcelo, and runs every test:
 # first the normal build, then the check of the Debian package, then the
-# unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then a short run of each libFuzzer target (PARCELO_FUZZ_SECONDS each, 25
 # by default; 0 skips them). The tests start their own FTP servers on
 # 127.0.0.1; nothing else is needed.
@@ -27,11 +27,11 @@ echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELO_SANITIZE=ON >/dev/null
 cmake --build build-san -j "$jobs"
 
-echo "== unit tests under the sanitizers =="
+echo "== tests under the sanitizers =="
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-san --output-on-failure -j "$jobs" -L unit --timeout 900
+ctest --test-dir build-san --output-on-failure -j "$jobs" -LE packaging --timeout 900
 
 fuzz_seconds=${PARCELO_FUZZ_SECONDS:-25}
 if [ "$fuzz_seconds" -gt 0 ]; then

@@ -9,4 +9,4 @@ parcelo_add_test(NAME app_window_tests
     ${CMAKE_CURRENT_LIST_DIR}/StartupTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/QtDialogsTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
-  LABELS unit)
+  LABELS gui)

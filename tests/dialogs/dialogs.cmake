@@ -7,6 +7,6 @@ parcelo_add_test(NAME dialogs_tests
     ${CMAKE_CURRENT_LIST_DIR}/HelpDialogTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/OptionsDialogTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
-  LABELS unit)
+  LABELS gui)
 # One case checks the read-me the build puts beside the program.
 add_dependencies(dialogs_tests parcelo_readme)

@@ -7,23 +7,23 @@ parcelo_add_test(NAME ftp_dialogue_test
   SOURCES ${_ftp_test_dir}/FtpDialogueTest.cpp ${_ftp_test_dir}/FtpRegressionTest.cpp
           ${_ftp_test_dir}/FtpReplyTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
-  LABELS unit)
+  LABELS integration)
 
 parcelo_add_test(NAME ftp_realserver_test
   SOURCES ${_ftp_test_dir}/FtpRealServerTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
-  LABELS unit)
+  LABELS real-server)
 
 parcelo_add_test(NAME ftpput_test
   SOURCES ${_ftp_test_dir}/FtpPutTest.cpp
   LIBS parcelo_testsupport GTest::gtest_main
-  LABELS unit)
+  LABELS real-server)
 add_dependencies(ftpput_test ftpput)
 target_compile_definitions(ftpput_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
 
 parcelo_add_test(NAME ftp_fault_test
   SOURCES ${_ftp_test_dir}/FtpFaultTableTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
-  LABELS unit)
+  LABELS integration)
 add_dependencies(ftp_fault_test ftpput)
 target_compile_definitions(ftp_fault_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")

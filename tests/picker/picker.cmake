@@ -6,4 +6,4 @@ parcelo_add_test(NAME picker_tests
     ${CMAKE_CURRENT_LIST_DIR}/PickerRulesTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PickerServerTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
-  LABELS unit)
+  LABELS gui real-server)

@@ -22,4 +22,4 @@ add_dependencies(settings_registry_test parcelo_registry_writer)
 parcelo_add_test(NAME settings_window_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/SettingsWindowTest.cpp
   LIBS parcelo_app parcelo_testsupport SQLite::SQLite3
-  LABELS unit)
+  LABELS gui)

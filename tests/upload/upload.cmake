@@ -11,4 +11,4 @@ parcelo_add_test(NAME upload_tests
     ${CMAKE_CURRENT_LIST_DIR}/ProfileControlsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DesktopHabitsTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
-  LABELS unit)
+  LABELS gui integration real-server)
