@@ -3,6 +3,7 @@
 // or through ftpput, as scripts use it) with what it must report.
 #include "FtpTestClient.h"
 #include "ftp/FtpInternal.h"
+#include "support/LocalDir.h"
 #include "support/FtpScriptServer.h"
 #include "support/RunProgram.h"
 
@@ -84,21 +85,6 @@ void ServeStores(FtpScriptSession& s, Seen& seen)
     }
 }
 
-struct LocalDir {
-    LocalDir()
-    {
-        path = fs::temp_directory_path() / ("parcelo-faults-" + std::to_string(::getpid()));
-        fs::create_directories(path);
-    }
-    ~LocalDir() { fs::remove_all(path); }
-    std::string Write(const std::string& name, const std::string& data) const
-    {
-        std::string p = (path / name).string();
-        std::ofstream(p, std::ios::binary) << data;
-        return p;
-    }
-    fs::path path;
-};
 
 void Prepare(FtpTestClient& ftp, const FtpScriptServer& server, bool passive)
 {
@@ -137,7 +123,7 @@ const Row kRows[] = {
      [](FtpScriptServer& server, Seen& seen) {
          // The system takes the whole file into its buffers at once; the
          // server needs five seconds for it, more than the time-out.
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          const std::string data = Data(kSlowSize);
          FtpTestClient ftp;
          Prepare(ftp, server, true);
@@ -161,7 +147,7 @@ const Row kRows[] = {
 
     {"FolderGivenAsFileIsRefusedAndTheNextFileGoesOn", ServeStores,
      [](FtpScriptServer& server, Seen& seen) {
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          const std::string folder = (local.path / "folder").string();
          fs::create_directories(folder);
          const std::string good = local.Write("good.txt", "good data");
@@ -195,7 +181,7 @@ const Row kRows[] = {
          // memory read through /proc/self/mem, from a page that is mapped
          // up to one that lies past the end of its backing file.
          const long page = ::sysconf(_SC_PAGESIZE);
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          const std::string backing = local.Write("one-page", std::string(static_cast<size_t>(page), 'r'));
          int fd = ::open(backing.c_str(), O_RDONLY);
          ASSERT_GE(fd, 0);
@@ -244,7 +230,7 @@ const Row kRows[] = {
          s.WaitForClose();
      },
      [](FtpScriptServer& server, Seen& seen) {
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          FtpTestClient ftp;
          Prepare(ftp, server, false);
          ASSERT_TRUE(ftp.Connect());
@@ -260,7 +246,7 @@ const Row kRows[] = {
 
     {"TimeoutOfThreeMillionSecondsWorks", ServeStores,
      [](FtpScriptServer& server, Seen& seen) {
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          const std::string file = local.Write("t.txt", "patient");
          ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "--timeout", "3000000", "127.0.0.1",
                                                     server.PortText(), "bob", "secret", "", file});
@@ -276,7 +262,7 @@ const Row kRows[] = {
          s.CloseControl();
      },
      [](FtpScriptServer& server, Seen&) {
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          FtpTestClient ftp;
          Prepare(ftp, server, true);
          ftp.SetTimeout(10);
@@ -326,7 +312,7 @@ const Row kRows[] = {
 
     {"FtpputHidesThePassword", ServeStores,
      [](FtpScriptServer& server, Seen&) {
-         LocalDir local;
+         LocalDir local("parcelo-faults");
          const std::string file = local.Write("p.txt", "x");
          ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob",
                                                     "s3cret-word", "", file});

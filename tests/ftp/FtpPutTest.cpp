@@ -1,5 +1,6 @@
 // The ftpput driver as scripts use it: its exit status, its output and the
 // files it stores.
+#include "support/LocalDir.h"
 #include "support/FtpRealServers.h"
 #include "support/RunProgram.h"
 
@@ -32,21 +33,6 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
-struct LocalDir {
-    LocalDir()
-    {
-        path = fs::temp_directory_path() / ("parcelo-ftpput-" + std::to_string(::getpid()));
-        fs::create_directories(path);
-    }
-    ~LocalDir() { fs::remove_all(path); }
-    std::string Write(const std::string& name, const std::string& data) const
-    {
-        std::string p = (path / name).string();
-        std::ofstream(p, std::ios::binary) << data;
-        return p;
-    }
-    fs::path path;
-};
 
 } // namespace
 
@@ -72,7 +58,7 @@ TEST(FtpPut, UploadsEveryFileUnderItsBaseNameAndPrintsTheDialogue)
     auto server = StartPyftpdlib(why);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-ftpput");
     const std::string a = local.Write("a.bin", std::string(70000, 'a'));
     const std::string b = local.Write("b.txt", "line one\nline two\n");
 
@@ -102,7 +88,7 @@ TEST(FtpPut, EmptyDirectoryMeansTheLogInDirectoryAndAsciiSetsTypeA)
     auto server = StartPyftpdlib(why);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-ftpput");
     const std::string a = local.Write("plain.txt", "text\n");
 
     Result r = RunFtpput({"--ascii", "--timeout", "30", server->Host(), server->PortText(), server->User(),
@@ -119,7 +105,7 @@ TEST(FtpPut, FailuresExitWith1)
     auto server = StartVsftpd(why);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-ftpput");
     const std::string good = local.Write("good.bin", "good");
     const std::string missing = (local.path / "missing.bin").string();
 

@@ -1,6 +1,7 @@
 // The client against real servers started on 127.0.0.1: Debian's vsftpd
 // and pyftpdlib, in active and passive mode.
 #include "FtpTestClient.h"
+#include "support/LocalDir.h"
 #include "support/FtpRealServers.h"
 
 #include <gtest/gtest.h>
@@ -52,21 +53,6 @@ std::string RandomBytes(size_t size, unsigned seed)
     return data;
 }
 
-struct LocalDir {
-    LocalDir()
-    {
-        path = fs::temp_directory_path() / ("parcelo-real-" + std::to_string(::getpid()));
-        fs::create_directories(path);
-    }
-    ~LocalDir() { fs::remove_all(path); }
-    std::string Write(const std::string& name, const std::string& data) const
-    {
-        std::string p = (path / name).string();
-        std::ofstream(p, std::ios::binary) << data;
-        return p;
-    }
-    fs::path path;
-};
 
 // Logs in and changes to the server's upload folder.
 void LogIn(FtpTestClient& ftp, const FtpRealServer& server, bool passive)
@@ -104,7 +90,7 @@ TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
     auto server = Start(c.kind, why);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-real");
     const std::string data = RandomBytes(c.size, static_cast<unsigned>(c.size));
     const std::string path = local.Write("upload.bin", data);
 
@@ -152,7 +138,7 @@ TEST_P(FtpRealSession, DirectoriesListingAndAsciiUpload)
     auto server = Start(GetParam(), why);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-real");
     FtpTestClient ftp;
     LogIn(ftp, *server, false);
 
@@ -204,7 +190,7 @@ TEST(FtpRealSlowServer, ProgressFollowsWhatTheServerReceivedAndTheDrainDoesNotTi
     auto server = StartPyftpdlib(why, rate);
     if (!server)
         GTEST_SKIP() << why;
-    LocalDir local;
+    LocalDir local("parcelo-real");
     const std::string data = RandomBytes(size, 7);
     FtpTestClient ftp;
     LogIn(ftp, *server, true);

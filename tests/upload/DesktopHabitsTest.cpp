@@ -80,12 +80,23 @@ protected:
     timer->start(5);
   }
 
-  // The server side of a log-in and one file stored in active mode; the
-  // final reply waits until `go` is set.
-  static void LogInAndStoreOneFile(FtpScriptSession& s, const std::atomic<bool>& go, bool withCwd = false) {
+  // The server side of a log-in as user "u" with password "pw".
+  static void LogIn(FtpScriptSession& s) {
     s.Reply("220 ready");
     s.Answer("331 password please");
     s.Answer("230 logged in");
+  }
+
+  // The profile of the scripted server on the screen.
+  static void FillFor(TForm1& form, const FtpScriptServer& server) {
+    FillProfile(form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
+                QStringLiteral("pw"));
+  }
+
+  // The server side of a log-in and one file stored in active mode; the
+  // final reply waits until `go` is set.
+  static void LogInAndStoreOneFile(FtpScriptSession& s, const std::atomic<bool>& go, bool withCwd = false) {
+    LogIn(s);
     if (withCwd) s.Answer("250 directory changed");
     s.Answer("200 type set");
     std::string port;
@@ -108,8 +119,7 @@ TEST_F(Desktop, EnterDuringTheUploadNeitherCancelsNorQuits) {
   std::atomic<bool> pressed{false};
   FtpScriptServer server([&](FtpScriptSession& s) { LogInAndStoreOneFile(s, pressed); });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(*form, server);
   form->OKBn->setFocus();
   ASSERT_EQ(Focused(), form->OKBn);
 
@@ -277,8 +287,7 @@ TEST_F(Desktop, DropDownDuringAnUploadLeavesItAlone) {
   std::atomic<bool> clicked{false};
   FtpScriptServer server([&](FtpScriptSession& s) { LogInAndStoreOneFile(s, clicked, /*withCwd=*/true); });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(*form, server);
   SetSubdirectory(*form, QStringLiteral("pub"));
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
 
@@ -301,9 +310,7 @@ TEST_F(Desktop, DropDownDuringAnUploadLeavesItAlone) {
 TEST_F(Desktop, OKDuringAListingLeavesItAlone) {
   std::atomic<bool> clicked{false};
   FtpScriptServer server([&](FtpScriptSession& s) {
-    s.Reply("220 ready");
-    s.Answer("331 password please");
-    s.Answer("230 logged in");
+    LogIn(s);
     std::string port;
     s.ReadCommand(port);
     s.ConnectActive(port);
@@ -316,8 +323,7 @@ TEST_F(Desktop, OKDuringAListingLeavesItAlone) {
     s.WaitForClose();
   });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(*form, server);
   SetSubdirectory(*form, QString());
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
 
@@ -346,8 +352,7 @@ TEST_F(Desktop, PickerReportsALogInThatLeftNoSessionAsOne) {
     s.CloseControl();
   });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(*form, server);
   SetSubdirectory(*form, QString());
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
 
@@ -370,8 +375,7 @@ TEST_F(Desktop, ClosingDuringAListingOpensNoList) {
     s.WaitForClose();
   });
   auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-  FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(*form, server);
   SetSubdirectory(*form, QString());
   form->OwnFolder = Std(MakeFolder(QStringLiteral("bin"))) + "/";
   // Items of an earlier listing: a list without items never opens.
@@ -398,9 +402,7 @@ TEST_F(Desktop, NameThatIsNotUtf8IsStoredUnderItsOwnBytes) {
   const QByteArray after = QFile::encodeName(MakeFile("b.bin", "b"));
   std::vector<std::string> received;
   FtpScriptServer server([&](FtpScriptSession& s) {
-    s.Reply("220 ready");
-    s.Answer("331 password please");
-    s.Answer("230 logged in");
+    LogIn(s);
     s.Answer("200 type set");
     for (int file = 0; file < 2; ++file) {
       std::string port;
@@ -417,8 +419,7 @@ TEST_F(Desktop, NameThatIsNotUtf8IsStoredUnderItsOwnBytes) {
   });
   TForm1 form(QList<QByteArray>{"/usr/bin/parcelo", latin1, after});
   form.ApplicationIsActive = [] { return true; };
-  FillProfile(form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
-              QStringLiteral("pw"));
+  FillFor(form, server);
   ASSERT_EQ(Std(form.ListView1->topLevelItem(0)->text(0)), "caf\xC3\xA9.bin") << "shown readably";
 
   form.OKBn->click();
