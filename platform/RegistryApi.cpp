@@ -12,6 +12,8 @@ namespace {
 
 using StorePtr = std::shared_ptr<Store>;
 
+// Finds the database and row of the key `h` names. `store` stays null while
+// the database file does not exist and `create` is not set.
 LONG Resolve(HKEY h, bool create, StorePtr& store, std::int64_t& id)
 {
     store.reset();
