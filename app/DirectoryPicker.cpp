@@ -186,7 +186,7 @@ bool TForm1::FetchListing(const QString& dir, const std::string& listingFile) {
     return false;
   };
 
-  if (!LogInUnlessOpen()) return fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
+  if (!LogInUnlessOpen(*FTP)) return fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
   if (!dir.isEmpty()) {
     FTP->SetHostDirName(Std(dir));
     if (!FTP->ChangeDir()) return fail(QStringLiteral("Cannot change directory to ") + Qs(FTP->HostDirName()));

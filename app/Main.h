@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/StatusBar.h"
+#include "ftp/UploadSequence.h"
 #include "platform/Files.h"
 #include "settings/Settings.h"
 
@@ -196,19 +197,17 @@ private:
   [[nodiscard]] bool JobQuestion(const QString& text);
   // Refuses a directory or file name that would break a command line.
   [[nodiscard]] bool CommandTextsAreSafe();
-  // The upload job and its steps (app/UploadJob.cpp). Each step that can
-  // end the job returns false when it did, having said why.
+  // The upload job (app/UploadJob.cpp): the window's side of the upload
+  // sequence. It reads the boxes into a job and shows what the sequence
+  // reports.
   void UploadJob();
   [[nodiscard]] bool CheckAndCopyFields();
-  [[nodiscard]] bool EnterTargetDirectory();
-  [[nodiscard]] bool SendEveryFile();
+  [[nodiscard]] UploadJobDescription DescribeJob() const;
+  [[nodiscard]] UploadEvents JobEvents();
   void SetProgressScale(const QTreeWidgetItem* row);
-  void EndSession();
   // Shared by the job and the directory picker: the profile on the screen
-  // (through the firewall when that option is on) into the client, and the
-  // log-in unless a session is open.
+  // (through the firewall when that option is on) into the client.
   void CopyProfileIntoClient();
-  [[nodiscard]] bool LogInUnlessOpen();
   // The directory picker's steps (app/DirectoryPicker.cpp).
   [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
   [[nodiscard]] bool ReadListing(const std::string& listingFile);

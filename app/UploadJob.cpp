@@ -10,6 +10,7 @@
 #include "app/FileList.h"
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
+#include "ftp/UploadSequence.h"
 #include "platform/Dialogs.h"
 
 namespace {
@@ -139,40 +140,6 @@ void TForm1::CopyProfileIntoClient() {
   FTP->SetPassive(state.passiveMode);
 }
 
-bool TForm1::LogInUnlessOpen() {
-  // A session left open (by the directory picker, or by a job that stopped
-  // at the directory) is used as it is. A refused connection can end the
-  // log-in request without an error of its own, and a server can hang up
-  // with its last log-in reply: only a session that is really open counts.
-  return FTP->Connected() || (FTP->Connect() && FTP->Connected());
-}
-
-bool TForm1::EnterTargetDirectory() {
-  // The directory is sent as typed: several levels are one CWD and one MKD.
-  const QString dir = dircmbox->currentText();
-  if (dir.isEmpty()) return true;
-  FTP->SetHostDirName(Std(dir));
-  if (FTP->ChangeDir()) return true;
-
-  // Missing: offer to create it. Either way the session stays open for the
-  // next try.
-  Dialogs().Beep();
-  bool go = JobQuestion(QStringLiteral("Cannot change directory to ") + dir +
-                        QStringLiteral(", do you want to create this directory first?"));
-  if (go) {
-    FTP->SetHostFileName(Std(dir));
-    go = FTP->MakeDir();
-    if (!go) Dialogs().Beep();
-  }
-  if (!go) {
-    EnableOKAfterJob();
-    if (!closed_) dircmbox->setFocus();
-    return false;
-  }
-  (void)FTP->ChangeDir();
-  return true;
-}
-
 void TForm1::SetProgressScale(const QTreeWidgetItem* row) {
   qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
   ProgressScale = 0;
@@ -183,64 +150,69 @@ void TForm1::SetProgressScale(const QTreeWidgetItem* row) {
   ProgressBar1->setMaximum(static_cast<int>(units));
 }
 
-bool TForm1::SendEveryFile() {
+UploadJobDescription TForm1::DescribeJob() const {
   // Argument i is row i-1. Arguments without a row (the list stopped at a
-  // file it could not read) and folder rows are not sent.
-  const int count = ParamCount();
-  for (int i = 1; i <= count; ++i) {
-    QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
-    if (!row || row->text(1).isEmpty()) continue;
-    FTP->SetLocalFileName(ParamBytes(i).toStdString());
-
-    // The type goes out when it must change, and always for the first file
-    // of a session: a new session starts in the server's default type,
-    // whatever Binary kept from the last one.
-    const bool ascii = row->checkState(0) == Qt::Checked;
-    if (!sessionTypeKnown_ || ascii == FTP->Binary()) {
-      const bool typeSet = ascii ? FTP->SetAsciiType() : FTP->SetBinaryType();
-      sessionTypeKnown_ = typeSet && FTP->Connected();
+  // file it could not read) and folder rows are listed but not sent.
+  UploadJobDescription job;
+  job.directory = Std(dircmbox->currentText());
+  for (int i = 1; i <= ParamCount(); ++i) {
+    const QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
+    UploadFile file;
+    file.send = row != nullptr && !row->text(1).isEmpty();
+    if (file.send) {
+      file.localPath = ParamBytes(i).toStdString();
+      file.remoteName = RemoteName(row).toStdString();
+      file.ascii = row->checkState(0) == Qt::Checked;
     }
-
-    const QString name = row->text(0);
-    FTP->SetHostFileName(RemoteName(row).toStdString());
-    StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + name);
-    SetProgressScale(row);
-
-    if (!FTP->StoreFile()) {
-      // The last argument, or nothing left to send through: say so and
-      // stop. Otherwise the user decides. A stop leaves OK disabled and
-      // saves nothing.
-      Dialogs().Beep();
-      const QString failed = QStringLiteral("Cannot send ") + name + QStringLiteral(" to remote host");
-      const bool last = i == count || !FTP->Connected();
-      if (last || !JobQuestion(failed + QStringLiteral(". Do you want to try the rest?"))) {
-        (void)FTP->Abort();
-        if (last) JobMessage(failed);
-        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-        return false;
-      }
-    }
-    ProgressBar1->setValue(0);
-    StatusBar1->SetPanelText(0, QString());
+    job.files.push_back(std::move(file));
   }
-  return true;
+  return job;
 }
 
-void TForm1::EndSession() {
-  if (!FTP->Connected()) {
+UploadEvents TForm1::JobEvents() {
+  auto failedText = [this](std::size_t index) {
+    return QStringLiteral("Cannot send ") + ListView1->topLevelItem(static_cast<int>(index))->text(0) +
+           QStringLiteral(" to remote host");
+  };
+  UploadEvents events;
+  events.loginFailed = [this] {
+    Dialogs().Beep();
+    JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
+  };
+  events.createDirectory = [this] {
+    Dialogs().Beep();
+    return JobQuestion(QStringLiteral("Cannot change directory to ") + dircmbox->currentText() +
+                       QStringLiteral(", do you want to create this directory first?"));
+  };
+  events.directoryNotMade = [] { Dialogs().Beep(); };
+  // The type's own reply stops nothing: the store's reply tells.
+  events.stopOnTypeFailure = [] { return false; };
+  events.fileStarting = [this](std::size_t index) {
+    const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
+    StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
+    SetProgressScale(row);
+  };
+  // The last file, or nothing left to send through: say so and stop.
+  // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
+  events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
+    Dialogs().Beep();
+    return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
+  };
+  events.stopped = [this, failedText](std::size_t index, bool wasLast) {
+    if (wasLast) JobMessage(failedText(index));
+    StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+  };
+  events.fileDone = [this](std::size_t) {
+    ProgressBar1->setValue(0);
+    StatusBar1->SetPanelText(0, QString());
+  };
+  events.completing = [this] { StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed")); };
+  events.lost = [this] {
     // Lost on the way (or cancelled): nothing to quit.
     Dialogs().Beep();
     StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-    return;
-  }
-  StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed"));
-  (void)FTP->Quit();
-  if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
-  if (state.exitWhenDone) {
-    writereg();
-    // Takes effect once the job has returned to the message loop.
-    close();
-  }
+  };
+  return events;
 }
 
 void TForm1::UploadJob() {
@@ -249,15 +221,31 @@ void TForm1::UploadJob() {
   // wait.
   DisableOKForJob();
   CopyProfileIntoClient();
-  if (!LogInUnlessOpen()) {
-    Dialogs().Beep();
-    JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
-    (void)FTP->Abort();
-    EnableOKAfterJob();
-    return;
+
+  UploadEvents events = JobEvents();
+  switch (RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_).end) {
+    case UploadEnd::LoginFailed:
+      EnableOKAfterJob();
+      return;
+    case UploadEnd::DirectoryMissing:
+    case UploadEnd::TypeRefused:
+      // The session stays open for the next try.
+      EnableOKAfterJob();
+      if (!closed_) dircmbox->setFocus();
+      return;
+    case UploadEnd::Stopped:
+      return;
+    case UploadEnd::Completed:
+      if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
+      if (state.exitWhenDone) {
+        writereg();
+        // Takes effect once the job has returned to the message loop.
+        close();
+      }
+      break;
+    case UploadEnd::Lost:
+      break;
   }
-  if (!EnterTargetDirectory() || !SendEveryFile()) return;
-  EndSession();
   EnableOKAfterJob();
   writereg();
 }

@@ -8,6 +8,7 @@
 // Exit status: 0 when every file was stored, 1 otherwise, 2 on a usage
 // error. Scripts rely on this interface: keep it stable.
 #include "ftp/Ftpcli.h"
+#include "ftp/UploadSequence.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -95,41 +96,59 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ftpput: %s failed%s%s\n", what.c_str(), why.empty() ? "" : ": ", why.c_str());
     };
 
-    if (!ftp.Connect()) {
-        fail("log-in");
-        if (ftp.Connected())
-            ftp.Abort();
-        return 1;
-    }
-    const std::string& dir = args[4];
-    if (!dir.empty()) {
-        ftp.SetHostDirName(dir);
-        if (!ftp.ChangeDir()) {
-            fail("CWD " + dir);
-            ftp.Quit();
-            return 1;
-        }
-    }
-    if (!(ascii ? ftp.SetAsciiType() : ftp.SetBinaryType())) {
-        fail("TYPE");
-        ftp.Quit();
-        return 1;
-    }
+    // The window's upload sequence, with a script's answers: a missing
+    // directory is not created, a failed file does not stop the rest, a
+    // refused TYPE stops everything.
+    UploadJobDescription job;
+    job.directory = args[4];
+    for (size_t i = 5; i < args.size(); ++i)
+        job.files.push_back({args[i], BaseName(args[i]), ascii, true});
 
     bool allStored = true;
-    for (size_t i = 5; i < args.size(); ++i) {
-        ftp.SetLocalFileName(args[i]);
-        ftp.SetHostFileName(BaseName(args[i]));
-        // A store cut short by an abort still reports success: the session
-        // being gone is how that shows.
-        if (!ftp.StoreFile() || !ftp.Connected()) {
-            fail("STOR " + args[i]);
+    UploadEvents events;
+    events.loginFailed = [&] { fail("log-in"); };
+    events.createDirectory = [&] {
+        fail("CWD " + job.directory);
+        return false;
+    };
+    events.directoryNotMade = [] {};
+    events.stopOnTypeFailure = [&] {
+        fail("TYPE");
+        return true;
+    };
+    events.fileStarting = [](size_t) {};
+    events.fileFailed = [&](size_t index, bool) {
+        fail("STOR " + job.files[index].localPath);
+        allStored = false;
+        return true;
+    };
+    events.stopped = [](size_t, bool) {};
+    // A store cut short by an abort still reports success: the session
+    // being gone is how that shows.
+    events.fileDone = [&](size_t index) {
+        if (!ftp.Connected()) {
+            fail("STOR " + job.files[index].localPath);
             allStored = false;
-            if (!ftp.Connected())
-                return 1;
         }
+    };
+    events.completing = [] {};
+    events.lost = [] {};
+
+    bool typeKnown = false;
+    const UploadResult result = RunUpload(ftp, job, events, typeKnown);
+    switch (result.end) {
+    case UploadEnd::DirectoryMissing:
+    case UploadEnd::TypeRefused:
+        (void)ftp.Quit();
+        return 1;
+    case UploadEnd::Completed:
+        if (result.quitFailed && allStored)
+            fail("QUIT");
+        return allStored ? 0 : 1;
+    case UploadEnd::LoginFailed:
+    case UploadEnd::Stopped:
+    case UploadEnd::Lost:
+        break;
     }
-    if (!ftp.Quit() && allStored)
-        fail("QUIT");
-    return allStored ? 0 : 1;
+    return 1;
 }

@@ -1,0 +1,76 @@
+// The upload sequence: log in unless a session is open, enter the target
+// directory, store every file in its own transfer type, quit. The window
+// and the command-line driver run these same steps; each says through
+// UploadEvents what it shows and decides where the two differ (a question
+// box, a line on standard error).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+class TFtpClient;
+
+// One file of an upload, in the order given.
+struct UploadFile {
+    std::string localPath;  // what opens the file, as the system gave it
+    std::string remoteName; // the name it gets on the server
+    bool ascii = false;     // sent in ascii mode, else binary
+    bool send = true;       // false: listed but never sent (a folder)
+};
+
+struct UploadJobDescription {
+    std::vector<UploadFile> files;
+    std::string directory; // empty: the log-in directory
+};
+
+// What the sequence reports and asks. Each handler must be set; `index` is
+// the file's place in UploadJobDescription::files.
+struct UploadEvents {
+    // The log-in failed; the session is dropped right after.
+    std::function<void()> loginFailed;
+    // The directory cannot be entered: create it? No leaves the session open.
+    std::function<bool()> createDirectory;
+    // Creating the directory failed; the session stays open.
+    std::function<void()> directoryNotMade;
+    // The transfer type could not be set: stop here (session left open)?
+    std::function<bool()> stopOnTypeFailure;
+    std::function<void(std::size_t index)> fileStarting;
+    // A file failed. With `canGoOn` false (the last file, or the session is
+    // gone) the sequence stops whatever the answer; otherwise true goes on.
+    std::function<bool(std::size_t index, bool canGoOn)> fileFailed;
+    // The sequence stopped after a failed file and dropped the session.
+    std::function<void(std::size_t index, bool wasLast)> stopped;
+    std::function<void(std::size_t index)> fileDone;
+    // Every file was handled and the session is still open: QUIT follows.
+    std::function<void()> completing;
+    // Every file was handled but the session had gone.
+    std::function<void()> lost;
+};
+
+enum class UploadEnd {
+    Completed,        // QUIT was sent (QuitFailed tells how it went)
+    LoginFailed,      // no session
+    DirectoryMissing, // not entered (or not created); the session stays open
+    TypeRefused,      // stopped at a refused TYPE; the session stays open
+    Stopped,          // stopped after a failed file; the session dropped
+    Lost,             // the session had gone by the end
+};
+
+struct UploadResult {
+    UploadEnd end = UploadEnd::Completed;
+    bool quitFailed = false;
+};
+
+// Logs in unless a session is open. A refused connection can end the
+// log-in request without an error of its own, and a server can hang up
+// with its last log-in reply: only a session that is really open counts.
+[[nodiscard]] bool LogInUnlessOpen(TFtpClient& ftp);
+
+// Runs the upload on a client whose host, port, user, password and
+// passive mode are set. `typeKnown` says whether the open session's type
+// matches the client's Binary flag: the type goes out when it must change,
+// and always for the first file of a new session (a new session starts in
+// the server's default type). It is kept up to date for the next job.
+[[nodiscard]] UploadResult RunUpload(TFtpClient& ftp, const UploadJobDescription& job, UploadEvents& events, bool& typeKnown);
