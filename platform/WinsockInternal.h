@@ -1,0 +1,144 @@
+// What the Winsock layer's source files share: the POSIX values they need,
+// captured under other names; what the layer knows about each socket and the
+// table of open sockets; the error helpers; the reactor calls that re-enable
+// notifications; the name look-up behind both kinds of host query. Only
+// platform/Winsock*.cpp include this, as their first header.
+//
+// The POSIX headers come first and their values are captured under other
+// names, because several of their macros share Winsock's names; the macros
+// are then removed so that Winsock's names can be used.
+#pragma once
+
+#include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace px {
+constexpr int kAfInet = AF_INET;
+constexpr int kSockStream = SOCK_STREAM;
+constexpr int kSockDgram = SOCK_DGRAM;
+constexpr int kSolSocket = SOL_SOCKET;
+constexpr int kSoReuseAddr = SO_REUSEADDR;
+constexpr int kSoKeepAlive = SO_KEEPALIVE;
+constexpr int kSoBroadcast = SO_BROADCAST;
+constexpr int kSoLinger = SO_LINGER;
+constexpr int kSoSndBuf = SO_SNDBUF;
+constexpr int kSoRcvBuf = SO_RCVBUF;
+constexpr int kSoError = SO_ERROR;
+constexpr int kSoType = SO_TYPE;
+constexpr int kIpProtoTcp = IPPROTO_TCP;
+constexpr int kTcpNoDelay = TCP_NODELAY;
+constexpr int kMsgOob = MSG_OOB;
+constexpr int kMsgPeek = MSG_PEEK;
+constexpr unsigned long kFionread = FIONREAD;
+constexpr unsigned long kSiocoutq = SIOCOUTQ;
+using SockAddrIn = ::sockaddr_in;
+using Linger = ::linger;
+} // namespace px
+
+#undef AF_INET
+#undef PF_INET
+#undef SOCK_STREAM
+#undef SOCK_DGRAM
+#undef SOL_SOCKET
+#undef SO_REUSEADDR
+#undef SO_KEEPALIVE
+#undef SO_BROADCAST
+#undef SO_LINGER
+#undef SO_SNDBUF
+#undef SO_RCVBUF
+#undef SO_ERROR
+#undef SO_TYPE
+#undef IPPROTO_TCP
+#undef IPPROTO_UDP
+#undef TCP_NODELAY
+#undef MSG_OOB
+#undef MSG_PEEK
+#undef FIONREAD
+#undef FIONBIO
+#undef INADDR_ANY
+#undef INADDR_NONE
+#undef INADDR_BROADCAST
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+
+#include "platform/Winsock.h"
+
+namespace winsock::internal {
+
+// ---- errors (WinsockErrors.cpp) ----------------------------------------------
+
+// The WSA error code for an errno value.
+int MapErrno(int e);
+
+// Sets the thread's last error; returns SOCKET_ERROR.
+int Fail(int wsaError);
+
+// Fail with the mapped errno.
+int FailErrno();
+
+// Errors of a receive that end the connection: the system reports each
+// once, so the one a receive takes must still reach the close notice.
+bool EndsConnection(int wsaError);
+
+// ---- sockets (WinsockSockets.cpp) --------------------------------------------
+
+// What the reactor knows about each socket opened through this layer.
+struct SockRec {
+    HWND hwnd = 0;
+    UINT msg = 0;
+    long mask = 0;
+    bool nonBlocking = false;
+    bool listening = false;
+    bool connecting = false;
+    bool connected = false;
+    bool shutWr = false;
+    bool eof = false;            // the peer closed and no data is left
+    bool closeReported = false;  // FD_CLOSE (or a failed FD_CONNECT) posted
+    bool readArmed = true;       // FD_READ may be posted
+    bool writeArmed = false;     // FD_WRITE may be posted
+    bool acceptArmed = true;     // FD_ACCEPT may be posted
+    int pendingError = 0;        // WSA code seen with EPOLLERR, for FD_CLOSE
+    std::uint32_t registered = 0;  // epoll interest currently set; 0 = not in epoll
+};
+
+// The record of a socket opened through this layer, or null.
+SockRec* Find(SOCKET s);
+
+// ---- reactor (WinsockReactor.cpp) --------------------------------------------
+
+// Hooks the readiness handler into the message queue (once).
+void EnsureReactor();
+
+// After a re-enabling call: add what is wanted now. Interest that is no
+// longer wanted is dropped lazily, when it fires (saves a system call per
+// message in the common case).
+void Rearm(int fd, SockRec& r);
+
+// Posts one notification for the socket to its window.
+void Notify(int fd, const SockRec& r, long event, int error);
+
+// For a socket being closed: takes it out of the poll and drops its
+// notifications still queued.
+void StopNotifying(SOCKET s, const SockRec& r);
+
+// ---- names (WinsockNames.cpp) ------------------------------------------------
+
+// Looks a name up (IPv4 only). Returns 0 or a WSA lookup error.
+int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs);
+
+// Writes a host entry into a caller's buffer; returns the size needed when
+// it does not fit, else 0.
+int WriteHostEntry(char* buf, int buflen, const std::string& name, const std::vector<std::uint32_t>& addrs);
+
+} // namespace winsock::internal
