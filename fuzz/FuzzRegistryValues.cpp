@@ -24,7 +24,7 @@ namespace {
 
 sqlite3* gDb = nullptr;
 std::int64_t gKeyId = 0;
-const char kKey[] = "Software\\Parcelo\\Fuzz";
+const char Key[] = "Software\\Parcelo\\Fuzz";
 
 void Fail(const char* what)
 {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     ::setenv("PARCELO_REGISTRY", path.c_str(), 1);
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition) !=
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition) !=
         ERROR_SUCCESS)
         Fail("create key");
     RegCloseKey(key);
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // not a row a store can hold (a NaN is stored as NULL)
 
     TRegistry reg;
-    if (!reg.OpenKey(kKey, false) || !reg.ValueExists("v"))
+    if (!reg.OpenKey(Key, false) || !reg.ValueExists("v"))
         Fail("open value");
 
     // The raw query: the size asked for first is the size a full read gets,

@@ -17,7 +17,7 @@ bool gWinsockLoaded = false;
 
 // A handler that keeps data unread is called again at most this many times
 // per notification before the other messages get their turn.
-constexpr int kReceiveBudget = 32;
+constexpr int ReceiveBudget = 32;
 
 } // namespace
 
@@ -400,7 +400,7 @@ void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
                 break;  // the handler will not read: do not spin
             continue;
         }
-        if (round >= kReceiveBudget) {
+        if (round >= ReceiveBudget) {
             // A handler that read has re-enabled the notification already;
             // one that did not gets called again after the other messages.
             if (RecvCalls == recvBefore)

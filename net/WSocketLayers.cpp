@@ -150,7 +150,7 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
 namespace {
 // The most one read notification takes into the line buffer: with the
 // line limit this bounds what the layer holds.
-constexpr winsock::u_long kLineReadMax = 65536;
+constexpr winsock::u_long LineReadMax = 65536;
 } // namespace
 
 bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
@@ -162,7 +162,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
     winsock::u_long n = 0;
     if (ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR || n < 1)
         return true;
-    n = std::min(n, kLineReadMax);
+    n = std::min(n, LineReadMax);
     // Move the held bytes (a partial line) to the front before appending.
     if (FRcvStart > 0) {
         std::memmove(FRcvBuf.data(), Held(), static_cast<std::size_t>(FRcvdCnt));

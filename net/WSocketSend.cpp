@@ -9,7 +9,7 @@
 using namespace winsock;
 
 namespace {
-constexpr int kDefaultBlockSize = 1514;
+constexpr int DefaultBlockSize = 1514;
 } // namespace
 
 // ---- TBuffer -----------------------------------------------------------------------
@@ -22,7 +22,7 @@ TBuffer::TBuffer(int Size)
 void TBuffer::SetBufSize(int NewSize)
 {
     if (NewSize <= 0)
-        NewSize = kDefaultBlockSize;
+        NewSize = DefaultBlockSize;
     if (NewSize == FSize && FBuf)
         return;
     auto fresh = std::make_unique<char[]>(static_cast<std::size_t>(NewSize));

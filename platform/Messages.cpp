@@ -20,8 +20,8 @@ namespace {
 
 // Messages dispatched per pass before the sockets are polled again and,
 // inside Qt, before Qt's events get their turn.
-constexpr int kDispatchBudget = 64;
-constexpr int kMaxEvents = 64;
+constexpr int DispatchBudget = 64;
+constexpr int MaxEvents = 64;
 
 struct Window {
     WNDPROC proc = nullptr;
@@ -160,8 +160,8 @@ struct Loop {
     // queued messages. No program code runs here.
     void Poll(int timeoutMs)
     {
-        epoll_event evs[kMaxEvents];
-        int n = epoll_wait(ep, evs, kMaxEvents, timeoutMs);
+        epoll_event evs[MaxEvents];
+        int n = epoll_wait(ep, evs, MaxEvents, timeoutMs);
         ++stats.polls;
         sincePoll = 0;
         for (int i = 0; i < n; ++i) {
@@ -188,7 +188,7 @@ struct Loop {
     // last look. What the last poll queued is dispatched before the next
     // poll, so a readiness message is not looked at twice (for a socket, a
     // second look before its handler has read costs two epoll_ctl calls).
-    bool PollDue() const { return queue.empty() || sincePoll >= kDispatchBudget; }
+    bool PollDue() const { return queue.empty() || sincePoll >= DispatchBudget; }
 
     // Takes the next deliverable message off the queue.
     bool Take(MSG& msg)
@@ -219,7 +219,7 @@ struct Loop {
     {
         ++ownDispatch;
         MSG msg;
-        for (int i = 0; i < kDispatchBudget && Take(msg); ++i) {
+        for (int i = 0; i < DispatchBudget && Take(msg); ++i) {
             ++sincePoll;
             if (msg.message == WM_QUIT && msg.hwnd == 0)
                 OnQuit(msg);

@@ -22,24 +22,24 @@
 #include <vector>
 
 namespace px {
-constexpr int kAfInet = AF_INET;
-constexpr int kSockStream = SOCK_STREAM;
-constexpr int kSockDgram = SOCK_DGRAM;
-constexpr int kSolSocket = SOL_SOCKET;
-constexpr int kSoReuseAddr = SO_REUSEADDR;
-constexpr int kSoKeepAlive = SO_KEEPALIVE;
-constexpr int kSoBroadcast = SO_BROADCAST;
-constexpr int kSoLinger = SO_LINGER;
-constexpr int kSoSndBuf = SO_SNDBUF;
-constexpr int kSoRcvBuf = SO_RCVBUF;
-constexpr int kSoError = SO_ERROR;
-constexpr int kSoType = SO_TYPE;
-constexpr int kIpProtoTcp = IPPROTO_TCP;
-constexpr int kTcpNoDelay = TCP_NODELAY;
-constexpr int kMsgOob = MSG_OOB;
-constexpr int kMsgPeek = MSG_PEEK;
-constexpr unsigned long kFionread = FIONREAD;
-constexpr unsigned long kSiocoutq = SIOCOUTQ;
+constexpr int AfInet = AF_INET;
+constexpr int SockStream = SOCK_STREAM;
+constexpr int SockDgram = SOCK_DGRAM;
+constexpr int SolSocket = SOL_SOCKET;
+constexpr int SoReuseAddr = SO_REUSEADDR;
+constexpr int SoKeepAlive = SO_KEEPALIVE;
+constexpr int SoBroadcast = SO_BROADCAST;
+constexpr int SoLinger = SO_LINGER;
+constexpr int SoSndBuf = SO_SNDBUF;
+constexpr int SoRcvBuf = SO_RCVBUF;
+constexpr int SoError = SO_ERROR;
+constexpr int SoType = SO_TYPE;
+constexpr int IpProtoTcp = IPPROTO_TCP;
+constexpr int TcpNoDelay = TCP_NODELAY;
+constexpr int MsgOob = MSG_OOB;
+constexpr int MsgPeek = MSG_PEEK;
+constexpr unsigned long Fionread = FIONREAD;
+constexpr unsigned long Siocoutq = SIOCOUTQ;
 using SockAddrIn = ::sockaddr_in;
 using Linger = ::linger;
 } // namespace px

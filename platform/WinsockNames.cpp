@@ -39,8 +39,8 @@ namespace internal {
 int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs)
 {
     addrinfo hints{};
-    hints.ai_family = px::kAfInet;
-    hints.ai_socktype = px::kSockStream;
+    hints.ai_family = px::AfInet;
+    hints.ai_socktype = px::SockStream;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* res = nullptr;
     int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
@@ -59,7 +59,7 @@ int ResolveName(const std::string& name, std::string& canonical, std::vector<std
     }
     canonical = (res && res->ai_canonname) ? res->ai_canonname : name;
     for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family != px::kAfInet || !ai->ai_addr)
+        if (ai->ai_family != px::AfInet || !ai->ai_addr)
             continue;
         px::SockAddrIn sin;
         std::memcpy(&sin, ai->ai_addr, sizeof sin);

@@ -57,7 +57,7 @@ int SocketError(int fd)
 {
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(fd, px::kSolSocket, px::kSoError, &err, &len) != 0)
+    if (::getsockopt(fd, px::SolSocket, px::SoError, &err, &len) != 0)
         return MapErrno(errno);
     return MapErrno(err);
 }
@@ -65,7 +65,7 @@ int SocketError(int fd)
 int Readable(int fd)
 {
     int n = 0;
-    if (::ioctl(fd, px::kFionread, &n) != 0)
+    if (::ioctl(fd, px::Fionread, &n) != 0)
         return 0;
     return n;
 }

@@ -54,7 +54,7 @@ bool ToPosix(const sockaddr* name, int namelen, px::SockAddrIn& out)
     if (in.sin_family != AF_INET)
         return false;
     std::memset(&out, 0, sizeof out);
-    out.sin_family = px::kAfInet;
+    out.sin_family = px::AfInet;
     out.sin_port = in.sin_port;
     out.sin_addr.s_addr = in.sin_addr.s_addr;
     return true;
@@ -76,22 +76,22 @@ int FromPosix(const px::SockAddrIn& in, sockaddr* name, int* namelen)
 bool MapOption(int level, int optname, int& plevel, int& pname)
 {
     if (level == SOL_SOCKET) {
-        plevel = px::kSolSocket;
+        plevel = px::SolSocket;
         switch (optname) {
-        case SO_REUSEADDR: pname = px::kSoReuseAddr; return true;
-        case SO_KEEPALIVE: pname = px::kSoKeepAlive; return true;
-        case SO_BROADCAST: pname = px::kSoBroadcast; return true;
-        case SO_LINGER: pname = px::kSoLinger; return true;
-        case SO_SNDBUF: pname = px::kSoSndBuf; return true;
-        case SO_RCVBUF: pname = px::kSoRcvBuf; return true;
-        case SO_ERROR: pname = px::kSoError; return true;
-        case SO_TYPE: pname = px::kSoType; return true;
+        case SO_REUSEADDR: pname = px::SoReuseAddr; return true;
+        case SO_KEEPALIVE: pname = px::SoKeepAlive; return true;
+        case SO_BROADCAST: pname = px::SoBroadcast; return true;
+        case SO_LINGER: pname = px::SoLinger; return true;
+        case SO_SNDBUF: pname = px::SoSndBuf; return true;
+        case SO_RCVBUF: pname = px::SoRcvBuf; return true;
+        case SO_ERROR: pname = px::SoError; return true;
+        case SO_TYPE: pname = px::SoType; return true;
         default: return false;
         }
     }
     if (level == IPPROTO_TCP && optname == TCP_NODELAY) {
-        plevel = px::kIpProtoTcp;
-        pname = px::kTcpNoDelay;
+        plevel = px::IpProtoTcp;
+        pname = px::TcpNoDelay;
         return true;
     }
     return false;
@@ -121,14 +121,14 @@ SOCKET socket(int af, int type, int protocol)
     }
     int ptype;
     if (type == SOCK_STREAM)
-        ptype = px::kSockStream;
+        ptype = px::SockStream;
     else if (type == SOCK_DGRAM)
-        ptype = px::kSockDgram;
+        ptype = px::SockDgram;
     else {
         Fail(WSAESOCKTNOSUPPORT);
         return INVALID_SOCKET;
     }
-    int fd = ::socket(px::kAfInet, ptype | SOCK_CLOEXEC, protocol);
+    int fd = ::socket(px::AfInet, ptype | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -230,7 +230,7 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return Fail(WSAENOTSOCK);
     if (len < 0)
         return Fail(WSAEINVAL);
-    int pflags = MSG_NOSIGNAL | ((flags & MSG_OOB) ? px::kMsgOob : 0);
+    int pflags = MSG_NOSIGNAL | ((flags & MSG_OOB) ? px::MsgOob : 0);
     ssize_t n = ::send(s, buf, static_cast<size_t>(len), pflags);
     if (n < 0) {
         int e = errno;
@@ -259,7 +259,7 @@ int recv(SOCKET s, char* buf, int len, int flags)
         return Fail(WSAEINVAL);
     r->readArmed = true;
     Rearm(s, *r);
-    int pflags = ((flags & MSG_OOB) ? px::kMsgOob : 0) | ((flags & MSG_PEEK) ? px::kMsgPeek : 0);
+    int pflags = ((flags & MSG_OOB) ? px::MsgOob : 0) | ((flags & MSG_PEEK) ? px::MsgPeek : 0);
     ssize_t n = ::recv(s, buf, static_cast<size_t>(len), pflags);
     if (n < 0) {
         int err = MapErrno(errno);
@@ -280,7 +280,7 @@ int closesocket(SOCKET s)
         // a socket all the same, and whoever owns it now may close it.
         int type = 0;
         socklen_t len = sizeof type;
-        if (s >= 0 && ::getsockopt(s, px::kSolSocket, px::kSoType, &type, &len) == 0) {
+        if (s >= 0 && ::getsockopt(s, px::SolSocket, px::SoType, &type, &len) == 0) {
             ::close(s);
             return 0;
         }
@@ -294,7 +294,7 @@ int closesocket(SOCKET s)
     // descriptor number stays taken, so no new socket can get it.
     px::Linger pl{};
     socklen_t plen = sizeof pl;
-    bool lingers = r->nonBlocking && ::getsockopt(s, px::kSolSocket, px::kSoLinger, &pl, &plen) == 0 &&
+    bool lingers = r->nonBlocking && ::getsockopt(s, px::SolSocket, px::SoLinger, &pl, &plen) == 0 &&
                    pl.l_onoff != 0 && pl.l_linger > 0;
     Socks().erase(s);
     if (lingers) {
@@ -334,7 +334,7 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp)
         return Fail(WSAEFAULT);
     if (cmd == FIONREAD) {
         int n = 0;
-        if (::ioctl(s, px::kFionread, &n) != 0)
+        if (::ioctl(s, px::Fionread, &n) != 0)
             return FailErrno();
         *argp = static_cast<u_long>(n);
         return 0;
@@ -357,7 +357,7 @@ int QueuedSendBytes(SOCKET s, u_long* bytes)
     if (!bytes)
         return Fail(WSAEFAULT);
     int n = 0;
-    if (::ioctl(s, px::kSiocoutq, &n) != 0)
+    if (::ioctl(s, px::Siocoutq, &n) != 0)
         return FailErrno();
     *bytes = static_cast<u_long>(n < 0 ? 0 : n);
     return 0;
@@ -424,7 +424,7 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)
     if (level == SOL_SOCKET && optname == SO_ERROR)
         v = MapErrno(v);
     if (level == SOL_SOCKET && optname == SO_TYPE)
-        v = v == px::kSockDgram ? SOCK_DGRAM : SOCK_STREAM;
+        v = v == px::SockDgram ? SOCK_DGRAM : SOCK_STREAM;
     std::memcpy(optval, &v, sizeof v);
     *optlen = sizeof v;
     return 0;

@@ -49,12 +49,12 @@ protected:
   }
 };
 
-const std::vector<std::string> kStartMarks = {"a.txt ascii",  "b.TXT ascii",    "c.html binary",
+const std::vector<std::string> StartMarks = {"a.txt ascii",  "b.TXT ascii",    "c.html binary",
                                               "d.Txt ascii",  "README binary",  "notes.html binary"};
 
 TEST_F(OptionsTest, OkTakesTheEditsAndRemarksTheFileRows) {
   auto form = OpenSampleWindow();
-  ASSERT_EQ(Marks(*form), kStartMarks);
+  ASSERT_EQ(Marks(*form), StartMarks);
   ModalDriver<TOptionsFm> driver([](TOptionsFm* dialog) {
     EXPECT_EQ(dialog->Extensions(), QStringList{".txt"});
     EXPECT_TRUE(dialog->extlist->selectedItems().isEmpty());
@@ -91,7 +91,7 @@ TEST_F(OptionsTest, ACapitalEntryMarksEverySpelling) {
   });
   form->OptionsBn->click();
   ASSERT_TRUE(driver.Ran());
-  EXPECT_EQ(Marks(*form), kStartMarks);
+  EXPECT_EQ(Marks(*form), StartMarks);
   EXPECT_EQ(form->txtlist, QStringList{".TXT"});
 }
 
@@ -110,7 +110,7 @@ TEST_F(OptionsTest, CancelAndTheCloseBoxChangeNothing) {
     });
     form->OptionsBn->click();
     ASSERT_TRUE(driver.Ran()) << how;
-    EXPECT_EQ(Marks(*form), kStartMarks) << how;
+    EXPECT_EQ(Marks(*form), StartMarks) << how;
     EXPECT_EQ(form->txtlist, QStringList{".txt"}) << how;
     EXPECT_FALSE(form->state.useFirewall) << how;
     EXPECT_EQ(Std(form->state.firewallHost), "old.proxy") << how;

@@ -102,17 +102,17 @@ std::string Data(size_t size)
     return data;
 }
 
-constexpr std::int64_t kSlowRate = 250000;  // bytes per second
-constexpr size_t kSlowSize = 1250000;       // five seconds at that rate
+constexpr std::int64_t SlowRate = 250000;  // bytes per second
+constexpr size_t SlowSize = 1250000;       // five seconds at that rate
 
-const Row kRows[] = {
+const Row FaultRows[] = {
     {"SlowServerProgressFollowsWhatItTookAndDoesNotTimeOut",
      [](FtpScriptSession& s, Seen& seen) {
          LogIn(s);
          s.Answer(s.OpenPassive());
          ASSERT_TRUE(s.AcceptData());
          s.Answer("150 Ok to send data");
-         std::string data = s.ReceiveAllDataSlowly(kSlowRate, seen.received);
+         std::string data = s.ReceiveAllDataSlowly(SlowRate, seen.received);
          {
              std::lock_guard<std::mutex> lock(seen.mutex);
              seen.stored["slow.bin"] = data;
@@ -124,7 +124,7 @@ const Row kRows[] = {
          // The system takes the whole file into its buffers at once; the
          // server needs five seconds for it, more than the time-out.
          LocalDir local("parcelo-faults");
-         const std::string data = Data(kSlowSize);
+         const std::string data = Data(SlowSize);
          FtpTestClient ftp;
          Prepare(ftp, server, true);
          ftp.SetTimeout(2);
@@ -138,8 +138,8 @@ const Row kRows[] = {
          };
          EXPECT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
          // Never more than a second of the transfer ahead of the server.
-         EXPECT_LE(mostAhead, kSlowRate);
-         EXPECT_EQ(last, static_cast<std::int64_t>(kSlowSize));
+         EXPECT_LE(mostAhead, SlowRate);
+         EXPECT_EQ(last, static_cast<std::int64_t>(SlowSize));
          ftp.Abort();
          server.Join();
          EXPECT_EQ(seen.stored["slow.bin"], data);
@@ -336,7 +336,7 @@ TEST_P(FtpFault, IsMended)
     server.Join();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FtpFault, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Rows, FtpFault, ::testing::ValuesIn(FaultRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FtpReplyAssembly, EveryWayOfSplittingTheInputGivesTheSameLines)
