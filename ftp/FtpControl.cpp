@@ -28,6 +28,43 @@ const char* ToString(TFtpClientState state)
     return "ftpSt?";
 }
 
+const char* ToString(TFtpAwaitedReply awaited)
+{
+    switch (awaited) {
+    case TFtpAwaitedReply::None: return "None";
+    case TFtpAwaitedReply::Greeting: return "Greeting";
+    case TFtpAwaitedReply::Command: return "Command";
+    case TFtpAwaitedReply::Quit: return "Quit";
+    case TFtpAwaitedReply::RetrieveStart: return "RetrieveStart";
+    case TFtpAwaitedReply::RetrieveEnd: return "RetrieveEnd";
+    case TFtpAwaitedReply::StoreStart: return "StoreStart";
+    case TFtpAwaitedReply::StoreEnd: return "StoreEnd";
+    }
+    return "?";
+}
+
+FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code)
+{
+    bool taken = true;
+    switch (awaited) {
+    case TFtpAwaitedReply::Greeting: taken = code == 220; break;
+    case TFtpAwaitedReply::RetrieveStart:
+    case TFtpAwaitedReply::StoreStart: taken = code == 125 || code == 150; break;
+    case TFtpAwaitedReply::RetrieveEnd: taken = code == 125 || code == 226 || code == 250; break;
+    case TFtpAwaitedReply::StoreEnd: taken = code == 226 || code == 250; break;
+    default: break;
+    }
+    if (!taken || code < 100)
+        return FtpReplyClass::Unknown;
+    switch (code / 100) {
+    case 1: return FtpReplyClass::Preliminary;
+    case 2: return FtpReplyClass::Completion;
+    case 3: return FtpReplyClass::Intermediate;
+    case 4: return FtpReplyClass::TransientFailure;
+    default: return FtpReplyClass::PermanentFailure;
+    }
+}
+
 const char* FtpParseNumber(const char* p, std::int64_t& value)
 {
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
@@ -221,6 +258,7 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
         FControlSocket->SetAddr(FControlSocket->DnsResult());
         FControlSocket->SetProto("tcp");
         FControlSocket->SetPort(FPort);
+        AwaitReply(TFtpAwaitedReply::Greeting);
         SetState(ftpStConnecting);
         FControlSocket->Connect();
     } catch (const std::exception& e) {
@@ -293,24 +331,35 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
             if (!HandleGreetingLine(Error))
                 return;
         } else if (FState == ftpStAwaitingReply) {
-            if (FNext) {
-                (this->*FNext)();
-            } else {
-                try {
-                    DoCheckFailed("Program error: FNext is nil");
-                } catch (const FtpException&) {
-                    // Reported through the check path; the input goes on.
-                }
-            }
+            HandleReply();
         }
         if (!*alive)
             return;
     }
 }
 
+void TCustomFtpCli::HandleReply()
+{
+    switch (FAwaited) {
+    case TFtpAwaitedReply::Command:
+    case TFtpAwaitedReply::Quit: GenericReply(); return;
+    case TFtpAwaitedReply::RetrieveStart: GetDataReply(); return;
+    case TFtpAwaitedReply::RetrieveEnd: GetDataEnd(); return;
+    case TFtpAwaitedReply::StoreStart: PutDataReply(); return;
+    case TFtpAwaitedReply::StoreEnd: PutDataEnd(); return;
+    case TFtpAwaitedReply::None:
+    case TFtpAwaitedReply::Greeting: break;
+    }
+    try {
+        DoCheckFailed(std::string("Program error: no handler for the awaited reply ") + ToString(FAwaited));
+    } catch (const FtpException&) {
+        // Reported through the check path; the input goes on.
+    }
+}
+
 bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
 {
-    if (FStatusCode != 220) {
+    if (FtpClassOfReply(TFtpAwaitedReply::Greeting, FStatusCode) != FtpReplyClass::Completion) {
         RecordError();
         FRequestResult = FStatusCode;
         // The close completes the request.
@@ -368,7 +417,7 @@ bool TCustomFtpCli::ParseReplyLine()
 void TCustomFtpCli::GenericReply()
 {
     if (FAcceptedCodes[0] == 0) {
-        if (FStatusCode >= 500) {
+        if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::PermanentFailure) {
             FRequestResult = FStatusCode;
             RecordError();
         } else {
@@ -396,10 +445,14 @@ void TCustomFtpCli::GenericReply()
     if (FRequestResult == 0)
         ReadStepResults();
 
-    if (FAfterReply)
-        (this->*FAfterReply)();
-    else
+    if (FAwaited == TFtpAwaitedReply::Quit) {
+        // Whatever the reply, the session is over; the close completes the
+        // request with the reply's result.
+        if (FControlSocket)
+            FControlSocket->Close();
+    } else {
         FinishRequest(FRequestResult);
+    }
 }
 
 void TCustomFtpCli::ReadStepResults()
@@ -434,7 +487,7 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
     // still being made) cannot send it: the request fails rather than
     // completing with the result of its earlier replies. Only QUIT expects
     // the close.
-    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply) ||
+    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && FAwaited != TFtpAwaitedReply::Quit) ||
         (FState == ftpStStepReady && !idle))
         FailOnLostControl();
     const bool wasUp = FControlUp;

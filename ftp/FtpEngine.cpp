@@ -84,7 +84,7 @@ void TCustomFtpCli::CheckCommandTexts(std::uint32_t Steps)
 }
 
 void TCustomFtpCli::StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
-                                 void (TCustomFtpCli::*After)())
+                                 TFtpAwaitedReply Awaited)
 {
     CheckReady();
     if (!FControlUp)
@@ -98,8 +98,7 @@ void TCustomFtpCli::StartCommand(TFtpRequest T, int Step, const std::string& Cmd
             FAcceptedCodes[i++] = code;
     FAcceptedCodes[i] = 0;
     FDoneReported = false;
-    FNext = &TCustomFtpCli::GenericReply;
-    FAfterReply = After;
+    AwaitReply(Awaited);
     SetState(ftpStAwaitingReply);
     SendCommand(Cmd);
 }
@@ -185,15 +184,7 @@ void TCustomFtpCli::StartRenameTo()
 
 void TCustomFtpCli::StartQuit()
 {
-    StartCommand(ftpQuitAsync, StepQuit, "QUIT", {221}, &TCustomFtpCli::QuitAfterReply);
-}
-
-void TCustomFtpCli::QuitAfterReply()
-{
-    // Whatever the reply, the session is over; the close completes the
-    // request with the reply's result.
-    if (FControlSocket)
-        FControlSocket->Close();
+    StartCommand(ftpQuitAsync, StepQuit, "QUIT", {221}, TFtpAwaitedReply::Quit);
 }
 
 void TCustomFtpCli::StartSystem()
@@ -246,8 +237,7 @@ void TCustomFtpCli::StartRestart()
         if (!FInCompound)
             FRequestType = ftpRestAsync;
         FDoneReported = false;
-        FNext = &TCustomFtpCli::GenericReply;
-        FAfterReply = nullptr;
+        AwaitReply(TFtpAwaitedReply::Command);
         FinishRequest(0);
         return;
     }
@@ -400,8 +390,9 @@ void TCustomFtpCli::RunNextStep()
             continue;
         FPendingSteps &= ~StepBit(step);
         FCurrentStep = step;
-        // A USER answered with 230 needs no password.
-        if (step == StepPass && previous == StepUser && FStatusCode != 331)
+        // A USER that is complete (230) needs no password.
+        if (step == StepPass && previous == StepUser &&
+            FtpClassOfReply(TFtpAwaitedReply::Command, FStatusCode) != FtpReplyClass::Intermediate)
             continue;
         if (step == StepCwd && FHostDirName.empty())
             continue;

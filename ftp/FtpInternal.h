@@ -1,6 +1,8 @@
 // Helpers shared by the parts of the FTP client; not for other layers.
 #pragma once
 
+#include "ftp/Ftpcli.h"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -33,6 +35,21 @@ enum FtpStep : int {
 };
 
 constexpr std::uint32_t StepBit(int step) { return 1u << step; }
+
+// What a reply says about the command it answers, from its first digit.
+enum class FtpReplyClass : std::uint8_t {
+    Preliminary,       // 1xx: another reply follows
+    Completion,        // 2xx: done
+    Intermediate,      // 3xx: the server waits for a further command
+    TransientFailure,  // 4xx
+    PermanentFailure,  // 5xx and any larger number
+    Unknown,           // no reply code, or one the awaited reply does not take
+};
+// The class of reply code while awaited is awaited. The greeting takes only
+// 220, a transfer's opening only 125 and 150, the end of a retrieve only
+// 125, 226 and 250, the end of a store only 226 and 250: any other code
+// there is Unknown. Other replies are classed by their first digit.
+[[nodiscard]] FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code);
 
 // Skips blanks, an optional sign, then reads decimal digits. Returns the
 // first character after the number.

@@ -193,7 +193,7 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     FReplyComplete = false;
     FReceiveClosed = false;
     FDoneReported = false;
-    FAfterReply = nullptr;
+    AwaitReply(TFtpAwaitedReply::None);
     FByteCount = 0;
     FDataCloseError = 0;
     FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { GetDataSessionAvailable(s, e); };
@@ -220,7 +220,7 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
         GetDataSessionAvailable(FDataSocket, 0);
     }
     SetState(ftpStAwaitingReply);
-    FNext = &TCustomFtpCli::GetDataReply;
+    AwaitReply(TFtpAwaitedReply::RetrieveStart);
     SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
 }
 
@@ -309,12 +309,12 @@ void TCustomFtpCli::DoDisplayFile(std::string Msg)
 
 void TCustomFtpCli::GetDataReply()
 {
-    if (FStatusCode == 125 || FStatusCode == 150) {
-        FNext = &TCustomFtpCli::GetDataEnd;
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
+        AwaitReply(TFtpAwaitedReply::RetrieveEnd);
         return;
     }
     RecordError();
-    FNext = nullptr;
+    AwaitReply(TFtpAwaitedReply::None);
     CloseDataSocket();
     CloseLocalStream();
     FResumePosition = 0;
@@ -324,7 +324,9 @@ void TCustomFtpCli::GetDataReply()
 
 void TCustomFtpCli::GetDataEnd()
 {
-    if (FStatusCode == 125 || FStatusCode == 226 || FStatusCode == 250) {
+    // A repeated 125 ends a retrieve like a 226.
+    const FtpReplyClass reply = FtpClassOfReply(FAwaited, FStatusCode);
+    if (reply == FtpReplyClass::Completion || reply == FtpReplyClass::Preliminary) {
         FReplyComplete = true;
         CheckGetEnd();
         return;
@@ -388,7 +390,7 @@ void TCustomFtpCli::StartPutData()
     FDoneReported = false;
     FDataConnected = false;
     FTransferAccepted = false;
-    FAfterReply = nullptr;
+    AwaitReply(TFtpAwaitedReply::None);
     FStartTick = 0;
     FByteCount = 0;
     FDataCloseError = 0;
@@ -449,7 +451,7 @@ void TCustomFtpCli::DoReadyToTransmit(bool& bCancel)
 void TCustomFtpCli::SendStorCommand()
 {
     SetState(ftpStAwaitingReply);
-    FNext = &TCustomFtpCli::PutDataReply;
+    AwaitReply(TFtpAwaitedReply::StoreStart);
     SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
 }
 
@@ -505,9 +507,9 @@ void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 
 void TCustomFtpCli::PutDataReply()
 {
-    if (FStatusCode == 125 || FStatusCode == 150) {
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
         FTransferAccepted = true;
-        FNext = &TCustomFtpCli::PutDataEnd;
+        AwaitReply(TFtpAwaitedReply::StoreEnd);
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
             BeginSending();
@@ -518,7 +520,7 @@ void TCustomFtpCli::PutDataReply()
         return;
     }
     RecordError();
-    FNext = nullptr;
+    AwaitReply(TFtpAwaitedReply::None);
     CloseDataSocket();
     CloseLocalStream();
     FResumePosition = 0;
@@ -647,7 +649,7 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::PutDataEnd()
 {
-    if (FStatusCode == 226 || FStatusCode == 250) {
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Completion) {
         FReplyComplete = true;
         if (FDraining) {
             // The server has it all: nothing is left to wait for. The close

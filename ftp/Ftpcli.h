@@ -104,6 +104,20 @@ using TFtpRequestDone = std::function<void(TObject* Sender, TFtpRequest RqType, 
 using TFtpProgress = std::function<void(TObject* Sender, std::int64_t Count, bool& Abort)>;
 using TFtpReadyToTransmit = std::function<void(TObject* Sender, bool& bCancel)>;
 
+// The reply the control connection waits for: it decides which handler
+// reads the next complete reply and how its code is read.
+enum class TFtpAwaitedReply : std::uint8_t {
+    None,           // nothing: a reply is shown and otherwise ignored
+    Greeting,       // the server's welcome after the connect
+    Command,        // the reply to a single command, checked against its accepted codes
+    Quit,           // the reply to QUIT; the close that follows completes the request
+    RetrieveStart,  // the transfer opening (125/150) of RETR, LIST or NLST
+    RetrieveEnd,    // the final reply of a retrieve
+    StoreStart,     // the transfer opening (125/150) of STOR or APPE
+    StoreEnd,       // the final reply of a store
+};
+const char* ToString(TFtpAwaitedReply awaited);
+
 class TCustomFtpCli : public TComponent {
 public:
     // Window messages of the notification window.
@@ -259,7 +273,6 @@ protected:
     std::int64_t FProgressCount = 0;
 
 private:
-    using ReplyHandler = void (TCustomFtpCli::*)();
     using StepHandler = void (TCustomFtpCli::*)();
 
     // control connection and replies
@@ -278,14 +291,16 @@ private:
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
-                      void (TCustomFtpCli::*After)() = nullptr);
+                      TFtpAwaitedReply Awaited = TFtpAwaitedReply::Command);
+    // The one place that says which reply comes next.
+    void AwaitReply(TFtpAwaitedReply Awaited) { FAwaited = Awaited; }
+    void HandleReply();
     void StartCompound(TFtpRequest T, std::uint32_t Steps);
     void RunNextStep();
     void RunStep(int Step);
     void CheckReady();
     void CheckNoLineBreak(const std::string& Value, const char* Name);
     void CheckCommandTexts(std::uint32_t Steps);
-    void QuitAfterReply();
     void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
 
     // data connection and transfers
@@ -341,7 +356,7 @@ private:
     int FReceiveLength = 0;
     std::string FLastResponse;
     bool FControlUp = false;
-    ReplyHandler FNext = nullptr;
+    TFtpAwaitedReply FAwaited = TFtpAwaitedReply::None;
     std::string FPasvResponse;
     std::int64_t FSizeResult = 0;
     std::string FDirResult;
@@ -351,7 +366,6 @@ private:
     TFtpRequest FRequestType = ftpNone;
     int FCurrentStep = 0;
     int FAcceptedCodes[16] = {};
-    void (TCustomFtpCli::*FAfterReply)() = nullptr;
     std::uint32_t FPendingSteps = 0;
     int FCompoundResult = 0;
     bool FInCompound = false;
