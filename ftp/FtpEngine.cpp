@@ -501,7 +501,7 @@ void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
         if (OnRequestDone)
             OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(LParam & 0xFFFF));
     } else if (Msg == MsgStartSend) {
-        FStartTick = GetTickCount();
+        FTransfer.StartTick = GetTickCount();
         BeginSending();
         SendNextPiece(FDataSocket, 0);
     } else if (Msg == WM_TIMER) {

@@ -71,7 +71,7 @@ void TCustomFtpCli::CloseLocalStream() { FLocalStream.reset(); }
 
 void TCustomFtpCli::CloseDataSocket()
 {
-    FDraining = false;
+    FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     if (!FDataSocket)
         return;
@@ -132,7 +132,7 @@ void TCustomFtpCli::StartPort()
                           port % 256);
         command = text;
     }
-    FByteCount = 0;
+    FTransfer.ByteCount = 0;
     StartCommand(ftpPortAsync, StepPort, command, {200, 227});
 }
 
@@ -172,6 +172,12 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint1
     return true;
 }
 
+void TCustomFtpCli::BeginTransfer(bool Storing)
+{
+    FTransfer = TransferState{};
+    FTransfer.Storing = Storing;
+}
+
 void TCustomFtpCli::StartRetr() { StartGetData("RETR"); }
 void TCustomFtpCli::StartList() { StartGetData("LIST"); }
 void TCustomFtpCli::StartNlst() { StartGetData("NLST"); }
@@ -188,14 +194,10 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     FCurrentStep = Command == "LIST" ? StepList : Command == "NLST" ? StepNlst : StepRetr;
     if (!FInCompound)
         FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
-    FDataCommand = Command;
-    FStoring = false;
-    FReplyComplete = false;
-    FReceiveClosed = false;
+    BeginTransfer(false);
+    FTransfer.DataCommand = Command;
     FDoneReported = false;
     AwaitReply(TFtpAwaitedReply::None);
-    FByteCount = 0;
-    FDataCloseError = 0;
     FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { GetDataSessionAvailable(s, e); };
 
     if (!FDisplayFileFlag) {
@@ -248,7 +250,7 @@ void TCustomFtpCli::GetDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FDataSocket->Dup(accepted);
-    FStartTick = GetTickCount();
+    FTransfer.StartTick = GetTickCount();
 }
 
 void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
@@ -256,7 +258,7 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
-    FStartTick = GetTickCount();
+    FTransfer.StartTick = GetTickCount();
     if (Error != 0) {
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
         CloseDataSocket();
@@ -280,7 +282,7 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         }
         return;
     }
-    FByteCount += len;
+    FTransfer.ByteCount += len;
     if (FLocalStream && !FLocalStream->Write(buffer, len)) {
         DoDisplay("! Error writing local file");
         FDataSocket->ShutDown(2);
@@ -313,11 +315,29 @@ void TCustomFtpCli::GetDataReply()
         AwaitReply(TFtpAwaitedReply::RetrieveEnd);
         return;
     }
+    FailTransferStart();
+}
+
+// The server refused the transfer command: the request fails with its reply.
+void TCustomFtpCli::FailTransferStart()
+{
     RecordError();
     AwaitReply(TFtpAwaitedReply::None);
     CloseDataSocket();
     CloseLocalStream();
     FResumePosition = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+// The final reply of a transfer is not a success: the request fails with
+// it, after What ("RETR/LIST/NLST" or "STOR") is shown as failed.
+void TCustomFtpCli::FailTransferEnd(const char* What)
+{
+    RecordError();
+    CloseLocalStream();
+    CloseDataSocket();
+    DoDisplay(std::string("! ") + What + " Failed");
     FRequestResult = FStatusCode;
     FinishRequest(FStatusCode);
 }
@@ -327,55 +347,36 @@ void TCustomFtpCli::GetDataEnd()
     // A repeated 125 ends a retrieve like a 226.
     const FtpReplyClass reply = FtpClassOfReply(FAwaited, FStatusCode);
     if (reply == FtpReplyClass::Completion || reply == FtpReplyClass::Preliminary) {
-        FReplyComplete = true;
-        CheckGetEnd();
+        FTransfer.ReplyComplete = true;
+        CheckTransferEnd();
         return;
     }
-    RecordError();
-    CloseLocalStream();
-    CloseDataSocket();
-    DoDisplay("! RETR/LIST/NLST Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferEnd("RETR/LIST/NLST");
 }
 
 void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
 {
     CloseLocalStream();
-    FReceiveClosed = true;
-    FDataCloseError = Error;
-    CheckGetEnd();
-}
-
-void TCustomFtpCli::CheckGetEnd()
-{
-    // A transfer ends on two events, the final reply and the close of the
-    // data connection, whichever comes last.
-    if (!FReplyComplete || !FReceiveClosed)
-        return;
-    ShowTransferStats();
-    FResumePosition = 0;
-    FRequestResult = FDataCloseError;
-    FinishRequest(FRequestResult);
+    FTransfer.DataClosed = true;
+    FTransfer.DataCloseError = Error;
+    CheckTransferEnd();
 }
 
 // --- store -------------------------------------------------------------------
 
 void TCustomFtpCli::StartStor()
 {
-    FAppendMode = false;
     FRequestType = ftpPutAsync;
-    StartPutData();
+    StartPutData(false);
 }
 
 void TCustomFtpCli::StartAppe()
 {
-    FAppendMode = true;
     FRequestType = ftpAppendAsync;
-    StartPutData();
+    StartPutData(true);
 }
 
-void TCustomFtpCli::StartPutData()
+void TCustomFtpCli::StartPutData(bool Append)
 {
     CheckReady();
     if (!FControlUp)
@@ -384,22 +385,11 @@ void TCustomFtpCli::StartPutData()
         DoCheckFailed("LocalFileName empty");
     CheckNoLineBreak(FHostFileName, "HostFileName");
 
-    FCurrentStep = FAppendMode ? StepAppe : StepStor;
-    FReplyComplete = false;
-    FSendClosed = false;
+    FCurrentStep = Append ? StepAppe : StepStor;
+    BeginTransfer(true);
+    FTransfer.AppendMode = Append;
     FDoneReported = false;
-    FDataConnected = false;
-    FTransferAccepted = false;
     AwaitReply(TFtpAwaitedReply::None);
-    FStartTick = 0;
-    FByteCount = 0;
-    FDataCloseError = 0;
-    FStoring = true;
-    FTakenCount = 0;
-    FMeasuredAt = 0;
-    FLastPiece = 0;
-    FDraining = false;
-    FStoreFailure.clear();
 
     bool cancel = false;
     auto alive = FAlive;
@@ -418,7 +408,6 @@ void TCustomFtpCli::StartPutData()
     FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { PutDataSessionAvailable(s, e); };
 
     FLocalStream = LocalFile::OpenRead(FLocalFileName, ShareMode());
-    FEndOfFile = false;
     if (!FLocalStream || (FResumePosition > 0 && !FLocalStream->Seek(FResumePosition))) {
         CloseLocalStream();
         FErrorMessage = "426 Unable to open local file " + FLocalFileName;
@@ -452,7 +441,7 @@ void TCustomFtpCli::SendStorCommand()
 {
     SetState(ftpStAwaitingReply);
     AwaitReply(TFtpAwaitedReply::StoreStart);
-    SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
+    SendCommand((FTransfer.AppendMode ? "APPE " : "STOR ") + FHostFileName);
 }
 
 void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
@@ -460,8 +449,8 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = nullptr;
     FDataSocket->OnDataSent = nullptr;
-    FDataConnected = true;
-    FStartTick = GetTickCount();
+    FTransfer.DataConnected = true;
+    FTransfer.StartTick = GetTickCount();
     if (Error != 0) {
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
         CloseDataSocket();
@@ -493,9 +482,9 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->SetLingerOnOff(wsLingerOff);
     FDataSocket->SetLingerTimeout(10);
     FDataSocket->SetLingerOption();
-    FDataConnected = true;
+    FTransfer.DataConnected = true;
     // Sending starts once both the connection and the 125/150 are there.
-    if (FTransferAccepted && FStartTick == 0)
+    if (FTransfer.Accepted && FTransfer.StartTick == 0)
         PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
 }
 
@@ -508,24 +497,18 @@ void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 void TCustomFtpCli::PutDataReply()
 {
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
-        FTransferAccepted = true;
+        FTransfer.Accepted = true;
         AwaitReply(TFtpAwaitedReply::StoreEnd);
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
             BeginSending();
             SendNextPiece(FDataSocket, 0);
-        } else if (FDataConnected && FStartTick == 0) {
+        } else if (FTransfer.DataConnected && FTransfer.StartTick == 0) {
             PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
         }
         return;
     }
-    RecordError();
-    AwaitReply(TFtpAwaitedReply::None);
-    CloseDataSocket();
-    CloseLocalStream();
-    FResumePosition = 0;
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferStart();
 }
 
 void TCustomFtpCli::BeginSending()
@@ -549,22 +532,23 @@ bool TCustomFtpCli::MeasureTaken()
     winsock::u_long queued = 0;
     if (winsock::QueuedSendBytes(FDataSocket->HSocket(), &queued) != 0)
         queued = 0;
-    FMeasuredAt = FByteCount;
+    FTransfer.MeasuredAt = FTransfer.ByteCount;
     // A piece still held by the socket's own queue is not in the system's
     // yet: leave it out, which can only make the count lower than true.
-    const std::int64_t handed = FDataSocket->AllSent() ? FByteCount : FByteCount - FLastPiece;
+    const std::int64_t handed =
+        FDataSocket->AllSent() ? FTransfer.ByteCount : FTransfer.ByteCount - FTransfer.LastPiece;
     // After the end of the file the close (FIN) takes one place in the
     // queue of its own.
-    const std::int64_t taken = std::min(FByteCount, handed - static_cast<std::int64_t>(queued));
-    if (taken <= FTakenCount)
+    const std::int64_t taken = std::min(FTransfer.ByteCount, handed - static_cast<std::int64_t>(queued));
+    if (taken <= FTransfer.TakenCount)
         return false;
-    FTakenCount = taken;
+    FTransfer.TakenCount = taken;
     return true;
 }
 
 void TCustomFtpCli::ProgressTimer()
 {
-    if (!FStoring || !FDataSocket || FDataSocket->State() != wsConnected) {
+    if (!FTransfer.Storing || !FDataSocket || FDataSocket->State() != wsConnected) {
         KillTimer(FNotifyWindow, ProgressTimerId);
         return;
     }
@@ -580,7 +564,7 @@ void TCustomFtpCli::StartDrain()
     // connection stays open (shut for sending) until the peer has taken
     // what the system still queues, so that progress can follow the last
     // megabytes too. The peer's close or the final reply end it as well.
-    FDraining = true;
+    FTransfer.Draining = true;
     FDataSocket->ShutDown(1);
     auto alive = FAlive;
     if (MeasureTaken() && (!DoProgress() || !*alive))
@@ -590,45 +574,45 @@ void TCustomFtpCli::StartDrain()
 
 void TCustomFtpCli::FinishDrainWhenTaken()
 {
-    if (FDraining && FTakenCount >= FByteCount)
+    if (FTransfer.Draining && FTransfer.TakenCount >= FTransfer.ByteCount)
         CloseDataSocket();
 }
 
 void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
 {
-    if (!FLocalStream || FEndOfFile)
+    if (!FLocalStream || FTransfer.EndOfFile)
         return;
     auto alive = FAlive;
     // Everything handed over so far is in the system's queue. A look at it
     // every 64 KiB keeps the count close without a system call per piece.
-    FLastPiece = 0;
-    if (FByteCount - FMeasuredAt >= 65536)
+    FTransfer.LastPiece = 0;
+    if (FTransfer.ByteCount - FTransfer.MeasuredAt >= 65536)
         MeasureTaken();
     if (!DoProgress() || !*alive || !FLocalStream)
         return;
     if (Error != 0) {
         DoDisplay("! Error #" + std::to_string(Error) + " sending data");
-        if (FStoreFailure.empty())
-            FStoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
+        if (FTransfer.StoreFailure.empty())
+            FTransfer.StoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
         CloseDataSocket();
         return;
     }
-    if (!FTransferAccepted || !FDataConnected)
+    if (!FTransfer.Accepted || !FTransfer.DataConnected)
         return;
     int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
         // The server sees the close like the end of the file and may answer
         // 226 for what it got; the store has failed all the same.
-        if (FStoreFailure.empty())
-            FStoreFailure = "426 Error reading file " + FLocalFileName;
+        if (FTransfer.StoreFailure.empty())
+            FTransfer.StoreFailure = "426 Error reading file " + FLocalFileName;
         CloseDataSocket();
     } else if (count < 1) {
-        FEndOfFile = true;
+        FTransfer.EndOfFile = true;
         StartDrain();
     } else {
-        FByteCount += count;
-        FLastPiece = count;
+        FTransfer.ByteCount += count;
+        FTransfer.LastPiece = count;
         FDataSocket->Send(FSendBuffer, count);
     }
 }
@@ -637,50 +621,45 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
 {
     // A close by the peer after the end of the file: what it took before
     // is measured while the handle is still there.
-    if (FDraining)
+    if (FTransfer.Draining)
         MeasureTaken();
-    FDraining = false;
+    FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
-    FSendClosed = true;
-    FDataCloseError = Error;
-    CheckPutEnd();
+    FTransfer.DataClosed = true;
+    FTransfer.DataCloseError = Error;
+    CheckTransferEnd();
 }
 
 void TCustomFtpCli::PutDataEnd()
 {
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Completion) {
-        FReplyComplete = true;
-        if (FDraining) {
+        FTransfer.ReplyComplete = true;
+        if (FTransfer.Draining) {
             // The server has it all: nothing is left to wait for. The close
             // handler ends the store.
             auto alive = FAlive;
             CloseDataSocket();
-            if (!*alive || FSendClosed)
+            if (!*alive || FTransfer.DataClosed)
                 return;
-            FSendClosed = true;
+            FTransfer.DataClosed = true;
         }
-        CheckPutEnd();
+        CheckTransferEnd();
         return;
     }
-    RecordError();
-    CloseLocalStream();
-    CloseDataSocket();
-    DoDisplay("! STOR Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferEnd("STOR");
 }
 
-void TCustomFtpCli::CheckPutEnd()
+void TCustomFtpCli::CheckTransferEnd()
 {
-    // Both the final reply and the close of the data connection must have
-    // come, in either order.
-    if (!FReplyComplete || !FSendClosed)
+    // A transfer ends on two events, the final reply and the close of the
+    // data connection, in either order.
+    if (!FTransfer.ReplyComplete || !FTransfer.DataClosed)
         return;
-    if (FEndOfFile && FDataCloseError == 0 && FStoreFailure.empty() &&
-        FProgressCount != FByteCount + FResumePosition) {
+    if (FTransfer.Storing && FTransfer.EndOfFile && FTransfer.DataCloseError == 0 && FTransfer.StoreFailure.empty() &&
+        FProgressCount != FTransfer.ByteCount + FResumePosition) {
         // The final reply says the server has the whole file.
-        FTakenCount = FByteCount;
+        FTransfer.TakenCount = FTransfer.ByteCount;
         auto alive = FAlive;
         DoProgress();
         if (!*alive)
@@ -688,12 +667,12 @@ void TCustomFtpCli::CheckPutEnd()
     }
     ShowTransferStats();
     FResumePosition = 0;
-    if (!FStoreFailure.empty()) {
-        SetLocalFailure(FStoreFailure, 426);
+    if (!FTransfer.StoreFailure.empty()) {
+        SetLocalFailure(FTransfer.StoreFailure, 426);
         FinishRequest(426);
         return;
     }
-    FRequestResult = FDataCloseError;
+    FRequestResult = FTransfer.DataCloseError;
     FinishRequest(FRequestResult);
 }
 
@@ -703,7 +682,7 @@ bool TCustomFtpCli::DoProgress()
 {
     bool abort = false;
     // A store counts what the peer has taken, a retrieve what has arrived.
-    FProgressCount = (FStoring ? FTakenCount : FByteCount) + FResumePosition;
+    FProgressCount = (FTransfer.Storing ? FTransfer.TakenCount : FTransfer.ByteCount) + FResumePosition;
     if (OnProgress) {
         auto alive = FAlive;
         OnProgress(this, FProgressCount, abort);
@@ -719,6 +698,6 @@ bool TCustomFtpCli::DoProgress()
 
 void TCustomFtpCli::ShowTransferStats()
 {
-    FStopTick = GetTickCount();
-    DoDisplay("! " + FtpTransferStatsText(FByteCount, FStopTick - FStartTick));
+    FTransfer.StopTick = GetTickCount();
+    DoDisplay("! " + FtpTransferStatsText(FTransfer.ByteCount, FTransfer.StopTick - FTransfer.StartTick));
 }

@@ -173,7 +173,7 @@ public:
     const std::string& DirResult() const { return FDirResult; }
     std::int64_t SizeResult() const { return FSizeResult; }
     const std::string& PasvResponse() const { return FPasvResponse; }
-    std::int64_t ByteCount() const { return FByteCount; }
+    std::int64_t ByteCount() const { return FTransfer.ByteCount; }
     TFtpClientState State() const { return FState; }
     TFtpRequest RequestType() const { return FRequestType; }
     bool ControlUp() const { return FControlUp; }
@@ -304,8 +304,9 @@ private:
     void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
 
     // data connection and transfers
+    void BeginTransfer(bool Storing);
     void StartGetData(const std::string& Command);
-    void StartPutData();
+    void StartPutData(bool Append);
     bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
     void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
@@ -313,14 +314,15 @@ private:
     void GetDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void GetDataReply();
     void GetDataEnd();
-    void CheckGetEnd();
+    void FailTransferStart();
+    void FailTransferEnd(const char* What);
+    void CheckTransferEnd();
     void PutDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void PutDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void PutDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void PutDataDrain(TObject* Sender, std::uint16_t Error);
     void PutDataReply();
     void PutDataEnd();
-    void CheckPutEnd();
     void SendNextPiece(TObject* Sender, std::uint16_t Error);
     void BeginSending();
     bool MeasureTaken();
@@ -380,32 +382,36 @@ private:
     // transfers
     class LocalFile;
     std::unique_ptr<LocalFile> FLocalStream;
-    std::int64_t FByteCount = 0;
     std::int64_t FResumePosition = 0;
-    std::string FDataCommand;
-    bool FAppendMode = false;
-    bool FReplyComplete = false;
-    bool FReceiveClosed = false;
-    bool FSendClosed = false;
-    bool FEndOfFile = false;
-    bool FTransferAccepted = false;
-    bool FDataConnected = false;
+    // A connection to the data port that came before the transfer command.
     bool FEarlyAccept = false;
-    std::uint16_t FDataCloseError = 0;
-    // Store side: bytes of this transfer the peer has acknowledged (the
-    // progress count), the byte count at the last look at the system's
-    // queue, the size of the last piece handed over, and whether the end
-    // of the file is out and the sender waits for the peer to take the rest.
-    bool FStoring = false;
-    std::int64_t FTakenCount = 0;
-    std::int64_t FMeasuredAt = 0;
-    int FLastPiece = 0;
-    bool FDraining = false;
-    // A local failure that cuts a store short (read or send error): the
-    // store fails with it whatever the server answers.
-    std::string FStoreFailure;
-    std::uint32_t FStartTick = 0;
-    std::uint32_t FStopTick = 0;
+    // The state of one retrieve or store; BeginTransfer resets it.
+    struct TransferState {
+        bool Storing = false;          // a store, not a retrieve
+        bool AppendMode = false;       // APPE rather than STOR
+        std::string DataCommand;       // RETR, LIST or NLST
+        std::int64_t ByteCount = 0;    // bytes received, or handed to the data socket
+        bool Accepted = false;         // the 125/150 has come
+        bool DataConnected = false;    // the data connection is made
+        bool ReplyComplete = false;    // the final reply has come
+        bool DataClosed = false;       // the data connection is closed
+        std::uint16_t DataCloseError = 0;
+        bool EndOfFile = false;        // the whole local file has been read
+        // Store side: bytes the peer has acknowledged (the progress count),
+        // the byte count at the last look at the system's queue, the size
+        // of the last piece handed over, and whether the end of the file is
+        // out and the sender waits for the peer to take the rest.
+        std::int64_t TakenCount = 0;
+        std::int64_t MeasuredAt = 0;
+        int LastPiece = 0;
+        bool Draining = false;
+        // A local failure that cuts a store short (read or send error): the
+        // store fails with it whatever the server answers.
+        std::string StoreFailure;
+        std::uint32_t StartTick = 0;
+        std::uint32_t StopTick = 0;
+    };
+    TransferState FTransfer;
     char FSendBuffer[SendBufferSize] = {};
 };
 
