@@ -147,7 +147,7 @@ TCustomFtpCli::~TCustomFtpCli()
     // The sockets go with the base destructor: they must not call back
     // into this half-destroyed object.
     Destroying();
-    *FAlive = false;
+    FLifeline.End();
     for (TWSocket* socket : {FControlSocket, FDataSocket}) {
         if (!socket)
             continue;
@@ -222,9 +222,15 @@ void TCustomFtpCli::DoDisplay(std::string Msg)
 
 void TCustomFtpCli::SendCommand(std::string Cmd)
 {
-    if (OnCommand)
+    auto alive = Alive();
+    if (OnCommand) {
         OnCommand(this, Cmd);
+        if (!alive)
+            return;
+    }
     DoDisplay("> " + Cmd);
+    if (!alive)
+        return;
     // A command while the socket is not connected is only displayed; the
     // request then waits for a reply that does not come.
     if (FControlSocket && FControlSocket->State() == wsConnected)
@@ -259,7 +265,10 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
         FControlSocket->SetProto("tcp");
         FControlSocket->SetPort(FPort);
         AwaitReply(TFtpAwaitedReply::Greeting);
+        auto alive = Alive();
         SetState(ftpStConnecting);
+        if (!alive)
+            return;
         FControlSocket->Connect();
     } catch (const std::exception& e) {
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
@@ -276,9 +285,14 @@ void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
         FStatusCode = 500;
         FNextStepHandler = nullptr;
         FPendingSteps = 0;
+        auto alive = Alive();
         FinishRequest(Error);
+        if (!alive)
+            return;
         if (FControlSocket)
             FControlSocket->Close();
+        if (!alive)
+            return;
         SetState(ftpStReady);
         return;
     }
@@ -287,7 +301,7 @@ void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 {
-    auto alive = FAlive;
+    auto alive = Alive();
     if (!FControlSocket)
         return;
     int len = FControlSocket->Receive(FReceiveBuffer + FReceiveLength, ReceiveBufferSize - FReceiveLength);
@@ -308,7 +322,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 
         if (OnResponse) {
             OnResponse(this);
-            if (!*alive)
+            if (!alive)
                 return;
         }
 
@@ -319,7 +333,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 
         const TFtpClientState state = FState;
         DoDisplay("< " + FLastResponse);
-        if (!*alive)
+        if (!alive)
             return;
         if (state != ftpStConnecting && state != ftpStAwaitingReply)
             continue;  // nothing awaited: shown and otherwise ignored
@@ -333,7 +347,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
         } else if (FState == ftpStAwaitingReply) {
             HandleReply();
         }
-        if (!*alive)
+        if (!alive)
             return;
     }
 }
@@ -366,9 +380,15 @@ bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
         FControlSocket->Close();
         return false;
     }
+    auto alive = Alive();
     SetState(ftpStGreeted);
-    if (OnSessionConnected)
+    if (!alive)
+        return false;
+    if (OnSessionConnected) {
         OnSessionConnected(this, Error);
+        if (!alive)
+            return false;
+    }
     FinishRequest(0);
     return true;
 }
@@ -478,7 +498,7 @@ void TCustomFtpCli::ReadStepResults()
 
 void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
 {
-    auto alive = FAlive;
+    auto alive = Alive();
     // Whether the last request had completed before the close: then the
     // connection was idle and nothing is left to report.
     const bool idle = FDoneReported;
@@ -493,11 +513,14 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
     const bool wasUp = FControlUp;
     if (wasUp) {
         FControlUp = false;
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStClosed);
+            if (!alive)
+                return;
+        }
         if (OnSessionClosed) {
             OnSessionClosed(this, Error);
-            if (!*alive)
+            if (!alive)
                 return;
         }
     }
@@ -510,6 +533,8 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
             SetState(ftpStStepReady);
         else if (FState != ftpStReady)
             SetState(ftpStReady);
+        if (!alive)
+            return;
     }
     FinishRequest(FRequestResult);
 }

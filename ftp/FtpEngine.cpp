@@ -99,7 +99,10 @@ void TCustomFtpCli::StartCommand(TFtpRequest T, int Step, const std::string& Cmd
     FAcceptedCodes[i] = 0;
     FDoneReported = false;
     AwaitReply(Awaited);
+    auto alive = Alive();
     SetState(ftpStAwaitingReply);
+    if (!alive)
+        return;
     SendCommand(Cmd);
 }
 
@@ -115,7 +118,10 @@ void TCustomFtpCli::StartOpen()
     FDoneReported = false;
     FReceiveLength = 0;
     FRequestResult = 0;
+    auto alive = Alive();
     SetState(ftpStResolving);
+    if (!alive)
+        return;
     try {
         FControlSocket->DnsLookup(FHostName);
     } catch (const std::exception& e) {
@@ -449,7 +455,10 @@ void TCustomFtpCli::RunStep(int Step)
         // A later step cannot start (for instance no password for a 331):
         // the request fails here instead of letting the exception reach
         // the socket's event handler, which would only drop the socket.
+        auto alive = Alive();
         DoDisplay("! " + text);
+        if (!alive)
+            return;
         FLastResponse = "500 " + text;
         FStatusCode = 500;
         FRequestResult = 500;
@@ -457,8 +466,11 @@ void TCustomFtpCli::RunStep(int Step)
         FNextStepHandler = nullptr;
         FPendingSteps = 0;
         FDoneReported = false;
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStStepReady);
+            if (!alive)
+                return;
+        }
         FinishRequest(500);
     }
 }
@@ -471,17 +483,27 @@ void TCustomFtpCli::FinishRequest(int Error)
         return;
     FDoneReported = true;
 
+    auto alive = Alive();
     if (Error == 0 && FNextStepHandler) {
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStStepReady);
+            if (!alive)
+                return;
+        }
         (this->*FNextStepHandler)();
         return;
     }
 
     SetState(ftpStReady);
+    if (!alive)
+        return;
     KillTimer(FNotifyWindow, ProgressTimerId);
-    if (FDataSocket && FDataSocket->State() != wsClosed)
+    if (FDataSocket && FDataSocket->State() != wsClosed) {
+        // The close can reach the transfer's close handler, which reports.
         CloseDataSocket();
+        if (!alive)
+            return;
+    }
     CloseLocalStream();
     if (FInCompound && FSavedStatusCode >= 0) {
         FLastResponse = FSavedResponse;
@@ -512,14 +534,24 @@ void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
 void TCustomFtpCli::StartAbort()
 {
     const bool wasResolving = FState == ftpStResolving;
+    auto alive = Alive();
     SetState(ftpStAborting);
+    if (!alive)
+        return;
     if (wasResolving && FControlSocket)
         FControlSocket->CancelDnsLookup();
-    if (FControlSocket && FControlSocket->State() != wsClosed)
+    if (FControlSocket && FControlSocket->State() != wsClosed) {
+        // The close reports through OnSessionClosed.
         FControlSocket->Close();
+        if (!alive)
+            return;
+    }
     KillTimer(FNotifyWindow, ProgressTimerId);
-    if (FDataSocket && FDataSocket->State() != wsClosed)
+    if (FDataSocket && FDataSocket->State() != wsClosed) {
         CloseDataSocket();
+        if (!alive)
+            return;
+    }
     CloseLocalStream();
     FControlUp = false;
     SetState(ftpStReady);

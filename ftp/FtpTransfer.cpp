@@ -147,7 +147,10 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint1
     if (!FtpPasvPort(FPasvResponse, port)) {
         // Without a usable port there is nothing sensible to connect to.
         SetLocalFailure(code + " No data port in the PASV reply: " + FPasvResponse, FailCode);
+        auto alive = Alive();
         DoDisplay("! " + FLastResponse);
+        if (!alive)
+            return false;
         CloseLocalStream();
         CloseDataSocket();
         FinishRequest(FailCode);
@@ -217,11 +220,16 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     if (FPassive && !ConnectPassiveData([this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); }, 550))
         return;
 
+    auto alive = Alive();
     if (!FPassive && FEarlyAccept) {
         FEarlyAccept = false;
         GetDataSessionAvailable(FDataSocket, 0);
+        if (!alive)
+            return;
     }
     SetState(ftpStAwaitingReply);
+    if (!alive)
+        return;
     AwaitReply(TFtpAwaitedReply::RetrieveStart);
     SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
 }
@@ -268,8 +276,8 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
 {
-    auto alive = FAlive;
-    if (!DoProgress() || !*alive)
+    auto alive = Alive();
+    if (!DoProgress() || !alive)
         return;
     char buffer[DataReceiveSize];
     int len = FDataSocket->Receive(buffer, sizeof buffer);
@@ -278,6 +286,8 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
     if (len < 0) {
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
             DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
+            if (!alive)
+                return;
             FDataSocket->ShutDown(2);
         }
         return;
@@ -285,7 +295,11 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
     FTransfer.ByteCount += len;
     if (FLocalStream && !FLocalStream->Write(buffer, len)) {
         DoDisplay("! Error writing local file");
+        if (!alive)
+            return;
         FDataSocket->ShutDown(2);
+        if (!alive)
+            return;
     }
     if (FDisplayFileFlag) {
         // Lines are cut within this chunk only.
@@ -295,7 +309,7 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
             while (i < len && buffer[i] != '\r' && buffer[i] != '\n')
                 ++i;
             DoDisplayFile(std::string(buffer + start, i - start));
-            if (!*alive)
+            if (!alive)
                 return;
             while (i < len && (buffer[i] == '\r' || buffer[i] == '\n'))
                 ++i;
@@ -336,8 +350,13 @@ void TCustomFtpCli::FailTransferEnd(const char* What)
 {
     RecordError();
     CloseLocalStream();
+    auto alive = Alive();
     CloseDataSocket();
+    if (!alive)
+        return;
     DoDisplay(std::string("! ") + What + " Failed");
+    if (!alive)
+        return;
     FRequestResult = FStatusCode;
     FinishRequest(FStatusCode);
 }
@@ -392,14 +411,16 @@ void TCustomFtpCli::StartPutData(bool Append)
     AwaitReply(TFtpAwaitedReply::None);
 
     bool cancel = false;
-    auto alive = FAlive;
+    auto alive = Alive();
     DoReadyToTransmit(cancel);
-    if (!*alive)
+    if (!alive)
         return;
     if (cancel) {
         FErrorMessage = "426 Transmit cancelled by application";
         FStatusCode = 426;
         DoDisplay("! " + FErrorMessage);
+        if (!alive)
+            return;
         FRequestResult = 426;
         FinishRequest(426);
         return;
@@ -413,6 +434,8 @@ void TCustomFtpCli::StartPutData(bool Append)
         FErrorMessage = "426 Unable to open local file " + FLocalFileName;
         FStatusCode = 426;
         DoDisplay("! " + FErrorMessage);
+        if (!alive)
+            return;
         CloseDataSocket();
         FRequestResult = 426;
         FinishRequest(426);
@@ -427,6 +450,8 @@ void TCustomFtpCli::StartPutData(bool Append)
     if (FEarlyAccept) {
         FEarlyAccept = false;
         PutDataSessionAvailable(FDataSocket, 0);
+        if (!alive)
+            return;
     }
     SendStorCommand();
 }
@@ -439,7 +464,10 @@ void TCustomFtpCli::DoReadyToTransmit(bool& bCancel)
 
 void TCustomFtpCli::SendStorCommand()
 {
+    auto alive = Alive();
     SetState(ftpStAwaitingReply);
+    if (!alive)
+        return;
     AwaitReply(TFtpAwaitedReply::StoreStart);
     SendCommand((FTransfer.AppendMode ? "APPE " : "STOR ") + FHostFileName);
 }
@@ -552,8 +580,8 @@ void TCustomFtpCli::ProgressTimer()
         KillTimer(FNotifyWindow, ProgressTimerId);
         return;
     }
-    auto alive = FAlive;
-    if (MeasureTaken() && (!DoProgress() || !*alive))
+    auto alive = Alive();
+    if (MeasureTaken() && (!DoProgress() || !alive))
         return;
     FinishDrainWhenTaken();
 }
@@ -566,8 +594,8 @@ void TCustomFtpCli::StartDrain()
     // megabytes too. The peer's close or the final reply end it as well.
     FTransfer.Draining = true;
     FDataSocket->ShutDown(1);
-    auto alive = FAlive;
-    if (MeasureTaken() && (!DoProgress() || !*alive))
+    auto alive = Alive();
+    if (MeasureTaken() && (!DoProgress() || !alive))
         return;
     FinishDrainWhenTaken();
 }
@@ -582,16 +610,18 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
 {
     if (!FLocalStream || FTransfer.EndOfFile)
         return;
-    auto alive = FAlive;
+    auto alive = Alive();
     // Everything handed over so far is in the system's queue. A look at it
     // every 64 KiB keeps the count close without a system call per piece.
     FTransfer.LastPiece = 0;
     if (FTransfer.ByteCount - FTransfer.MeasuredAt >= 65536)
         MeasureTaken();
-    if (!DoProgress() || !*alive || !FLocalStream)
+    if (!DoProgress() || !alive || !FLocalStream)
         return;
     if (Error != 0) {
         DoDisplay("! Error #" + std::to_string(Error) + " sending data");
+        if (!alive)
+            return;
         if (FTransfer.StoreFailure.empty())
             FTransfer.StoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
         CloseDataSocket();
@@ -602,6 +632,8 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
+        if (!alive)
+            return;
         // The server sees the close like the end of the file and may answer
         // 226 for what it got; the store has failed all the same.
         if (FTransfer.StoreFailure.empty())
@@ -638,9 +670,9 @@ void TCustomFtpCli::PutDataEnd()
         if (FTransfer.Draining) {
             // The server has it all: nothing is left to wait for. The close
             // handler ends the store.
-            auto alive = FAlive;
+            auto alive = Alive();
             CloseDataSocket();
-            if (!*alive || FTransfer.DataClosed)
+            if (!alive || FTransfer.DataClosed)
                 return;
             FTransfer.DataClosed = true;
         }
@@ -660,12 +692,15 @@ void TCustomFtpCli::CheckTransferEnd()
         FProgressCount != FTransfer.ByteCount + FResumePosition) {
         // The final reply says the server has the whole file.
         FTransfer.TakenCount = FTransfer.ByteCount;
-        auto alive = FAlive;
+        auto alive = Alive();
         DoProgress();
-        if (!*alive)
+        if (!alive)
             return;
     }
+    auto shown = Alive();
     ShowTransferStats();
+    if (!shown)
+        return;
     FResumePosition = 0;
     if (!FTransfer.StoreFailure.empty()) {
         SetLocalFailure(FTransfer.StoreFailure, 426);
@@ -684,13 +719,16 @@ bool TCustomFtpCli::DoProgress()
     // A store counts what the peer has taken, a retrieve what has arrived.
     FProgressCount = (FTransfer.Storing ? FTransfer.TakenCount : FTransfer.ByteCount) + FResumePosition;
     if (OnProgress) {
-        auto alive = FAlive;
+        auto alive = Alive();
         OnProgress(this, FProgressCount, abort);
-        if (!*alive)
+        if (!alive)
             return false;
     }
     if (abort) {
+        auto alive = Alive();
         DoDisplay("! Abort requested");
+        if (!alive)
+            return false;
         CloseDataSocket();
     }
     return !abort;

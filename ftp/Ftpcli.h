@@ -267,9 +267,11 @@ protected:
     std::string FErrorMessage;
     int FStatusCode = 0;
     int FRequestResult = 0;
-    // Set while this object is alive; handlers hold a copy to notice a
-    // destruction from inside an event they fired.
-    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    // Ended by the destructor. A token taken before an event handler is
+    // called reads false afterwards if the handler destroyed this object;
+    // then no member may be touched any more.
+    TLifeline FLifeline;
+    [[nodiscard]] TLifeline::Token Alive() const { return FLifeline.Take(); }
     std::int64_t FProgressCount = 0;
 
 private:
@@ -443,8 +445,8 @@ public:
 
 protected:
     bool DoProgress() override;
-    bool RunSynchronously(void (TCustomFtpCli::*Request)());
-    bool WaitUntilReady();
+    [[nodiscard]] bool RunSynchronously(void (TCustomFtpCli::*Request)());
+    [[nodiscard]] bool WaitUntilReady();
 
 private:
     int FTimeout = 15;
