@@ -106,13 +106,13 @@ int main(int argc, char** argv)
         ftp.SetHostDirName(dir);
         if (!ftp.ChangeDir()) {
             fail("CWD " + dir);
-            ftp.Quit();
+            (void)ftp.Quit();
             return 1;
         }
     }
     if (!(ascii ? ftp.SetAsciiType() : ftp.SetBinaryType())) {
         fail("TYPE");
-        ftp.Quit();
+        (void)ftp.Quit();
         return 1;
     }
 

@@ -482,7 +482,7 @@ void TCustomFtpCli::ReadStepResults()
     switch (FCurrentStep) {
     case StepSize:
         p = FtpParseNumber(p, code);
-        FtpParseNumber(p, FSizeResult);
+        (void)FtpParseNumber(p, FSizeResult);
         break;
     case StepCwd:
     case StepMkd:

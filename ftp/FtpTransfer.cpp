@@ -443,8 +443,9 @@ void TCustomFtpCli::StartPutData(bool Append)
     }
 
     if (FPassive) {
-        // STOR waits for the data connection.
-        ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
+        // STOR waits for the data connection. A failure has finished the
+        // request already.
+        (void)ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
         return;
     }
     if (FEarlyAccept) {
@@ -615,7 +616,7 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     // every 64 KiB keeps the count close without a system call per piece.
     FTransfer.LastPiece = 0;
     if (FTransfer.ByteCount - FTransfer.MeasuredAt >= 65536)
-        MeasureTaken();
+        (void)MeasureTaken();
     if (!DoProgress() || !alive || !FLocalStream)
         return;
     if (Error != 0) {
@@ -654,7 +655,7 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
     // A close by the peer after the end of the file: what it took before
     // is measured while the handle is still there.
     if (FTransfer.Draining)
-        MeasureTaken();
+        (void)MeasureTaken();
     FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
@@ -693,7 +694,8 @@ void TCustomFtpCli::CheckTransferEnd()
         // The final reply says the server has the whole file.
         FTransfer.TakenCount = FTransfer.ByteCount;
         auto alive = Alive();
-        DoProgress();
+        // The store is complete: an abort asked for now changes nothing.
+        (void)DoProgress();
         if (!alive)
             return;
     }

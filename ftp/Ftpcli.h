@@ -256,7 +256,7 @@ protected:
     virtual void DoReadyToTransmit(bool& bCancel);
     virtual void DoDisplayFile(std::string Msg);
     virtual void DoCheckFailed(const std::string& Msg);
-    virtual bool DoProgress();
+    [[nodiscard]] virtual bool DoProgress();
     virtual void ShowTransferStats();
 
     void SetState(TFtpClientState NewState);
@@ -282,14 +282,14 @@ private:
     void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
     void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
     void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
-    bool HandleGreetingLine(std::uint16_t Error);
+    [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
     void FailOnLostControl();
     void GenericReply();
     void ReadStepResults();
     void RecordError();
     void SetLocalFailure(const std::string& Line, int Code);
     // False when the line should be ignored (not numeric or a continuation).
-    bool ParseReplyLine();
+    [[nodiscard]] bool ParseReplyLine();
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
@@ -309,7 +309,7 @@ private:
     void BeginTransfer(bool Storing);
     void StartGetData(const std::string& Command);
     void StartPutData(bool Append);
-    bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
+    [[nodiscard]] bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
     void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void GetDataAvailable(TObject* Sender, std::uint16_t Error);
@@ -327,11 +327,11 @@ private:
     void PutDataEnd();
     void SendNextPiece(TObject* Sender, std::uint16_t Error);
     void BeginSending();
-    bool MeasureTaken();
+    [[nodiscard]] bool MeasureTaken();
     void ProgressTimer();
     void StartDrain();
     void FinishDrainWhenTaken();
-    bool IsAcceptablePeer();
+    [[nodiscard]] bool IsAcceptablePeer();
     void SendStorCommand();
     void CloseLocalStream();
     void CloseDataSocket();
@@ -432,19 +432,19 @@ public:
     // Blocking calls: each runs one request and pumps messages until it has
     // finished, the timeout has passed or the application is terminating.
     // True on success.
-    bool Connect();
-    bool ChangeDir();
-    bool ParentDir();
-    bool MakeDir();
-    bool SetBinaryType();
-    bool SetAsciiType();
-    bool StoreFile();
-    bool ListDir();
-    bool Quit();
+    [[nodiscard]] bool Connect();
+    [[nodiscard]] bool ChangeDir();
+    [[nodiscard]] bool ParentDir();
+    [[nodiscard]] bool MakeDir();
+    [[nodiscard]] bool SetBinaryType();
+    [[nodiscard]] bool SetAsciiType();
+    [[nodiscard]] bool StoreFile();
+    [[nodiscard]] bool ListDir();
+    [[nodiscard]] bool Quit();
     bool Abort();
 
 protected:
-    bool DoProgress() override;
+    [[nodiscard]] bool DoProgress() override;
     [[nodiscard]] bool RunSynchronously(void (TCustomFtpCli::*Request)());
     [[nodiscard]] bool WaitUntilReady();
 
