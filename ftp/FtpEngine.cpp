@@ -290,17 +290,22 @@ void TCustomFtpCli::StartCompound(TFtpRequest T, std::uint32_t S)
     FErrorMessage.clear();
 
     FStartingCompound = true;
+    auto alive = Alive();
     try {
         RunNextStep();
     } catch (...) {
         // The first step's check failed: nothing was sent and no request
         // runs, so no step may be left behind for a later request.
-        FStartingCompound = false;
-        FInCompound = false;
-        FNextStepHandler = nullptr;
-        FPendingSteps = 0;
+        if (alive) {
+            FStartingCompound = false;
+            FInCompound = false;
+            FNextStepHandler = nullptr;
+            FPendingSteps = 0;
+        }
         throw;
     }
+    if (!alive)
+        return;
     FStartingCompound = false;
 }
 

@@ -492,6 +492,13 @@ TEST_P(FtpDestroyedInHandler, ClientStopsTouchingItself)
 INSTANTIATE_TEST_SUITE_P(
     Handlers, FtpDestroyedInHandler,
     ::testing::Values(
+        DestroyCase{"StateResolving",
+                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                        ftp.OnStateChange = [&self, destroy](TObject*) {
+                            if (self && self->State() == ftpStResolving)
+                                destroy();
+                        };
+                    }},
         DestroyCase{"StateGreeted",
                     [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
                         ftp.OnStateChange = [&self, destroy](TObject*) {
