@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -426,6 +429,9 @@ struct DestroyCase {
     const char* name;
     // Sets the handler that calls destroy() at its moment.
     void (*arm)(FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy);
+    // False when the client is gone before it connects: the test then
+    // connects once itself so that the scripted server stops waiting.
+    bool connects = true;
 };
 
 class FtpDestroyedInHandler : public ::testing::TestWithParam<DestroyCase> {};
@@ -486,6 +492,15 @@ TEST_P(FtpDestroyedInHandler, ClientStopsTouchingItself)
     PumpPending();
     EXPECT_TRUE(destroyed) << GetParam().name;
     delete ftp;
+    if (!GetParam().connects) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server.Port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);
+    }
     (void)server.Join();
 }
 
@@ -498,7 +513,8 @@ INSTANTIATE_TEST_SUITE_P(
                             if (self && self->State() == ftpStResolving)
                                 destroy();
                         };
-                    }},
+                    },
+                    false},
         DestroyCase{"StateGreeted",
                     [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
                         ftp.OnStateChange = [&self, destroy](TObject*) {
