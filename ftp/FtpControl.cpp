@@ -28,6 +28,43 @@ const char* ToString(TFtpClientState state)
     return "ftpSt?";
 }
 
+const char* ToString(TFtpAwaitedReply awaited)
+{
+    switch (awaited) {
+    case TFtpAwaitedReply::None: return "None";
+    case TFtpAwaitedReply::Greeting: return "Greeting";
+    case TFtpAwaitedReply::Command: return "Command";
+    case TFtpAwaitedReply::Quit: return "Quit";
+    case TFtpAwaitedReply::RetrieveStart: return "RetrieveStart";
+    case TFtpAwaitedReply::RetrieveEnd: return "RetrieveEnd";
+    case TFtpAwaitedReply::StoreStart: return "StoreStart";
+    case TFtpAwaitedReply::StoreEnd: return "StoreEnd";
+    }
+    return "?";
+}
+
+FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code)
+{
+    bool taken = true;
+    switch (awaited) {
+    case TFtpAwaitedReply::Greeting: taken = code == 220; break;
+    case TFtpAwaitedReply::RetrieveStart:
+    case TFtpAwaitedReply::StoreStart: taken = code == 125 || code == 150; break;
+    case TFtpAwaitedReply::RetrieveEnd: taken = code == 125 || code == 226 || code == 250; break;
+    case TFtpAwaitedReply::StoreEnd: taken = code == 226 || code == 250; break;
+    default: break;
+    }
+    if (!taken || code < 100)
+        return FtpReplyClass::Unknown;
+    switch (code / 100) {
+    case 1: return FtpReplyClass::Preliminary;
+    case 2: return FtpReplyClass::Completion;
+    case 3: return FtpReplyClass::Intermediate;
+    case 4: return FtpReplyClass::TransientFailure;
+    default: return FtpReplyClass::PermanentFailure;
+    }
+}
+
 const char* FtpParseNumber(const char* p, std::int64_t& value)
 {
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
@@ -110,7 +147,7 @@ TCustomFtpCli::~TCustomFtpCli()
     // The sockets go with the base destructor: they must not call back
     // into this half-destroyed object.
     Destroying();
-    *FAlive = false;
+    FLifeline.End();
     for (TWSocket* socket : {FControlSocket, FDataSocket}) {
         if (!socket)
             continue;
@@ -185,9 +222,15 @@ void TCustomFtpCli::DoDisplay(std::string Msg)
 
 void TCustomFtpCli::SendCommand(std::string Cmd)
 {
-    if (OnCommand)
+    auto alive = Alive();
+    if (OnCommand) {
         OnCommand(this, Cmd);
+        if (!alive)
+            return;
+    }
     DoDisplay("> " + Cmd);
+    if (!alive)
+        return;
     // A command while the socket is not connected is only displayed; the
     // request then waits for a reply that does not come.
     if (FControlSocket && FControlSocket->State() == wsConnected)
@@ -221,7 +264,11 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
         FControlSocket->SetAddr(FControlSocket->DnsResult());
         FControlSocket->SetProto("tcp");
         FControlSocket->SetPort(FPort);
+        AwaitReply(TFtpAwaitedReply::Greeting);
+        auto alive = Alive();
         SetState(ftpStConnecting);
+        if (!alive)
+            return;
         FControlSocket->Connect();
     } catch (const std::exception& e) {
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
@@ -238,9 +285,14 @@ void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
         FStatusCode = 500;
         FNextStepHandler = nullptr;
         FPendingSteps = 0;
+        auto alive = Alive();
         FinishRequest(Error);
+        if (!alive)
+            return;
         if (FControlSocket)
             FControlSocket->Close();
+        if (!alive)
+            return;
         SetState(ftpStReady);
         return;
     }
@@ -249,7 +301,7 @@ void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 {
-    auto alive = FAlive;
+    auto alive = Alive();
     if (!FControlSocket)
         return;
     int len = FControlSocket->Receive(FReceiveBuffer + FReceiveLength, ReceiveBufferSize - FReceiveLength);
@@ -270,7 +322,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 
         if (OnResponse) {
             OnResponse(this);
-            if (!*alive)
+            if (!alive)
                 return;
         }
 
@@ -281,7 +333,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 
         const TFtpClientState state = FState;
         DoDisplay("< " + FLastResponse);
-        if (!*alive)
+        if (!alive)
             return;
         if (state != ftpStConnecting && state != ftpStAwaitingReply)
             continue;  // nothing awaited: shown and otherwise ignored
@@ -293,33 +345,50 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
             if (!HandleGreetingLine(Error))
                 return;
         } else if (FState == ftpStAwaitingReply) {
-            if (FNext) {
-                (this->*FNext)();
-            } else {
-                try {
-                    DoCheckFailed("Program error: FNext is nil");
-                } catch (const FtpException&) {
-                    // Reported through the check path; the input goes on.
-                }
-            }
+            HandleReply();
         }
-        if (!*alive)
+        if (!alive)
             return;
+    }
+}
+
+void TCustomFtpCli::HandleReply()
+{
+    switch (FAwaited) {
+    case TFtpAwaitedReply::Command:
+    case TFtpAwaitedReply::Quit: GenericReply(); return;
+    case TFtpAwaitedReply::RetrieveStart: GetDataReply(); return;
+    case TFtpAwaitedReply::RetrieveEnd: GetDataEnd(); return;
+    case TFtpAwaitedReply::StoreStart: PutDataReply(); return;
+    case TFtpAwaitedReply::StoreEnd: PutDataEnd(); return;
+    case TFtpAwaitedReply::None:
+    case TFtpAwaitedReply::Greeting: break;
+    }
+    try {
+        DoCheckFailed(std::string("Program error: no handler for the awaited reply ") + ToString(FAwaited));
+    } catch (const FtpException&) {
+        // Reported through the check path; the input goes on.
     }
 }
 
 bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
 {
-    if (FStatusCode != 220) {
+    if (FtpClassOfReply(TFtpAwaitedReply::Greeting, FStatusCode) != FtpReplyClass::Completion) {
         RecordError();
         FRequestResult = FStatusCode;
         // The close completes the request.
         FControlSocket->Close();
         return false;
     }
+    auto alive = Alive();
     SetState(ftpStGreeted);
-    if (OnSessionConnected)
+    if (!alive)
+        return false;
+    if (OnSessionConnected) {
         OnSessionConnected(this, Error);
+        if (!alive)
+            return false;
+    }
     FinishRequest(0);
     return true;
 }
@@ -368,7 +437,7 @@ bool TCustomFtpCli::ParseReplyLine()
 void TCustomFtpCli::GenericReply()
 {
     if (FAcceptedCodes[0] == 0) {
-        if (FStatusCode >= 500) {
+        if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::PermanentFailure) {
             FRequestResult = FStatusCode;
             RecordError();
         } else {
@@ -396,10 +465,14 @@ void TCustomFtpCli::GenericReply()
     if (FRequestResult == 0)
         ReadStepResults();
 
-    if (FAfterReply)
-        (this->*FAfterReply)();
-    else
+    if (FAwaited == TFtpAwaitedReply::Quit) {
+        // Whatever the reply, the session is over; the close completes the
+        // request with the reply's result.
+        if (FControlSocket)
+            FControlSocket->Close();
+    } else {
         FinishRequest(FRequestResult);
+    }
 }
 
 void TCustomFtpCli::ReadStepResults()
@@ -409,7 +482,7 @@ void TCustomFtpCli::ReadStepResults()
     switch (FCurrentStep) {
     case StepSize:
         p = FtpParseNumber(p, code);
-        FtpParseNumber(p, FSizeResult);
+        (void)FtpParseNumber(p, FSizeResult);
         break;
     case StepCwd:
     case StepMkd:
@@ -425,7 +498,7 @@ void TCustomFtpCli::ReadStepResults()
 
 void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
 {
-    auto alive = FAlive;
+    auto alive = Alive();
     // Whether the last request had completed before the close: then the
     // connection was idle and nothing is left to report.
     const bool idle = FDoneReported;
@@ -434,17 +507,20 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
     // still being made) cannot send it: the request fails rather than
     // completing with the result of its earlier replies. Only QUIT expects
     // the close.
-    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && !FAfterReply) ||
+    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && FAwaited != TFtpAwaitedReply::Quit) ||
         (FState == ftpStStepReady && !idle))
         FailOnLostControl();
     const bool wasUp = FControlUp;
     if (wasUp) {
         FControlUp = false;
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStClosed);
+            if (!alive)
+                return;
+        }
         if (OnSessionClosed) {
             OnSessionClosed(this, Error);
-            if (!*alive)
+            if (!alive)
                 return;
         }
     }
@@ -457,6 +533,8 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
             SetState(ftpStStepReady);
         else if (FState != ftpStReady)
             SetState(ftpStReady);
+        if (!alive)
+            return;
     }
     FinishRequest(FRequestResult);
 }

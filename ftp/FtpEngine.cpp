@@ -84,7 +84,7 @@ void TCustomFtpCli::CheckCommandTexts(std::uint32_t Steps)
 }
 
 void TCustomFtpCli::StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
-                                 void (TCustomFtpCli::*After)())
+                                 TFtpAwaitedReply Awaited)
 {
     CheckReady();
     if (!FControlUp)
@@ -98,9 +98,11 @@ void TCustomFtpCli::StartCommand(TFtpRequest T, int Step, const std::string& Cmd
             FAcceptedCodes[i++] = code;
     FAcceptedCodes[i] = 0;
     FDoneReported = false;
-    FNext = &TCustomFtpCli::GenericReply;
-    FAfterReply = After;
+    AwaitReply(Awaited);
+    auto alive = Alive();
     SetState(ftpStAwaitingReply);
+    if (!alive)
+        return;
     SendCommand(Cmd);
 }
 
@@ -116,7 +118,10 @@ void TCustomFtpCli::StartOpen()
     FDoneReported = false;
     FReceiveLength = 0;
     FRequestResult = 0;
+    auto alive = Alive();
     SetState(ftpStResolving);
+    if (!alive)
+        return;
     try {
         FControlSocket->DnsLookup(FHostName);
     } catch (const std::exception& e) {
@@ -185,15 +190,7 @@ void TCustomFtpCli::StartRenameTo()
 
 void TCustomFtpCli::StartQuit()
 {
-    StartCommand(ftpQuitAsync, StepQuit, "QUIT", {221}, &TCustomFtpCli::QuitAfterReply);
-}
-
-void TCustomFtpCli::QuitAfterReply()
-{
-    // Whatever the reply, the session is over; the close completes the
-    // request with the reply's result.
-    if (FControlSocket)
-        FControlSocket->Close();
+    StartCommand(ftpQuitAsync, StepQuit, "QUIT", {221}, TFtpAwaitedReply::Quit);
 }
 
 void TCustomFtpCli::StartSystem()
@@ -246,8 +243,7 @@ void TCustomFtpCli::StartRestart()
         if (!FInCompound)
             FRequestType = ftpRestAsync;
         FDoneReported = false;
-        FNext = &TCustomFtpCli::GenericReply;
-        FAfterReply = nullptr;
+        AwaitReply(TFtpAwaitedReply::Command);
         FinishRequest(0);
         return;
     }
@@ -294,17 +290,22 @@ void TCustomFtpCli::StartCompound(TFtpRequest T, std::uint32_t S)
     FErrorMessage.clear();
 
     FStartingCompound = true;
+    auto alive = Alive();
     try {
         RunNextStep();
     } catch (...) {
         // The first step's check failed: nothing was sent and no request
         // runs, so no step may be left behind for a later request.
-        FStartingCompound = false;
-        FInCompound = false;
-        FNextStepHandler = nullptr;
-        FPendingSteps = 0;
+        if (alive) {
+            FStartingCompound = false;
+            FInCompound = false;
+            FNextStepHandler = nullptr;
+            FPendingSteps = 0;
+        }
         throw;
     }
+    if (!alive)
+        return;
     FStartingCompound = false;
 }
 
@@ -400,8 +401,9 @@ void TCustomFtpCli::RunNextStep()
             continue;
         FPendingSteps &= ~StepBit(step);
         FCurrentStep = step;
-        // A USER answered with 230 needs no password.
-        if (step == StepPass && previous == StepUser && FStatusCode != 331)
+        // A USER that is complete (230) needs no password.
+        if (step == StepPass && previous == StepUser &&
+            FtpClassOfReply(TFtpAwaitedReply::Command, FStatusCode) != FtpReplyClass::Intermediate)
             continue;
         if (step == StepCwd && FHostDirName.empty())
             continue;
@@ -458,7 +460,10 @@ void TCustomFtpCli::RunStep(int Step)
         // A later step cannot start (for instance no password for a 331):
         // the request fails here instead of letting the exception reach
         // the socket's event handler, which would only drop the socket.
+        auto alive = Alive();
         DoDisplay("! " + text);
+        if (!alive)
+            return;
         FLastResponse = "500 " + text;
         FStatusCode = 500;
         FRequestResult = 500;
@@ -466,8 +471,11 @@ void TCustomFtpCli::RunStep(int Step)
         FNextStepHandler = nullptr;
         FPendingSteps = 0;
         FDoneReported = false;
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStStepReady);
+            if (!alive)
+                return;
+        }
         FinishRequest(500);
     }
 }
@@ -480,17 +488,27 @@ void TCustomFtpCli::FinishRequest(int Error)
         return;
     FDoneReported = true;
 
+    auto alive = Alive();
     if (Error == 0 && FNextStepHandler) {
-        if (FState != ftpStAborting)
+        if (FState != ftpStAborting) {
             SetState(ftpStStepReady);
+            if (!alive)
+                return;
+        }
         (this->*FNextStepHandler)();
         return;
     }
 
     SetState(ftpStReady);
+    if (!alive)
+        return;
     KillTimer(FNotifyWindow, ProgressTimerId);
-    if (FDataSocket && FDataSocket->State() != wsClosed)
+    if (FDataSocket && FDataSocket->State() != wsClosed) {
+        // The close can reach the transfer's close handler, which reports.
         CloseDataSocket();
+        if (!alive)
+            return;
+    }
     CloseLocalStream();
     if (FInCompound && FSavedStatusCode >= 0) {
         FLastResponse = FSavedResponse;
@@ -510,7 +528,7 @@ void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
         if (OnRequestDone)
             OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(LParam & 0xFFFF));
     } else if (Msg == MsgStartSend) {
-        FStartTick = GetTickCount();
+        FTransfer.StartTick = GetTickCount();
         BeginSending();
         SendNextPiece(FDataSocket, 0);
     } else if (Msg == WM_TIMER) {
@@ -521,14 +539,24 @@ void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
 void TCustomFtpCli::StartAbort()
 {
     const bool wasResolving = FState == ftpStResolving;
+    auto alive = Alive();
     SetState(ftpStAborting);
+    if (!alive)
+        return;
     if (wasResolving && FControlSocket)
         FControlSocket->CancelDnsLookup();
-    if (FControlSocket && FControlSocket->State() != wsClosed)
+    if (FControlSocket && FControlSocket->State() != wsClosed) {
+        // The close reports through OnSessionClosed.
         FControlSocket->Close();
+        if (!alive)
+            return;
+    }
     KillTimer(FNotifyWindow, ProgressTimerId);
-    if (FDataSocket && FDataSocket->State() != wsClosed)
+    if (FDataSocket && FDataSocket->State() != wsClosed) {
         CloseDataSocket();
+        if (!alive)
+            return;
+    }
     CloseLocalStream();
     FControlUp = false;
     SetState(ftpStReady);

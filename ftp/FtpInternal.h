@@ -1,6 +1,8 @@
 // Helpers shared by the parts of the FTP client; not for other layers.
 #pragma once
 
+#include "ftp/Ftpcli.h"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -34,13 +36,28 @@ enum FtpStep : int {
 
 constexpr std::uint32_t StepBit(int step) { return 1u << step; }
 
+// What a reply says about the command it answers, from its first digit.
+enum class FtpReplyClass : std::uint8_t {
+    Preliminary,       // 1xx: another reply follows
+    Completion,        // 2xx: done
+    Intermediate,      // 3xx: the server waits for a further command
+    TransientFailure,  // 4xx
+    PermanentFailure,  // 5xx and any larger number
+    Unknown,           // no reply code, or one the awaited reply does not take
+};
+// The class of reply code while awaited is awaited. The greeting takes only
+// 220, a transfer's opening only 125 and 150, the end of a retrieve only
+// 125, 226 and 250, the end of a store only 226 and 250: any other code
+// there is Unknown. Other replies are classed by their first digit.
+[[nodiscard]] FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code);
+
 // Skips blanks, an optional sign, then reads decimal digits. Returns the
 // first character after the number.
-const char* FtpParseNumber(const char* p, std::int64_t& value);
-const char* FtpParseNumber(const char* p, int& value);
+[[nodiscard]] const char* FtpParseNumber(const char* p, std::int64_t& value);
+[[nodiscard]] const char* FtpParseNumber(const char* p, int& value);
 // The quoted string at p (after blanks), "" standing for one quote; empty
 // when p does not start with a quote.
-std::string FtpQuotedString(const char* p);
+[[nodiscard]] std::string FtpQuotedString(const char* p);
 // "<exception class>: <message>" for the "500 ..." style texts.
 std::string FtpExceptionText(const std::exception& e);
 // "<socket error text> (Winsock error #<code>)".
@@ -50,12 +67,12 @@ std::string FtpSocketErrorText(int error);
 // alone ends it, otherwise only CR LF does. On success the line (without
 // its trailing CR and LF characters) is in line and consumed is the number
 // of bytes it took, line end included; false while the line is incomplete.
-bool FtpCutReplyLine(const char* buf, int len, bool acceptLF, std::string& line, int& consumed);
+[[nodiscard]] bool FtpCutReplyLine(const char* buf, int len, bool acceptLF, std::string& line, int& consumed);
 // Whether line ends a reply: it starts with a digit and its number is not
 // followed by "-" (RFC 959: "NNN-" opens a multi-line reply, which ends at
 // the first line with a number not followed by "-"). code gets the number
 // of any line that starts with a digit.
-bool FtpReplyLineEnds(const std::string& line, int& code);
+[[nodiscard]] bool FtpReplyLineEnds(const std::string& line, int& code);
 // The port of a 227 reply "... (h1,h2,h3,h4,p1,p2)"; false when the reply
 // names no usable port.
-bool FtpPasvPort(const std::string& reply, std::uint16_t& port);
+[[nodiscard]] bool FtpPasvPort(const std::string& reply, std::uint16_t& port);

@@ -12,12 +12,16 @@ TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner) { FTimeout = 
 
 bool TFtpClient::RunSynchronously(void (TCustomFtpCli::*Request)())
 {
+    auto alive = Alive();
     try {
         (this->*Request)();
     } catch (const std::exception&) {
         // A failed check: nothing was sent and nothing changed.
         return false;
     }
+    // A handler the request called may have destroyed this object.
+    if (!alive)
+        return false;
     return WaitUntilReady();
 }
 
@@ -35,7 +39,7 @@ std::int64_t NowMs()
 
 bool TFtpClient::WaitUntilReady()
 {
-    auto alive = FAlive;
+    auto alive = Alive();
     const std::int64_t timeoutMs = static_cast<std::int64_t>(FTimeout) * 1000;
     FTimeoutDeadline = NowMs() + timeoutMs;
     FProgressed = false;
@@ -57,7 +61,7 @@ bool TFtpClient::WaitUntilReady()
             ControlSocket()->ProcessMessages();
         else
             ProcessMessages();
-        if (!*alive)
+        if (!alive)
             return false;
         if (State() == ftpStReady)
             continue;
@@ -67,10 +71,12 @@ bool TFtpClient::WaitUntilReady()
         // passed yet, and a 0 ms wait would spin through it. A very long
         // time-out is waited for in rounds of at most a day.
         WaitMessage(FTimeout > 0 ? static_cast<int>(std::clamp<std::int64_t>(left, 1, 86400000)) : -1);
-        if (!*alive)
+        if (!alive)
             return false;
     }
     StartAbort();
+    if (!alive)
+        return false;
     FErrorMessage = "426 Timeout";
     FStatusCode = 426;
     return false;

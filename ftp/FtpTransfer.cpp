@@ -71,7 +71,7 @@ void TCustomFtpCli::CloseLocalStream() { FLocalStream.reset(); }
 
 void TCustomFtpCli::CloseDataSocket()
 {
-    FDraining = false;
+    FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     if (!FDataSocket)
         return;
@@ -132,7 +132,7 @@ void TCustomFtpCli::StartPort()
                           port % 256);
         command = text;
     }
-    FByteCount = 0;
+    FTransfer.ByteCount = 0;
     StartCommand(ftpPortAsync, StepPort, command, {200, 227});
 }
 
@@ -147,7 +147,10 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint1
     if (!FtpPasvPort(FPasvResponse, port)) {
         // Without a usable port there is nothing sensible to connect to.
         SetLocalFailure(code + " No data port in the PASV reply: " + FPasvResponse, FailCode);
+        auto alive = Alive();
         DoDisplay("! " + FLastResponse);
+        if (!alive)
+            return false;
         CloseLocalStream();
         CloseDataSocket();
         FinishRequest(FailCode);
@@ -172,6 +175,12 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint1
     return true;
 }
 
+void TCustomFtpCli::BeginTransfer(bool Storing)
+{
+    FTransfer = TransferState{};
+    FTransfer.Storing = Storing;
+}
+
 void TCustomFtpCli::StartRetr() { StartGetData("RETR"); }
 void TCustomFtpCli::StartList() { StartGetData("LIST"); }
 void TCustomFtpCli::StartNlst() { StartGetData("NLST"); }
@@ -188,14 +197,10 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     FCurrentStep = Command == "LIST" ? StepList : Command == "NLST" ? StepNlst : StepRetr;
     if (!FInCompound)
         FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
-    FDataCommand = Command;
-    FStoring = false;
-    FReplyComplete = false;
-    FReceiveClosed = false;
+    BeginTransfer(false);
+    FTransfer.DataCommand = Command;
     FDoneReported = false;
-    FAfterReply = nullptr;
-    FByteCount = 0;
-    FDataCloseError = 0;
+    AwaitReply(TFtpAwaitedReply::None);
     FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { GetDataSessionAvailable(s, e); };
 
     if (!FDisplayFileFlag) {
@@ -215,12 +220,17 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
     if (FPassive && !ConnectPassiveData([this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); }, 550))
         return;
 
+    auto alive = Alive();
     if (!FPassive && FEarlyAccept) {
         FEarlyAccept = false;
         GetDataSessionAvailable(FDataSocket, 0);
+        if (!alive)
+            return;
     }
     SetState(ftpStAwaitingReply);
-    FNext = &TCustomFtpCli::GetDataReply;
+    if (!alive)
+        return;
+    AwaitReply(TFtpAwaitedReply::RetrieveStart);
     SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
 }
 
@@ -248,7 +258,7 @@ void TCustomFtpCli::GetDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FDataSocket->Dup(accepted);
-    FStartTick = GetTickCount();
+    FTransfer.StartTick = GetTickCount();
 }
 
 void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
@@ -256,7 +266,7 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
-    FStartTick = GetTickCount();
+    FTransfer.StartTick = GetTickCount();
     if (Error != 0) {
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
         CloseDataSocket();
@@ -266,8 +276,8 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
 {
-    auto alive = FAlive;
-    if (!DoProgress() || !*alive)
+    auto alive = Alive();
+    if (!DoProgress() || !alive)
         return;
     char buffer[DataReceiveSize];
     int len = FDataSocket->Receive(buffer, sizeof buffer);
@@ -276,14 +286,20 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
     if (len < 0) {
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
             DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
+            if (!alive)
+                return;
             FDataSocket->ShutDown(2);
         }
         return;
     }
-    FByteCount += len;
+    FTransfer.ByteCount += len;
     if (FLocalStream && !FLocalStream->Write(buffer, len)) {
         DoDisplay("! Error writing local file");
+        if (!alive)
+            return;
         FDataSocket->ShutDown(2);
+        if (!alive)
+            return;
     }
     if (FDisplayFileFlag) {
         // Lines are cut within this chunk only.
@@ -293,7 +309,7 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
             while (i < len && buffer[i] != '\r' && buffer[i] != '\n')
                 ++i;
             DoDisplayFile(std::string(buffer + start, i - start));
-            if (!*alive)
+            if (!alive)
                 return;
             while (i < len && (buffer[i] == '\r' || buffer[i] == '\n'))
                 ++i;
@@ -309,71 +325,77 @@ void TCustomFtpCli::DoDisplayFile(std::string Msg)
 
 void TCustomFtpCli::GetDataReply()
 {
-    if (FStatusCode == 125 || FStatusCode == 150) {
-        FNext = &TCustomFtpCli::GetDataEnd;
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
+        AwaitReply(TFtpAwaitedReply::RetrieveEnd);
         return;
     }
+    FailTransferStart();
+}
+
+// The server refused the transfer command: the request fails with its reply.
+void TCustomFtpCli::FailTransferStart()
+{
     RecordError();
-    FNext = nullptr;
+    AwaitReply(TFtpAwaitedReply::None);
     CloseDataSocket();
     CloseLocalStream();
     FResumePosition = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(FStatusCode);
+}
+
+// The final reply of a transfer is not a success: the request fails with
+// it, after What ("RETR/LIST/NLST" or "STOR") is shown as failed.
+void TCustomFtpCli::FailTransferEnd(const char* What)
+{
+    RecordError();
+    CloseLocalStream();
+    auto alive = Alive();
+    CloseDataSocket();
+    if (!alive)
+        return;
+    DoDisplay(std::string("! ") + What + " Failed");
+    if (!alive)
+        return;
     FRequestResult = FStatusCode;
     FinishRequest(FStatusCode);
 }
 
 void TCustomFtpCli::GetDataEnd()
 {
-    if (FStatusCode == 125 || FStatusCode == 226 || FStatusCode == 250) {
-        FReplyComplete = true;
-        CheckGetEnd();
+    // A repeated 125 ends a retrieve like a 226.
+    const FtpReplyClass reply = FtpClassOfReply(FAwaited, FStatusCode);
+    if (reply == FtpReplyClass::Completion || reply == FtpReplyClass::Preliminary) {
+        FTransfer.ReplyComplete = true;
+        CheckTransferEnd();
         return;
     }
-    RecordError();
-    CloseLocalStream();
-    CloseDataSocket();
-    DoDisplay("! RETR/LIST/NLST Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferEnd("RETR/LIST/NLST");
 }
 
 void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
 {
     CloseLocalStream();
-    FReceiveClosed = true;
-    FDataCloseError = Error;
-    CheckGetEnd();
-}
-
-void TCustomFtpCli::CheckGetEnd()
-{
-    // A transfer ends on two events, the final reply and the close of the
-    // data connection, whichever comes last.
-    if (!FReplyComplete || !FReceiveClosed)
-        return;
-    ShowTransferStats();
-    FResumePosition = 0;
-    FRequestResult = FDataCloseError;
-    FinishRequest(FRequestResult);
+    FTransfer.DataClosed = true;
+    FTransfer.DataCloseError = Error;
+    CheckTransferEnd();
 }
 
 // --- store -------------------------------------------------------------------
 
 void TCustomFtpCli::StartStor()
 {
-    FAppendMode = false;
     FRequestType = ftpPutAsync;
-    StartPutData();
+    StartPutData(false);
 }
 
 void TCustomFtpCli::StartAppe()
 {
-    FAppendMode = true;
     FRequestType = ftpAppendAsync;
-    StartPutData();
+    StartPutData(true);
 }
 
-void TCustomFtpCli::StartPutData()
+void TCustomFtpCli::StartPutData(bool Append)
 {
     CheckReady();
     if (!FControlUp)
@@ -382,32 +404,23 @@ void TCustomFtpCli::StartPutData()
         DoCheckFailed("LocalFileName empty");
     CheckNoLineBreak(FHostFileName, "HostFileName");
 
-    FCurrentStep = FAppendMode ? StepAppe : StepStor;
-    FReplyComplete = false;
-    FSendClosed = false;
+    FCurrentStep = Append ? StepAppe : StepStor;
+    BeginTransfer(true);
+    FTransfer.AppendMode = Append;
     FDoneReported = false;
-    FDataConnected = false;
-    FTransferAccepted = false;
-    FAfterReply = nullptr;
-    FStartTick = 0;
-    FByteCount = 0;
-    FDataCloseError = 0;
-    FStoring = true;
-    FTakenCount = 0;
-    FMeasuredAt = 0;
-    FLastPiece = 0;
-    FDraining = false;
-    FStoreFailure.clear();
+    AwaitReply(TFtpAwaitedReply::None);
 
     bool cancel = false;
-    auto alive = FAlive;
+    auto alive = Alive();
     DoReadyToTransmit(cancel);
-    if (!*alive)
+    if (!alive)
         return;
     if (cancel) {
         FErrorMessage = "426 Transmit cancelled by application";
         FStatusCode = 426;
         DoDisplay("! " + FErrorMessage);
+        if (!alive)
+            return;
         FRequestResult = 426;
         FinishRequest(426);
         return;
@@ -416,12 +429,13 @@ void TCustomFtpCli::StartPutData()
     FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { PutDataSessionAvailable(s, e); };
 
     FLocalStream = LocalFile::OpenRead(FLocalFileName, ShareMode());
-    FEndOfFile = false;
     if (!FLocalStream || (FResumePosition > 0 && !FLocalStream->Seek(FResumePosition))) {
         CloseLocalStream();
         FErrorMessage = "426 Unable to open local file " + FLocalFileName;
         FStatusCode = 426;
         DoDisplay("! " + FErrorMessage);
+        if (!alive)
+            return;
         CloseDataSocket();
         FRequestResult = 426;
         FinishRequest(426);
@@ -429,13 +443,16 @@ void TCustomFtpCli::StartPutData()
     }
 
     if (FPassive) {
-        // STOR waits for the data connection.
-        ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
+        // STOR waits for the data connection. A failure has finished the
+        // request already.
+        (void)ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
         return;
     }
     if (FEarlyAccept) {
         FEarlyAccept = false;
         PutDataSessionAvailable(FDataSocket, 0);
+        if (!alive)
+            return;
     }
     SendStorCommand();
 }
@@ -448,9 +465,12 @@ void TCustomFtpCli::DoReadyToTransmit(bool& bCancel)
 
 void TCustomFtpCli::SendStorCommand()
 {
+    auto alive = Alive();
     SetState(ftpStAwaitingReply);
-    FNext = &TCustomFtpCli::PutDataReply;
-    SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
+    if (!alive)
+        return;
+    AwaitReply(TFtpAwaitedReply::StoreStart);
+    SendCommand((FTransfer.AppendMode ? "APPE " : "STOR ") + FHostFileName);
 }
 
 void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
@@ -458,8 +478,8 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = nullptr;
     FDataSocket->OnDataSent = nullptr;
-    FDataConnected = true;
-    FStartTick = GetTickCount();
+    FTransfer.DataConnected = true;
+    FTransfer.StartTick = GetTickCount();
     if (Error != 0) {
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
         CloseDataSocket();
@@ -491,9 +511,9 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->SetLingerOnOff(wsLingerOff);
     FDataSocket->SetLingerTimeout(10);
     FDataSocket->SetLingerOption();
-    FDataConnected = true;
+    FTransfer.DataConnected = true;
     // Sending starts once both the connection and the 125/150 are there.
-    if (FTransferAccepted && FStartTick == 0)
+    if (FTransfer.Accepted && FTransfer.StartTick == 0)
         PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
 }
 
@@ -505,25 +525,19 @@ void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 
 void TCustomFtpCli::PutDataReply()
 {
-    if (FStatusCode == 125 || FStatusCode == 150) {
-        FTransferAccepted = true;
-        FNext = &TCustomFtpCli::PutDataEnd;
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
+        FTransfer.Accepted = true;
+        AwaitReply(TFtpAwaitedReply::StoreEnd);
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
             BeginSending();
             SendNextPiece(FDataSocket, 0);
-        } else if (FDataConnected && FStartTick == 0) {
+        } else if (FTransfer.DataConnected && FTransfer.StartTick == 0) {
             PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
         }
         return;
     }
-    RecordError();
-    FNext = nullptr;
-    CloseDataSocket();
-    CloseLocalStream();
-    FResumePosition = 0;
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferStart();
 }
 
 void TCustomFtpCli::BeginSending()
@@ -547,27 +561,28 @@ bool TCustomFtpCli::MeasureTaken()
     winsock::u_long queued = 0;
     if (winsock::QueuedSendBytes(FDataSocket->HSocket(), &queued) != 0)
         queued = 0;
-    FMeasuredAt = FByteCount;
+    FTransfer.MeasuredAt = FTransfer.ByteCount;
     // A piece still held by the socket's own queue is not in the system's
     // yet: leave it out, which can only make the count lower than true.
-    const std::int64_t handed = FDataSocket->AllSent() ? FByteCount : FByteCount - FLastPiece;
+    const std::int64_t handed =
+        FDataSocket->AllSent() ? FTransfer.ByteCount : FTransfer.ByteCount - FTransfer.LastPiece;
     // After the end of the file the close (FIN) takes one place in the
     // queue of its own.
-    const std::int64_t taken = std::min(FByteCount, handed - static_cast<std::int64_t>(queued));
-    if (taken <= FTakenCount)
+    const std::int64_t taken = std::min(FTransfer.ByteCount, handed - static_cast<std::int64_t>(queued));
+    if (taken <= FTransfer.TakenCount)
         return false;
-    FTakenCount = taken;
+    FTransfer.TakenCount = taken;
     return true;
 }
 
 void TCustomFtpCli::ProgressTimer()
 {
-    if (!FStoring || !FDataSocket || FDataSocket->State() != wsConnected) {
+    if (!FTransfer.Storing || !FDataSocket || FDataSocket->State() != wsConnected) {
         KillTimer(FNotifyWindow, ProgressTimerId);
         return;
     }
-    auto alive = FAlive;
-    if (MeasureTaken() && (!DoProgress() || !*alive))
+    auto alive = Alive();
+    if (MeasureTaken() && (!DoProgress() || !alive))
         return;
     FinishDrainWhenTaken();
 }
@@ -578,55 +593,59 @@ void TCustomFtpCli::StartDrain()
     // connection stays open (shut for sending) until the peer has taken
     // what the system still queues, so that progress can follow the last
     // megabytes too. The peer's close or the final reply end it as well.
-    FDraining = true;
+    FTransfer.Draining = true;
     FDataSocket->ShutDown(1);
-    auto alive = FAlive;
-    if (MeasureTaken() && (!DoProgress() || !*alive))
+    auto alive = Alive();
+    if (MeasureTaken() && (!DoProgress() || !alive))
         return;
     FinishDrainWhenTaken();
 }
 
 void TCustomFtpCli::FinishDrainWhenTaken()
 {
-    if (FDraining && FTakenCount >= FByteCount)
+    if (FTransfer.Draining && FTransfer.TakenCount >= FTransfer.ByteCount)
         CloseDataSocket();
 }
 
 void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
 {
-    if (!FLocalStream || FEndOfFile)
+    if (!FLocalStream || FTransfer.EndOfFile)
         return;
-    auto alive = FAlive;
+    auto alive = Alive();
     // Everything handed over so far is in the system's queue. A look at it
     // every 64 KiB keeps the count close without a system call per piece.
-    FLastPiece = 0;
-    if (FByteCount - FMeasuredAt >= 65536)
-        MeasureTaken();
-    if (!DoProgress() || !*alive || !FLocalStream)
+    FTransfer.LastPiece = 0;
+    if (FTransfer.ByteCount - FTransfer.MeasuredAt >= 65536)
+        (void)MeasureTaken();
+    if (!DoProgress() || !alive || !FLocalStream)
         return;
     if (Error != 0) {
         DoDisplay("! Error #" + std::to_string(Error) + " sending data");
-        if (FStoreFailure.empty())
-            FStoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
+        if (!alive)
+            return;
+        if (FTransfer.StoreFailure.empty())
+            FTransfer.StoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
         CloseDataSocket();
         return;
     }
-    if (!FTransferAccepted || !FDataConnected)
+    if (!FTransfer.Accepted || !FTransfer.DataConnected)
         return;
     int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
+        if (!alive)
+            return;
         // The server sees the close like the end of the file and may answer
         // 226 for what it got; the store has failed all the same.
-        if (FStoreFailure.empty())
-            FStoreFailure = "426 Error reading file " + FLocalFileName;
+        if (FTransfer.StoreFailure.empty())
+            FTransfer.StoreFailure = "426 Error reading file " + FLocalFileName;
         CloseDataSocket();
     } else if (count < 1) {
-        FEndOfFile = true;
+        FTransfer.EndOfFile = true;
         StartDrain();
     } else {
-        FByteCount += count;
-        FLastPiece = count;
+        FTransfer.ByteCount += count;
+        FTransfer.LastPiece = count;
         FDataSocket->Send(FSendBuffer, count);
     }
 }
@@ -635,63 +654,62 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
 {
     // A close by the peer after the end of the file: what it took before
     // is measured while the handle is still there.
-    if (FDraining)
-        MeasureTaken();
-    FDraining = false;
+    if (FTransfer.Draining)
+        (void)MeasureTaken();
+    FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
-    FSendClosed = true;
-    FDataCloseError = Error;
-    CheckPutEnd();
+    FTransfer.DataClosed = true;
+    FTransfer.DataCloseError = Error;
+    CheckTransferEnd();
 }
 
 void TCustomFtpCli::PutDataEnd()
 {
-    if (FStatusCode == 226 || FStatusCode == 250) {
-        FReplyComplete = true;
-        if (FDraining) {
+    if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Completion) {
+        FTransfer.ReplyComplete = true;
+        if (FTransfer.Draining) {
             // The server has it all: nothing is left to wait for. The close
             // handler ends the store.
-            auto alive = FAlive;
+            auto alive = Alive();
             CloseDataSocket();
-            if (!*alive || FSendClosed)
+            if (!alive || FTransfer.DataClosed)
                 return;
-            FSendClosed = true;
+            FTransfer.DataClosed = true;
         }
-        CheckPutEnd();
+        CheckTransferEnd();
         return;
     }
-    RecordError();
-    CloseLocalStream();
-    CloseDataSocket();
-    DoDisplay("! STOR Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    FailTransferEnd("STOR");
 }
 
-void TCustomFtpCli::CheckPutEnd()
+void TCustomFtpCli::CheckTransferEnd()
 {
-    // Both the final reply and the close of the data connection must have
-    // come, in either order.
-    if (!FReplyComplete || !FSendClosed)
+    // A transfer ends on two events, the final reply and the close of the
+    // data connection, in either order.
+    if (!FTransfer.ReplyComplete || !FTransfer.DataClosed)
         return;
-    if (FEndOfFile && FDataCloseError == 0 && FStoreFailure.empty() &&
-        FProgressCount != FByteCount + FResumePosition) {
+    if (FTransfer.Storing && FTransfer.EndOfFile && FTransfer.DataCloseError == 0 && FTransfer.StoreFailure.empty() &&
+        FProgressCount != FTransfer.ByteCount + FResumePosition) {
         // The final reply says the server has the whole file.
-        FTakenCount = FByteCount;
-        auto alive = FAlive;
-        DoProgress();
-        if (!*alive)
+        FTransfer.TakenCount = FTransfer.ByteCount;
+        auto alive = Alive();
+        // The store is complete: an abort asked for now changes nothing.
+        (void)DoProgress();
+        if (!alive)
             return;
     }
+    auto shown = Alive();
     ShowTransferStats();
+    if (!shown)
+        return;
     FResumePosition = 0;
-    if (!FStoreFailure.empty()) {
-        SetLocalFailure(FStoreFailure, 426);
+    if (!FTransfer.StoreFailure.empty()) {
+        SetLocalFailure(FTransfer.StoreFailure, 426);
         FinishRequest(426);
         return;
     }
-    FRequestResult = FDataCloseError;
+    FRequestResult = FTransfer.DataCloseError;
     FinishRequest(FRequestResult);
 }
 
@@ -701,15 +719,18 @@ bool TCustomFtpCli::DoProgress()
 {
     bool abort = false;
     // A store counts what the peer has taken, a retrieve what has arrived.
-    FProgressCount = (FStoring ? FTakenCount : FByteCount) + FResumePosition;
+    FProgressCount = (FTransfer.Storing ? FTransfer.TakenCount : FTransfer.ByteCount) + FResumePosition;
     if (OnProgress) {
-        auto alive = FAlive;
+        auto alive = Alive();
         OnProgress(this, FProgressCount, abort);
-        if (!*alive)
+        if (!alive)
             return false;
     }
     if (abort) {
+        auto alive = Alive();
         DoDisplay("! Abort requested");
+        if (!alive)
+            return false;
         CloseDataSocket();
     }
     return !abort;
@@ -717,6 +738,6 @@ bool TCustomFtpCli::DoProgress()
 
 void TCustomFtpCli::ShowTransferStats()
 {
-    FStopTick = GetTickCount();
-    DoDisplay("! " + FtpTransferStatsText(FByteCount, FStopTick - FStartTick));
+    FTransfer.StopTick = GetTickCount();
+    DoDisplay("! " + FtpTransferStatsText(FTransfer.ByteCount, FTransfer.StopTick - FTransfer.StartTick));
 }

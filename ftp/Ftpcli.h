@@ -104,6 +104,20 @@ using TFtpRequestDone = std::function<void(TObject* Sender, TFtpRequest RqType, 
 using TFtpProgress = std::function<void(TObject* Sender, std::int64_t Count, bool& Abort)>;
 using TFtpReadyToTransmit = std::function<void(TObject* Sender, bool& bCancel)>;
 
+// The reply the control connection waits for: it decides which handler
+// reads the next complete reply and how its code is read.
+enum class TFtpAwaitedReply : std::uint8_t {
+    None,           // nothing: a reply is shown and otherwise ignored
+    Greeting,       // the server's welcome after the connect
+    Command,        // the reply to a single command, checked against its accepted codes
+    Quit,           // the reply to QUIT; the close that follows completes the request
+    RetrieveStart,  // the transfer opening (125/150) of RETR, LIST or NLST
+    RetrieveEnd,    // the final reply of a retrieve
+    StoreStart,     // the transfer opening (125/150) of STOR or APPE
+    StoreEnd,       // the final reply of a store
+};
+const char* ToString(TFtpAwaitedReply awaited);
+
 class TCustomFtpCli : public TComponent {
 public:
     // Window messages of the notification window.
@@ -159,7 +173,7 @@ public:
     const std::string& DirResult() const { return FDirResult; }
     std::int64_t SizeResult() const { return FSizeResult; }
     const std::string& PasvResponse() const { return FPasvResponse; }
-    std::int64_t ByteCount() const { return FByteCount; }
+    std::int64_t ByteCount() const { return FTransfer.ByteCount; }
     TFtpClientState State() const { return FState; }
     TFtpRequest RequestType() const { return FRequestType; }
     bool ControlUp() const { return FControlUp; }
@@ -242,7 +256,7 @@ protected:
     virtual void DoReadyToTransmit(bool& bCancel);
     virtual void DoDisplayFile(std::string Msg);
     virtual void DoCheckFailed(const std::string& Msg);
-    virtual bool DoProgress();
+    [[nodiscard]] virtual bool DoProgress();
     virtual void ShowTransferStats();
 
     void SetState(TFtpClientState NewState);
@@ -253,13 +267,14 @@ protected:
     std::string FErrorMessage;
     int FStatusCode = 0;
     int FRequestResult = 0;
-    // Set while this object is alive; handlers hold a copy to notice a
-    // destruction from inside an event they fired.
-    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    // Ended by the destructor. A token taken before an event handler is
+    // called reads false afterwards if the handler destroyed this object;
+    // then no member may be touched any more.
+    TLifeline FLifeline;
+    [[nodiscard]] TLifeline::Token Alive() const { return FLifeline.Take(); }
     std::int64_t FProgressCount = 0;
 
 private:
-    using ReplyHandler = void (TCustomFtpCli::*)();
     using StepHandler = void (TCustomFtpCli::*)();
 
     // control connection and replies
@@ -267,52 +282,56 @@ private:
     void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
     void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
     void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
-    bool HandleGreetingLine(std::uint16_t Error);
+    [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
     void FailOnLostControl();
     void GenericReply();
     void ReadStepResults();
     void RecordError();
     void SetLocalFailure(const std::string& Line, int Code);
     // False when the line should be ignored (not numeric or a continuation).
-    bool ParseReplyLine();
+    [[nodiscard]] bool ParseReplyLine();
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
-                      void (TCustomFtpCli::*After)() = nullptr);
+                      TFtpAwaitedReply Awaited = TFtpAwaitedReply::Command);
+    // The one place that says which reply comes next.
+    void AwaitReply(TFtpAwaitedReply Awaited) { FAwaited = Awaited; }
+    void HandleReply();
     void StartCompound(TFtpRequest T, std::uint32_t Steps);
     void RunNextStep();
     void RunStep(int Step);
     void CheckReady();
     void CheckNoLineBreak(const std::string& Value, const char* Name);
     void CheckCommandTexts(std::uint32_t Steps);
-    void QuitAfterReply();
     void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
 
     // data connection and transfers
+    void BeginTransfer(bool Storing);
     void StartGetData(const std::string& Command);
-    void StartPutData();
-    bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
+    void StartPutData(bool Append);
+    [[nodiscard]] bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
     void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void GetDataAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void GetDataReply();
     void GetDataEnd();
-    void CheckGetEnd();
+    void FailTransferStart();
+    void FailTransferEnd(const char* What);
+    void CheckTransferEnd();
     void PutDataSessionAvailable(TObject* Sender, std::uint16_t Error);
     void PutDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void PutDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void PutDataDrain(TObject* Sender, std::uint16_t Error);
     void PutDataReply();
     void PutDataEnd();
-    void CheckPutEnd();
     void SendNextPiece(TObject* Sender, std::uint16_t Error);
     void BeginSending();
-    bool MeasureTaken();
+    [[nodiscard]] bool MeasureTaken();
     void ProgressTimer();
     void StartDrain();
     void FinishDrainWhenTaken();
-    bool IsAcceptablePeer();
+    [[nodiscard]] bool IsAcceptablePeer();
     void SendStorCommand();
     void CloseLocalStream();
     void CloseDataSocket();
@@ -341,7 +360,7 @@ private:
     int FReceiveLength = 0;
     std::string FLastResponse;
     bool FControlUp = false;
-    ReplyHandler FNext = nullptr;
+    TFtpAwaitedReply FAwaited = TFtpAwaitedReply::None;
     std::string FPasvResponse;
     std::int64_t FSizeResult = 0;
     std::string FDirResult;
@@ -351,7 +370,6 @@ private:
     TFtpRequest FRequestType = ftpNone;
     int FCurrentStep = 0;
     int FAcceptedCodes[16] = {};
-    void (TCustomFtpCli::*FAfterReply)() = nullptr;
     std::uint32_t FPendingSteps = 0;
     int FCompoundResult = 0;
     bool FInCompound = false;
@@ -366,32 +384,36 @@ private:
     // transfers
     class LocalFile;
     std::unique_ptr<LocalFile> FLocalStream;
-    std::int64_t FByteCount = 0;
     std::int64_t FResumePosition = 0;
-    std::string FDataCommand;
-    bool FAppendMode = false;
-    bool FReplyComplete = false;
-    bool FReceiveClosed = false;
-    bool FSendClosed = false;
-    bool FEndOfFile = false;
-    bool FTransferAccepted = false;
-    bool FDataConnected = false;
+    // A connection to the data port that came before the transfer command.
     bool FEarlyAccept = false;
-    std::uint16_t FDataCloseError = 0;
-    // Store side: bytes of this transfer the peer has acknowledged (the
-    // progress count), the byte count at the last look at the system's
-    // queue, the size of the last piece handed over, and whether the end
-    // of the file is out and the sender waits for the peer to take the rest.
-    bool FStoring = false;
-    std::int64_t FTakenCount = 0;
-    std::int64_t FMeasuredAt = 0;
-    int FLastPiece = 0;
-    bool FDraining = false;
-    // A local failure that cuts a store short (read or send error): the
-    // store fails with it whatever the server answers.
-    std::string FStoreFailure;
-    std::uint32_t FStartTick = 0;
-    std::uint32_t FStopTick = 0;
+    // The state of one retrieve or store; BeginTransfer resets it.
+    struct TransferState {
+        bool Storing = false;          // a store, not a retrieve
+        bool AppendMode = false;       // APPE rather than STOR
+        std::string DataCommand;       // RETR, LIST or NLST
+        std::int64_t ByteCount = 0;    // bytes received, or handed to the data socket
+        bool Accepted = false;         // the 125/150 has come
+        bool DataConnected = false;    // the data connection is made
+        bool ReplyComplete = false;    // the final reply has come
+        bool DataClosed = false;       // the data connection is closed
+        std::uint16_t DataCloseError = 0;
+        bool EndOfFile = false;        // the whole local file has been read
+        // Store side: bytes the peer has acknowledged (the progress count),
+        // the byte count at the last look at the system's queue, the size
+        // of the last piece handed over, and whether the end of the file is
+        // out and the sender waits for the peer to take the rest.
+        std::int64_t TakenCount = 0;
+        std::int64_t MeasuredAt = 0;
+        int LastPiece = 0;
+        bool Draining = false;
+        // A local failure that cuts a store short (read or send error): the
+        // store fails with it whatever the server answers.
+        std::string StoreFailure;
+        std::uint32_t StartTick = 0;
+        std::uint32_t StopTick = 0;
+    };
+    TransferState FTransfer;
     char FSendBuffer[SendBufferSize] = {};
 };
 
@@ -410,21 +432,21 @@ public:
     // Blocking calls: each runs one request and pumps messages until it has
     // finished, the timeout has passed or the application is terminating.
     // True on success.
-    bool Connect();
-    bool ChangeDir();
-    bool ParentDir();
-    bool MakeDir();
-    bool SetBinaryType();
-    bool SetAsciiType();
-    bool StoreFile();
-    bool ListDir();
-    bool Quit();
+    [[nodiscard]] bool Connect();
+    [[nodiscard]] bool ChangeDir();
+    [[nodiscard]] bool ParentDir();
+    [[nodiscard]] bool MakeDir();
+    [[nodiscard]] bool SetBinaryType();
+    [[nodiscard]] bool SetAsciiType();
+    [[nodiscard]] bool StoreFile();
+    [[nodiscard]] bool ListDir();
+    [[nodiscard]] bool Quit();
     bool Abort();
 
 protected:
-    bool DoProgress() override;
-    bool RunSynchronously(void (TCustomFtpCli::*Request)());
-    bool WaitUntilReady();
+    [[nodiscard]] bool DoProgress() override;
+    [[nodiscard]] bool RunSynchronously(void (TCustomFtpCli::*Request)());
+    [[nodiscard]] bool WaitUntilReady();
 
 private:
     int FTimeout = 15;

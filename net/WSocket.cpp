@@ -90,9 +90,7 @@ TCustomWSocket::~TCustomWSocket()
         closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
     }
-    FAlive->alive = false;
-    if (--FAlive->refs == 0)
-        delete FAlive;
+    FLifeline.End();
     if (--gInstanceCount < 1) {
         gInstanceCount = 0;
         wsocket_internal::UnloadWinsock();

@@ -112,6 +112,55 @@ private:
     int FRdCount = 0;
 };
 
+// ---- noticing a destruction from inside a call-out --------------------------
+
+// Lets an object that calls out (an event handler may destroy it) find out
+// afterwards whether it still exists. The object owns a TLifeline and takes
+// a token before calling out; the token reads false once the lifeline has
+// ended, by End() or by its destruction. Counted without atomics: these
+// objects live on the thread of the message queue.
+class TLifeline {
+    struct Flag {
+        bool alive = true;
+        int refs = 1;
+    };
+
+public:
+    class Token {
+    public:
+        Token(const Token& o) : flag_(o.flag_) { ++flag_->refs; }
+        Token& operator=(const Token&) = delete;
+        ~Token() { Release(flag_); }
+        explicit operator bool() const { return flag_->alive; }
+
+    private:
+        friend class TLifeline;
+        explicit Token(Flag* flag) : flag_(flag) { ++flag_->refs; }
+        Flag* flag_;
+    };
+
+    TLifeline() = default;
+    ~TLifeline()
+    {
+        End();
+        Release(flag_);
+    }
+    TLifeline(const TLifeline&) = delete;
+    TLifeline& operator=(const TLifeline&) = delete;
+
+    // Tokens taken before read false from now on.
+    void End() { flag_->alive = false; }
+    [[nodiscard]] Token Take() const { return Token(flag_); }
+
+private:
+    static void Release(Flag* flag)
+    {
+        if (--flag->refs == 0)
+            delete flag;
+    }
+    Flag* flag_ = new Flag();
+};
+
 // ---- the socket core ------------------------------------------------------
 
 class TCustomWSocket : public TComponent {
@@ -206,27 +255,9 @@ public:
 
 protected:
     // A token taken before calling out; reads false once the socket is
-    // gone. Counted without atomics: sockets live on the GUI thread only.
-    struct LiveFlag {
-        bool alive = true;
-        int refs = 1;
-    };
-    class Liveness {
-    public:
-        explicit Liveness(LiveFlag* flag) : flag_(flag) { ++flag_->refs; }
-        Liveness(const Liveness& o) : flag_(o.flag_) { ++flag_->refs; }
-        Liveness& operator=(const Liveness&) = delete;
-        ~Liveness()
-        {
-            if (--flag_->refs == 0)
-                delete flag_;
-        }
-        explicit operator bool() const { return flag_->alive; }
-
-    private:
-        LiveFlag* flag_;
-    };
-    Liveness Alive() const { return Liveness(FAlive); }
+    // gone.
+    using Liveness = TLifeline::Token;
+    [[nodiscard]] Liveness Alive() const { return FLifeline.Take(); }
 
     virtual LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
     virtual void AssignDefaultValue();
@@ -316,7 +347,7 @@ protected:
 
 private:
     static LRESULT SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    LiveFlag* FAlive = new LiveFlag();  // released by the destructor
+    TLifeline FLifeline;  // ended by the destructor
 };
 
 // ---- SOCKS layer (dormant) ------------------------------------------------

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace fs = std::filesystem;
 using Commands = std::vector<std::string>;
@@ -417,3 +421,170 @@ TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
     EXPECT_EQ(received, "early bird");
     ftp.Abort();
 }
+
+// A handler may destroy the client it was called by. The client must then
+// stop at once: no member of the destroyed object may be touched after the
+// handler returns (the sanitizer build turns any such touch into a failure).
+struct DestroyCase {
+    const char* name;
+    // Sets the handler that calls destroy() at its moment.
+    void (*arm)(FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy);
+    // False when the client is gone before it connects: the test then
+    // connects once itself so that the scripted server stops waiting.
+    bool connects = true;
+};
+
+class FtpDestroyedInHandler : public ::testing::TestWithParam<DestroyCase> {};
+
+TEST_P(FtpDestroyedInHandler, ClientStopsTouchingItself)
+{
+    FtpScriptServer server([](FtpScriptSession& s) {
+        s.Reply("220 Ready");
+        std::string line;
+        // Answers whatever comes until the client goes away.
+        while (s.ReadCommand(line)) {
+            if (line.rfind("USER", 0) == 0) {
+                s.Reply("331 Password required");
+            } else if (line.rfind("PASS", 0) == 0) {
+                s.Reply("230 Logged in");
+            } else if (line == "PASV") {
+                s.Reply(s.OpenPassive());
+            } else if (line.rfind("STOR", 0) == 0) {
+                if (!s.AcceptData())
+                    return;
+                s.Reply("150 Go ahead");
+                (void)s.ReceiveAllData();
+                s.Reply("226 Transfer complete");
+            } else if (line == "QUIT") {
+                s.Reply("221 Bye");
+                s.CloseControl();
+                return;
+            } else {
+                s.Reply("502 Not here");
+            }
+        }
+    });
+    LocalFile file(100000);
+    FtpTestClient* ftp = new FtpTestClient;
+    bool destroyed = false;
+    const std::function<void()> destroy = [&ftp, &destroyed] {
+        FtpTestClient* self = ftp;
+        if (!self)
+            return;
+        ftp = nullptr;
+        destroyed = true;
+        delete self;
+    };
+    Prepare(*ftp, server);
+    ftp->SetPassive(true);
+    ftp->SetLocalFileName(file.path);
+    ftp->SetHostFileName("target.bin");
+    GetParam().arm(*ftp, ftp, destroy);
+
+    // The calls run as far as the client lives; their results matter only
+    // while it does.
+    if (ftp)
+        (void)ftp->Connect();
+    if (ftp)
+        (void)ftp->StoreFile();
+    if (ftp)
+        (void)ftp->Quit();
+    PumpPending();
+    EXPECT_TRUE(destroyed) << GetParam().name;
+    delete ftp;
+    if (!GetParam().connects) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server.Port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);
+    }
+    (void)server.Join();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handlers, FtpDestroyedInHandler,
+    ::testing::Values(
+        DestroyCase{"StateResolving",
+                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                        ftp.OnStateChange = [&self, destroy](TObject*) {
+                            if (self && self->State() == ftpStResolving)
+                                destroy();
+                        };
+                    },
+                    false},
+        DestroyCase{"StateGreeted",
+                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                        ftp.OnStateChange = [&self, destroy](TObject*) {
+                            if (self && self->State() == ftpStGreeted)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"SessionConnected",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnSessionConnected = [destroy](TObject*, std::uint16_t) { destroy(); };
+                    }},
+        DestroyCase{"CommandPass",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnCommand = [destroy](TObject*, std::string& cmd) {
+                            if (cmd.rfind("PASS", 0) == 0)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"DisplayUser",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                            if (msg == "> USER bob")
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"DisplayLoggedIn",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                            if (msg.rfind("< 230", 0) == 0)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"ResponseTransferOpens",
+                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                        ftp.OnResponse = [&self, destroy](TObject*) {
+                            if (self && self->LastResponse().rfind("150", 0) == 0)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"ReadyToTransmit",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnReadyToTransmit = [destroy](TObject*, bool&) { destroy(); };
+                    }},
+        DestroyCase{"Progress",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnProgress = [destroy](TObject*, std::int64_t, bool&) { destroy(); };
+                    }},
+        DestroyCase{"DisplayStatistics",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                            if (msg.find("bytes received/sent") != std::string::npos)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"StateReadyAfterStore",
+                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                        ftp.OnStateChange = [&self, destroy](TObject*) {
+                            if (self && self->State() == ftpStReady && self->ByteCount() > 0)
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"DisplayQuit",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                            if (msg == "> QUIT")
+                                destroy();
+                        };
+                    }},
+        DestroyCase{"SessionClosed",
+                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                        ftp.OnSessionClosed = [destroy](TObject*, std::uint16_t) { destroy(); };
+                    }}),
+    [](const ::testing::TestParamInfo<DestroyCase>& info) { return std::string(info.param.name); });

@@ -20,7 +20,7 @@ TEST(FtpReplyParsing, Numbers)
         EXPECT_EQ(*rest, c.next) << c.text;
     }
     std::int64_t big = 0;
-    FtpParseNumber(" 4294967296", big);
+    (void)FtpParseNumber(" 4294967296", big);
     EXPECT_EQ(big, 4294967296LL);
 }
 
