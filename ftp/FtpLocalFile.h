@@ -90,14 +90,14 @@ public:
     }
 
 private:
-    static constexpr size_t kBufferSize = 64 * 1024;
+    static constexpr size_t BufferSize = 64 * 1024;
 
     explicit LocalFile(int fd) : fd_(fd) {}
 
     bool Refill()
     {
         if (buffer_.empty())
-            buffer_.resize(kBufferSize);
+            buffer_.resize(BufferSize);
         size_t left = buffered_ - used_;
         std::memmove(buffer_.data(), buffer_.data() + used_, left);
         buffered_ = left;
