@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsqlite3-dev sqlite3
   libgtest-dev googletest
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   vsftpd python3 python3-pyftpdlib
   xvfb xauth imagemagick x11-utils xdotool
   curl desktop-file-utils bc
