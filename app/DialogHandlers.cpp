@@ -7,40 +7,44 @@
 #include "settings/About.h"
 #include "settings/Options.h"
 
-void TForm1::OptionsBnClick() {
-  TOptionsFm dialog(this);
-  dialog.SetExtensions(txtlist);
-  // Checking the firewall box here switches the host and port boxes on.
-  dialog.fwCkBox->setChecked(state.useFirewall);
-  dialog.fwhostedit->setText(state.firewallHost);
-  dialog.fwportedit->setText(state.firewallPort);
-  dialog.pasvckbox->setChecked(state.passiveMode);
-  dialog.Exitckbox->setChecked(state.exitWhenDone);
+void TForm1::OptionsBnClick()
+{
+    TOptionsFm dialog(this);
+    dialog.SetExtensions(txtlist);
+    // Checking the firewall box here switches the host and port boxes on.
+    dialog.fwCkBox->setChecked(state.useFirewall);
+    dialog.fwhostedit->setText(state.firewallHost);
+    dialog.fwportedit->setText(state.firewallPort);
+    dialog.pasvckbox->setChecked(state.passiveMode);
+    dialog.Exitckbox->setChecked(state.exitWhenDone);
 
-  // Cancel and the close box change nothing. Nothing is saved here either:
-  // the options reach the store with the next completed upload.
-  if (dialog.exec() != QDialog::Accepted) return;
+    // Cancel and the close box change nothing. Nothing is saved here either:
+    // the options reach the store with the next completed upload.
+    if (dialog.exec() != QDialog::Accepted)
+        return;
 
-  txtlist = dialog.Extensions();
-  state.useFirewall = dialog.fwCkBox->isChecked();
-  state.firewallHost = dialog.fwhostedit->text();
-  state.firewallPort = dialog.fwportedit->text();
-  state.passiveMode = dialog.pasvckbox->isChecked();
-  state.exitWhenDone = dialog.Exitckbox->isChecked();
+    txtlist = dialog.Extensions();
+    state.useFirewall = dialog.fwCkBox->isChecked();
+    state.firewallHost = dialog.fwhostedit->text();
+    state.firewallPort = dialog.fwportedit->text();
+    state.passiveMode = dialog.pasvckbox->isChecked();
+    state.exitWhenDone = dialog.Exitckbox->isChecked();
 
-  // Every file row follows the new list. The rows' own change reaction
-  // runs for each row that flips and finds the list already agreeing, so
-  // txtlist stays as the dialog left it. Folder rows keep their mark.
-  for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* row = ListView1->topLevelItem(i);
-    if (row->text(1).isEmpty()) continue;
-    const bool ascii = ExtInList(AsciiLowerCase(FileExt(row->text(0))), txtlist);
-    row->setCheckState(0, ascii ? Qt::Checked : Qt::Unchecked);
-  }
+    // Every file row follows the new list. The rows' own change reaction
+    // runs for each row that flips and finds the list already agreeing, so
+    // txtlist stays as the dialog left it. Folder rows keep their mark.
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = ListView1->topLevelItem(i);
+        if (row->text(1).isEmpty())
+            continue;
+        const bool ascii = ExtInList(AsciiLowerCase(FileExt(row->text(0))), txtlist);
+        row->setCheckState(0, ascii ? Qt::Checked : Qt::Unchecked);
+    }
 }
 
-void TForm1::AboutBnClick() {
-  TAboutFm dialog(this);
-  dialog.Image1->setPixmap(windowIcon().pixmap(32, 32));
-  dialog.exec();
+void TForm1::AboutBnClick()
+{
+    TAboutFm dialog(this);
+    dialog.Image1->setPixmap(windowIcon().pixmap(32, 32));
+    dialog.exec();
 }

@@ -10,120 +10,140 @@
 #include "platform/Files.h"
 #include "platform/qt/Shell.h"
 
-QString FileExt(const QString& name) {
-  for (qsizetype i = name.size() - 1; i >= 0; --i) {
-    QChar c = name[i];
-    if (c == u'.') return name.mid(i);
-    if (c == u'\\' || c == u':') break;
-  }
-  return {};
+QString FileExt(const QString& name)
+{
+    for (qsizetype i = name.size() - 1; i >= 0; --i) {
+        QChar c = name[i];
+        if (c == u'.')
+            return name.mid(i);
+        if (c == u'\\' || c == u':')
+            break;
+    }
+    return {};
 }
 
-QString AsciiLowerCase(const QString& text) {
-  QString lower = text;
-  for (QChar& c : lower)
-    if (c >= u'A' && c <= u'Z') c = QChar(c.unicode() + (u'a' - u'A'));
-  return lower;
+QString AsciiLowerCase(const QString& text)
+{
+    QString lower = text;
+    for (QChar& c : lower)
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    return lower;
 }
 
-bool ExtInList(const QString& ext, const QStringList& list) {
-  for (const QString& entry : list)
-    if (AsciiLowerCase(entry) == ext) return true;
-  return false;
+bool ExtInList(const QString& ext, const QStringList& list)
+{
+    for (const QString& entry : list)
+        if (AsciiLowerCase(entry) == ext)
+            return true;
+    return false;
 }
 
 namespace {
 
 // The locale's long time format less its time-zone field: a row's date is
 // local time and the zone name would only crowd the column.
-QString LongTimeFormatWithoutZone(const QLocale& locale) {
-  const QString format = locale.timeFormat(QLocale::LongFormat);
-  QString out;
-  bool quoted = false;
-  for (QChar c : format) {
-    if (c == u'\'') quoted = !quoted;
-    if (!quoted && c == u't') continue;
-    out += c;
-  }
-  return out.trimmed();
+QString LongTimeFormatWithoutZone(const QLocale& locale)
+{
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+    QString out;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == u'\'')
+            quoted = !quoted;
+        if (!quoted && c == u't')
+            continue;
+        out += c;
+    }
+    return out.trimmed();
 }
 
-}  // namespace
+} // namespace
 
-QString FileDateText(std::time_t lastWrite) {
-  QDateTime local = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(lastWrite));
-  // A DOS file time counts seconds in steps of two.
-  local = local.addSecs(-(local.time().second() % 2));
-  QLocale locale;
-  QString text = locale.toString(local.date(), QLocale::ShortFormat);
-  if (local.time() != QTime(0, 0)) text += u' ' + locale.toString(local.time(), LongTimeFormatWithoutZone(locale));
-  return text;
+QString FileDateText(std::time_t lastWrite)
+{
+    QDateTime local = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(lastWrite));
+    // A DOS file time counts seconds in steps of two.
+    local = local.addSecs(-(local.time().second() % 2));
+    QLocale locale;
+    QString text = locale.toString(local.date(), QLocale::ShortFormat);
+    if (local.time() != QTime(0, 0))
+        text += u' ' + locale.toString(local.time(), LongTimeFormatWithoutZone(locale));
+    return text;
 }
 
 namespace {
 
 // The type names that mark a row as a folder, which is listed but not sent.
-bool IsFolderType(const QString& typeName) {
-  return typeName == u"File Folder" || typeName == u"Recycle Bin" || typeName == u"My Documents";
+bool IsFolderType(const QString& typeName)
+{
+    return typeName == u"File Folder" || typeName == u"Recycle Bin" || typeName == u"My Documents";
 }
 
-}  // namespace
+} // namespace
 
-QByteArray RemoteName(const QTreeWidgetItem* row) {
-  const QVariant name = row->data(0, RemoteNameRole);
-  return name.isValid() ? name.toByteArray() : row->text(0).toUtf8();
+QByteArray RemoteName(const QTreeWidgetItem* row)
+{
+    const QVariant name = row->data(0, RemoteNameRole);
+    return name.isValid() ? name.toByteArray() : row->text(0).toUtf8();
 }
 
-void TForm1::BuildFileList() {
-  for (int i = 1; i <= ParamCount(); ++i) {
-    const QByteArray path = ParamBytes(i);
-    const QByteArray nameBytes = ShellDisplayNameBytes(path);
-    const QString name = ReadableText(nameBytes);
+void TForm1::BuildFileList()
+{
+    for (int i = 1; i <= ParamCount(); ++i) {
+        const QByteArray path = ParamBytes(i);
+        const QByteArray nameBytes = ShellDisplayNameBytes(path);
+        const QString name = ReadableText(nameBytes);
 
-    auto* row = new QTreeWidgetItem(ListView1);
-    row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-    row->setText(0, name);
-    // The caption is for the eye; the server gets the name's own bytes.
-    row->setData(0, RemoteNameRole, nameBytes);
-    row->setToolTip(0, ReadableText(path));
-    row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    row->setCheckState(0, ExtInList(AsciiLowerCase(FileExt(name)), txtlist) ? Qt::Checked : Qt::Unchecked);
-    row->setIcon(0, ShellSmallIcon(path));
+        auto* row = new QTreeWidgetItem(ListView1);
+        row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        row->setText(0, name);
+        // The caption is for the eye; the server gets the name's own bytes.
+        row->setData(0, RemoteNameRole, nameBytes);
+        row->setToolTip(0, ReadableText(path));
+        row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+        row->setCheckState(0, ExtInList(AsciiLowerCase(FileExt(name)), txtlist) ? Qt::Checked : Qt::Unchecked);
+        row->setIcon(0, ShellSmallIcon(path));
 
-    if (IsFolderType(ShellTypeName(path))) {
-      StatusBar1->SetPanelText(1, QStringLiteral("File folder will not be sent."));
-      row->setText(1, QString());
-      Dialogs().Beep();
-      continue;
+        if (IsFolderType(ShellTypeName(path))) {
+            StatusBar1->SetPanelText(1, QStringLiteral("File folder will not be sent."));
+            row->setText(1, QString());
+            Dialogs().Beep();
+            continue;
+        }
+
+        // An unreadable path ends the list here (EInOutError goes up to the
+        // window's creation, which reports it): this row keeps no size and no
+        // date, so it is never sent, and later paths get no row.
+        const std::string local = path.toStdString();
+        std::int64_t size = ReadFileSize(local);
+        if (size < 1)
+            size = 1;
+        row->setText(1, QString::number(size));
+        row->setText(2, FileDateText(LastWriteTime(local)));
     }
-
-    // An unreadable path ends the list here (EInOutError goes up to the
-    // window's creation, which reports it): this row keeps no size and no
-    // date, so it is never sent, and later paths get no row.
-    const std::string local = path.toStdString();
-    std::int64_t size = ReadFileSize(local);
-    if (size < 1) size = 1;
-    row->setText(1, QString::number(size));
-    row->setText(2, FileDateText(LastWriteTime(local)));
-  }
 }
 
-void TForm1::ListView1Change(QTreeWidgetItem* row) {
-  // Building the list changes rows too; those changes are not the user's.
-  if (!ListReady || row == nullptr) return;
-  // A folder row is never sent, so its check box says nothing.
-  if (row->text(1).isEmpty()) return;
+void TForm1::ListView1Change(QTreeWidgetItem* row)
+{
+    // Building the list changes rows too; those changes are not the user's.
+    if (!ListReady || row == nullptr)
+        return;
+    // A folder row is never sent, so its check box says nothing.
+    if (row->text(1).isEmpty())
+        return;
 
-  const QString ext = AsciiLowerCase(FileExt(row->text(0)));
-  if (row->checkState(0) == Qt::Checked) {
-    if (!ExtInList(ext, txtlist)) txtlist.append(ext);
-  } else {
-    // Every spelling of the extension goes.
-    for (qsizetype j = 0; j < txtlist.size();) {
-      if (AsciiLowerCase(txtlist[j]) == ext)
-        txtlist.removeAt(j);
-      else
-        ++j;
+    const QString ext = AsciiLowerCase(FileExt(row->text(0)));
+    if (row->checkState(0) == Qt::Checked) {
+        if (!ExtInList(ext, txtlist))
+            txtlist.append(ext);
+    } else {
+        // Every spelling of the extension goes.
+        for (qsizetype j = 0; j < txtlist.size();) {
+            if (AsciiLowerCase(txtlist[j]) == ext)
+                txtlist.removeAt(j);
+            else
+                ++j;
+        }
     }
-  }
 }

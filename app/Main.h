@@ -33,12 +33,12 @@ class TObject;
 // A combo box that says when its list is about to drop down, so the list
 // can be filled just before it opens.
 class DropDownComboBox : public QComboBox {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  using QComboBox::QComboBox;
-  void showPopup() override;
+    using QComboBox::QComboBox;
+    void showPopup() override;
 signals:
-  void aboutToDropDown();
+    void aboutToDropDown();
 };
 
 // The editable profile box. It completes nothing as the user types: a name
@@ -47,196 +47,196 @@ signals:
 // selects when the box loses the focus holding a text equal to an entry is
 // not a pick.
 class ProfileComboBox : public QComboBox {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  explicit ProfileComboBox(QWidget* parent = nullptr);
+    explicit ProfileComboBox(QWidget* parent = nullptr);
 signals:
-  void entryPicked();
+    void entryPicked();
 
 protected:
-  void focusOutEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
-  bool losingFocus_ = false;
+    bool losingFocus_ = false;
 };
 
 // Program-wide state of the main window's module. Only one main window
 // lives in a run, so the state lives with it; everything starts zero, empty
 // or false.
 struct ModuleState {
-  QString readMode;  // settings read mode: "f" full read at start, "p" profile only
-  QString emailAddress;  // offered as the password for anonymous log-in
-  QString firewallHost;
-  QString firewallPort;
-  bool useFirewall = false;
-  bool passiveMode = false;
-  bool exitWhenDone = false;
-  std::int32_t ProgressScale = 0;  // divisions by 1000 applied to the current file's size
-  bool TitleProgress = false;      // the application title shows transfer progress; never cleared
-  bool ListReady = false;          // the file list has been built
+    QString readMode;     // settings read mode: "f" full read at start, "p" profile only
+    QString emailAddress; // offered as the password for anonymous log-in
+    QString firewallHost;
+    QString firewallPort;
+    bool useFirewall = false;
+    bool passiveMode = false;
+    bool exitWhenDone = false;
+    std::int32_t ProgressScale = 0; // divisions by 1000 applied to the current file's size
+    bool TitleProgress = false;     // the application title shows transfer progress; never cleared
+    bool ListReady = false;         // the file list has been built
 };
 
 class TForm1 : public QWidget {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  // `args` is the command line as the program counts it: argument 0 is the
-  // program's own path, arguments 1 to ParamCount() are the paths to send,
-  // as the bytes the system gave (a name need not be valid UTF-8).
-  // Creating the window runs FormCreate; a file error on the way is shown
-  // in the standard error box and the window still opens.
-  explicit TForm1(const QList<QByteArray>& args, QWidget* parent = nullptr);
-  // The same with paths given as text, encoded as the system encodes names.
-  explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
-  ~TForm1() override;
+    // `args` is the command line as the program counts it: argument 0 is the
+    // program's own path, arguments 1 to ParamCount() are the paths to send,
+    // as the bytes the system gave (a name need not be valid UTF-8).
+    // Creating the window runs FormCreate; a file error on the way is shown
+    // in the standard error box and the window still opens.
+    explicit TForm1(const QList<QByteArray>& args, QWidget* parent = nullptr);
+    // The same with paths given as text, encoded as the system encodes names.
+    explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
+    ~TForm1() override;
 
-  [[nodiscard]] int ParamCount() const { return static_cast<int>(args_.size()) - 1; }
-  // Argument i as the system gave it: what opens the file.
-  [[nodiscard]] QByteArray ParamBytes(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QByteArray(); }
-  // Argument i as text, for the eye.
-  [[nodiscard]] QString ParamStr(int i) const;
+    [[nodiscard]] int ParamCount() const { return static_cast<int>(args_.size()) - 1; }
+    // Argument i as the system gave it: what opens the file.
+    [[nodiscard]] QByteArray ParamBytes(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QByteArray(); }
+    // Argument i as text, for the eye.
+    [[nodiscard]] QString ParamStr(int i) const;
 
-  // Window events.
-  void FormCreate();
-  void Timer1Timer();
-  void ListView1Change(QTreeWidgetItem* row);
-  void OptionsBnClick();
-  void AboutBnClick();
-  void dircmboxDropDown();
+    // Window events.
+    void FormCreate();
+    void Timer1Timer();
+    void ListView1Change(QTreeWidgetItem* row);
+    void OptionsBnClick();
+    void AboutBnClick();
+    void dircmboxDropDown();
 
-  // Settings load ("f" full, "p" profile only) and save; a value of the
-  // wrong kind throws ERegistryException.
-  void readreg(const QString& mode);
-  void writereg();
+    // Settings load ("f" full, "p" profile only) and save; a value of the
+    // wrong kind throws ERegistryException.
+    void readreg(const QString& mode);
+    void writereg();
 
-  // Profile control reactions.
-  void anonyckboxClick();
-  void RB1Click();
-  void RB2Click();
+    // Profile control reactions.
+    void anonyckboxClick();
+    void RB1Click();
+    void RB2Click();
 
-  // The upload job (app/UploadJob.cpp).
-  void OKBnClick();
+    // The upload job (app/UploadJob.cpp).
+    void OKBnClick();
 
-  // Transfer feedback (app/TransferFeedback.cpp).
-  void FTPDisplay(TObject* Sender, std::string& Msg);
-  void FTPProgress(TObject* Sender, std::int64_t Count, bool& Abort);
-  void CancelBnClick();
-  void ExitBnClick();
-  // Whether the application is the active one (one of its windows has the
-  // input focus). Tests put a fake in its place.
-  std::function<bool()> ApplicationIsActive;
+    // Transfer feedback (app/TransferFeedback.cpp).
+    void FTPDisplay(TObject* Sender, std::string& Msg);
+    void FTPProgress(TObject* Sender, std::int64_t Count, bool& Abort);
+    void CancelBnClick();
+    void ExitBnClick();
+    // Whether the application is the active one (one of its windows has the
+    // input focus). Tests put a fake in its place.
+    std::function<bool()> ApplicationIsActive;
 
-  // Profile controls (app/ProfileControls.cpp).
-  void hostcmboxChange();
-  void newbnClick();
-  void deletebnClick();
-  // Enter moves the focus on: each sets Key to 0 when it used the key.
-  void hostcmboxKeyPress(char& Key);
-  void addresseditKeyPress(char& Key);  // also portedit's
-  void usereditKeyPress(char& Key);
-  void passeditKeyPress(char& Key);
-  void dircmboxKeyPress(char& Key);
+    // Profile controls (app/ProfileControls.cpp).
+    void hostcmboxChange();
+    void newbnClick();
+    void deletebnClick();
+    // Enter moves the focus on: each sets Key to 0 when it used the key.
+    void hostcmboxKeyPress(char& Key);
+    void addresseditKeyPress(char& Key); // also portedit's
+    void usereditKeyPress(char& Key);
+    void passeditKeyPress(char& Key);
+    void dircmboxKeyPress(char& Key);
 
-  // Controls, by their object names.
-  QLabel* Label1;
-  QTreeWidget* ListView1;
-  QLabel* Label5;
-  QLabel* Label2;
-  ProfileComboBox* hostcmbox;
-  QToolButton* newbn;
-  QToolButton* deletebn;
-  QLabel* Label6;
-  QLineEdit* addressedit;
-  QLabel* Label7;
-  QLineEdit* portedit;
-  QLabel* Label3;
-  QLineEdit* useredit;
-  QCheckBox* anonyckbox;
-  QLabel* Label4;
-  QLineEdit* passedit;
-  QCheckBox* remckbox;
-  QRadioButton* RB1;
-  QRadioButton* RB2;
-  DropDownComboBox* dircmbox;
-  QPushButton* OKBn;
-  QPushButton* CancelBn;
-  QPushButton* OptionsBn;
-  QPushButton* AboutBn;
-  QPushButton* ExitBn;
-  QPlainTextEdit* DisplayMemo;
-  QProgressBar* ProgressBar1;
-  StatusPanels* StatusBar1;
-  QTimer* Timer1;
-  Tencode* encode1;  // scrambles the saved passwords
-  std::unique_ptr<TFtpClient> FTP;  // the FTP client the uploads go through
+    // Controls, by their object names.
+    QLabel* Label1;
+    QTreeWidget* ListView1;
+    QLabel* Label5;
+    QLabel* Label2;
+    ProfileComboBox* hostcmbox;
+    QToolButton* newbn;
+    QToolButton* deletebn;
+    QLabel* Label6;
+    QLineEdit* addressedit;
+    QLabel* Label7;
+    QLineEdit* portedit;
+    QLabel* Label3;
+    QLineEdit* useredit;
+    QCheckBox* anonyckbox;
+    QLabel* Label4;
+    QLineEdit* passedit;
+    QCheckBox* remckbox;
+    QRadioButton* RB1;
+    QRadioButton* RB2;
+    DropDownComboBox* dircmbox;
+    QPushButton* OKBn;
+    QPushButton* CancelBn;
+    QPushButton* OptionsBn;
+    QPushButton* AboutBn;
+    QPushButton* ExitBn;
+    QPlainTextEdit* DisplayMemo;
+    QProgressBar* ProgressBar1;
+    StatusPanels* StatusBar1;
+    QTimer* Timer1;
+    Tencode* encode1;                // scrambles the saved passwords
+    std::unique_ptr<TFtpClient> FTP; // the FTP client the uploads go through
 
-  // String lists owned by the window, never shown.
-  QStringList txtlist{QStringLiteral(".txt")};  // extensions sent in ascii mode, with their dot
-  QStringList templist;                         // lines of the last remote directory listing
-  QStringList dir_record;                       // dircmbox texts already listed
+    // String lists owned by the window, never shown.
+    QStringList txtlist{QStringLiteral(".txt")}; // extensions sent in ascii mode, with their dot
+    QStringList templist;                        // lines of the last remote directory listing
+    QStringList dir_record;                      // dircmbox texts already listed
 
-  ModuleState state;
-  // The program's own folder, ending with "/": the directory picker keeps
-  // its listing file there when it may.
-  std::string OwnFolder = ProgramFolder();
-  std::int32_t& ProgressScale = state.ProgressScale;
-  bool& TitleProgress = state.TitleProgress;
-  bool& ListReady = state.ListReady;
+    ModuleState state;
+    // The program's own folder, ending with "/": the directory picker keeps
+    // its listing file there when it may.
+    std::string OwnFolder = ProgramFolder();
+    std::int32_t& ProgressScale = state.ProgressScale;
+    bool& TitleProgress = state.TitleProgress;
+    bool& ListReady = state.ListReady;
 
 protected:
-  void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-  void ConnectHandlers();
-  // The application title, which also stands in the window's caption so
-  // that the task bar shows the progress.
-  void ShowApplicationTitle(const QString& title);
-  // Boxes of the job; once the window has closed they stay unshown (a
-  // question then counts as No), so nothing pops up after the user left.
-  void JobMessage(const QString& text);
-  [[nodiscard]] bool JobQuestion(const QString& text);
-  // Refuses a directory or file name that would break a command line.
-  [[nodiscard]] bool CommandTextsAreSafe();
-  // The upload job (app/UploadJob.cpp): the window's side of the upload
-  // sequence. It reads the boxes into a job and shows what the sequence
-  // reports.
-  void UploadJob();
-  [[nodiscard]] bool CheckAndCopyFields();
-  [[nodiscard]] UploadJobDescription DescribeJob() const;
-  [[nodiscard]] UploadEvents JobEvents();
-  void SetProgressScale(const QTreeWidgetItem* row);
-  // Shared by the job and the directory picker: the profile on the screen
-  // (through the firewall when that option is on) into the client.
-  void CopyProfileIntoClient();
-  // The directory picker's steps (app/DirectoryPicker.cpp).
-  [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
-  [[nodiscard]] bool ReadListing(const std::string& listingFile);
-  void OfferListedDirectories(const QString& dir);
-  // OK is disabled while a job runs, and the focus must not fall to Cancel
-  // meanwhile; see the definitions.
-  void DisableOKForJob();
-  void EnableOKAfterJob();
+    void ConnectHandlers();
+    // The application title, which also stands in the window's caption so
+    // that the task bar shows the progress.
+    void ShowApplicationTitle(const QString& title);
+    // Boxes of the job; once the window has closed they stay unshown (a
+    // question then counts as No), so nothing pops up after the user left.
+    void JobMessage(const QString& text);
+    [[nodiscard]] bool JobQuestion(const QString& text);
+    // Refuses a directory or file name that would break a command line.
+    [[nodiscard]] bool CommandTextsAreSafe();
+    // The upload job (app/UploadJob.cpp): the window's side of the upload
+    // sequence. It reads the boxes into a job and shows what the sequence
+    // reports.
+    void UploadJob();
+    [[nodiscard]] bool CheckAndCopyFields();
+    [[nodiscard]] UploadJobDescription DescribeJob() const;
+    [[nodiscard]] UploadEvents JobEvents();
+    void SetProgressScale(const QTreeWidgetItem* row);
+    // Shared by the job and the directory picker: the profile on the screen
+    // (through the firewall when that option is on) into the client.
+    void CopyProfileIntoClient();
+    // The directory picker's steps (app/DirectoryPicker.cpp).
+    [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
+    [[nodiscard]] bool ReadListing(const std::string& listingFile);
+    void OfferListedDirectories(const QString& dir);
+    // OK is disabled while a job runs, and the focus must not fall to Cancel
+    // meanwhile; see the definitions.
+    void DisableOKForJob();
+    void EnableOKAfterJob();
 
-  void CreateControls();
-  void NameControlsForAssistiveTools();
-  void ArrangeControls();
-  void SetTabOrder();
-  void BuildFileList();
-  SettingsView Settings();
+    void CreateControls();
+    void NameControlsForAssistiveTools();
+    void ArrangeControls();
+    void SetTabOrder();
+    void BuildFileList();
+    SettingsView Settings();
 
-  QList<QByteArray> args_;
-  bool pickerBusy_ = false;  // a directory listing is on its way
-  bool jobBusy_ = false;     // an upload job is on its way
-  // The job moved the focus off OK to the dialogue box.
-  bool okFocusParked_ = false;
-  bool settingsUnread_ = false;  // the start-up read could not read the store
-  std::string settingsProblem_;  // why, and how to mend it
-  // The profile box's text changed by picking a list entry (not by typing).
-  bool profilePicked_ = false;
-  // The type of the open session is known to match Binary; cleared on every
-  // new control connection, since a new session starts in the server's
-  // default type.
-  bool sessionTypeKnown_ = false;
-  // The window has been closed (Cancel, Exit, the close button, the job).
-  bool closed_ = false;
+    QList<QByteArray> args_;
+    bool pickerBusy_ = false; // a directory listing is on its way
+    bool jobBusy_ = false;    // an upload job is on its way
+    // The job moved the focus off OK to the dialogue box.
+    bool okFocusParked_ = false;
+    bool settingsUnread_ = false; // the start-up read could not read the store
+    std::string settingsProblem_; // why, and how to mend it
+    // The profile box's text changed by picking a list entry (not by typing).
+    bool profilePicked_ = false;
+    // The type of the open session is known to match Binary; cleared on every
+    // new control connection, since a new session starts in the server's
+    // default type.
+    bool sessionTypeKnown_ = false;
+    // The window has been closed (Cancel, Exit, the close button, the job).
+    bool closed_ = false;
 };

@@ -8,14 +8,14 @@
 #include <array>
 
 class StatusPanels : public QFrame {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  explicit StatusPanels(QWidget* parent = nullptr);
+    explicit StatusPanels(QWidget* parent = nullptr);
 
-  void SetPanelText(int index, const QString& text);
-  [[nodiscard]] QString PanelText(int index) const;
-  [[nodiscard]] QLabel* Panel(int index) const { return panels_.at(static_cast<size_t>(index)); }
+    void SetPanelText(int index, const QString& text);
+    [[nodiscard]] QString PanelText(int index) const;
+    [[nodiscard]] QLabel* Panel(int index) const { return panels_.at(static_cast<size_t>(index)); }
 
 private:
-  std::array<QLabel*, 2> panels_{};
+    std::array<QLabel*, 2> panels_{};
 };

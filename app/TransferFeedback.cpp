@@ -14,59 +14,69 @@
 #include "platform/Messages.h"
 #include "platform/qt/Shell.h"
 
-void TForm1::FTPDisplay(TObject* /*Sender*/, std::string& Msg) {
-  // The client echoes the log-in as "> PASS " and the password. Every such
-  // line is hidden, not only one that matches the password box: the user
-  // may have edited the box while the log-in was under way.
-  const bool isPass = Msg.starts_with("> PASS ");
-  DisplayMemo->appendPlainText(isPass ? QStringLiteral("> PASS (hidden)") : QString::fromStdString(Msg));
+void TForm1::FTPDisplay(TObject* /*Sender*/, std::string& Msg)
+{
+    // The client echoes the log-in as "> PASS " and the password. Every such
+    // line is hidden, not only one that matches the password box: the user
+    // may have edited the box while the log-in was under way.
+    const bool isPass = Msg.starts_with("> PASS ");
+    DisplayMemo->appendPlainText(isPass ? QStringLiteral("> PASS (hidden)") : QString::fromStdString(Msg));
 }
 
-void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*/) {
-  // The bar counts in the unit the job chose for the file: bytes, or
-  // thousands, millions, ... of them.
-  static constexpr std::array<std::int64_t, 4> divisors = {1, 1000, 1000000, 1000000000};
-  const std::int64_t scaled = Count / divisors[static_cast<size_t>(std::clamp(ProgressScale, 0, 3))];
-  const int maximum = ProgressBar1->maximum();
-  const int minimum = std::min(ProgressBar1->minimum(), maximum);
-  // A count past the end shows as the end; the bar itself would ignore it.
-  ProgressBar1->setValue(static_cast<int>(std::clamp<std::int64_t>(scaled, minimum, maximum)));
+void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*/)
+{
+    // The bar counts in the unit the job chose for the file: bytes, or
+    // thousands, millions, ... of them.
+    static constexpr std::array<std::int64_t, 4> divisors = {1, 1000, 1000000, 1000000000};
+    const std::int64_t scaled = Count / divisors[static_cast<size_t>(std::clamp(ProgressScale, 0, 3))];
+    const int maximum = ProgressBar1->maximum();
+    const int minimum = std::min(ProgressBar1->minimum(), maximum);
+    // A count past the end shows as the end; the bar itself would ignore it.
+    ProgressBar1->setValue(static_cast<int>(std::clamp<std::int64_t>(scaled, minimum, maximum)));
 
-  const std::int64_t position = std::max(ProgressBar1->value(), 0);
-  const std::int64_t percent = maximum > 0 ? position * 100 / maximum : 0;
-  const QString text = QString::number(percent) + u'%';
-  if (StatusBar1->PanelText(0) == text) return;
+    const std::int64_t position = std::max(ProgressBar1->value(), 0);
+    const std::int64_t percent = maximum > 0 ? position * 100 / maximum : 0;
+    const QString text = QString::number(percent) + u'%';
+    if (StatusBar1->PanelText(0) == text)
+        return;
 
-  StatusBar1->SetPanelText(0, text);
-  // Once the user has been seen working elsewhere, the title follows the
-  // progress for the rest of the run.
-  if (!TitleProgress && !ApplicationIsActive()) TitleProgress = true;
-  if (TitleProgress)
-    ShowApplicationTitle(text + QStringLiteral(" of ") + ReadableText(QByteArray::fromStdString(FTP->HostFileName())));
+    StatusBar1->SetPanelText(0, text);
+    // Once the user has been seen working elsewhere, the title follows the
+    // progress for the rest of the run.
+    if (!TitleProgress && !ApplicationIsActive())
+        TitleProgress = true;
+    if (TitleProgress)
+        ShowApplicationTitle(text + QStringLiteral(" of ") +
+                             ReadableText(QByteArray::fromStdString(FTP->HostFileName())));
 }
 
-void TForm1::CancelBnClick() {
-  // Drops both connections at once, without QUIT; a call waiting on them
-  // returns, and the program ends when control is back in the main loop.
-  if (FTP->Connected()) (void)FTP->Abort();
-  close();
+void TForm1::CancelBnClick()
+{
+    // Drops both connections at once, without QUIT; a call waiting on them
+    // returns, and the program ends when control is back in the main loop.
+    if (FTP->Connected())
+        (void)FTP->Abort();
+    close();
 }
 
-void TForm1::ExitBnClick() {
-  // An open session ends with the program; nothing is saved.
-  close();
+void TForm1::ExitBnClick()
+{
+    // An open session ends with the program; nothing is saved.
+    close();
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
-  // A call still waiting gives up when it sees the program terminating; its
-  // job then takes its failure path without asking or telling anything.
-  closed_ = true;
-  SetTerminating(true);
-  QWidget::closeEvent(event);
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // A call still waiting gives up when it sees the program terminating; its
+    // job then takes its failure path without asking or telling anything.
+    closed_ = true;
+    SetTerminating(true);
+    QWidget::closeEvent(event);
 }
 
-void TForm1::ShowApplicationTitle(const QString& title) {
-  SetApplicationTitle(title.toStdString());
-  // The desktop's task bar shows the window's caption.
-  setWindowTitle(title);
+void TForm1::ShowApplicationTitle(const QString& title)
+{
+    SetApplicationTitle(title.toStdString());
+    // The desktop's task bar shows the window's caption.
+    setWindowTitle(title);
 }

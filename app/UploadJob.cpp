@@ -3,7 +3,6 @@
 // directory (offering to create it) and stores every file row in its own
 // transfer type, then quits and saves the settings.
 
-
 #include <algorithm>
 #include <exception>
 
@@ -15,237 +14,272 @@
 
 namespace {
 
-std::string Std(const QString& text) { return text.toStdString(); }
+std::string Std(const QString& text)
+{
+    return text.toStdString();
+}
 
-bool HasLineBreak(const QString& text) { return text.contains(u'\r') || text.contains(u'\n'); }
-bool HasLineBreak(const QByteArray& bytes) { return bytes.contains('\r') || bytes.contains('\n'); }
+bool HasLineBreak(const QString& text)
+{
+    return text.contains(u'\r') || text.contains(u'\n');
+}
+bool HasLineBreak(const QByteArray& bytes)
+{
+    return bytes.contains('\r') || bytes.contains('\n');
+}
 
 // A text with its line breaks made visible, for a message about them.
-QString Shown(QString text) { return text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")); }
+QString Shown(QString text)
+{
+    return text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n"));
+}
 
 // The largest file size the progress bar counts in bytes; larger files are
 // counted in thousands (or millions, ...) so the bar's range stays small.
 constexpr qint64 ProgressBarLimit = 60000;
 
-}  // namespace
+} // namespace
 
-void TForm1::JobMessage(const QString& text) {
-  if (!closed_) Dialogs().MessageBox(Std(text));
+void TForm1::JobMessage(const QString& text)
+{
+    if (!closed_)
+        Dialogs().MessageBox(Std(text));
 }
 
-bool TForm1::JobQuestion(const QString& text) {
-  return !closed_ && Dialogs().QuestionBox(Std(text)) == DialogAnswer::Yes;
+bool TForm1::JobQuestion(const QString& text)
+{
+    return !closed_ && Dialogs().QuestionBox(Std(text)) == DialogAnswer::Yes;
 }
 
-bool TForm1::CommandTextsAreSafe() {
-  // Each of these texts ends up in a command line of the FTP dialogue; a CR
-  // or LF inside it would end that command early and let the rest of the
-  // text through as a command of its own.
-  auto refuse = [](QWidget* field, const QString& message) {
-    Dialogs().Beep();
-    Dialogs().MessageBox(Std(message));
-    field->setFocus();
-    return false;
-  };
-  const QString tail = QStringLiteral(" holds a line break, which cannot be sent to an FTP server.");
-  if (HasLineBreak(addressedit->text()))
-    return refuse(addressedit, QStringLiteral("The address \"%1\"").arg(Shown(addressedit->text())) + tail);
-  if (HasLineBreak(useredit->text()))
-    return refuse(useredit, QStringLiteral("The username \"%1\"").arg(Shown(useredit->text())) + tail);
-  if (HasLineBreak(passedit->text())) return refuse(passedit, QStringLiteral("The password") + tail);
-  if (HasLineBreak(dircmbox->currentText()))
-    return refuse(dircmbox, QStringLiteral("The directory name \"%1\"").arg(Shown(dircmbox->currentText())) + tail);
-  const int rows = std::min(ParamCount(), ListView1->topLevelItemCount());
-  for (int i = 0; i < rows; ++i) {
-    const QTreeWidgetItem* row = ListView1->topLevelItem(i);
-    if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row))) continue;
-    return refuse(ListView1, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
-                                 QStringLiteral(" Please rename the file and send it again."));
-  }
-  return true;
-}
-
-void TForm1::DisableOKForJob() {
-  // Qt hands the focus of a disabled widget to the next one in the tab
-  // chain, which here is Cancel: the next Enter (or a repeat of the one
-  // that pressed OK) would drop the upload and close the program. The
-  // dialogue box takes the focus instead; Enter does nothing there.
-  okFocusParked_ = focusWidget() == OKBn;
-  if (okFocusParked_) DisplayMemo->setFocus(Qt::OtherFocusReason);
-  OKBn->setEnabled(false);
-}
-
-void TForm1::EnableOKAfterJob() {
-  OKBn->setEnabled(true);
-  // The focus goes back to OK if the job took it from there and nobody has
-  // moved it since, so that Enter tries again, as before the job.
-  if (okFocusParked_ && !closed_ && focusWidget() == DisplayMemo) OKBn->setFocus(Qt::OtherFocusReason);
-  okFocusParked_ = false;
-}
-
-void TForm1::OKBnClick() {
-  // A directory listing waits on the same FTP session: a job now would
-  // abort it. The listing finishes first.
-  if (pickerBusy_) {
-    Dialogs().Beep();
-    return;
-  }
-  jobBusy_ = true;
-  struct Done {
-    bool& busy;
-    ~Done() { busy = false; }
-  } done{jobBusy_};
-  try {
-    UploadJob();
-  } catch (const std::exception& e) {
-    // A settings save that failed: report it and leave the window usable.
-    Dialogs().ErrorBox(e.what());
-    EnableOKAfterJob();
-  }
-}
-
-bool TForm1::CheckAndCopyFields() {
-  // The fields in order; the first empty one stops the job. Each filled one
-  // goes into the client as it is, without trimming, as soon as it passed.
-  auto missing = [](QWidget* field, const char* message) {
-    Dialogs().Beep();
-    if (message) Dialogs().MessageBox(message);
-    field->setFocus();
-    return false;
-  };
-  if (hostcmbox->currentText().isEmpty()) return missing(hostcmbox, "Please enter a profile name");
-  if (addressedit->text().isEmpty()) return missing(addressedit, "Please enter a remote host (FTP server) address");
-  FTP->SetHostName(Std(addressedit->text()));
-  if (portedit->text().isEmpty()) return missing(portedit, nullptr);
-  FTP->SetPort(Std(portedit->text()));
-  if (useredit->text().isEmpty()) return missing(useredit, "Please enter your username");
-  FTP->SetUserName(Std(useredit->text()));
-  if (passedit->text().isEmpty()) return missing(passedit, "Please enter your password");
-  FTP->SetPassWord(Std(passedit->text()));
-  return true;
-}
-
-void TForm1::CopyProfileIntoClient() {
-  if (state.useFirewall) {
-    // Through a firewall: log in to it as user@server.
-    FTP->SetHostName(Std(state.firewallHost));
-    FTP->SetPort(Std(state.firewallPort));
-    FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
-  } else {
-    FTP->SetHostName(Std(addressedit->text()));
-    FTP->SetPort(Std(portedit->text()));
-    FTP->SetUserName(Std(useredit->text()));
-  }
-  FTP->SetPassWord(Std(passedit->text()));
-  FTP->SetPassive(state.passiveMode);
-}
-
-void TForm1::SetProgressScale(const QTreeWidgetItem* row) {
-  qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
-  ProgressScale = 0;
-  while (units > ProgressBarLimit) {
-    units /= 1000;
-    ++ProgressScale;
-  }
-  ProgressBar1->setMaximum(static_cast<int>(units));
-}
-
-UploadJobDescription TForm1::DescribeJob() const {
-  // Argument i is row i-1. Arguments without a row (the list stopped at a
-  // file it could not read) and folder rows are listed but not sent.
-  UploadJobDescription job;
-  job.directory = Std(dircmbox->currentText());
-  for (int i = 1; i <= ParamCount(); ++i) {
-    const QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
-    UploadFile file;
-    file.send = row != nullptr && !row->text(1).isEmpty();
-    if (file.send) {
-      file.localPath = ParamBytes(i).toStdString();
-      file.remoteName = RemoteName(row).toStdString();
-      file.ascii = row->checkState(0) == Qt::Checked;
+bool TForm1::CommandTextsAreSafe()
+{
+    // Each of these texts ends up in a command line of the FTP dialogue; a CR
+    // or LF inside it would end that command early and let the rest of the
+    // text through as a command of its own.
+    auto refuse = [](QWidget* field, const QString& message) {
+        Dialogs().Beep();
+        Dialogs().MessageBox(Std(message));
+        field->setFocus();
+        return false;
+    };
+    const QString tail = QStringLiteral(" holds a line break, which cannot be sent to an FTP server.");
+    if (HasLineBreak(addressedit->text()))
+        return refuse(addressedit, QStringLiteral("The address \"%1\"").arg(Shown(addressedit->text())) + tail);
+    if (HasLineBreak(useredit->text()))
+        return refuse(useredit, QStringLiteral("The username \"%1\"").arg(Shown(useredit->text())) + tail);
+    if (HasLineBreak(passedit->text()))
+        return refuse(passedit, QStringLiteral("The password") + tail);
+    if (HasLineBreak(dircmbox->currentText()))
+        return refuse(dircmbox, QStringLiteral("The directory name \"%1\"").arg(Shown(dircmbox->currentText())) + tail);
+    const int rows = std::min(ParamCount(), ListView1->topLevelItemCount());
+    for (int i = 0; i < rows; ++i) {
+        const QTreeWidgetItem* row = ListView1->topLevelItem(i);
+        if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row)))
+            continue;
+        return refuse(ListView1, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
+                                     QStringLiteral(" Please rename the file and send it again."));
     }
-    job.files.push_back(std::move(file));
-  }
-  return job;
+    return true;
 }
 
-UploadEvents TForm1::JobEvents() {
-  auto failedText = [this](std::size_t index) {
-    return QStringLiteral("Cannot send ") + ListView1->topLevelItem(static_cast<int>(index))->text(0) +
-           QStringLiteral(" to remote host");
-  };
-  UploadEvents events;
-  events.loginFailed = [this] {
-    Dialogs().Beep();
-    JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
-  };
-  events.createDirectory = [this] {
-    Dialogs().Beep();
-    return JobQuestion(QStringLiteral("Cannot change directory to ") + dircmbox->currentText() +
-                       QStringLiteral(", do you want to create this directory first?"));
-  };
-  events.directoryNotMade = [] { Dialogs().Beep(); };
-  // The type's own reply stops nothing: the store's reply tells.
-  events.stopOnTypeFailure = [] { return false; };
-  events.fileStarting = [this](std::size_t index) {
-    const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
-    StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
-    SetProgressScale(row);
-  };
-  // The last file, or nothing left to send through: say so and stop.
-  // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
-  events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
-    Dialogs().Beep();
-    return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
-  };
-  events.stopped = [this, failedText](std::size_t index, bool wasLast) {
-    if (wasLast) JobMessage(failedText(index));
-    StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-  };
-  events.fileDone = [this](std::size_t) {
-    ProgressBar1->setValue(0);
-    StatusBar1->SetPanelText(0, QString());
-  };
-  events.completing = [this] { StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed")); };
-  events.lost = [this] {
-    // Lost on the way (or cancelled): nothing to quit.
-    Dialogs().Beep();
-    StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
-  };
-  return events;
+void TForm1::DisableOKForJob()
+{
+    // Qt hands the focus of a disabled widget to the next one in the tab
+    // chain, which here is Cancel: the next Enter (or a repeat of the one
+    // that pressed OK) would drop the upload and close the program. The
+    // dialogue box takes the focus instead; Enter does nothing there.
+    okFocusParked_ = focusWidget() == OKBn;
+    if (okFocusParked_)
+        DisplayMemo->setFocus(Qt::OtherFocusReason);
+    OKBn->setEnabled(false);
 }
 
-void TForm1::UploadJob() {
-  if (!CheckAndCopyFields() || !CommandTextsAreSafe()) return;
-  // One job at a time: the calls below let every handler run while they
-  // wait.
-  DisableOKForJob();
-  CopyProfileIntoClient();
+void TForm1::EnableOKAfterJob()
+{
+    OKBn->setEnabled(true);
+    // The focus goes back to OK if the job took it from there and nobody has
+    // moved it since, so that Enter tries again, as before the job.
+    if (okFocusParked_ && !closed_ && focusWidget() == DisplayMemo)
+        OKBn->setFocus(Qt::OtherFocusReason);
+    okFocusParked_ = false;
+}
 
-  UploadEvents events = JobEvents();
-  switch (RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_).end) {
-    case UploadEnd::LoginFailed:
-      EnableOKAfterJob();
-      return;
+void TForm1::OKBnClick()
+{
+    // A directory listing waits on the same FTP session: a job now would
+    // abort it. The listing finishes first.
+    if (pickerBusy_) {
+        Dialogs().Beep();
+        return;
+    }
+    jobBusy_ = true;
+    struct Done {
+        bool& busy;
+        ~Done() { busy = false; }
+    } done{jobBusy_};
+    try {
+        UploadJob();
+    } catch (const std::exception& e) {
+        // A settings save that failed: report it and leave the window usable.
+        Dialogs().ErrorBox(e.what());
+        EnableOKAfterJob();
+    }
+}
+
+bool TForm1::CheckAndCopyFields()
+{
+    // The fields in order; the first empty one stops the job. Each filled one
+    // goes into the client as it is, without trimming, as soon as it passed.
+    auto missing = [](QWidget* field, const char* message) {
+        Dialogs().Beep();
+        if (message)
+            Dialogs().MessageBox(message);
+        field->setFocus();
+        return false;
+    };
+    if (hostcmbox->currentText().isEmpty())
+        return missing(hostcmbox, "Please enter a profile name");
+    if (addressedit->text().isEmpty())
+        return missing(addressedit, "Please enter a remote host (FTP server) address");
+    FTP->SetHostName(Std(addressedit->text()));
+    if (portedit->text().isEmpty())
+        return missing(portedit, nullptr);
+    FTP->SetPort(Std(portedit->text()));
+    if (useredit->text().isEmpty())
+        return missing(useredit, "Please enter your username");
+    FTP->SetUserName(Std(useredit->text()));
+    if (passedit->text().isEmpty())
+        return missing(passedit, "Please enter your password");
+    FTP->SetPassWord(Std(passedit->text()));
+    return true;
+}
+
+void TForm1::CopyProfileIntoClient()
+{
+    if (state.useFirewall) {
+        // Through a firewall: log in to it as user@server.
+        FTP->SetHostName(Std(state.firewallHost));
+        FTP->SetPort(Std(state.firewallPort));
+        FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
+    } else {
+        FTP->SetHostName(Std(addressedit->text()));
+        FTP->SetPort(Std(portedit->text()));
+        FTP->SetUserName(Std(useredit->text()));
+    }
+    FTP->SetPassWord(Std(passedit->text()));
+    FTP->SetPassive(state.passiveMode);
+}
+
+void TForm1::SetProgressScale(const QTreeWidgetItem* row)
+{
+    qint64 units = std::max<qint64>(row->text(1).toLongLong(), 1);
+    ProgressScale = 0;
+    while (units > ProgressBarLimit) {
+        units /= 1000;
+        ++ProgressScale;
+    }
+    ProgressBar1->setMaximum(static_cast<int>(units));
+}
+
+UploadJobDescription TForm1::DescribeJob() const
+{
+    // Argument i is row i-1. Arguments without a row (the list stopped at a
+    // file it could not read) and folder rows are listed but not sent.
+    UploadJobDescription job;
+    job.directory = Std(dircmbox->currentText());
+    for (int i = 1; i <= ParamCount(); ++i) {
+        const QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
+        UploadFile file;
+        file.send = row != nullptr && !row->text(1).isEmpty();
+        if (file.send) {
+            file.localPath = ParamBytes(i).toStdString();
+            file.remoteName = RemoteName(row).toStdString();
+            file.ascii = row->checkState(0) == Qt::Checked;
+        }
+        job.files.push_back(std::move(file));
+    }
+    return job;
+}
+
+UploadEvents TForm1::JobEvents()
+{
+    auto failedText = [this](std::size_t index) {
+        return QStringLiteral("Cannot send ") + ListView1->topLevelItem(static_cast<int>(index))->text(0) +
+               QStringLiteral(" to remote host");
+    };
+    UploadEvents events;
+    events.loginFailed = [this] {
+        Dialogs().Beep();
+        JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
+    };
+    events.createDirectory = [this] {
+        Dialogs().Beep();
+        return JobQuestion(QStringLiteral("Cannot change directory to ") + dircmbox->currentText() +
+                           QStringLiteral(", do you want to create this directory first?"));
+    };
+    events.directoryNotMade = [] { Dialogs().Beep(); };
+    // The type's own reply stops nothing: the store's reply tells.
+    events.stopOnTypeFailure = [] { return false; };
+    events.fileStarting = [this](std::size_t index) {
+        const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
+        StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
+        SetProgressScale(row);
+    };
+    // The last file, or nothing left to send through: say so and stop.
+    // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
+    events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
+        Dialogs().Beep();
+        return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
+    };
+    events.stopped = [this, failedText](std::size_t index, bool wasLast) {
+        if (wasLast)
+            JobMessage(failedText(index));
+        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+    };
+    events.fileDone = [this](std::size_t) {
+        ProgressBar1->setValue(0);
+        StatusBar1->SetPanelText(0, QString());
+    };
+    events.completing = [this] { StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed")); };
+    events.lost = [this] {
+        // Lost on the way (or cancelled): nothing to quit.
+        Dialogs().Beep();
+        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+    };
+    return events;
+}
+
+void TForm1::UploadJob()
+{
+    if (!CheckAndCopyFields() || !CommandTextsAreSafe())
+        return;
+    // One job at a time: the calls below let every handler run while they
+    // wait.
+    DisableOKForJob();
+    CopyProfileIntoClient();
+
+    UploadEvents events = JobEvents();
+    switch (RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_).end) {
+    case UploadEnd::LoginFailed: EnableOKAfterJob(); return;
     case UploadEnd::DirectoryMissing:
     case UploadEnd::TypeRefused:
-      // The session stays open for the next try.
-      EnableOKAfterJob();
-      if (!closed_) dircmbox->setFocus();
-      return;
-    case UploadEnd::Stopped:
-      return;
+        // The session stays open for the next try.
+        EnableOKAfterJob();
+        if (!closed_)
+            dircmbox->setFocus();
+        return;
+    case UploadEnd::Stopped: return;
     case UploadEnd::Completed:
-      if (TitleProgress) ShowApplicationTitle(QStringLiteral("Completed"));
-      if (state.exitWhenDone) {
-        writereg();
-        // Takes effect once the job has returned to the message loop.
-        close();
-      }
-      break;
-    case UploadEnd::Lost:
-      break;
-  }
-  EnableOKAfterJob();
-  writereg();
+        if (TitleProgress)
+            ShowApplicationTitle(QStringLiteral("Completed"));
+        if (state.exitWhenDone) {
+            writereg();
+            // Takes effect once the job has returned to the message loop.
+            close();
+        }
+        break;
+    case UploadEnd::Lost: break;
+    }
+    EnableOKAfterJob();
+    writereg();
 }

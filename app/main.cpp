@@ -5,15 +5,16 @@
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/QtMessagePump.h"
 
-int main(int argc, char** argv) {
-  // Qt is shown no argument: every argument is a path to send, even one
-  // that looks like a Qt option.
-  int qtArgc = 1;
-  QApplication app(qtArgc, argv);
-  // Socket and FTP messages are handled by Qt's loop; once the main window
-  // has closed, waits in progress give up.
-  QtMessagePump messagePump;
-  QObject::connect(&app, &QGuiApplication::lastWindowClosed, [] { SetTerminating(true); });
-  QtDialogs dialogs;
-  return RunParcelo(argc, argv, dialogs);
+int main(int argc, char** argv)
+{
+    // Qt is shown no argument: every argument is a path to send, even one
+    // that looks like a Qt option.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    // Socket and FTP messages are handled by Qt's loop; once the main window
+    // has closed, waits in progress give up.
+    QtMessagePump messagePump;
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, [] { SetTerminating(true); });
+    QtDialogs dialogs;
+    return RunParcelo(argc, argv, dialogs);
 }

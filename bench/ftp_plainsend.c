@@ -21,8 +21,7 @@ static void* sink(void* arg)
     (void)arg;
     int s = accept(listener, NULL, NULL);
     static char buf[1 << 16];
-    while (s >= 0 && recv(s, buf, sizeof buf, 0) > 0) {
-    }
+    while (s >= 0 && recv(s, buf, sizeof buf, 0) > 0) { }
     if (s >= 0)
         close(s);
     return NULL;

@@ -138,17 +138,14 @@ int main(int argc, char** argv)
     const UploadResult result = RunUpload(ftp, job, events, typeKnown);
     switch (result.end) {
     case UploadEnd::DirectoryMissing:
-    case UploadEnd::TypeRefused:
-        (void)ftp.Quit();
-        return 1;
+    case UploadEnd::TypeRefused: (void)ftp.Quit(); return 1;
     case UploadEnd::Completed:
         if (result.quitFailed && allStored)
             fail("QUIT");
         return allStored ? 0 : 1;
     case UploadEnd::LoginFailed:
     case UploadEnd::Stopped:
-    case UploadEnd::Lost:
-        break;
+    case UploadEnd::Lost: break;
     }
     return 1;
 }

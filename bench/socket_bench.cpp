@@ -105,8 +105,8 @@ int main(int argc, char** argv)
                          static_cast<unsigned long long>(total));
             return 1;
         }
-        std::printf("round %d: wsocket %.0f MB/s, plain-1514 %.0f MB/s, plain-64k %.0f MB/s\n", round + 1, w.mbps, p.mbps,
-                    b.mbps);
+        std::printf("round %d: wsocket %.0f MB/s, plain-1514 %.0f MB/s, plain-64k %.0f MB/s\n", round + 1, w.mbps,
+                    p.mbps, b.mbps);
         if (w.mbps > best[0].mbps)
             best[0] = w;
         if (p.mbps > best[1].mbps)
@@ -121,7 +121,8 @@ int main(int argc, char** argv)
                     best[i].cpu / (static_cast<double>(best[i].bytes) / 1e9));
     std::printf("\nwsocket / plain-1514 throughput: %.2f\n", best[0].mbps / best[1].mbps);
     std::printf("wsocket / plain-64k  throughput: %.2f\n", best[0].mbps / best[2].mbps);
-    std::printf("wsocket messages dispatched: %llu (%.2f per 1514-byte Send), epoll_wait calls: %llu (%.1f messages per call)\n",
+    std::printf("wsocket messages dispatched: %llu (%.2f per 1514-byte Send), epoll_wait calls: %llu (%.1f messages "
+                "per call)\n",
                 static_cast<unsigned long long>(best[0].messages),
                 static_cast<double>(best[0].messages) / (static_cast<double>(total) / 1514.0),
                 static_cast<unsigned long long>(best[0].polls),

@@ -9,7 +9,10 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
@@ -174,7 +177,10 @@ void TCustomFtpCli::Notification(TComponent* AComponent, TOperation Operation)
     }
 }
 
-bool TCustomFtpCli::Connected() const { return FControlSocket && FControlSocket->State() != wsClosed; }
+bool TCustomFtpCli::Connected() const
+{
+    return FControlSocket && FControlSocket->State() != wsClosed;
+}
 
 TFtpShareMode TCustomFtpCli::ShareMode() const
 {
@@ -183,10 +189,8 @@ TFtpShareMode TCustomFtpCli::ShareMode() const
     case ftpShareExclusive:
     case ftpShareDenyWrite:
     case ftpShareDenyRead:
-    case ftpShareDenyNone:
-        return static_cast<TFtpShareMode>(FShareMode);
-    default:
-        return ftpShareExclusive;
+    case ftpShareDenyNone: return static_cast<TFtpShareMode>(FShareMode);
+    default: return ftpShareExclusive;
     }
 }
 
@@ -197,11 +201,8 @@ void TCustomFtpCli::SetShareMode(TFtpShareMode v)
     case ftpShareExclusive:
     case ftpShareDenyWrite:
     case ftpShareDenyRead:
-    case ftpShareDenyNone:
-        FShareMode = v;
-        break;
-    default:
-        FShareMode = ftpShareExclusive;
+    case ftpShareDenyNone: FShareMode = v; break;
+    default: FShareMode = ftpShareExclusive;
     }
 }
 
@@ -336,7 +337,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
         if (!alive)
             return;
         if (state != ftpStConnecting && state != ftpStAwaitingReply)
-            continue;  // nothing awaited: shown and otherwise ignored
+            continue; // nothing awaited: shown and otherwise ignored
         // Every handler gets whole replies: the lines of a multi-line reply
         // before its last one are only shown.
         if (!ParseReplyLine())
@@ -491,8 +492,7 @@ void TCustomFtpCli::ReadStepResults()
         p = FtpParseNumber(p, code);
         FDirResult = FtpQuotedString(p);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

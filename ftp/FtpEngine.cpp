@@ -51,7 +51,10 @@ const char* ToString(TFtpRequest request)
     return "ftp?";
 }
 
-void TCustomFtpCli::DoCheckFailed(const std::string& Msg) { throw FtpException(Msg); }
+void TCustomFtpCli::DoCheckFailed(const std::string& Msg)
+{
+    throw FtpException(Msg);
+}
 
 void TCustomFtpCli::CheckReady()
 {
@@ -236,7 +239,7 @@ void TCustomFtpCli::StartRestart()
 {
     CheckReady();
     FCurrentStep = StepRest;
-    struct stat st {};
+    struct stat st { };
     FResumePosition = ::stat(FLocalFileName.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
     if (FResumePosition < 1) {
         // Nothing to resume from: the step succeeds without a command.
@@ -309,14 +312,38 @@ void TCustomFtpCli::StartCompound(TFtpRequest T, std::uint32_t S)
     FStartingCompound = false;
 }
 
-void TCustomFtpCli::StartConnect() { StartCompound(ftpConnectAsync, LogIn); }
-void TCustomFtpCli::StartStoreFile() { StartCompound(ftpPutAsync, Steps({StepPort, StepStor})); }
-void TCustomFtpCli::StartListDir() { StartCompound(ftpDirAsync, Steps({StepPort, StepList})); }
-void TCustomFtpCli::StartListNames() { StartCompound(ftpLsAsync, Steps({StepPort, StepNlst})); }
-void TCustomFtpCli::StartGet() { StartCompound(ftpGetAsync, Steps({StepPort, StepRetr})); }
-void TCustomFtpCli::StartRestartGet() { StartCompound(ftpRestartGetAsync, Steps({StepPort, StepRest, StepRetr})); }
-void TCustomFtpCli::StartAppend() { StartCompound(ftpAppendAsync, Steps({StepPort, StepAppe})); }
-void TCustomFtpCli::StartRename() { StartCompound(ftpRenAsync, Steps({StepRnfr, StepRnto})); }
+void TCustomFtpCli::StartConnect()
+{
+    StartCompound(ftpConnectAsync, LogIn);
+}
+void TCustomFtpCli::StartStoreFile()
+{
+    StartCompound(ftpPutAsync, Steps({StepPort, StepStor}));
+}
+void TCustomFtpCli::StartListDir()
+{
+    StartCompound(ftpDirAsync, Steps({StepPort, StepList}));
+}
+void TCustomFtpCli::StartListNames()
+{
+    StartCompound(ftpLsAsync, Steps({StepPort, StepNlst}));
+}
+void TCustomFtpCli::StartGet()
+{
+    StartCompound(ftpGetAsync, Steps({StepPort, StepRetr}));
+}
+void TCustomFtpCli::StartRestartGet()
+{
+    StartCompound(ftpRestartGetAsync, Steps({StepPort, StepRest, StepRetr}));
+}
+void TCustomFtpCli::StartAppend()
+{
+    StartCompound(ftpAppendAsync, Steps({StepPort, StepAppe}));
+}
+void TCustomFtpCli::StartRename()
+{
+    StartCompound(ftpRenAsync, Steps({StepRnfr, StepRnto}));
+}
 
 void TCustomFtpCli::StartReceive()
 {
@@ -325,8 +352,7 @@ void TCustomFtpCli::StartReceive()
 
 void TCustomFtpCli::StartRestartReceive()
 {
-    StartCompound(ftpRestartReceiveAsync,
-                  LogIn | Steps({StepCwd, StepType, StepPort, StepRest, StepRetr, StepQuit}));
+    StartCompound(ftpRestartReceiveAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepRest, StepRetr, StepQuit}));
 }
 
 void TCustomFtpCli::StartTransmit()
@@ -349,7 +375,10 @@ void TCustomFtpCli::StartFullListNames()
     StartCompound(ftpListAsync, LogIn | Steps({StepCwd, StepPort, StepNlst, StepQuit}));
 }
 
-void TCustomFtpCli::StartFullSystem() { StartCompound(ftpSystemAsync, LogIn | Steps({StepSyst, StepQuit})); }
+void TCustomFtpCli::StartFullSystem()
+{
+    StartCompound(ftpSystemAsync, LogIn | Steps({StepSyst, StepQuit}));
+}
 
 void TCustomFtpCli::StartFullMakeDir()
 {
@@ -391,10 +420,9 @@ void TCustomFtpCli::RunNextStep()
     FNextStepHandler = &TCustomFtpCli::RunNextStep;
     ReadStepResults();
 
-    static constexpr int order[] = {StepOpen, StepUser, StepPass,  StepCwd,  StepCdup, StepType,
-                                    StepPort, StepRest, StepRetr,  StepStor, StepAppe, StepList,
-                                    StepNlst, StepSyst, StepMkd,   StepRmd,  StepRnfr, StepRnto,
-                                    StepSize, StepDele, StepPwd,   StepQuote, StepQuit};
+    static constexpr int order[] = {StepOpen, StepUser, StepPass, StepCwd,  StepCdup, StepType,  StepPort, StepRest,
+                                    StepRetr, StepStor, StepAppe, StepList, StepNlst, StepSyst,  StepMkd,  StepRmd,
+                                    StepRnfr, StepRnto, StepSize, StepDele, StepPwd,  StepQuote, StepQuit};
     const int previous = FCurrentStep;
     for (int step : order) {
         if (!(FPendingSteps & StepBit(step)))

@@ -34,16 +34,19 @@ enum FtpStep : int {
     StepPort = 23,
 };
 
-constexpr std::uint32_t StepBit(int step) { return 1u << step; }
+constexpr std::uint32_t StepBit(int step)
+{
+    return 1u << step;
+}
 
 // What a reply says about the command it answers, from its first digit.
 enum class FtpReplyClass : std::uint8_t {
-    Preliminary,       // 1xx: another reply follows
-    Completion,        // 2xx: done
-    Intermediate,      // 3xx: the server waits for a further command
-    TransientFailure,  // 4xx
-    PermanentFailure,  // 5xx and any larger number
-    Unknown,           // no reply code, or one the awaited reply does not take
+    Preliminary,      // 1xx: another reply follows
+    Completion,       // 2xx: done
+    Intermediate,     // 3xx: the server waits for a further command
+    TransientFailure, // 4xx
+    PermanentFailure, // 5xx and any larger number
+    Unknown,          // no reply code, or one the awaited reply does not take
 };
 // The class of reply code while awaited is awaited. The greeting takes only
 // 220, a transfer's opening only 125 and 150, the end of a retrieve only

@@ -33,7 +33,7 @@ public:
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             return nullptr;
-        struct stat st {};
+        struct stat st { };
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
             ::close(fd);
             return nullptr;
@@ -92,7 +92,7 @@ public:
 private:
     static constexpr size_t BufferSize = 64 * 1024;
 
-    explicit LocalFile(int fd) : fd_(fd) {}
+    explicit LocalFile(int fd) : fd_(fd) { }
 
     bool Refill()
     {
@@ -139,4 +139,3 @@ private:
     size_t used_ = 0;
     bool eof_ = false;
 };
-

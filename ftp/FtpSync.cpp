@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <chrono>
 
-TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner) { FTimeout = 15; }
+TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner)
+{
+    FTimeout = 15;
+}
 
 bool TFtpClient::RunSynchronously(void (TCustomFtpCli::*Request)())
 {
@@ -97,14 +100,38 @@ bool TFtpClient::DoProgress()
     return true;
 }
 
-bool TFtpClient::Connect() { return RunSynchronously(&TCustomFtpCli::StartConnect); }
-bool TFtpClient::ChangeDir() { return RunSynchronously(&TCustomFtpCli::StartChangeDir); }
-bool TFtpClient::ParentDir() { return RunSynchronously(&TCustomFtpCli::StartParentDir); }
-bool TFtpClient::MakeDir() { return RunSynchronously(&TCustomFtpCli::StartMakeDir); }
-bool TFtpClient::StoreFile() { return RunSynchronously(&TCustomFtpCli::StartStoreFile); }
-bool TFtpClient::ListDir() { return RunSynchronously(&TCustomFtpCli::StartListDir); }
-bool TFtpClient::Quit() { return RunSynchronously(&TCustomFtpCli::StartQuit); }
-bool TFtpClient::Abort() { return RunSynchronously(&TCustomFtpCli::StartAbort); }
+bool TFtpClient::Connect()
+{
+    return RunSynchronously(&TCustomFtpCli::StartConnect);
+}
+bool TFtpClient::ChangeDir()
+{
+    return RunSynchronously(&TCustomFtpCli::StartChangeDir);
+}
+bool TFtpClient::ParentDir()
+{
+    return RunSynchronously(&TCustomFtpCli::StartParentDir);
+}
+bool TFtpClient::MakeDir()
+{
+    return RunSynchronously(&TCustomFtpCli::StartMakeDir);
+}
+bool TFtpClient::StoreFile()
+{
+    return RunSynchronously(&TCustomFtpCli::StartStoreFile);
+}
+bool TFtpClient::ListDir()
+{
+    return RunSynchronously(&TCustomFtpCli::StartListDir);
+}
+bool TFtpClient::Quit()
+{
+    return RunSynchronously(&TCustomFtpCli::StartQuit);
+}
+bool TFtpClient::Abort()
+{
+    return RunSynchronously(&TCustomFtpCli::StartAbort);
+}
 
 bool TFtpClient::SetBinaryType()
 {

@@ -5,7 +5,6 @@
 #include "ftp/FtpInternal.h"
 #include "ftp/FtpLocalFile.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -58,8 +57,8 @@ bool FtpPasvPort(const std::string& reply, std::uint16_t& port)
 
 std::string FtpTransferStatsText(std::int64_t ByteCount, std::uint32_t ElapsedMs)
 {
-    std::string text = std::to_string(ByteCount) + " bytes received/sent in " + std::to_string(ElapsedMs / 1000) +
-                       " seconds";
+    std::string text =
+        std::to_string(ByteCount) + " bytes received/sent in " + std::to_string(ElapsedMs / 1000) + " seconds";
     if (ElapsedMs != 0) {
         std::int64_t rate = ByteCount <= 32767 ? ByteCount * 1000 / ElapsedMs : (ByteCount / ElapsedMs) * 1000;
         text += " (" + std::to_string(rate) + " Bytes/sec)";
@@ -67,7 +66,10 @@ std::string FtpTransferStatsText(std::int64_t ByteCount, std::uint32_t ElapsedMs
     return text;
 }
 
-void TCustomFtpCli::CloseLocalStream() { FLocalStream.reset(); }
+void TCustomFtpCli::CloseLocalStream()
+{
+    FLocalStream.reset();
+}
 
 void TCustomFtpCli::CloseDataSocket()
 {
@@ -128,8 +130,7 @@ void TCustomFtpCli::StartPort()
         if (FControlSocket->RemoteSockAddr().sin_addr.s_addr == winsock::htonl(0x7F000001u))
             std::snprintf(text, sizeof text, "PORT 127,0,0,1,%u,%u", port / 256, port % 256);
         else
-            std::snprintf(text, sizeof text, "PORT %u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port / 256,
-                          port % 256);
+            std::snprintf(text, sizeof text, "PORT %u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port / 256, port % 256);
         command = text;
     }
     FTransfer.ByteCount = 0;
@@ -181,9 +182,18 @@ void TCustomFtpCli::BeginTransfer(bool Storing)
     FTransfer.Storing = Storing;
 }
 
-void TCustomFtpCli::StartRetr() { StartGetData("RETR"); }
-void TCustomFtpCli::StartList() { StartGetData("LIST"); }
-void TCustomFtpCli::StartNlst() { StartGetData("NLST"); }
+void TCustomFtpCli::StartRetr()
+{
+    StartGetData("RETR");
+}
+void TCustomFtpCli::StartList()
+{
+    StartGetData("LIST");
+}
+void TCustomFtpCli::StartNlst()
+{
+    StartGetData("NLST");
+}
 
 void TCustomFtpCli::StartGetData(const std::string& Command)
 {

@@ -93,7 +93,7 @@ using TFtpOptions = std::uint8_t;
 // unusable property; nothing has been sent then.
 class FtpException : public Exception {
 public:
-    explicit FtpException(const std::string& msg) : Exception(msg) {}
+    explicit FtpException(const std::string& msg) : Exception(msg) { }
     const char* ClassName() const override { return "FtpException"; }
 };
 
@@ -107,14 +107,14 @@ using TFtpReadyToTransmit = std::function<void(TObject* Sender, bool& bCancel)>;
 // The reply the control connection waits for: it decides which handler
 // reads the next complete reply and how its code is read.
 enum class TFtpAwaitedReply : std::uint8_t {
-    None,           // nothing: a reply is shown and otherwise ignored
-    Greeting,       // the server's welcome after the connect
-    Command,        // the reply to a single command, checked against its accepted codes
-    Quit,           // the reply to QUIT; the close that follows completes the request
-    RetrieveStart,  // the transfer opening (125/150) of RETR, LIST or NLST
-    RetrieveEnd,    // the final reply of a retrieve
-    StoreStart,     // the transfer opening (125/150) of STOR or APPE
-    StoreEnd,       // the final reply of a store
+    None,          // nothing: a reply is shown and otherwise ignored
+    Greeting,      // the server's welcome after the connect
+    Command,       // the reply to a single command, checked against its accepted codes
+    Quit,          // the reply to QUIT; the close that follows completes the request
+    RetrieveStart, // the transfer opening (125/150) of RETR, LIST or NLST
+    RetrieveEnd,   // the final reply of a retrieve
+    StoreStart,    // the transfer opening (125/150) of STOR or APPE
+    StoreEnd,      // the final reply of a store
 };
 const char* ToString(TFtpAwaitedReply awaited);
 
@@ -389,16 +389,16 @@ private:
     bool FEarlyAccept = false;
     // The state of one retrieve or store; BeginTransfer resets it.
     struct TransferState {
-        bool Storing = false;          // a store, not a retrieve
-        bool AppendMode = false;       // APPE rather than STOR
-        std::string DataCommand;       // RETR, LIST or NLST
-        std::int64_t ByteCount = 0;    // bytes received, or handed to the data socket
-        bool Accepted = false;         // the 125/150 has come
-        bool DataConnected = false;    // the data connection is made
-        bool ReplyComplete = false;    // the final reply has come
-        bool DataClosed = false;       // the data connection is closed
+        bool Storing = false;       // a store, not a retrieve
+        bool AppendMode = false;    // APPE rather than STOR
+        std::string DataCommand;    // RETR, LIST or NLST
+        std::int64_t ByteCount = 0; // bytes received, or handed to the data socket
+        bool Accepted = false;      // the 125/150 has come
+        bool DataConnected = false; // the data connection is made
+        bool ReplyComplete = false; // the final reply has come
+        bool DataClosed = false;    // the data connection is closed
         std::uint16_t DataCloseError = 0;
-        bool EndOfFile = false;        // the whole local file has been read
+        bool EndOfFile = false; // the whole local file has been read
         // Store side: bytes the peer has acknowledged (the progress count),
         // the byte count at the last look at the system's queue, the size
         // of the last piece handed over, and whether the end of the file is
@@ -452,6 +452,6 @@ private:
     int FTimeout = 15;
     // Milliseconds of the monotonic clock; 64-bit, so any Timeout fits.
     std::int64_t FTimeoutDeadline = 0;
-    bool FProgressed = false;  // a piece moved since the wait loop last looked
+    bool FProgressed = false; // a piece moved since the wait loop last looked
     bool FMultiThreaded = false;
 };

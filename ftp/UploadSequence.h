@@ -73,4 +73,5 @@ struct UploadResult {
 // matches the client's Binary flag: the type goes out when it must change,
 // and always for the first file of a new session (a new session starts in
 // the server's default type). It is kept up to date for the next job.
-[[nodiscard]] UploadResult RunUpload(TFtpClient& ftp, const UploadJobDescription& job, UploadEvents& events, bool& typeKnown);
+[[nodiscard]] UploadResult RunUpload(TFtpClient& ftp, const UploadJobDescription& job, UploadEvents& events,
+                                     bool& typeKnown);

@@ -32,8 +32,7 @@ void Fail(const char* what)
 
 // Pumps messages until done() holds. A dialogue that stops moving is a
 // finding (a hang), reported as a crash.
-template <class F>
-void PumpUntil(F done)
+template <class F> void PumpUntil(F done)
 {
     for (int rounds = 0; !done(); ++rounds) {
         if (rounds > 20000)

@@ -35,8 +35,7 @@ void Fail(const char* what)
     std::abort();
 }
 
-template <class F>
-void PumpUntil(F done)
+template <class F> void PumpUntil(F done)
 {
     for (int rounds = 0; !done(); ++rounds) {
         if (rounds > 20000)
@@ -115,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const std::string& p = pieces[i];
         const auto at = p.find(lineEnd);
-        const bool endsWithLineEnd = p.size() >= lineEnd.size() && p.compare(p.size() - lineEnd.size(), lineEnd.size(), lineEnd) == 0;
+        const bool endsWithLineEnd =
+            p.size() >= lineEnd.size() && p.compare(p.size() - lineEnd.size(), lineEnd.size(), lineEnd) == 0;
         if (at != std::string::npos && at + lineEnd.size() != p.size())
             Fail("a delivered line holds its line end inside");
         if (!endsWithLineEnd && i + 1 != pieces.size() &&

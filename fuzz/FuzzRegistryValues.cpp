@@ -37,7 +37,8 @@ void Fail(const char* what)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // A private store in a fresh folder (tmpfs when there is one).
-    std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::filesystem::path base =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
     auto dir = base / ("parcelo-fuzz-registry-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string path = (dir / "registry.db").string();
@@ -66,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const int storage = data[0] % 4;
     // Mostly the types the settings use, sometimes any number.
-    static const std::int64_t commonTypes[] = {REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_NONE, 11, -1, 0x100000001LL};
+    static const std::int64_t commonTypes[] = {REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_NONE, 11,
+                                               -1,     0x100000001LL};
     const std::int64_t type = data[1] < 224 ? commonTypes[data[1] % 8] : static_cast<std::int64_t>(data[1]) - 224;
     const std::string payload(reinterpret_cast<const char*>(data + 2), size - 2);
 
@@ -94,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int stepped = sqlite3_step(ins);
     sqlite3_finalize(ins);
     if (stepped != SQLITE_DONE)
-        return 0;  // not a row a store can hold (a NaN is stored as NULL)
+        return 0; // not a row a store can hold (a NaN is stored as NULL)
 
     TRegistry reg;
     if (!reg.OpenKey(Key, false) || !reg.ValueExists("v"))
@@ -114,8 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (need > 0) {
         std::string shortBuf(need - 1, '\0');
         DWORD room = need - 1;
-        if (RegQueryValueExA(reg.CurrentKey(), "v", nullptr, &t,
-                             reinterpret_cast<BYTE*>(shortBuf.data()), &room) != ERROR_MORE_DATA ||
+        if (RegQueryValueExA(reg.CurrentKey(), "v", nullptr, &t, reinterpret_cast<BYTE*>(shortBuf.data()), &room) !=
+                ERROR_MORE_DATA ||
             room != need)
             Fail("short read");
     }

@@ -63,8 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string decoded = DecodeDecimal(text);
         if (decoded.size() > text.size())
             std::abort();
-    } catch (const EConvertError&) {
-    }
+    } catch (const EConvertError&) { }
     // A configured run over the text: must not fail other than by the
     // conversion error, and an empty text stays empty.
     Tencode e;
@@ -76,7 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string out = Run(e, sequences[(mode >> 3) & 7], static_cast<int>(mode >> 6) * 70 - 105, text);
         if (text.empty() && !out.empty())
             std::abort();
-    } catch (const EConvertError&) {
-    }
+    } catch (const EConvertError&) { }
     return 0;
 }

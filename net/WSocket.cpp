@@ -78,13 +78,11 @@ TCustomWSocket::~TCustomWSocket()
     Destroying();
     try {
         CancelDnsLookup();
-    } catch (...) {
-    }
+    } catch (...) { }
     try {
         if (FState != wsClosed)
             Close();
-    } catch (...) {
-    }
+    } catch (...) { }
     if (FHSocket != INVALID_SOCKET) {
         // A handle left open by a failed open step.
         closesocket(FHSocket);
@@ -122,7 +120,7 @@ LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
         else if (Msg == WM_ASYNCGETHOSTBYNAME)
             WMAsyncGetHostByName(wParam, lParam);
         else if (Msg == WM_ASYNCGETHOSTBYADDR)
-            ;  // reverse lookups are never started
+            ; // reverse lookups are never started
         else
             return DefWindowProc(FWindowHandle, Msg, wParam, lParam);
     } catch (const std::exception& E) {
@@ -231,9 +229,7 @@ TSocketSendFlags TCustomWSocket::SendFlags()
     switch (FSendFlags) {
     case 0: return wsSendNormal;
     case MSG_OOB: return wsSendUrgent;
-    default:
-        RaiseSocketException("Invalid internal SendFlags");
-        return wsSendNormal;
+    default: RaiseSocketException("Invalid internal SendFlags"); return wsSendNormal;
     }
 }
 
@@ -395,7 +391,7 @@ void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
         }
         if (Draining) {
             if (RecvCalls == recvBefore)
-                break;  // the handler will not read: do not spin
+                break; // the handler will not read: do not spin
             continue;
         }
         if (round >= ReceiveBudget) {
@@ -467,16 +463,14 @@ void TCustomWSocket::HandleBackgroundException(const std::exception& E)
     if (OnBgException) {
         try {
             OnBgException(this, E, CanClose);
-        } catch (...) {
-        }
+        } catch (...) { }
         if (!live)
             return;
     }
     if (CanClose) {
         try {
             Abort();
-        } catch (...) {
-        }
+        } catch (...) { }
     }
 }
 
@@ -552,19 +546,23 @@ void TCustomWSocket::Connect()
         BindSocket();
     SetLingerOption();
     int optval = -1;
-    if (setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&optval), sizeof optval) == SOCKET_ERROR) {
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&optval), sizeof optval) ==
+        SOCKET_ERROR) {
         SocketError("setsockopt(SO_KEEPALIVE)");
         return;
     }
-    if (setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&optval), sizeof optval) == SOCKET_ERROR) {
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&optval), sizeof optval) ==
+        SOCKET_ERROR) {
         SocketError("setsockopt(SO_REUSEADDR)");
         return;
     }
-    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT,
+                       FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
         SocketError("WSAAsyncSelect");
         return;
     }
-    if (connect(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) == SOCKET_ERROR) {
+    if (connect(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) ==
+        SOCKET_ERROR) {
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) {
             FLastError = err;
@@ -603,7 +601,8 @@ void TCustomWSocket::SetLingerOption()
         RaiseSocketException("Cannot set linger option at this time");
         return;
     }
-    linger l{static_cast<winsock::u_short>(FLingerOnOff == wsLingerOn ? 1 : 0), static_cast<winsock::u_short>(FLingerTimeout & 0xFFFF)};
+    linger l{static_cast<winsock::u_short>(FLingerOnOff == wsLingerOn ? 1 : 0),
+             static_cast<winsock::u_short>(FLingerTimeout & 0xFFFF)};
     if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == SOCKET_ERROR)
         SocketError("setsockopt(SO_LINGER)");
 }
@@ -662,7 +661,8 @@ void TCustomWSocket::Listen()
     ChangeState(wsListening);
     if (!live)
         return;
-    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) == SOCKET_ERROR)
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) ==
+        SOCKET_ERROR)
         ReportAndClose("WSAASyncSelect");
 }
 
@@ -733,7 +733,8 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
             return;
         }
     }
-    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) ==
+        SOCKET_ERROR) {
         ReportAndClose("WSAAsyncSelect");
         return;
     }
@@ -775,7 +776,7 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
 
     for (;;) {
         if (FHSocket == INVALID_SOCKET)
-            break;  // closed meanwhile, by a handler run from the pump
+            break; // closed meanwhile, by a handler run from the pump
         if (closesocket(FHSocket) == 0)
             break;
         int err = WSAGetLastError();
@@ -808,8 +809,7 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
     }
     try {
         AssignDefaultValue();
-    } catch (...) {
-    }
+    } catch (...) { }
 }
 
 void TCustomWSocket::Abort()

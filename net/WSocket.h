@@ -23,8 +23,8 @@
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
 
-using winsock::SOCKET;
 using winsock::INVALID_SOCKET;
+using winsock::SOCKET;
 using winsock::SOCKET_ERROR;
 
 // ---- enumerations and event types ---------------------------------------
@@ -347,7 +347,7 @@ protected:
 
 private:
     static LRESULT SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    TLifeline FLifeline;  // ended by the destructor
+    TLifeline FLifeline; // ended by the destructor
 };
 
 // ---- SOCKS layer (dormant) ------------------------------------------------
@@ -479,7 +479,7 @@ public:
     void SetTimeout(int Value) { FTimeout = Value; }
 
 protected:
-    int FTimeout = 0;  // milliseconds, 0 = none
+    int FTimeout = 0; // milliseconds, 0 = none
     DWORD FTimeStop = 0;
 };
 
@@ -489,5 +489,5 @@ inline constexpr int WSOCKET_WAIT_TIMEOUT = 12001;
 
 class TWSocket : public TCustomSyncWSocket {
 public:
-    explicit TWSocket(TComponent* AOwner = nullptr) : TCustomSyncWSocket(AOwner) {}
+    explicit TWSocket(TComponent* AOwner = nullptr) : TCustomSyncWSocket(AOwner) { }
 };

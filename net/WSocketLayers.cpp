@@ -9,14 +9,14 @@ using namespace winsock;
 
 // ---- SOCKS layer ------------------------------------------------------------------
 
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {}
+TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) { }
 
 void TCustomSocksWSocket::AssignDefaultValue()
 {
     TCustomWSocket::AssignDefaultValue();
     FSocksServer.clear();
     FSocksPort.clear();
-    FSocksLevel.assign(1, '5');  // (not = "5": GCC 12 warns falsely on it)
+    FSocksLevel.assign(1, '5'); // (not = "5": GCC 12 warns falsely on it)
 }
 
 void TCustomSocksWSocket::Connect()
@@ -54,7 +54,7 @@ void TCustomSocksWSocket::TriggerSocksError(int Error, const std::string& Msg)
 
 // ---- line layer ------------------------------------------------------------------------
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) { }
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
@@ -103,7 +103,7 @@ void TCustomLineWSocket::DeliverHeld(WORD Error)
         if (!live)
             return;
         if (FRcvdCnt >= before)
-            break;  // the handler left the bytes: they wait for its next read
+            break; // the handler left the bytes: they wait for its next read
     }
 }
 
@@ -289,7 +289,7 @@ bool TCustomLineWSocket::DeliverLines(int from, WORD Error)
     auto live = Alive();
     for (;;) {
         if (FRcvdCnt <= 0 || !FLineMode || FLineEnd.empty())
-            return true;  // switched off by the handler: the rest waits
+            return true; // switched off by the handler: the rest waits
         const char* base = Held();
         const char* end = base + FRcvdCnt;
         const char* hit = std::search(base + std::min(from, FRcvdCnt), end, FLineEnd.begin(), FLineEnd.end());
@@ -337,7 +337,7 @@ void TCustomLineWSocket::TriggerSessionClosed(WORD Error)
 
 // ---- wait layer --------------------------------------------------------------------------
 
-TCustomSyncWSocket::TCustomSyncWSocket(TComponent* AOwner) : TCustomLineWSocket(AOwner) {}
+TCustomSyncWSocket::TCustomSyncWSocket(TComponent* AOwner) : TCustomLineWSocket(AOwner) { }
 
 int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& Flag)
 {
@@ -360,7 +360,7 @@ int TCustomSyncWSocket::WaitUntilDone(bool& Flag)
         if (Flag)
             break;
         if (!live)
-            return WSOCKET_WAIT_TIMEOUT;  // destroyed while we waited
+            return WSOCKET_WAIT_TIMEOUT; // destroyed while we waited
         // Idle until something arrives, instead of spinning.
         int wait = 1000;
         if (FTimeout > 0) {

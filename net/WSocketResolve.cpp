@@ -192,7 +192,8 @@ void TCustomWSocket::RaiseSocketExceptionFmt(const char* Fmt, ...)
 void TCustomWSocket::SocketError(const std::string& Sockfunc)
 {
     int ErrCode = WSAGetLastError();
-    std::string Line = "Error " + std::to_string(ErrCode) + " in function " + Sockfunc + "\r\n" + WSocketErrorDesc(ErrCode);
+    std::string Line =
+        "Error " + std::to_string(ErrCode) + " in function " + Sockfunc + "\r\n" + WSocketErrorDesc(ErrCode);
     if (ErrCode == WSAECONNRESET || ErrCode == WSAENOTCONN) {
         auto live = Alive();
         if (FHSocket != INVALID_SOCKET) {
@@ -202,7 +203,7 @@ void TCustomWSocket::SocketError(const std::string& Sockfunc)
         FHSocket = INVALID_SOCKET;
         ChangeState(wsClosed);
         if (!live)
-            throw ESocketException(Line);  // destroyed by its own handler
+            throw ESocketException(Line); // destroyed by its own handler
     }
     FLastError = ErrCode;
     RaiseSocketException(Line);
@@ -232,8 +233,8 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
         TriggerDnsLookupDone(0);
         return;
     }
-    DnsLookupHandle = WSAAsyncGetHostByName(FWindowHandle, WM_ASYNCGETHOSTBYNAME, HostName.c_str(),
-                                            DnsLookupBuffer, sizeof DnsLookupBuffer);
+    DnsLookupHandle = WSAAsyncGetHostByName(FWindowHandle, WM_ASYNCGETHOSTBYNAME, HostName.c_str(), DnsLookupBuffer,
+                                            sizeof DnsLookupBuffer);
     if (DnsLookupHandle == 0)
         RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(), WSAGetLastError());
 }

@@ -94,7 +94,8 @@ int TCustomWSocket::Send(const void* Data, int Len)
     // Drained at once: OnDataSent still fires from the message loop, never
     // from inside Send.
     if (FAllSent && FHSocket != INVALID_SOCKET)
-        PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), MAKELPARAM(static_cast<WORD>(FD_WRITE), 0));
+        PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                    MAKELPARAM(static_cast<WORD>(FD_WRITE), 0));
     return result;
 }
 
@@ -163,7 +164,7 @@ void TCustomWSocket::TryToSend()
                 return;
             }
             if (err == WSAEWOULDBLOCK)
-                break;  // stays queued; the next FD_WRITE resumes
+                break; // stays queued; the next FD_WRITE resumes
             SocketError("TryToSend failed");
             return;
         }

@@ -28,7 +28,7 @@ void TComponent::Destroying()
         c->Destroying();
 }
 
-void TComponent::Notification(TComponent*, TOperation) {}
+void TComponent::Notification(TComponent*, TOperation) { }
 
 void TComponent::InsertComponent(TComponent* AComponent)
 {

@@ -14,7 +14,7 @@ public:
 // Base of the components' exceptions (ESocketException, FtpException).
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const std::string& msg) : std::runtime_error(msg) {}
+    explicit Exception(const std::string& msg) : std::runtime_error(msg) { }
     std::string Message() const { return what(); }
     // The class name as shown in reports ("ESocketException: ...").
     virtual const char* ClassName() const { return "Exception"; }

@@ -9,22 +9,22 @@ enum class DialogAnswer { Yes, No };
 
 class DialogService {
 public:
-  virtual ~DialogService() = default;
+    virtual ~DialogService() = default;
 
-  // A text with an OK button and no icon, captioned with the application
-  // title; returns when dismissed.
-  virtual void MessageBox(const std::string& text) = 0;
+    // A text with an OK button and no icon, captioned with the application
+    // title; returns when dismissed.
+    virtual void MessageBox(const std::string& text) = 0;
 
-  // A text with Yes and No buttons and no icon, captioned with the
-  // application title. Closing the box counts as No.
-  virtual DialogAnswer QuestionBox(const std::string& text) = 0;
+    // A text with Yes and No buttons and no icon, captioned with the
+    // application title. Closing the box counts as No.
+    virtual DialogAnswer QuestionBox(const std::string& text) = 0;
 
-  // The application's standard error box: reports an error that ended an
-  // operation (a file that cannot be read, ...), captioned with the title.
-  virtual void ErrorBox(const std::string& text) = 0;
+    // The application's standard error box: reports an error that ended an
+    // operation (a file that cannot be read, ...), captioned with the title.
+    virtual void ErrorBox(const std::string& text) = 0;
 
-  // The desktop's default beep.
-  virtual void Beep() = 0;
+    // The desktop's default beep.
+    virtual void Beep() = 0;
 };
 
 // The service in use. Until one is installed, a plain one writes the texts

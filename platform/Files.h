@@ -12,8 +12,8 @@
 // (errno); the message is the text the user sees for it.
 class EInOutError : public std::runtime_error {
 public:
-  explicit EInOutError(int errorCode);
-  int ErrorCode;
+    explicit EInOutError(int errorCode);
+    int ErrorCode;
 };
 
 // The user's text for a file error: "File not found", "File access denied"

@@ -31,7 +31,7 @@ struct Window {
 
 struct Entry {
     MSG msg;
-    std::function<bool()> deliver;  // empty: always delivered
+    std::function<bool()> deliver; // empty: always delivered
 };
 
 struct Timer {
@@ -51,8 +51,8 @@ std::uint64_t NowMs()
 
 struct Loop {
     int ep = -1;
-    int efd = -1;   // written on a post that no running dispatch loop will see
-    int tfd = -1;   // armed to the earliest timer
+    int efd = -1; // written on a post that no running dispatch loop will see
+    int tfd = -1; // armed to the earliest timer
     std::thread::id owner = std::this_thread::get_id();
 
     std::unordered_map<HWND, std::shared_ptr<Window>> windows;
@@ -60,7 +60,7 @@ struct Loop {
 
     std::deque<Entry> queue;
     std::mutex inboxMutex;
-    std::vector<std::function<void()>> inbox;  // from other threads
+    std::vector<std::function<void()>> inbox; // from other threads
 
     // > 0 while one of our dispatch loops is the innermost loop running;
     // a post made then is seen by that loop without a wake-up.
@@ -168,14 +168,12 @@ struct Loop {
             int fd = evs[i].data.fd;
             if (fd == efd) {
                 std::uint64_t v;
-                while (read(efd, &v, sizeof v) > 0) {
-                }
+                while (read(efd, &v, sizeof v) > 0) { }
                 wakeArmed = false;
                 DrainInbox();
             } else if (fd == tfd) {
                 std::uint64_t v;
-                while (read(tfd, &v, sizeof v) > 0) {
-                }
+                while (read(tfd, &v, sizeof v) > 0) { }
                 FireTimers();
             } else if (readiness) {
                 readiness(fd, evs[i].events);
@@ -395,7 +393,7 @@ bool PeekMessage(MSG& msg, UINT removeMsg)
             l.queue.pop_front();
             continue;
         }
-        e.deliver = nullptr;  // decided: deliver when taken
+        e.deliver = nullptr; // decided: deliver when taken
         msg = e.msg;
         return true;
     }
@@ -415,7 +413,7 @@ LRESULT DispatchMessage(const MSG& msg)
     Loop& l = L();
     auto it = l.windows.find(msg.hwnd);
     if (it == l.windows.end())
-        return 0;  // the window is gone: the message is dropped
+        return 0; // the window is gone: the message is dropped
     if (msg.message == WM_TIMER) {
         for (Timer& t : l.timers)
             if (t.hwnd == msg.hwnd && t.id == msg.wParam)
@@ -542,8 +540,7 @@ void Sleep(DWORD ms)
         return;
     }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 int MessageQueueFd()

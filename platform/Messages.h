@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <functional>
 
-using HWND = std::uint32_t;     // small integers, never reused in a run; 0 = none
+using HWND = std::uint32_t; // small integers, never reused in a run; 0 = none
 using UINT = unsigned int;
 using UINT_PTR = std::uintptr_t;
 using WPARAM = std::uintptr_t;
@@ -33,8 +33,14 @@ inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT PM_NOREMOVE = 0x0000;
 inline constexpr UINT PM_REMOVE = 0x0001;
 
-inline constexpr WORD LOWORD(LPARAM l) { return static_cast<WORD>(static_cast<std::uintptr_t>(l) & 0xFFFF); }
-inline constexpr WORD HIWORD(LPARAM l) { return static_cast<WORD>((static_cast<std::uintptr_t>(l) >> 16) & 0xFFFF); }
+inline constexpr WORD LOWORD(LPARAM l)
+{
+    return static_cast<WORD>(static_cast<std::uintptr_t>(l) & 0xFFFF);
+}
+inline constexpr WORD HIWORD(LPARAM l)
+{
+    return static_cast<WORD>((static_cast<std::uintptr_t>(l) >> 16) & 0xFFFF);
+}
 inline constexpr LPARAM MAKELPARAM(WORD lo, WORD hi)
 {
     return static_cast<LPARAM>(static_cast<std::uint32_t>(lo) | (static_cast<std::uint32_t>(hi) << 16));
@@ -63,7 +69,7 @@ HWND AllocateHWnd(WindowHandler handler);
 bool DestroyWindow(HWND hwnd);
 bool IsWindow(HWND hwnd);
 LONG_PTR GetWindowLongPtr(HWND hwnd, int index);
-LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value);  // returns the old value
+LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value); // returns the old value
 LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // ---- messages ------------------------------------------------------------
@@ -81,7 +87,7 @@ void PostQuitMessage(int exitCode);
 bool PeekMessage(MSG& msg, UINT removeMsg = PM_REMOVE);
 // Waits for the next message; false when it is WM_QUIT.
 bool GetMessage(MSG& msg);
-inline void TranslateMessage(const MSG&) {}
+inline void TranslateMessage(const MSG&) { }
 LRESULT DispatchMessage(const MSG& msg);
 
 // Dispatches everything pending once, without blocking: socket readiness
@@ -136,9 +142,9 @@ void PumpMessages();
 // Hooks by which ProcessMessages, WaitMessage and WM_QUIT reach another
 // event loop (set by the Qt glue; empty hooks mean headless).
 struct ForeignLoopHooks {
-    std::function<void()> processEvents;        // run pending events once, no blocking
-    std::function<void(int timeoutMs)> waitEvents;  // block until an event or the timeout
-    std::function<void(int exitCode)> quit;     // WM_QUIT was taken from the queue
+    std::function<void()> processEvents;           // run pending events once, no blocking
+    std::function<void(int timeoutMs)> waitEvents; // block until an event or the timeout
+    std::function<void(int exitCode)> quit;        // WM_QUIT was taken from the queue
 };
 void SetForeignLoopHooks(ForeignLoopHooks hooks);
 
@@ -157,8 +163,7 @@ void PurgeMessages(HWND hwnd, UINT msg, WPARAM wParam);
 // Posts a message whose delivery depends on a pending request: at dispatch
 // time `deliver` runs first and the message is dropped when it returns
 // false. Used for name lookups that may be cancelled while queued.
-bool PostConditionalMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                            std::function<bool()> deliver);
+bool PostConditionalMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, std::function<bool()> deliver);
 
 // Runs fn on the GUI thread at its next poll. Safe from any thread; this
 // is how a helper thread hands back its result without touching objects.
@@ -166,9 +171,9 @@ void RunOnLoopThread(std::function<void()> fn);
 
 // Counters for tests and benchmarks.
 struct MessageQueueStats {
-    std::uint64_t polls = 0;        // epoll_wait calls
-    std::uint64_t dispatched = 0;   // messages dispatched
-    std::uint64_t wakes = 0;        // eventfd writes
+    std::uint64_t polls = 0;      // epoll_wait calls
+    std::uint64_t dispatched = 0; // messages dispatched
+    std::uint64_t wakes = 0;      // eventfd writes
 };
 MessageQueueStats GetMessageQueueStats();
 std::size_t PendingMessageCount();

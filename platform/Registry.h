@@ -60,29 +60,28 @@ inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 // A path is split at backslashes; empty components are skipped, so an empty
 // sub-key names the key itself.
-[[nodiscard]] LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                                 PHKEY phkResult);
-[[nodiscard]] LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, char* lpClass,
-                                   DWORD dwOptions, REGSAM samDesired, void* lpSecurityAttributes,
-                                   PHKEY phkResult, DWORD* lpdwDisposition);
+[[nodiscard]] LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+[[nodiscard]] LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, char* lpClass, DWORD dwOptions,
+                                   REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult,
+                                   DWORD* lpdwDisposition);
 // Stores cbData bytes exactly as given (no terminating zero is added or
 // required).
-[[nodiscard]] LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType,
-                                  const BYTE* lpData, DWORD cbData);
+[[nodiscard]] LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                  DWORD cbData);
 // With lpData null only the type and size are returned. A buffer that is too
 // small gives ERROR_MORE_DATA with the size needed in *lpcbData.
-[[nodiscard]] LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType,
-                                    BYTE* lpData, DWORD* lpcbData);
-[[nodiscard]] LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD* lpReserved,
-                                    DWORD* lpcSubKeys, DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen,
-                                    DWORD* lpcValues, DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen,
-                                    DWORD* lpcbSecurityDescriptor, void* lpftLastWriteTime);
+[[nodiscard]] LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
+                                    DWORD* lpcbData);
+[[nodiscard]] LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD* lpReserved, DWORD* lpcSubKeys,
+                                    DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen, DWORD* lpcValues,
+                                    DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor,
+                                    void* lpftLastWriteTime);
 // Sub-keys enumerate in name order (ignoring case), values in the order they
 // were first written.
 [[nodiscard]] LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD* lpReserved,
                                  char* lpClass, DWORD* lpcchClass, void* lpftLastWriteTime);
-[[nodiscard]] LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName,
-                                 DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
+[[nodiscard]] LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                                 DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 // Deletes the key together with everything below it, in one transaction.
 [[nodiscard]] LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey);
 LONG RegCloseKey(HKEY hKey);

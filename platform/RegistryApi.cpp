@@ -49,8 +49,7 @@ enum class MissingFile {
 // cannot be opened or created its error. When there is no database file and
 // none is to be created, the call answers `ifEmpty` instead of running
 // `body`: a result code, or a function of the key's row that gives one.
-template <typename IfEmpty, typename Body>
-LONG OnKey(HKEY hKey, MissingFile missing, IfEmpty&& ifEmpty, Body&& body)
+template <typename IfEmpty, typename Body> LONG OnKey(HKEY hKey, MissingFile missing, IfEmpty&& ifEmpty, Body&& body)
 {
     std::lock_guard guard(state().lock);
     StorePtr store;
@@ -299,10 +298,9 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD*, DWORD* lpType,
     });
 }
 
-LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD*, DWORD* lpcSubKeys,
-                      DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen, DWORD* lpcValues,
-                      DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor,
-                      void*)
+LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD*, DWORD* lpcSubKeys, DWORD* lpcbMaxSubKeyLen,
+                      DWORD* lpcbMaxClassLen, DWORD* lpcValues, DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen,
+                      DWORD* lpcbSecurityDescriptor, void*)
 {
     // Without a database file the key has no sub-keys and no values.
     DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxValue = 0;
@@ -349,8 +347,8 @@ LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD*, DWORD
     return ERROR_SUCCESS;
 }
 
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD*, char* lpClass,
-                   DWORD* lpcchClass, void*)
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD*, char* lpClass, DWORD* lpcchClass,
+                   void*)
 {
     return OnKey(hKey, MissingFile::Empty, ERROR_NO_MORE_ITEMS, [&](const StorePtr& store, std::int64_t id) -> LONG {
         Stmt q(store->db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name, id LIMIT 1 OFFSET ?2");
@@ -434,36 +432,21 @@ LONG RegCloseKey(HKEY hKey)
 std::string RegistryErrorText(LONG code)
 {
     switch (code) {
-    case ERROR_SUCCESS:
-        return "The operation completed successfully.";
-    case ERROR_FILE_NOT_FOUND:
-        return "The key or value does not exist.";
-    case ERROR_ACCESS_DENIED:
-        return "The settings file cannot be written (access denied).";
-    case ERROR_INVALID_HANDLE:
-        return "The key handle is not valid.";
-    case ERROR_INVALID_PARAMETER:
-        return "The parameter is incorrect.";
-    case ERROR_BUSY:
-        return "The settings file is locked by another program.";
-    case ERROR_MORE_DATA:
-        return "More data is available.";
-    case ERROR_NO_MORE_ITEMS:
-        return "No more data is available.";
-    case ERROR_BADDB:
-        return "The settings file is not a Parcelo settings database.";
-    case ERROR_CANTOPEN:
-        return "The settings file cannot be opened.";
-    case ERROR_CANTREAD:
-        return "The settings file cannot be read.";
-    case ERROR_CANTWRITE:
-        return "The settings file cannot be written.";
-    case ERROR_REGISTRY_IO_FAILED:
-        return "An input/output error occurred on the settings file.";
-    case ERROR_KEY_DELETED:
-        return "The key has been deleted.";
-    default:
-        return "Error " + std::to_string(code) + ".";
+    case ERROR_SUCCESS: return "The operation completed successfully.";
+    case ERROR_FILE_NOT_FOUND: return "The key or value does not exist.";
+    case ERROR_ACCESS_DENIED: return "The settings file cannot be written (access denied).";
+    case ERROR_INVALID_HANDLE: return "The key handle is not valid.";
+    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
+    case ERROR_BUSY: return "The settings file is locked by another program.";
+    case ERROR_MORE_DATA: return "More data is available.";
+    case ERROR_NO_MORE_ITEMS: return "No more data is available.";
+    case ERROR_BADDB: return "The settings file is not a Parcelo settings database.";
+    case ERROR_CANTOPEN: return "The settings file cannot be opened.";
+    case ERROR_CANTREAD: return "The settings file cannot be read.";
+    case ERROR_CANTWRITE: return "The settings file cannot be written.";
+    case ERROR_REGISTRY_IO_FAILED: return "An input/output error occurred on the settings file.";
+    case ERROR_KEY_DELETED: return "The key has been deleted.";
+    default: return "Error " + std::to_string(code) + ".";
     }
 }
 
@@ -476,9 +459,7 @@ bool RegistryStoreFailed(LONG code)
     case ERROR_CANTOPEN:
     case ERROR_CANTREAD:
     case ERROR_CANTWRITE:
-    case ERROR_REGISTRY_IO_FAILED:
-        return true;
-    default:
-        return false;
+    case ERROR_REGISTRY_IO_FAILED: return true;
+    default: return false;
     }
 }

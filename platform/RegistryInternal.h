@@ -107,8 +107,7 @@ int Exec(sqlite3* db, const char* sql);
 LONG GetStore(bool create, std::shared_ptr<Store>& out);
 
 // Runs `body` as one write transaction; commits only when it succeeds.
-template <typename F>
-LONG WriteTransaction(sqlite3* db, F&& body)
+template <typename F> LONG WriteTransaction(sqlite3* db, F&& body)
 {
     int rc = Exec(db, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK)

@@ -133,30 +133,23 @@ LONG MapError(int rc, bool writing)
     switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_DONE:
-    case SQLITE_ROW:
-        return ERROR_SUCCESS;
+    case SQLITE_ROW: return ERROR_SUCCESS;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return ERROR_BUSY;
+    case SQLITE_LOCKED: return ERROR_BUSY;
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
     case SQLITE_ERROR: // no such table or column: a database of another kind
     case SQLITE_SCHEMA:
-    case SQLITE_MISMATCH:
-        return ERROR_BADDB;
+    case SQLITE_MISMATCH: return ERROR_BADDB;
     case SQLITE_READONLY:
     case SQLITE_PERM:
-    case SQLITE_AUTH:
-        return ERROR_ACCESS_DENIED;
-    case SQLITE_CANTOPEN:
-        return ERROR_CANTOPEN;
+    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_CANTOPEN: return ERROR_CANTOPEN;
     case SQLITE_CONSTRAINT: // the key's row went away under us
         return ERROR_KEY_DELETED;
     case SQLITE_IOERR:
-    case SQLITE_FULL:
-        return ERROR_REGISTRY_IO_FAILED;
-    default:
-        return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    case SQLITE_FULL: return ERROR_REGISTRY_IO_FAILED;
+    default: return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
     }
 }
 
@@ -176,7 +169,7 @@ LONG GetStore(bool create, std::shared_ptr<Store>& out)
         out = st.store;
         return ERROR_SUCCESS;
     }
-    struct stat sb {};
+    struct stat sb { };
     if (::stat(path.c_str(), &sb) != 0) {
         if (errno != ENOENT)
             return ERROR_CANTOPEN;

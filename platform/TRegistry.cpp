@@ -30,7 +30,7 @@ std::string Quoted(const char* text, const std::string& name)
 
 } // namespace
 
-TRegistry::TRegistry(HKEY root) : FRootKey(root) {}
+TRegistry::TRegistry(HKEY root) : FRootKey(root) { }
 
 TRegistry::~TRegistry()
 {
@@ -82,8 +82,7 @@ bool TRegistry::DeleteKey(const std::string& Key)
 
 // Enumerates subkey or value names; a name longer than the buffer makes the
 // call report its length, and the same index is asked again.
-template <typename Enum, typename CheckFn>
-static std::vector<std::string> EnumNames(Enum enumerate, CheckFn check)
+template <typename Enum, typename CheckFn> static std::vector<std::string> EnumNames(Enum enumerate, CheckFn check)
 {
     std::vector<std::string> names;
     std::vector<char> buf(256);
@@ -134,16 +133,11 @@ TRegDataType TRegistry::GetDataType(const std::string& Name)
     if (!Check(RegQueryValueExA(BaseKey(), Name.c_str(), nullptr, &type, nullptr, &size)))
         return TRegDataType::rdUnknown;
     switch (type) {
-    case REG_SZ:
-        return TRegDataType::rdString;
-    case REG_EXPAND_SZ:
-        return TRegDataType::rdExpandString;
-    case REG_DWORD:
-        return TRegDataType::rdInteger;
-    case REG_BINARY:
-        return TRegDataType::rdBinary;
-    default:
-        return TRegDataType::rdUnknown;
+    case REG_SZ: return TRegDataType::rdString;
+    case REG_EXPAND_SZ: return TRegDataType::rdExpandString;
+    case REG_DWORD: return TRegDataType::rdInteger;
+    case REG_BINARY: return TRegDataType::rdBinary;
+    default: return TRegDataType::rdUnknown;
     }
 }
 
@@ -161,8 +155,7 @@ std::string TRegistry::ReadString(const std::string& Name)
         ReadError(Name);
     std::string data(size, '\0');
     DWORD got = size;
-    if (!Check(RegQueryValueExA(BaseKey(), Name.c_str(), nullptr, &type,
-                                reinterpret_cast<BYTE*>(data.data()), &got)))
+    if (!Check(RegQueryValueExA(BaseKey(), Name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got)))
         GetDataError(Name);
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         ReadError(Name);
@@ -181,8 +174,8 @@ std::int32_t TRegistry::ReadInteger(const std::string& Name)
         GetDataError(Name); // longer than four bytes lands here too
     if (type != REG_DWORD)
         ReadError(Name);
-    return static_cast<std::int32_t>(std::uint32_t(buf[0]) | std::uint32_t(buf[1]) << 8 |
-                                     std::uint32_t(buf[2]) << 16 | std::uint32_t(buf[3]) << 24);
+    return static_cast<std::int32_t>(std::uint32_t(buf[0]) | std::uint32_t(buf[1]) << 8 | std::uint32_t(buf[2]) << 16 |
+                                     std::uint32_t(buf[3]) << 24);
 }
 
 void TRegistry::WriteString(const std::string& Name, const std::string& Value)

@@ -66,7 +66,7 @@ inline constexpr int SO_TYPE = 0x1008;
 inline constexpr long FIONREAD = 0x4004667F;
 inline constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
 
-inline constexpr int TCP_NODELAY = 0x0001;  // level IPPROTO_TCP
+inline constexpr int TCP_NODELAY = 0x0001; // level IPPROTO_TCP
 
 inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND = 1;
@@ -137,7 +137,7 @@ inline constexpr int WSANO_DATA = 11004;
 
 // Structures, with Winsock's layout.
 struct in_addr {
-    u_long s_addr;  // network byte order
+    u_long s_addr; // network byte order
 };
 
 struct sockaddr {
@@ -147,7 +147,7 @@ struct sockaddr {
 
 struct sockaddr_in {
     std::int16_t sin_family;
-    u_short sin_port;      // network byte order
+    u_short sin_port; // network byte order
     in_addr sin_addr;
     char sin_zero[8];
 };
@@ -164,7 +164,7 @@ struct hostent {
 struct servent {
     char* s_name;
     char** s_aliases;
-    std::int16_t s_port;   // network byte order
+    std::int16_t s_port; // network byte order
     char* s_proto;
 };
 

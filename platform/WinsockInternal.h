@@ -103,13 +103,13 @@ struct SockRec {
     bool connecting = false;
     bool connected = false;
     bool shutWr = false;
-    bool eof = false;            // the peer closed and no data is left
-    bool closeReported = false;  // FD_CLOSE (or a failed FD_CONNECT) posted
-    bool readArmed = true;       // FD_READ may be posted
-    bool writeArmed = false;     // FD_WRITE may be posted
-    bool acceptArmed = true;     // FD_ACCEPT may be posted
-    int pendingError = 0;        // WSA code seen with EPOLLERR, for FD_CLOSE
-    std::uint32_t registered = 0;  // epoll interest currently set; 0 = not in epoll
+    bool eof = false;             // the peer closed and no data is left
+    bool closeReported = false;   // FD_CLOSE (or a failed FD_CONNECT) posted
+    bool readArmed = true;        // FD_READ may be posted
+    bool writeArmed = false;      // FD_WRITE may be posted
+    bool acceptArmed = true;      // FD_ACCEPT may be posted
+    int pendingError = 0;         // WSA code seen with EPOLLERR, for FD_CLOSE
+    std::uint32_t registered = 0; // epoll interest currently set; 0 = not in epoll
 };
 
 // The record of a socket opened through this layer, or null.

@@ -124,10 +124,22 @@ char* inet_ntoa(in_addr in)
     return text;
 }
 
-u_short htons(u_short v) { return static_cast<u_short>((v << 8) | (v >> 8)); }
-u_short ntohs(u_short v) { return htons(v); }
-u_long htonl(u_long v) { return __builtin_bswap32(v); }
-u_long ntohl(u_long v) { return __builtin_bswap32(v); }
+u_short htons(u_short v)
+{
+    return static_cast<u_short>((v << 8) | (v >> 8));
+}
+u_short ntohs(u_short v)
+{
+    return htons(v);
+}
+u_long htonl(u_long v)
+{
+    return __builtin_bswap32(v);
+}
+u_long ntohl(u_long v)
+{
+    return __builtin_bswap32(v);
+}
 
 // ---- blocking lookups ------------------------------------------------------------
 
@@ -177,9 +189,12 @@ servent* getservbyname(const char* name, const char* proto)
     } else {
         // The services database is optional on a minimal system; the
         // names an FTP tool meets must work without it.
-        static const struct { const char* name; int port; } known[] = {
-            {"ftp-data", 20}, {"ftp", 21}, {"ssh", 22}, {"telnet", 23}, {"smtp", 25},
-            {"domain", 53}, {"http", 80}, {"pop3", 110}, {"imap", 143}, {"https", 443},
+        static const struct {
+            const char* name;
+            int port;
+        } known[] = {
+            {"ftp-data", 20}, {"ftp", 21},  {"ssh", 22},   {"telnet", 23}, {"smtp", 25},
+            {"domain", 53},   {"http", 80}, {"pop3", 110}, {"imap", 143},  {"https", 443},
         };
         for (const auto& k : known) {
             if (std::strcmp(k.name, name) == 0 && (p.empty() || p == "tcp" || p == "udp")) {
@@ -216,8 +231,14 @@ protoent* getprotobyname(const char* name)
     if (::getprotobyname_r(name, &result, work, sizeof work, &found) == 0 && found) {
         number = found->p_proto;
     } else {
-        static const struct { const char* name; int number; } known[] = {
-            {"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17},
+        static const struct {
+            const char* name;
+            int number;
+        } known[] = {
+            {"ip", 0},
+            {"icmp", 1},
+            {"tcp", 6},
+            {"udp", 17},
         };
         for (const auto& k : known)
             if (std::strcmp(k.name, name) == 0)

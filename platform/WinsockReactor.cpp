@@ -174,8 +174,7 @@ void Rearm(int fd, SockRec& r)
 
 void Notify(int fd, const SockRec& r, long event, int error)
 {
-    PostMessage(r.hwnd, r.msg, static_cast<WPARAM>(fd),
-                MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(error)));
+    PostMessage(r.hwnd, r.msg, static_cast<WPARAM>(fd), MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(error)));
 }
 
 void StopNotifying(SOCKET s, const SockRec& r)
@@ -246,13 +245,13 @@ void LookupFinished(HANDLE id, int error, const std::string& name, const std::ve
 {
     auto it = Lookups().find(id);
     if (it == Lookups().end())
-        return;  // cancelled
+        return; // cancelled
     Lookup lk = it->second;
-    bool posted = PostConditionalMessage(lk.hwnd, lk.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(error)),
-        [id, name, addrs, error] {
+    bool posted = PostConditionalMessage(
+        lk.hwnd, lk.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(error)), [id, name, addrs, error] {
             auto found = Lookups().find(id);
             if (found == Lookups().end())
-                return false;  // cancelled while queued
+                return false; // cancelled while queued
             Lookup l = found->second;
             Lookups().erase(found);
             if (error == 0 && WriteHostEntry(l.buf, l.buflen, name, addrs) != 0) {

@@ -169,8 +169,7 @@ int connect(SOCKET s, const sockaddr* name, int namelen)
         if (r->mask & FD_CONNECT)
             Notify(s, *r, FD_CONNECT, MapErrno(e));
         return Fail(WSAEWOULDBLOCK);
-    default:
-        return Fail(MapErrno(e));
+    default: return Fail(MapErrno(e));
     }
 }
 
@@ -294,8 +293,8 @@ int closesocket(SOCKET s)
     // descriptor number stays taken, so no new socket can get it.
     px::Linger pl{};
     socklen_t plen = sizeof pl;
-    bool lingers = r->nonBlocking && ::getsockopt(s, px::SolSocket, px::SoLinger, &pl, &plen) == 0 &&
-                   pl.l_onoff != 0 && pl.l_linger > 0;
+    bool lingers = r->nonBlocking && ::getsockopt(s, px::SolSocket, px::SoLinger, &pl, &plen) == 0 && pl.l_onoff != 0 &&
+                   pl.l_linger > 0;
     Socks().erase(s);
     if (lingers) {
         try {
@@ -341,7 +340,7 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp)
     }
     if (cmd == FIONBIO) {
         if (*argp == 0 && r->mask != 0)
-            return Fail(WSAEINVAL);  // as Winsock: still selected
+            return Fail(WSAEINVAL); // as Winsock: still selected
         int fl = ::fcntl(s, F_GETFL);
         fl = *argp ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
         if (::fcntl(s, F_SETFL, fl) != 0)
@@ -386,7 +385,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         return Fail(WSAEFAULT);
     int v;
     std::memcpy(&v, optval, sizeof v);
-    bool boolean = level == SOL_SOCKET && (optname == SO_REUSEADDR || optname == SO_KEEPALIVE || optname == SO_BROADCAST);
+    bool boolean =
+        level == SOL_SOCKET && (optname == SO_REUSEADDR || optname == SO_KEEPALIVE || optname == SO_BROADCAST);
     if (boolean || level == IPPROTO_TCP)
         v = v != 0 ? 1 : 0;
     if (::setsockopt(s, plevel, pname, &v, sizeof v) != 0)

@@ -12,16 +12,16 @@
 // A label that acts as a link: blue, a pointing hand over it, and it can be
 // reached with Tab and followed with Enter or Space as well as clicked.
 class LinkLabel : public QLabel {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  explicit LinkLabel(const QString& text, QWidget* parent = nullptr);
+    explicit LinkLabel(const QString& text, QWidget* parent = nullptr);
 
 signals:
-  void clicked();
+    void clicked();
 
 protected:
-  void mouseReleaseEvent(QMouseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // Where the links lead. The web pages are sections of the project's
@@ -31,7 +31,7 @@ inline constexpr const char* HelpPage = "https://example.org/parcelo#using-it";
 inline constexpr const char* FaqPage = "https://example.org/parcelo#frequently-asked-questions";
 inline constexpr const char* WebSite = "https://example.org/parcelo";
 inline constexpr const char* MailAddress = "parcelo@example.org";
-}  // namespace ParceloLinks
+} // namespace ParceloLinks
 
 // The read-me file the Help dialog opens: "Readme.txt" in `programFolder`
 // (the folder of the running program) when it is there, else the copy an
@@ -41,33 +41,33 @@ inline constexpr const char* MailAddress = "parcelo@example.org";
 [[nodiscard]] QString FindReadme(const QString& programFolder);
 
 class TAboutFm : public QDialog {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  explicit TAboutFm(QWidget* owner = nullptr);
+    explicit TAboutFm(QWidget* owner = nullptr);
 
-  // Link reactions.
-  void Label4Click();   // the read-me file
-  void Label19Click();  // the online help page
-  void Label14Click();  // the online FAQ page
-  void Label9Click();   // the web site
-  void Label7Click();   // a new mail to the project
-  void OKBnClick();     // Close
+    // Link reactions.
+    void Label4Click();  // the read-me file
+    void Label19Click(); // the online help page
+    void Label14Click(); // the online FAQ page
+    void Label9Click();  // the web site
+    void Label7Click();  // a new mail to the project
+    void OKBnClick();    // Close
 
-  QLabel* Image1;
-  QLabel* Label1;
-  QLabel* Label2;
-  QLabel* Label3;
-  LinkLabel* Label4;
-  LinkLabel* Label19;
-  LinkLabel* Label14;
-  LinkLabel* Label9;
-  LinkLabel* Label7;
-  QPushButton* OKBn;
+    QLabel* Image1;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    LinkLabel* Label4;
+    LinkLabel* Label19;
+    LinkLabel* Label14;
+    LinkLabel* Label9;
+    LinkLabel* Label7;
+    QPushButton* OKBn;
 
-  // The folder the read-me is looked for in first: the running program's
-  // own folder, ending with "/".
-  QString ProgramFolder;
-  // Hands a file path, web address or mail link to the desktop. Its result
-  // is not looked at: only a missing read-me gets a message.
-  std::function<bool(const QString&)> Open;
+    // The folder the read-me is looked for in first: the running program's
+    // own folder, ending with "/".
+    QString ProgramFolder;
+    // Hands a file path, web address or mail link to the desktop. Its result
+    // is not looked at: only a missing read-me gets a message.
+    std::function<bool(const QString&)> Open;
 };

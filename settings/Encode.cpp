@@ -51,10 +51,7 @@ std::string DecodeDecimal(const std::string& text)
     return out;
 }
 
-TEncodeBaseClass::TEncodeBaseClass(QObject* AOwner)
-    : QObject(AOwner), FKey(DefaultKey)
-{
-}
+TEncodeBaseClass::TEncodeBaseClass(QObject* AOwner) : QObject(AOwner), FKey(DefaultKey) { }
 
 TEncodeBaseClass::~TEncodeBaseClass() = default;
 
@@ -108,8 +105,7 @@ std::string TEncodeBaseClass::Run()
             if (FMoveNumber != 0)
                 MoveStep();
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (FDecimalOut && !wasDecimal)
@@ -145,6 +141,6 @@ void TEncodeBaseClass::MoveStep()
     }
 }
 
-Tencode::Tencode(QObject* AOwner) : TEncodeBaseClass(AOwner) {}
+Tencode::Tencode(QObject* AOwner) : TEncodeBaseClass(AOwner) { }
 
 Tencode::~Tencode() = default;

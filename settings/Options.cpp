@@ -13,186 +13,207 @@ namespace {
 constexpr int EnterKey = 13;
 constexpr int DeleteKey = 46;
 
-QFrame* Separator(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
-  return line;
+QFrame* Separator(QWidget* parent)
+{
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
 }
 
 // An edit box's background: the window colour while it can be typed in,
 // the menu colour while it is switched off.
-void PaintEditBackground(QLineEdit* edit, bool enabled) {
-  const QPalette app = QApplication::palette();
-  QPalette palette = edit->palette();
-  const QColor colour = enabled ? app.color(QPalette::Base) : app.color(QPalette::Window);
-  for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-    palette.setColor(group, QPalette::Base, colour);
-  edit->setPalette(palette);
+void PaintEditBackground(QLineEdit* edit, bool enabled)
+{
+    const QPalette app = QApplication::palette();
+    QPalette palette = edit->palette();
+    const QColor colour = enabled ? app.color(QPalette::Base) : app.color(QPalette::Window);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setColor(group, QPalette::Base, colour);
+    edit->setPalette(palette);
 }
 
-}  // namespace
+} // namespace
 
-TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner) {
-  setObjectName(QStringLiteral("OptionsFm"));
-  setWindowTitle(QStringLiteral("Options"));
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint);
+TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
+{
+    setObjectName(QStringLiteral("OptionsFm"));
+    setWindowTitle(QStringLiteral("Options"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
 
-  auto named = [](auto* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-  };
+    auto named = [](auto* widget, const char* name) {
+        widget->setObjectName(QString::fromLatin1(name));
+        return widget;
+    };
 
-  OK = named(new QPushButton(QStringLiteral("OK"), this), "OK");
-  OK->setDefault(true);
-  Exitckbox = named(new QCheckBox(QStringLiteral("Exit when file transfer completed"), this), "Exitckbox");
-  extlabel1 = named(new QLabel(QStringLiteral("Files with extensions listed here will be sent in "), this),
-                    "extlabel1");
-  extlabel2 = named(new QLabel(QStringLiteral("ascii mode"), this), "extlabel2");
-  extlist = named(new QListWidget(this), "extlist");
-  extlist->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  extlist->setMinimumHeight(fontMetrics().height() * 6);
-  extedit = named(new QLineEdit(this), "extedit");
-  addbn = named(new QPushButton(QStringLiteral("Add"), this), "addbn");
-  removebn = named(new QPushButton(QStringLiteral("Remove"), this), "removebn");
-  fwCkBox = named(new QCheckBox(QStringLiteral("Use firewall"), this), "fwCkBox");
-  fwhostlabel = named(new QLabel(QStringLiteral("Host:"), this), "fwhostlabel");
-  fwhostedit = named(new QLineEdit(this), "fwhostedit");
-  fwportlabel = named(new QLabel(QStringLiteral("Port:"), this), "fwportlabel");
-  fwportedit = named(new QLineEdit(this), "fwportedit");
-  fwportedit->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 12);
-  pasvckbox = named(new QCheckBox(QStringLiteral("Use passive transfer mode"), this), "pasvckbox");
-  Cancel = named(new QPushButton(QStringLiteral("Cancel"), this), "Cancel");
-  for (QPushButton* button : {addbn, removebn, Cancel}) button->setAutoDefault(false);
-  fwhostlabel->setBuddy(fwhostedit);
-  fwportlabel->setBuddy(fwportedit);
+    OK = named(new QPushButton(QStringLiteral("OK"), this), "OK");
+    OK->setDefault(true);
+    Exitckbox = named(new QCheckBox(QStringLiteral("Exit when file transfer completed"), this), "Exitckbox");
+    extlabel1 =
+        named(new QLabel(QStringLiteral("Files with extensions listed here will be sent in "), this), "extlabel1");
+    extlabel2 = named(new QLabel(QStringLiteral("ascii mode"), this), "extlabel2");
+    extlist = named(new QListWidget(this), "extlist");
+    extlist->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    extlist->setMinimumHeight(fontMetrics().height() * 6);
+    extedit = named(new QLineEdit(this), "extedit");
+    addbn = named(new QPushButton(QStringLiteral("Add"), this), "addbn");
+    removebn = named(new QPushButton(QStringLiteral("Remove"), this), "removebn");
+    fwCkBox = named(new QCheckBox(QStringLiteral("Use firewall"), this), "fwCkBox");
+    fwhostlabel = named(new QLabel(QStringLiteral("Host:"), this), "fwhostlabel");
+    fwhostedit = named(new QLineEdit(this), "fwhostedit");
+    fwportlabel = named(new QLabel(QStringLiteral("Port:"), this), "fwportlabel");
+    fwportedit = named(new QLineEdit(this), "fwportedit");
+    fwportedit->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 12);
+    pasvckbox = named(new QCheckBox(QStringLiteral("Use passive transfer mode"), this), "pasvckbox");
+    Cancel = named(new QPushButton(QStringLiteral("Cancel"), this), "Cancel");
+    for (QPushButton* button : {addbn, removebn, Cancel})
+        button->setAutoDefault(false);
+    fwhostlabel->setBuddy(fwhostedit);
+    fwportlabel->setBuddy(fwportedit);
 
-  connect(OK, &QPushButton::clicked, this, &QDialog::accept);
-  connect(Cancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(fwCkBox, &QCheckBox::toggled, this, &TOptionsFm::fwCkBoxClick);
-  connect(addbn, &QPushButton::clicked, this, &TOptionsFm::addbnClick);
-  connect(removebn, &QPushButton::clicked, this, &TOptionsFm::removebnClick);
-  extedit->installEventFilter(this);
-  extlist->installEventFilter(this);
+    connect(OK, &QPushButton::clicked, this, &QDialog::accept);
+    connect(Cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(fwCkBox, &QCheckBox::toggled, this, &TOptionsFm::fwCkBoxClick);
+    connect(addbn, &QPushButton::clicked, this, &TOptionsFm::addbnClick);
+    connect(removebn, &QPushButton::clicked, this, &TOptionsFm::removebnClick);
+    extedit->installEventFilter(this);
+    extlist->installEventFilter(this);
 
-  // Extensions: the list on the left, the edit box and its buttons beside it.
-  auto* extensions = new QGridLayout;
-  extensions->setHorizontalSpacing(8);
-  extensions->setVerticalSpacing(4);
-  extensions->addWidget(extlabel1, 0, 0, 1, 2);
-  extensions->addWidget(extlabel2, 1, 0, 1, 2);
-  extensions->addWidget(extlist, 2, 0, 4, 1);
-  extensions->addWidget(extedit, 2, 1);
-  extensions->addWidget(addbn, 3, 1);
-  extensions->addWidget(removebn, 4, 1);
-  extensions->setRowStretch(5, 1);
-  extensions->setColumnStretch(0, 1);
+    // Extensions: the list on the left, the edit box and its buttons beside it.
+    auto* extensions = new QGridLayout;
+    extensions->setHorizontalSpacing(8);
+    extensions->setVerticalSpacing(4);
+    extensions->addWidget(extlabel1, 0, 0, 1, 2);
+    extensions->addWidget(extlabel2, 1, 0, 1, 2);
+    extensions->addWidget(extlist, 2, 0, 4, 1);
+    extensions->addWidget(extedit, 2, 1);
+    extensions->addWidget(addbn, 3, 1);
+    extensions->addWidget(removebn, 4, 1);
+    extensions->setRowStretch(5, 1);
+    extensions->setColumnStretch(0, 1);
 
-  auto* firewallHost = new QHBoxLayout;
-  firewallHost->setContentsMargins(20, 0, 0, 0);
-  firewallHost->addWidget(fwhostlabel);
-  firewallHost->addWidget(fwhostedit, 1);
-  firewallHost->addSpacing(8);
-  firewallHost->addWidget(fwportlabel);
-  firewallHost->addWidget(fwportedit);
+    auto* firewallHost = new QHBoxLayout;
+    firewallHost->setContentsMargins(20, 0, 0, 0);
+    firewallHost->addWidget(fwhostlabel);
+    firewallHost->addWidget(fwhostedit, 1);
+    firewallHost->addSpacing(8);
+    firewallHost->addWidget(fwportlabel);
+    firewallHost->addWidget(fwportedit);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(OK);
-  buttons->addWidget(Cancel);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(OK);
+    buttons->addWidget(Cancel);
 
-  auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(12, 12, 12, 12);
-  outer->setSpacing(8);
-  outer->addLayout(extensions);
-  outer->addWidget(Separator(this));
-  outer->addWidget(pasvckbox);
-  outer->addWidget(Separator(this));
-  outer->addWidget(fwCkBox);
-  outer->addLayout(firewallHost);
-  outer->addWidget(Separator(this));
-  outer->addWidget(Exitckbox);
-  outer->addWidget(Separator(this));
-  outer->addLayout(buttons);
-  // A dialog border: the size its contents need, not resizable.
-  outer->setSizeConstraint(QLayout::SetFixedSize);
-  setMinimumWidth(fontMetrics().horizontalAdvance(extlabel1->text()) + 140);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(12, 12, 12, 12);
+    outer->setSpacing(8);
+    outer->addLayout(extensions);
+    outer->addWidget(Separator(this));
+    outer->addWidget(pasvckbox);
+    outer->addWidget(Separator(this));
+    outer->addWidget(fwCkBox);
+    outer->addLayout(firewallHost);
+    outer->addWidget(Separator(this));
+    outer->addWidget(Exitckbox);
+    outer->addWidget(Separator(this));
+    outer->addLayout(buttons);
+    // A dialog border: the size its contents need, not resizable.
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    setMinimumWidth(fontMetrics().horizontalAdvance(extlabel1->text()) + 140);
 
-  const QList<QWidget*> chain = {OK,       Exitckbox,  extlist,    extedit,   addbn, removebn,
-                                 fwCkBox,  fwhostedit, fwportedit, pasvckbox, Cancel};
-  for (qsizetype i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+    const QList<QWidget*> chain = {OK,      Exitckbox,  extlist,    extedit,   addbn, removebn,
+                                   fwCkBox, fwhostedit, fwportedit, pasvckbox, Cancel};
+    for (qsizetype i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
 
-  adjustSize();
-  if (QScreen* screen = owner != nullptr ? owner->screen() : this->screen())
-    move(screen->availableGeometry().center() - rect().center());
+    adjustSize();
+    if (QScreen* screen = owner != nullptr ? owner->screen() : this->screen())
+        move(screen->availableGeometry().center() - rect().center());
 
-  FormCreate();
+    FormCreate();
 }
 
-void TOptionsFm::FormCreate() { fwCkBoxClick(); }
-
-void TOptionsFm::fwCkBoxClick() {
-  // Only the boxes change; their texts stay, so the host and port survive
-  // switching the firewall off and on again.
-  const bool on = fwCkBox->isChecked();
-  for (QLineEdit* edit : {fwhostedit, fwportedit}) {
-    edit->setEnabled(on);
-    PaintEditBackground(edit, on);
-  }
+void TOptionsFm::FormCreate()
+{
+    fwCkBoxClick();
 }
 
-void TOptionsFm::addbnClick() {
-  // Taken exactly as typed: no dot added, case and blanks kept, duplicates
-  // allowed.
-  if (extedit->text().isEmpty()) return;
-  extlist->addItem(extedit->text());
-  extedit->clear();
-}
-
-void TOptionsFm::exteditKeyPress(int key) {
-  if (key == EnterKey) addbnClick();
-}
-
-void TOptionsFm::removebnClick() {
-  // Only the entry with the focus mark goes, however many are selected.
-  const int current = extlist->currentRow();
-  if (current < 0) return;
-  delete extlist->takeItem(current);
-  extlist->setCurrentRow(-1);
-}
-
-void TOptionsFm::extlistKeyDown(int key) {
-  if (key == DeleteKey) removebnClick();
-}
-
-QStringList TOptionsFm::Extensions() const {
-  QStringList entries;
-  for (int i = 0; i < extlist->count(); ++i) entries << extlist->item(i)->text();
-  return entries;
-}
-
-void TOptionsFm::SetExtensions(const QStringList& entries) {
-  extlist->clear();
-  extlist->addItems(entries);
-  extlist->clearSelection();
-  extlist->setCurrentRow(-1);
-}
-
-bool TOptionsFm::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-    // Enter in the extension box adds the entry and never closes the
-    // dialog, not even when the box is empty.
-    if (watched == extedit && enter) {
-      exteditKeyPress(EnterKey);
-      return true;
+void TOptionsFm::fwCkBoxClick()
+{
+    // Only the boxes change; their texts stay, so the host and port survive
+    // switching the firewall off and on again.
+    const bool on = fwCkBox->isChecked();
+    for (QLineEdit* edit : {fwhostedit, fwportedit}) {
+        edit->setEnabled(on);
+        PaintEditBackground(edit, on);
     }
-    if (watched == extlist && key->key() == Qt::Key_Delete) {
-      extlistKeyDown(DeleteKey);
-      return true;
+}
+
+void TOptionsFm::addbnClick()
+{
+    // Taken exactly as typed: no dot added, case and blanks kept, duplicates
+    // allowed.
+    if (extedit->text().isEmpty())
+        return;
+    extlist->addItem(extedit->text());
+    extedit->clear();
+}
+
+void TOptionsFm::exteditKeyPress(int key)
+{
+    if (key == EnterKey)
+        addbnClick();
+}
+
+void TOptionsFm::removebnClick()
+{
+    // Only the entry with the focus mark goes, however many are selected.
+    const int current = extlist->currentRow();
+    if (current < 0)
+        return;
+    delete extlist->takeItem(current);
+    extlist->setCurrentRow(-1);
+}
+
+void TOptionsFm::extlistKeyDown(int key)
+{
+    if (key == DeleteKey)
+        removebnClick();
+}
+
+QStringList TOptionsFm::Extensions() const
+{
+    QStringList entries;
+    for (int i = 0; i < extlist->count(); ++i)
+        entries << extlist->item(i)->text();
+    return entries;
+}
+
+void TOptionsFm::SetExtensions(const QStringList& entries)
+{
+    extlist->clear();
+    extlist->addItems(entries);
+    extlist->clearSelection();
+    extlist->setCurrentRow(-1);
+}
+
+bool TOptionsFm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        // Enter in the extension box adds the entry and never closes the
+        // dialog, not even when the box is empty.
+        if (watched == extedit && enter) {
+            exteditKeyPress(EnterKey);
+            return true;
+        }
+        if (watched == extlist && key->key() == Qt::Key_Delete) {
+            extlistKeyDown(DeleteKey);
+            return true;
+        }
     }
-  }
-  return QDialog::eventFilter(watched, event);
+    return QDialog::eventFilter(watched, event);
 }

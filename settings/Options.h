@@ -12,41 +12,41 @@
 #include <QPushButton>
 
 class TOptionsFm : public QDialog {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  explicit TOptionsFm(QWidget* owner = nullptr);
+    explicit TOptionsFm(QWidget* owner = nullptr);
 
-  // Reactions.
-  void FormCreate();
-  void fwCkBoxClick();
-  void addbnClick();
-  // `key` is the character typed in extedit; Enter (13) adds the entry.
-  void exteditKeyPress(int key);
-  void removebnClick();
-  // `key` is the virtual key pressed in extlist; Delete (46) removes.
-  void extlistKeyDown(int key);
+    // Reactions.
+    void FormCreate();
+    void fwCkBoxClick();
+    void addbnClick();
+    // `key` is the character typed in extedit; Enter (13) adds the entry.
+    void exteditKeyPress(int key);
+    void removebnClick();
+    // `key` is the virtual key pressed in extlist; Delete (46) removes.
+    void extlistKeyDown(int key);
 
-  QPushButton* OK;
-  QCheckBox* Exitckbox;
-  QLabel* extlabel1;
-  QLabel* extlabel2;
-  QListWidget* extlist;
-  QLineEdit* extedit;
-  QPushButton* addbn;
-  QPushButton* removebn;
-  QCheckBox* fwCkBox;
-  QLabel* fwhostlabel;
-  QLineEdit* fwhostedit;
-  QLabel* fwportlabel;
-  QLineEdit* fwportedit;
-  QCheckBox* pasvckbox;
-  QPushButton* Cancel;
+    QPushButton* OK;
+    QCheckBox* Exitckbox;
+    QLabel* extlabel1;
+    QLabel* extlabel2;
+    QListWidget* extlist;
+    QLineEdit* extedit;
+    QPushButton* addbn;
+    QPushButton* removebn;
+    QCheckBox* fwCkBox;
+    QLabel* fwhostlabel;
+    QLineEdit* fwhostedit;
+    QLabel* fwportlabel;
+    QLineEdit* fwportedit;
+    QCheckBox* pasvckbox;
+    QPushButton* Cancel;
 
-  // The entries of extlist, in order.
-  [[nodiscard]] QStringList Extensions() const;
-  // Fills extlist with `entries`, none of them selected or current.
-  void SetExtensions(const QStringList& entries);
+    // The entries of extlist, in order.
+    [[nodiscard]] QStringList Extensions() const;
+    // Fills extlist with `entries`, none of them selected or current.
+    void SetExtensions(const QStringList& entries);
 
 protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };

@@ -75,7 +75,7 @@ void MoveLastHostOff(const QString& deleted, const QString& successor);
 
 // Reactions of the profile controls, run whenever the control's state
 // changes (also when the program sets it).
-void AnonymousSwitched(const SettingsView& view);  // anonyckbox
+void AnonymousSwitched(const SettingsView& view);    // anonyckbox
 void LoginDirectoryChosen(const SettingsView& view); // RB1 became checked
 void SubDirectoryChosen(const SettingsView& view);   // RB2 became checked
 

@@ -17,45 +17,53 @@
 
 class AppTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    // Dates and times in the rows follow the user's locale; pin one.
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    SetApplicationTitle("Parcelo");
-    qputenv("PARCELO_REGISTRY", QFile::encodeName(Path("registry.db")));
-  }
-  void TearDown() override {
-    QLocale::setDefault(QLocale::system());
-    qunsetenv("PARCELO_REGISTRY");
-  }
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        // Dates and times in the rows follow the user's locale; pin one.
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        SetApplicationTitle("Parcelo");
+        qputenv("PARCELO_REGISTRY", QFile::encodeName(Path("registry.db")));
+    }
+    void TearDown() override
+    {
+        QLocale::setDefault(QLocale::system());
+        qunsetenv("PARCELO_REGISTRY");
+    }
 
-  QString Path(const QString& name) const { return dir_.filePath(name); }
+    QString Path(const QString& name) const { return dir_.filePath(name); }
 
-  // Writes `bytes` to the file and sets its last-write time.
-  QString MakeFile(const QString& name, const QByteArray& bytes,
-                   const QDateTime& lastWrite = QDateTime(QDate(2021, 1, 2), QTime(15, 4, 7))) {
-    const QString path = Path(name);
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(bytes);
-    file.flush();  // the time is set last, after every write
-    EXPECT_TRUE(file.setFileTime(lastWrite, QFileDevice::FileModificationTime));
-    file.close();
-    return path;
-  }
+    // Writes `bytes` to the file and sets its last-write time.
+    QString MakeFile(const QString& name, const QByteArray& bytes,
+                     const QDateTime& lastWrite = QDateTime(QDate(2021, 1, 2), QTime(15, 4, 7)))
+    {
+        const QString path = Path(name);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+        file.write(bytes);
+        file.flush(); // the time is set last, after every write
+        EXPECT_TRUE(file.setFileTime(lastWrite, QFileDevice::FileModificationTime));
+        file.close();
+        return path;
+    }
 
-  QString MakeFolder(const QString& name) {
-    EXPECT_TRUE(QDir().mkpath(Path(name)));
-    return Path(name);
-  }
+    QString MakeFolder(const QString& name)
+    {
+        EXPECT_TRUE(QDir().mkpath(Path(name)));
+        return Path(name);
+    }
 
-  std::unique_ptr<TForm1> OpenWindow(const QStringList& paths) {
-    return std::make_unique<TForm1>(QStringList{QStringLiteral("/usr/bin/parcelo")} + paths);
-  }
+    std::unique_ptr<TForm1> OpenWindow(const QStringList& paths)
+    {
+        return std::make_unique<TForm1>(QStringList{QStringLiteral("/usr/bin/parcelo")} + paths);
+    }
 
-  ScriptedDialogs dialogs_;
-  QTemporaryDir dir_;
+    ScriptedDialogs dialogs_;
+    QTemporaryDir dir_;
 };
 
-inline std::string Std(const QString& text) { return text.toStdString(); }
+inline std::string Std(const QString& text)
+{
+    return text.toStdString();
+}

@@ -14,171 +14,185 @@ namespace {
 using Kind = ScriptedDialogs::Kind;
 
 struct ExtCase {
-  const char* name;
-  const char* ext;  // FileExt of the name
-  QStringList list;
-  bool checked;  // the row's check box at start with `list` as txtlist
+    const char* name;
+    const char* ext; // FileExt of the name
+    QStringList list;
+    bool checked; // the row's check box at start with `list` as txtlist
 };
 
-void PrintTo(const ExtCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ExtCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class ExtensionRule : public ::testing::TestWithParam<ExtCase> {};
+class ExtensionRule : public ::testing::TestWithParam<ExtCase> { };
 
-TEST_P(ExtensionRule, DecidesTheCheckBox) {
-  const ExtCase& c = GetParam();
-  EXPECT_EQ(Std(FileExt(QString::fromUtf8(c.name))), c.ext);
-  EXPECT_EQ(ExtInList(AsciiLowerCase(FileExt(QString::fromUtf8(c.name))), c.list), c.checked);
+TEST_P(ExtensionRule, DecidesTheCheckBox)
+{
+    const ExtCase& c = GetParam();
+    EXPECT_EQ(Std(FileExt(QString::fromUtf8(c.name))), c.ext);
+    EXPECT_EQ(ExtInList(AsciiLowerCase(FileExt(QString::fromUtf8(c.name))), c.list), c.checked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ExtensionRule,
-    ::testing::Values(ExtCase{"Report.TXT", ".TXT", {".txt"}, true},
-                      ExtCase{"Report.TXT", ".TXT", {".TXT"}, true},
+    ::testing::Values(ExtCase{"Report.TXT", ".TXT", {".txt"}, true}, ExtCase{"Report.TXT", ".TXT", {".TXT"}, true},
                       ExtCase{"report.txt", ".txt", {".doc", ".Txt"}, true},
                       ExtCase{"archive.tar.gz", ".gz", {".tar.gz"}, false},
-                      ExtCase{"archive.tar.gz", ".gz", {".GZ"}, true},
-                      ExtCase{"README", "", {".txt"}, false},
-                      ExtCase{"README", "", {".txt", ""}, true},
-                      ExtCase{".profile", ".profile", {".profile"}, true},
+                      ExtCase{"archive.tar.gz", ".gz", {".GZ"}, true}, ExtCase{"README", "", {".txt"}, false},
+                      ExtCase{"README", "", {".txt", ""}, true}, ExtCase{".profile", ".profile", {".profile"}, true},
                       ExtCase{"trailing.", ".", {"."}, true},
                       // A dot before "\" or ":" starts no extension.
-                      ExtCase{"v1.2\\notes", "", {".2\\notes"}, false},
-                      ExtCase{"v1.2:notes", "", {""}, true},
+                      ExtCase{"v1.2\\notes", "", {".2\\notes"}, false}, ExtCase{"v1.2:notes", "", {""}, true},
                       // Only A to Z are lowered: a stored ".äb" does not match ".ÄB".
-                      ExtCase{"Übung.ÄB", ".ÄB", {".äb"}, false},
-                      ExtCase{"Übung.ÄB", ".ÄB", {".Äb"}, true}));
+                      ExtCase{"Übung.ÄB", ".ÄB", {".äb"}, false}, ExtCase{"Übung.ÄB", ".ÄB", {".Äb"}, true}));
 
 struct DateCase {
-  QLocale locale;
-  QTime time;
-  const char* text;
-  QDate date = QDate(2021, 1, 2);
+    QLocale locale;
+    QTime time;
+    const char* text;
+    QDate date = QDate(2021, 1, 2);
 };
 
-void PrintTo(const DateCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const DateCase& c, std::ostream* os)
+{
+    *os << c.text;
+}
 
-class DateText : public ::testing::TestWithParam<DateCase> {};
+class DateText : public ::testing::TestWithParam<DateCase> { };
 
-TEST_P(DateText, IsLocaleShortDateAndLongTimeInTwoSecondSteps) {
-  const DateCase& c = GetParam();
-  QLocale::setDefault(c.locale);
-  const auto t = static_cast<std::time_t>(QDateTime(c.date, c.time).toSecsSinceEpoch());
-  EXPECT_EQ(Std(FileDateText(t)), c.text);
-  QLocale::setDefault(QLocale::system());
+TEST_P(DateText, IsLocaleShortDateAndLongTimeInTwoSecondSteps)
+{
+    const DateCase& c = GetParam();
+    QLocale::setDefault(c.locale);
+    const auto t = static_cast<std::time_t>(QDateTime(c.date, c.time).toSecsSinceEpoch());
+    EXPECT_EQ(Std(FileDateText(t)), c.text);
+    QLocale::setDefault(QLocale::system());
 }
 
 const QLocale german(QLocale::German, QLocale::Germany);
 const QLocale american(QLocale::English, QLocale::UnitedStates);
 
-INSTANTIATE_TEST_SUITE_P(
-    Times, DateText,
-    ::testing::Values(DateCase{german, QTime(15, 4, 7), "02.01.21 15:04:06"},
-                      DateCase{german, QTime(15, 4, 6), "02.01.21 15:04:06"},
-                      DateCase{american, QTime(15, 4, 7), "1/2/21 3:04:06 PM"},
-                      // Exactly midnight (after the cut to two seconds): no time.
-                      DateCase{german, QTime(0, 0, 0), "02.01.21"},
-                      DateCase{german, QTime(0, 0, 1), "02.01.21"},
-                      DateCase{german, QTime(0, 0, 2), "02.01.21 00:00:02"},
-                      // Before what a DOS date holds (1980 on): shown as it is.
-                      DateCase{german, QTime(12, 0, 1), "01.01.70 12:00:00", QDate(1970, 1, 1)}));
+INSTANTIATE_TEST_SUITE_P(Times, DateText,
+                         ::testing::Values(DateCase{german, QTime(15, 4, 7), "02.01.21 15:04:06"},
+                                           DateCase{german, QTime(15, 4, 6), "02.01.21 15:04:06"},
+                                           DateCase{american, QTime(15, 4, 7), "1/2/21 3:04:06 PM"},
+                                           // Exactly midnight (after the cut to two seconds): no time.
+                                           DateCase{german, QTime(0, 0, 0), "02.01.21"},
+                                           DateCase{german, QTime(0, 0, 1), "02.01.21"},
+                                           DateCase{german, QTime(0, 0, 2), "02.01.21 00:00:02"},
+                                           // Before what a DOS date holds (1980 on): shown as it is.
+                                           DateCase{german, QTime(12, 0, 1), "01.01.70 12:00:00", QDate(1970, 1, 1)}));
 
-TEST(InOutErrorText, NamesTheErrorTheUserCanActOn) {
-  EXPECT_EQ(InOutErrorText(ENOENT), "File not found");
-  EXPECT_EQ(InOutErrorText(EACCES), "File access denied");
-  EXPECT_EQ(InOutErrorText(EPERM), "File access denied");
-  EXPECT_EQ(InOutErrorText(EIO), "I/O error 5");
-  EXPECT_EQ(InOutErrorText(ENOTDIR), "I/O error 20");
+TEST(InOutErrorText, NamesTheErrorTheUserCanActOn)
+{
+    EXPECT_EQ(InOutErrorText(ENOENT), "File not found");
+    EXPECT_EQ(InOutErrorText(EACCES), "File access denied");
+    EXPECT_EQ(InOutErrorText(EPERM), "File access denied");
+    EXPECT_EQ(InOutErrorText(EIO), "I/O error 5");
+    EXPECT_EQ(InOutErrorText(ENOTDIR), "I/O error 20");
 }
 
 struct Row {
-  std::string name, size, date;
-  bool checked;
+    std::string name, size, date;
+    bool checked;
 };
 
-Row RowOf(const TForm1& form, int i) {
-  const QTreeWidgetItem* item = form.ListView1->topLevelItem(i);
-  if (item == nullptr) return {"<no row>", "", "", false};
-  return {Std(item->text(0)), Std(item->text(1)), Std(item->text(2)), item->checkState(0) == Qt::Checked};
+Row RowOf(const TForm1& form, int i)
+{
+    const QTreeWidgetItem* item = form.ListView1->topLevelItem(i);
+    if (item == nullptr)
+        return {"<no row>", "", "", false};
+    return {Std(item->text(0)), Std(item->text(1)), Std(item->text(2)), item->checkState(0) == Qt::Checked};
 }
 
-void PrintTo(const Row& r, std::ostream* os) {
-  *os << "{" << r.name << ", size \"" << r.size << "\", date \"" << r.date << "\", " << (r.checked ? "checked" : "unchecked")
-      << "}";
+void PrintTo(const Row& r, std::ostream* os)
+{
+    *os << "{" << r.name << ", size \"" << r.size << "\", date \"" << r.date << "\", "
+        << (r.checked ? "checked" : "unchecked") << "}";
 }
 
-bool operator==(const Row& a, const Row& b) {
-  return a.name == b.name && a.size == b.size && a.date == b.date && a.checked == b.checked;
+bool operator==(const Row& a, const Row& b)
+{
+    return a.name == b.name && a.size == b.size && a.date == b.date && a.checked == b.checked;
 }
 
-class FileList : public AppTest {};
+class FileList : public AppTest { };
 
-TEST_F(FileList, BuildsOneRowPerPathInOrder) {
-  const QStringList paths = {
-      MakeFile("report.txt", QByteArray(20, 'x')),
-      MakeFile("empty.bin", {}, QDateTime(QDate(2021, 1, 2), QTime(0, 0, 1))),
-      MakeFile(QStringLiteral("My Files/Grüße an Jürgen.TXT"), "hallo\n", QDateTime(QDate(2020, 12, 31), QTime(23, 59, 59))),
-      MakeFile("README", "read me\n"),
-      MakeFolder("Holiday pictures"),
-      Path("Holiday pictures/"),  // the same folder, as a file manager may pass it
-  };
-  auto form = OpenWindow(paths);
+TEST_F(FileList, BuildsOneRowPerPathInOrder)
+{
+    const QStringList paths = {
+        MakeFile("report.txt", QByteArray(20, 'x')),
+        MakeFile("empty.bin", {}, QDateTime(QDate(2021, 1, 2), QTime(0, 0, 1))),
+        MakeFile(QStringLiteral("My Files/Grüße an Jürgen.TXT"), "hallo\n",
+                 QDateTime(QDate(2020, 12, 31), QTime(23, 59, 59))),
+        MakeFile("README", "read me\n"),
+        MakeFolder("Holiday pictures"),
+        Path("Holiday pictures/"), // the same folder, as a file manager may pass it
+    };
+    auto form = OpenWindow(paths);
 
-  const std::vector<Row> expected = {
-      {"report.txt", "20", "02.01.21 15:04:06", true},
-      {"empty.bin", "1", "02.01.21", false},
-      {"Grüße an Jürgen.TXT", "6", "31.12.20 23:59:58", true},
-      {"README", "8", "02.01.21 15:04:06", false},
-      {"Holiday pictures", "", "", false},
-      {"Holiday pictures", "", "", false},
-  };
-  ASSERT_EQ(form->ListView1->topLevelItemCount(), static_cast<int>(expected.size()));
-  for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
-    EXPECT_EQ(RowOf(*form, i), expected[static_cast<size_t>(i)]) << "row " << i;
-    EXPECT_FALSE(form->ListView1->topLevelItem(i)->icon(0).isNull()) << "row " << i;
-  }
-  // Each folder row beeps once and leaves the status text; nothing else is shown.
-  EXPECT_EQ(dialogs_.Beeps(), 2);
-  EXPECT_EQ(dialogs_.Log().size(), 2u);
-  EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File folder will not be sent.");
-  EXPECT_TRUE(form->ListReady);
-  EXPECT_TRUE(form->Timer1->isActive());
+    const std::vector<Row> expected = {
+        {"report.txt", "20", "02.01.21 15:04:06", true},
+        {"empty.bin", "1", "02.01.21", false},
+        {"Grüße an Jürgen.TXT", "6", "31.12.20 23:59:58", true},
+        {"README", "8", "02.01.21 15:04:06", false},
+        {"Holiday pictures", "", "", false},
+        {"Holiday pictures", "", "", false},
+    };
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), static_cast<int>(expected.size()));
+    for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
+        EXPECT_EQ(RowOf(*form, i), expected[static_cast<size_t>(i)]) << "row " << i;
+        EXPECT_FALSE(form->ListView1->topLevelItem(i)->icon(0).isNull()) << "row " << i;
+    }
+    // Each folder row beeps once and leaves the status text; nothing else is shown.
+    EXPECT_EQ(dialogs_.Beeps(), 2);
+    EXPECT_EQ(dialogs_.Log().size(), 2u);
+    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File folder will not be sent.");
+    EXPECT_TRUE(form->ListReady);
+    EXPECT_TRUE(form->Timer1->isActive());
 }
 
-TEST_F(FileList, WithoutFolderRowsLeavesTheStatusBarEmpty) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  EXPECT_EQ(dialogs_.Beeps(), 0);
-  EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "");
+TEST_F(FileList, WithoutFolderRowsLeavesTheStatusBarEmpty)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    EXPECT_EQ(dialogs_.Beeps(), 0);
+    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "");
 }
 
 struct UnreadableCase {
-  const char* label;
-  const char* path;  // below the temporary folder, where "a.txt" is a file
-  const char* error;
+    const char* label;
+    const char* path; // below the temporary folder, where "a.txt" is a file
+    const char* error;
 };
 
-void PrintTo(const UnreadableCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const UnreadableCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
-class UnreadablePath : public AppTest, public ::testing::WithParamInterface<UnreadableCase> {};
+class UnreadablePath : public AppTest, public ::testing::WithParamInterface<UnreadableCase> { };
 
-TEST_P(UnreadablePath, EndsTheListThereAndStillOpensTheWindow) {
-  const UnreadableCase& c = GetParam();
-  const QString bad = Path(QString::fromUtf8(c.path));
-  auto form = OpenWindow({MakeFile("a.txt", "a"), bad, MakeFile("c.txt", "c")});
+TEST_P(UnreadablePath, EndsTheListThereAndStillOpensTheWindow)
+{
+    const UnreadableCase& c = GetParam();
+    const QString bad = Path(QString::fromUtf8(c.path));
+    auto form = OpenWindow({MakeFile("a.txt", "a"), bad, MakeFile("c.txt", "c")});
 
-  ASSERT_EQ(dialogs_.Count(Kind::Error), 1);
-  EXPECT_EQ(dialogs_.Log().back().text, c.error);
-  EXPECT_EQ(dialogs_.Log().back().caption, "Parcelo");
-  // The failing path keeps its name, check box and icon, but no size or
-  // date, so it is never sent; the path after it has no row.
-  ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
-  EXPECT_EQ(RowOf(*form, 1), (Row{Std(QFileInfo(bad).fileName()), "", "", true}));
-  EXPECT_FALSE(form->ListView1->topLevelItem(1)->icon(0).isNull());
-  EXPECT_FALSE(form->ListReady);
-  EXPECT_FALSE(form->Timer1->isActive());
+    ASSERT_EQ(dialogs_.Count(Kind::Error), 1);
+    EXPECT_EQ(dialogs_.Log().back().text, c.error);
+    EXPECT_EQ(dialogs_.Log().back().caption, "Parcelo");
+    // The failing path keeps its name, check box and icon, but no size or
+    // date, so it is never sent; the path after it has no row.
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+    EXPECT_EQ(RowOf(*form, 1), (Row{Std(QFileInfo(bad).fileName()), "", "", true}));
+    EXPECT_FALSE(form->ListView1->topLevelItem(1)->icon(0).isNull());
+    EXPECT_FALSE(form->ListReady);
+    EXPECT_FALSE(form->Timer1->isActive());
 
-  // With the list unfinished, the check boxes no longer touch txtlist.
-  form->ListView1->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
-  EXPECT_EQ(form->txtlist, QStringList{".txt"});
+    // With the list unfinished, the check boxes no longer touch txtlist.
+    form->ListView1->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    EXPECT_EQ(form->txtlist, QStringList{".txt"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UnreadablePath,
@@ -186,74 +200,82 @@ INSTANTIATE_TEST_SUITE_P(Paths, UnreadablePath,
                                            UnreadableCase{"BelowAFile", "a.txt/b.txt", "I/O error 20"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(FileList, NamedPipeIsListedWithoutBlockingTheWindow) {
-  const QString fifo = Path("pipe.txt");
-  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-  // Opening a pipe for reading waits for a writer unless told not to; the
-  // window would never open.
-  auto form = OpenWindow({fifo, MakeFile("after.txt", "x")});
-  ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
-  EXPECT_EQ(RowOf(*form, 0).size, "1");
-  EXPECT_TRUE(form->ListReady);
+TEST_F(FileList, NamedPipeIsListedWithoutBlockingTheWindow)
+{
+    const QString fifo = Path("pipe.txt");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Opening a pipe for reading waits for a writer unless told not to; the
+    // window would never open.
+    auto form = OpenWindow({fifo, MakeFile("after.txt", "x")});
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+    EXPECT_EQ(RowOf(*form, 0).size, "1");
+    EXPECT_TRUE(form->ListReady);
 }
 
-TEST_F(FileList, SizeBeyondTwoGibibytesIsShownWhole) {
-  const QString path = MakeFile("disk.img", {});
-  {
-    QFile file(path);
-    ASSERT_TRUE(file.resize(3'000'000'123));  // sparse: takes no room on disk
-  }
-  auto form = OpenWindow({path});
-  EXPECT_EQ(RowOf(*form, 0).size, "3000000123");
+TEST_F(FileList, SizeBeyondTwoGibibytesIsShownWhole)
+{
+    const QString path = MakeFile("disk.img", {});
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.resize(3'000'000'123)); // sparse: takes no room on disk
+    }
+    auto form = OpenWindow({path});
+    EXPECT_EQ(RowOf(*form, 0).size, "3000000123");
 }
 
-TEST_F(FileList, LongPathIsKeptWhole) {
-  // Far beyond 256 characters: the row must stand for this very file.
-  QString folder;
-  for (int i = 0; i < 12; ++i) folder += QStringLiteral("a-rather-long-folder-name-%1/").arg(i);
-  const QString path = MakeFile(folder + "deep.bin", QByteArray(1234, '\0'));
-  ASSERT_GT(path.size(), 300);
-  auto form = OpenWindow({path});
-  ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
-  EXPECT_EQ(RowOf(*form, 0), (Row{"deep.bin", "1234", "02.01.21 15:04:06", false}));
-  EXPECT_EQ(form->ParamStr(1), path);
-  EXPECT_EQ(dialogs_.Log().size(), 0u);
+TEST_F(FileList, LongPathIsKeptWhole)
+{
+    // Far beyond 256 characters: the row must stand for this very file.
+    QString folder;
+    for (int i = 0; i < 12; ++i)
+        folder += QStringLiteral("a-rather-long-folder-name-%1/").arg(i);
+    const QString path = MakeFile(folder + "deep.bin", QByteArray(1234, '\0'));
+    ASSERT_GT(path.size(), 300);
+    auto form = OpenWindow({path});
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(RowOf(*form, 0), (Row{"deep.bin", "1234", "02.01.21 15:04:06", false}));
+    EXPECT_EQ(form->ParamStr(1), path);
+    EXPECT_EQ(dialogs_.Log().size(), 0u);
 }
 
 // What the user does to a row, and the ascii extension list afterwards.
 enum class Act { Check, Uncheck, Select };
 
 struct CheckCase {
-  const char* label;
-  int row;              // 0 Report.TXT, 1 README, 2 a folder
-  QStringList txtlist;  // the list just before the acts
-  std::vector<Act> acts;
-  QStringList expected;
+    const char* label;
+    int row;             // 0 Report.TXT, 1 README, 2 a folder
+    QStringList txtlist; // the list just before the acts
+    std::vector<Act> acts;
+    QStringList expected;
 };
 
-void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const CheckCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
-class CheckBoxes : public AppTest, public ::testing::WithParamInterface<CheckCase> {};
+class CheckBoxes : public AppTest, public ::testing::WithParamInterface<CheckCase> { };
 
-TEST_P(CheckBoxes, KeepTxtlistInStepWithTheRowChangedLast) {
-  const CheckCase& c = GetParam();
-  auto form = OpenWindow({MakeFile("Report.TXT", "r"), MakeFile("README", "r"), MakeFolder("folder")});
-  ASSERT_TRUE(form->ListReady);
-  QTreeWidgetItem* row = form->ListView1->topLevelItem(c.row);
-  ASSERT_NE(row, nullptr);
-  // Start from the opposite state so that every act is a change.
-  {
-    QSignalBlocker quiet(form->ListView1);
-    row->setCheckState(0, c.acts.front() == Act::Check ? Qt::Unchecked : Qt::Checked);
-  }
-  form->txtlist = c.txtlist;
-  for (Act act : c.acts) {
-    if (act == Act::Select)
-      form->ListView1->setCurrentItem(row);
-    else
-      row->setCheckState(0, act == Act::Check ? Qt::Checked : Qt::Unchecked);
-  }
-  EXPECT_EQ(form->txtlist, c.expected);
+TEST_P(CheckBoxes, KeepTxtlistInStepWithTheRowChangedLast)
+{
+    const CheckCase& c = GetParam();
+    auto form = OpenWindow({MakeFile("Report.TXT", "r"), MakeFile("README", "r"), MakeFolder("folder")});
+    ASSERT_TRUE(form->ListReady);
+    QTreeWidgetItem* row = form->ListView1->topLevelItem(c.row);
+    ASSERT_NE(row, nullptr);
+    // Start from the opposite state so that every act is a change.
+    {
+        QSignalBlocker quiet(form->ListView1);
+        row->setCheckState(0, c.acts.front() == Act::Check ? Qt::Unchecked : Qt::Checked);
+    }
+    form->txtlist = c.txtlist;
+    for (Act act : c.acts) {
+        if (act == Act::Select)
+            form->ListView1->setCurrentItem(row);
+        else
+            row->setCheckState(0, act == Act::Check ? Qt::Checked : Qt::Unchecked);
+    }
+    EXPECT_EQ(form->txtlist, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -271,4 +293,4 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"SelectingACheckedRowAddsItsExtension", 0, {}, {Act::Select}, {".txt"}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-}  // namespace
+} // namespace

@@ -9,125 +9,127 @@
 
 namespace {
 
-class MainWindow : public AppTest {};
+class MainWindow : public AppTest { };
 
 // The user-visible texts: a wrong caption or hint is a real fault.
-TEST_F(MainWindow, ShowsItsCaptionsAndHints) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  EXPECT_EQ(Std(form->windowTitle()), "Parcelo");
+TEST_F(MainWindow, ShowsItsCaptionsAndHints)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    EXPECT_EQ(Std(form->windowTitle()), "Parcelo");
 
-  const std::vector<std::pair<QWidget*, const char*>> captions = {
-      {form->Label1, "Send File(s):"},
-      {form->Label5, "(File(s) checked will be sent in ascii mode)"},
-      {form->Label2, "To Remote Host:"},
-      {form->Label6, "Address:"},
-      {form->Label7, "Port:"},
-      {form->Label3, "Username:"},
-      {form->Label4, "Password:"},
-      {form->anonyckbox, "anonymous"},
-      {form->remckbox, "save password"},
-      {form->RB1, "in default login directory"},
-      {form->RB2, "in Sub-directory:"},
-      {form->OKBn, "OK"},
-      {form->CancelBn, "Cancel"},
-      {form->OptionsBn, "Options"},
-      {form->AboutBn, "Help"},
-      {form->ExitBn, "Exit"},
-  };
-  for (const auto& [widget, caption] : captions) {
-    QString text = widget->property("text").toString();
-    EXPECT_EQ(Std(text), caption) << Std(widget->objectName());
-  }
+    const std::vector<std::pair<QWidget*, const char*>> captions = {
+        {form->Label1, "Send File(s):"},   {form->Label5, "(File(s) checked will be sent in ascii mode)"},
+        {form->Label2, "To Remote Host:"}, {form->Label6, "Address:"},
+        {form->Label7, "Port:"},           {form->Label3, "Username:"},
+        {form->Label4, "Password:"},       {form->anonyckbox, "anonymous"},
+        {form->remckbox, "save password"}, {form->RB1, "in default login directory"},
+        {form->RB2, "in Sub-directory:"},  {form->OKBn, "OK"},
+        {form->CancelBn, "Cancel"},        {form->OptionsBn, "Options"},
+        {form->AboutBn, "Help"},           {form->ExitBn, "Exit"},
+    };
+    for (const auto& [widget, caption] : captions) {
+        QString text = widget->property("text").toString();
+        EXPECT_EQ(Std(text), caption) << Std(widget->objectName());
+    }
 
-  const std::vector<std::pair<QWidget*, const char*>> hints = {
-      {form->hostcmbox, "Enter a profile name here"},
-      {form->newbn, "New profile"},
-      {form->deletebn, "Delete profile"},
-      {form->addressedit, "FTP server address"},
-      {form->portedit, "FTP server address"},
-      {form->dircmbox, "Key in a directory or drop down to select from the remote host"},
-  };
-  for (const auto& [widget, hint] : hints) EXPECT_EQ(Std(widget->toolTip()), hint) << Std(widget->objectName());
+    const std::vector<std::pair<QWidget*, const char*>> hints = {
+        {form->hostcmbox, "Enter a profile name here"},
+        {form->newbn, "New profile"},
+        {form->deletebn, "Delete profile"},
+        {form->addressedit, "FTP server address"},
+        {form->portedit, "FTP server address"},
+        {form->dircmbox, "Key in a directory or drop down to select from the remote host"},
+    };
+    for (const auto& [widget, hint] : hints)
+        EXPECT_EQ(Std(widget->toolTip()), hint) << Std(widget->objectName());
 
-  QStringList headers;
-  for (int i = 0; i < form->ListView1->columnCount(); ++i) headers << form->ListView1->headerItem()->text(i);
-  EXPECT_EQ(headers, (QStringList{"Name", "Size", "Date"}));
+    QStringList headers;
+    for (int i = 0; i < form->ListView1->columnCount(); ++i)
+        headers << form->ListView1->headerItem()->text(i);
+    EXPECT_EQ(headers, (QStringList{"Name", "Size", "Date"}));
 }
 
-TEST_F(MainWindow, StartsWithTheDesignTimeState) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  EXPECT_EQ(form->hostcmbox->count(), 1);
-  EXPECT_EQ(Std(form->hostcmbox->currentText()), "");
-  EXPECT_EQ(Std(form->portedit->text()), "21");
-  EXPECT_EQ(Std(form->addressedit->text() + form->useredit->text() + form->passedit->text()), "");
-  EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
-  EXPECT_FALSE(form->anonyckbox->isChecked());
-  EXPECT_FALSE(form->remckbox->isChecked());
-  EXPECT_TRUE(form->RB1->isChecked());
-  EXPECT_FALSE(form->RB2->isChecked());
-  EXPECT_FALSE(form->dircmbox->isEnabled());
-  EXPECT_EQ(form->dircmbox->maxVisibleItems(), 10);
-  EXPECT_TRUE(form->OKBn->isEnabled());
-  EXPECT_EQ(Std(form->DisplayMemo->toPlainText()), "Parcelo " PARCELO_VERSION);
-  EXPECT_TRUE(form->DisplayMemo->isReadOnly());
-  EXPECT_EQ(form->ProgressBar1->minimum(), 0);
-  EXPECT_EQ(form->ProgressBar1->maximum(), 100);
-  EXPECT_EQ(form->ProgressBar1->value(), 0);
-  EXPECT_EQ(Std(form->StatusBar1->PanelText(0) + form->StatusBar1->PanelText(1)), "");
-  EXPECT_EQ(form->txtlist, QStringList{".txt"});
-  EXPECT_TRUE(form->templist.isEmpty());
-  EXPECT_TRUE(form->dir_record.isEmpty());
-  EXPECT_EQ(Std(form->state.readMode), "f");
-  EXPECT_EQ(form->ProgressScale, 0);
-  EXPECT_FALSE(form->TitleProgress);
+TEST_F(MainWindow, StartsWithTheDesignTimeState)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    EXPECT_EQ(form->hostcmbox->count(), 1);
+    EXPECT_EQ(Std(form->hostcmbox->currentText()), "");
+    EXPECT_EQ(Std(form->portedit->text()), "21");
+    EXPECT_EQ(Std(form->addressedit->text() + form->useredit->text() + form->passedit->text()), "");
+    EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(form->anonyckbox->isChecked());
+    EXPECT_FALSE(form->remckbox->isChecked());
+    EXPECT_TRUE(form->RB1->isChecked());
+    EXPECT_FALSE(form->RB2->isChecked());
+    EXPECT_FALSE(form->dircmbox->isEnabled());
+    EXPECT_EQ(form->dircmbox->maxVisibleItems(), 10);
+    EXPECT_TRUE(form->OKBn->isEnabled());
+    EXPECT_EQ(Std(form->DisplayMemo->toPlainText()), "Parcelo " PARCELO_VERSION);
+    EXPECT_TRUE(form->DisplayMemo->isReadOnly());
+    EXPECT_EQ(form->ProgressBar1->minimum(), 0);
+    EXPECT_EQ(form->ProgressBar1->maximum(), 100);
+    EXPECT_EQ(form->ProgressBar1->value(), 0);
+    EXPECT_EQ(Std(form->StatusBar1->PanelText(0) + form->StatusBar1->PanelText(1)), "");
+    EXPECT_EQ(form->txtlist, QStringList{".txt"});
+    EXPECT_TRUE(form->templist.isEmpty());
+    EXPECT_TRUE(form->dir_record.isEmpty());
+    EXPECT_EQ(Std(form->state.readMode), "f");
+    EXPECT_EQ(form->ProgressScale, 0);
+    EXPECT_FALSE(form->TitleProgress);
 }
 
-TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  form->show();
-  // Walk the focus chain as the Tab key does, from the profile box round to it again.
-  std::vector<std::string> order;
-  QWidget* w = form->hostcmbox;
-  do {
-    if ((w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && w->isVisibleTo(form.get()) && form->isAncestorOf(w) &&
-        w->focusProxy() == nullptr && w->parentWidget() == form.get())
-      order.push_back(Std(w->objectName()));
-    w = w->nextInFocusChain();
-  } while (w != form->hostcmbox);
-  const std::vector<std::string> expected = {"hostcmbox", "addressedit", "useredit", "passedit", "dircmbox",
-                                             "OKBn",      "CancelBn",    "OptionsBn", "AboutBn",  "ExitBn",
-                                             "DisplayMemo", "RB1",       "RB2",      "portedit"};
-  EXPECT_EQ(order, expected);
-  for (QWidget* off : std::initializer_list<QWidget*>{form->ListView1, form->anonyckbox, form->remckbox, form->newbn,
-                                                      form->deletebn, form->ProgressBar1})
-    EXPECT_NE(off->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << Std(off->objectName());
+TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    form->show();
+    // Walk the focus chain as the Tab key does, from the profile box round to it again.
+    std::vector<std::string> order;
+    QWidget* w = form->hostcmbox;
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && w->isVisibleTo(form.get()) && form->isAncestorOf(w) &&
+            w->focusProxy() == nullptr && w->parentWidget() == form.get())
+            order.push_back(Std(w->objectName()));
+        w = w->nextInFocusChain();
+    } while (w != form->hostcmbox);
+    const std::vector<std::string> expected = {"hostcmbox",   "addressedit", "useredit",  "passedit", "dircmbox",
+                                               "OKBn",        "CancelBn",    "OptionsBn", "AboutBn",  "ExitBn",
+                                               "DisplayMemo", "RB1",         "RB2",       "portedit"};
+    EXPECT_EQ(order, expected);
+    for (QWidget* off : std::initializer_list<QWidget*>{form->ListView1, form->anonyckbox, form->remckbox, form->newbn,
+                                                        form->deletebn, form->ProgressBar1})
+        EXPECT_NE(off->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << Std(off->objectName());
 }
 
-TEST_F(MainWindow, PasswordIsMaskedWithStars) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  form->passedit->setText("secret");
-  EXPECT_EQ(form->passedit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, form->passedit), '*');
+TEST_F(MainWindow, PasswordIsMaskedWithStars)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    form->passedit->setText("secret");
+    EXPECT_EQ(form->passedit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, form->passedit), '*');
 }
 
 struct FocusCase {
-  const char* label;
-  const char* profile;
-  const char* focused;
+    const char* label;
+    const char* profile;
+    const char* focused;
 };
 
-void PrintTo(const FocusCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const FocusCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
-class StartupFocus : public AppTest, public ::testing::WithParamInterface<FocusCase> {};
+class StartupFocus : public AppTest, public ::testing::WithParamInterface<FocusCase> { };
 
-TEST_P(StartupFocus, GoesToOkWithAProfileElseToTheProfileBox) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  form->hostcmbox->setEditText(QString::fromUtf8(GetParam().profile));
-  form->show();
-  form->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-  QTRY_VERIFY(!form->Timer1->isActive());
-  ASSERT_NE(QApplication::focusWidget(), nullptr);
-  EXPECT_EQ(Std(QApplication::focusWidget()->objectName()), GetParam().focused);
+TEST_P(StartupFocus, GoesToOkWithAProfileElseToTheProfileBox)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    form->hostcmbox->setEditText(QString::fromUtf8(GetParam().profile));
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QTRY_VERIFY(!form->Timer1->isActive());
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(Std(QApplication::focusWidget()->objectName()), GetParam().focused);
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, StartupFocus,
@@ -135,26 +137,30 @@ INSTANTIATE_TEST_SUITE_P(Profiles, StartupFocus,
                                            FocusCase{"None", "", "hostcmbox"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(MainWindow, ShowsEveryControlWithinTheWindowWithoutOverlap) {
-  auto form = OpenWindow({MakeFile("a.txt", "a")});
-  form->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  const QRect client = form->rect();
-  std::vector<QWidget*> controls;
-  for (QWidget* w : form->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
-    if (w->isVisible()) controls.push_back(w);
-  ASSERT_GE(controls.size(), 28u);
-  for (QWidget* w : controls) {
-    EXPECT_TRUE(client.contains(w->geometry())) << Std(w->objectName());
-    // Text must fit: a label, check box or button at least as wide as it asks.
-    if (qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w)) {
-      EXPECT_GE(w->width(), w->minimumSizeHint().width()) << Std(w->objectName());
+TEST_F(MainWindow, ShowsEveryControlWithinTheWindowWithoutOverlap)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const QRect client = form->rect();
+    std::vector<QWidget*> controls;
+    for (QWidget* w : form->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (w->isVisible())
+            controls.push_back(w);
+    ASSERT_GE(controls.size(), 28u);
+    for (QWidget* w : controls) {
+        EXPECT_TRUE(client.contains(w->geometry())) << Std(w->objectName());
+        // Text must fit: a label, check box or button at least as wide as it asks.
+        if (qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w)) {
+            EXPECT_GE(w->width(), w->minimumSizeHint().width()) << Std(w->objectName());
+        }
+        for (QWidget* other : controls) {
+            if (other == w)
+                continue;
+            EXPECT_FALSE(w->geometry().intersects(other->geometry()))
+                << Std(w->objectName()) << " / " << Std(other->objectName());
+        }
     }
-    for (QWidget* other : controls) {
-      if (other == w) continue;
-      EXPECT_FALSE(w->geometry().intersects(other->geometry())) << Std(w->objectName()) << " / " << Std(other->objectName());
-    }
-  }
 }
 
-}  // namespace
+} // namespace

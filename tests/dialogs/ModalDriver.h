@@ -9,35 +9,36 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-template <typename Dialog>
-class ModalDriver {
+template <typename Dialog> class ModalDriver {
 public:
-  // `act` gets the dialog once it is shown modally and must close it.
-  explicit ModalDriver(std::function<void(Dialog*)> act) : act_(std::move(act)) {
-    timer_.setInterval(5);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-      if (dialog == nullptr || !dialog->isVisible()) return;
-      timer_.stop();
-      seen_ = dialog;
-      ran_ = true;
-      act_(dialog);
-      // Whatever the actions did, a dialog left open would hang the test.
-      if (dialog->isVisible()) {
-        ADD_FAILURE() << "the dialog was left open";
-        dialog->reject();
-      }
-    });
-    timer_.start();
-  }
+    // `act` gets the dialog once it is shown modally and must close it.
+    explicit ModalDriver(std::function<void(Dialog*)> act) : act_(std::move(act))
+    {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible())
+                return;
+            timer_.stop();
+            seen_ = dialog;
+            ran_ = true;
+            act_(dialog);
+            // Whatever the actions did, a dialog left open would hang the test.
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the dialog was left open";
+                dialog->reject();
+            }
+        });
+        timer_.start();
+    }
 
-  [[nodiscard]] bool Ran() const { return ran_; }
-  // The dialog the actions ran on; null once its opener has freed it.
-  [[nodiscard]] QPointer<Dialog> Seen() const { return seen_; }
+    [[nodiscard]] bool Ran() const { return ran_; }
+    // The dialog the actions ran on; null once its opener has freed it.
+    [[nodiscard]] QPointer<Dialog> Seen() const { return seen_; }
 
 private:
-  std::function<void(Dialog*)> act_;
-  QTimer timer_;
-  QPointer<Dialog> seen_;
-  bool ran_ = false;
+    std::function<void(Dialog*)> act_;
+    QTimer timer_;
+    QPointer<Dialog> seen_;
+    bool ran_ = false;
 };

@@ -19,7 +19,10 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
-void Greet(FtpScriptSession& s) { s.Reply("220 Scripted server ready"); }
+void Greet(FtpScriptSession& s)
+{
+    s.Reply("220 Scripted server ready");
+}
 
 // Greeting, USER 331, PASS 230.
 void LogIn(FtpScriptSession& s)
@@ -40,8 +43,8 @@ void Prepare(FtpTestClient& ftp, const FtpScriptServer& server)
 struct TempFile {
     explicit TempFile(const std::string& content, const std::string& name = "local.bin")
     {
-        dir = fs::temp_directory_path() / ("parcelo-ftp-" + std::to_string(::getpid()) + "-" +
-                                           std::to_string(counter++));
+        dir =
+            fs::temp_directory_path() / ("parcelo-ftp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::create_directories(dir);
         path = (dir / name).string();
         std::ofstream(path, std::ios::binary) << content;
@@ -128,7 +131,7 @@ struct LineEndCase {
     const char* lineEnd;
 };
 
-class FtpLineEnds : public ::testing::TestWithParam<LineEndCase> {};
+class FtpLineEnds : public ::testing::TestWithParam<LineEndCase> { };
 
 TEST_P(FtpLineEnds, AcceptLFGivesTheSameRepliesForLFAndCRLFServers)
 {
@@ -157,8 +160,7 @@ TEST_P(FtpLineEnds, AcceptLFGivesTheSameRepliesForLFAndCRLFServers)
     EXPECT_EQ(server.Join(), (Commands{"USER bob", "PASS secret", "CWD docs"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpLineEnds,
-                         ::testing::Values(LineEndCase{"LF", "\n"}, LineEndCase{"CRLF", "\r\n"}),
+INSTANTIATE_TEST_SUITE_P(Servers, FtpLineEnds, ::testing::Values(LineEndCase{"LF", "\n"}, LineEndCase{"CRLF", "\r\n"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FtpDialogue, WithoutAcceptLFAnLFOnlyServerStallsUntilTheTimeout)
@@ -246,7 +248,7 @@ struct AnyCodeCase {
     bool succeeds;
 };
 
-class FtpEmptyAcceptedList : public ::testing::TestWithParam<AnyCodeCase> {};
+class FtpEmptyAcceptedList : public ::testing::TestWithParam<AnyCodeCase> { };
 
 TEST_P(FtpEmptyAcceptedList, AcceptsEveryCodeBelow500)
 {
@@ -529,7 +531,7 @@ TEST(FtpDialogue, PortAnsweredWith500EndsTheStoreBeforeStor)
 // The final reply may come before or after the server closes the data
 // connection; either way the listing completes once, with the close's
 // result.
-class FtpReplyAndClose : public ::testing::TestWithParam<bool> {};
+class FtpReplyAndClose : public ::testing::TestWithParam<bool> { };
 
 TEST_P(FtpReplyAndClose, ListCompletesOnceWhicheverComesFirst)
 {

@@ -30,10 +30,10 @@ namespace {
 
 // What the server's thread saw, for the client's side to check.
 struct Seen {
-    std::atomic<std::int64_t> received{0};  // bytes read so far from a slow store
+    std::atomic<std::int64_t> received{0}; // bytes read so far from a slow store
     std::mutex mutex;
-    std::map<std::string, std::string> stored;  // STOR name -> the data that came
-    std::string other;                          // what a connection from elsewhere got
+    std::map<std::string, std::string> stored; // STOR name -> the data that came
+    std::string other;                         // what a connection from elsewhere got
 };
 
 struct Row {
@@ -42,7 +42,10 @@ struct Row {
     std::function<void(FtpScriptServer&, Seen&)> client;
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os)
+{
+    *os << row.name;
+}
 
 void LogIn(FtpScriptSession& s)
 {
@@ -85,7 +88,6 @@ void ServeStores(FtpScriptSession& s, Seen& seen)
     }
 }
 
-
 void Prepare(FtpTestClient& ftp, const FtpScriptServer& server, bool passive)
 {
     ftp.SetPort(server.PortText());
@@ -102,8 +104,8 @@ std::string Data(size_t size)
     return data;
 }
 
-constexpr std::int64_t SlowRate = 250000;  // bytes per second
-constexpr size_t SlowSize = 1250000;       // five seconds at that rate
+constexpr std::int64_t SlowRate = 250000; // bytes per second
+constexpr size_t SlowSize = 1250000;      // five seconds at that rate
 
 const Row FaultRows[] = {
     {"SlowServerProgressFollowsWhatItTookAndDoesNotTimeOut",
@@ -151,8 +153,8 @@ const Row FaultRows[] = {
          const std::string folder = (local.path / "folder").string();
          fs::create_directories(folder);
          const std::string good = local.Write("good.txt", "good data");
-         ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob", "secret",
-                                                    "", folder, good});
+         ProgramResult r =
+             RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob", "secret", "", folder, good});
          EXPECT_EQ(r.status, 1) << r.out;
          EXPECT_NE(r.out.find("! 426 Unable to open local file " + folder + "\n"), std::string::npos) << r.out;
          const Commands commands = server.Join();
@@ -248,8 +250,8 @@ const Row FaultRows[] = {
      [](FtpScriptServer& server, Seen& seen) {
          LocalDir local("parcelo-faults");
          const std::string file = local.Write("t.txt", "patient");
-         ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "--timeout", "3000000", "127.0.0.1",
-                                                    server.PortText(), "bob", "secret", "", file});
+         ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "--timeout", "3000000", "127.0.0.1", server.PortText(),
+                                                    "bob", "secret", "", file});
          EXPECT_EQ(r.status, 0) << r.out;
          server.Join();
          EXPECT_EQ(seen.stored["t.txt"], "patient");
@@ -314,8 +316,8 @@ const Row FaultRows[] = {
      [](FtpScriptServer& server, Seen&) {
          LocalDir local("parcelo-faults");
          const std::string file = local.Write("p.txt", "x");
-         ProgramResult r = RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob",
-                                                    "s3cret-word", "", file});
+         ProgramResult r =
+             RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob", "s3cret-word", "", file});
          EXPECT_EQ(r.status, 0) << r.out;
          EXPECT_NE(r.out.find("> PASS (hidden)\n"), std::string::npos) << r.out;
          EXPECT_EQ(r.out.find("s3cret-word"), std::string::npos) << r.out;
@@ -323,7 +325,7 @@ const Row FaultRows[] = {
      }},
 };
 
-class FtpFault : public ::testing::TestWithParam<Row> {};
+class FtpFault : public ::testing::TestWithParam<Row> { };
 
 } // namespace
 

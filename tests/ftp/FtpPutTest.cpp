@@ -23,7 +23,10 @@ namespace {
 
 using Result = ProgramResult;
 
-Result RunFtpput(const std::vector<std::string>& args) { return RunProgram(FTPPUT_PATH, args); }
+Result RunFtpput(const std::vector<std::string>& args)
+{
+    return RunProgram(FTPPUT_PATH, args);
+}
 
 std::string ReadFile(const std::string& path)
 {
@@ -32,7 +35,6 @@ std::string ReadFile(const std::string& path)
     ss << in.rdbuf();
     return ss.str();
 }
-
 
 } // namespace
 
@@ -66,7 +68,8 @@ TEST(FtpPut, UploadsEveryFileUnderItsBaseNameAndPrintsTheDialogue)
         std::vector<std::string> args;
         if (passive)
             args.push_back("--passive");
-        for (auto s : {server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(), a, b})
+        for (auto s :
+             {server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(), a, b})
             args.push_back(s);
         Result r = RunFtpput(args);
         EXPECT_EQ(r.status, 0) << r.out;
@@ -91,8 +94,8 @@ TEST(FtpPut, EmptyDirectoryMeansTheLogInDirectoryAndAsciiSetsTypeA)
     LocalDir local("parcelo-ftpput");
     const std::string a = local.Write("plain.txt", "text\n");
 
-    Result r = RunFtpput({"--ascii", "--timeout", "30", server->Host(), server->PortText(), server->User(),
-                          server->Password(), "", a});
+    Result r = RunFtpput(
+        {"--ascii", "--timeout", "30", server->Host(), server->PortText(), server->User(), server->Password(), "", a});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("> CWD"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("> TYPE A\n"), std::string::npos) << r.out;
@@ -110,8 +113,8 @@ TEST(FtpPut, FailuresExitWith1)
     const std::string missing = (local.path / "missing.bin").string();
 
     // A missing file fails, the others are still stored.
-    Result r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(),
-                          missing, good});
+    Result r = RunFtpput(
+        {server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(), missing, good});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("! 426 Unable to open local file " + missing), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(server->StoredPath("good.bin")), "good");

@@ -53,7 +53,6 @@ std::string RandomBytes(size_t size, unsigned seed)
     return data;
 }
 
-
 // Logs in and changes to the server's upload folder.
 void LogIn(FtpTestClient& ftp, const FtpRealServer& server, bool passive)
 {
@@ -79,7 +78,7 @@ std::string CaseName(const ::testing::TestParamInfo<UploadCase>& info)
            (info.param.passive ? "_passive_" : "_active_") + std::to_string(info.param.size);
 }
 
-class FtpRealUpload : public ::testing::TestWithParam<UploadCase> {};
+class FtpRealUpload : public ::testing::TestWithParam<UploadCase> { };
 
 } // namespace
 
@@ -118,19 +117,18 @@ TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
     EXPECT_TRUE(stored == data);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpRealUpload,
-                         ::testing::ValuesIn([] {
-                             std::vector<UploadCase> cases;
-                             for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
-                                 for (bool passive : {false, true})
-                                     for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515},
-                                                         size_t{20} * 1024 * 1024})
-                                         cases.push_back({kind, passive, size});
-                             return cases;
-                         }()),
-                         CaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FtpRealUpload, ::testing::ValuesIn([] {
+        std::vector<UploadCase> cases;
+        for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
+            for (bool passive : {false, true})
+                for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515}, size_t{20} * 1024 * 1024})
+                    cases.push_back({kind, passive, size});
+        return cases;
+    }()),
+    CaseName);
 
-class FtpRealSession : public ::testing::TestWithParam<Kind> {};
+class FtpRealSession : public ::testing::TestWithParam<Kind> { };
 
 TEST_P(FtpRealSession, DirectoriesListingAndAsciiUpload)
 {

@@ -43,8 +43,8 @@ std::string RefusingPort()
 struct LocalFile {
     explicit LocalFile(std::int64_t size, const std::string& tail = "")
     {
-        path = (fs::temp_directory_path() / ("parcelo-regress-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(counter++)))
+        path = (fs::temp_directory_path() /
+                ("parcelo-regress-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
                    .string();
         std::ofstream out(path, std::ios::binary);
         out.close();
@@ -134,7 +134,7 @@ TEST(FtpRegression, FailedCheckInsideACompoundFailsTheRequest)
     EXPECT_EQ(server.Join(), (Commands{"USER bob"}));
 }
 
-class FtpUnusablePasv : public ::testing::TestWithParam<const char*> {};
+class FtpUnusablePasv : public ::testing::TestWithParam<const char*> { };
 
 TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 {
@@ -164,8 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, FtpUnusablePasv,
                          ::testing::Values("227 Entering Passive Mode", "227 Entering Passive Mode (127,0,0,1)",
                                            "227 Entering Passive Mode (127,0,0,1,0,0)",
                                            "227 Entering Passive Mode (127,0,0,1,300,7)",
-                                           "227 Entering Passive Mode (127,0,0,1,a,b)",
-                                           "200 PASV ignored"));
+                                           "227 Entering Passive Mode (127,0,0,1,a,b)", "200 PASV ignored"));
 
 TEST(FtpRegression, PasvReplyWithoutAPortFailsTheListing)
 {
@@ -264,7 +263,7 @@ struct InjectionCase {
     const char* message;
 };
 
-class FtpLineBreakInjection : public ::testing::TestWithParam<InjectionCase> {};
+class FtpLineBreakInjection : public ::testing::TestWithParam<InjectionCase> { };
 
 TEST_P(FtpLineBreakInjection, LineBreakInACommandArgumentIsRefusedBeforeSending)
 {
@@ -297,21 +296,20 @@ TEST_P(FtpLineBreakInjection, LineBreakInACommandArgumentIsRefusedBeforeSending)
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, FtpLineBreakInjection,
-    ::testing::Values(
-        InjectionCase{"UserName", [](TCustomFtpCli& f) { f.SetUserName("bob\r\nDELE x"); },
-                      &TCustomFtpCli::StartConnect, "UserName must not contain CR or LF"},
-        InjectionCase{"PassWord", [](TCustomFtpCli& f) { f.SetPassWord("pw\nDELE x"); }, &TCustomFtpCli::StartConnect,
-                      "Password must not contain CR or LF"},
-        InjectionCase{"HostDirName", [](TCustomFtpCli& f) { f.SetHostDirName("pub\rRMD x"); },
-                      &TCustomFtpCli::StartChangeDir, "HostDirName must not contain CR or LF"},
-        InjectionCase{"StoreName", [](TCustomFtpCli& f) { f.SetHostFileName("a.txt\r\nDELE b.txt"); },
-                      &TCustomFtpCli::StartStoreFile, "HostFileName must not contain CR or LF"},
-        InjectionCase{"MakeDirName", [](TCustomFtpCli& f) { f.SetHostFileName("new\nDELE b.txt"); },
-                      &TCustomFtpCli::StartMakeDir, "HostFileName must not contain CR or LF"},
-        InjectionCase{"ListArgument", [](TCustomFtpCli& f) { f.SetHostFileName("*\nQUIT"); },
-                      &TCustomFtpCli::StartListDir, "HostFileName must not contain CR or LF"},
-        InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
-                      &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
+    ::testing::Values(InjectionCase{"UserName", [](TCustomFtpCli& f) { f.SetUserName("bob\r\nDELE x"); },
+                                    &TCustomFtpCli::StartConnect, "UserName must not contain CR or LF"},
+                      InjectionCase{"PassWord", [](TCustomFtpCli& f) { f.SetPassWord("pw\nDELE x"); },
+                                    &TCustomFtpCli::StartConnect, "Password must not contain CR or LF"},
+                      InjectionCase{"HostDirName", [](TCustomFtpCli& f) { f.SetHostDirName("pub\rRMD x"); },
+                                    &TCustomFtpCli::StartChangeDir, "HostDirName must not contain CR or LF"},
+                      InjectionCase{"StoreName", [](TCustomFtpCli& f) { f.SetHostFileName("a.txt\r\nDELE b.txt"); },
+                                    &TCustomFtpCli::StartStoreFile, "HostFileName must not contain CR or LF"},
+                      InjectionCase{"MakeDirName", [](TCustomFtpCli& f) { f.SetHostFileName("new\nDELE b.txt"); },
+                                    &TCustomFtpCli::StartMakeDir, "HostFileName must not contain CR or LF"},
+                      InjectionCase{"ListArgument", [](TCustomFtpCli& f) { f.SetHostFileName("*\nQUIT"); },
+                                    &TCustomFtpCli::StartListDir, "HostFileName must not contain CR or LF"},
+                      InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
+                                    &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
@@ -434,7 +432,7 @@ struct DestroyCase {
     bool connects = true;
 };
 
-class FtpDestroyedInHandler : public ::testing::TestWithParam<DestroyCase> {};
+class FtpDestroyedInHandler : public ::testing::TestWithParam<DestroyCase> { };
 
 TEST_P(FtpDestroyedInHandler, ClientStopsTouchingItself)
 {
@@ -506,85 +504,84 @@ TEST_P(FtpDestroyedInHandler, ClientStopsTouchingItself)
 
 INSTANTIATE_TEST_SUITE_P(
     Handlers, FtpDestroyedInHandler,
-    ::testing::Values(
-        DestroyCase{"StateResolving",
-                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
-                        ftp.OnStateChange = [&self, destroy](TObject*) {
-                            if (self && self->State() == ftpStResolving)
-                                destroy();
-                        };
-                    },
-                    false},
-        DestroyCase{"StateGreeted",
-                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
-                        ftp.OnStateChange = [&self, destroy](TObject*) {
-                            if (self && self->State() == ftpStGreeted)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"SessionConnected",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnSessionConnected = [destroy](TObject*, std::uint16_t) { destroy(); };
-                    }},
-        DestroyCase{"CommandPass",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnCommand = [destroy](TObject*, std::string& cmd) {
-                            if (cmd.rfind("PASS", 0) == 0)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"DisplayUser",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
-                            if (msg == "> USER bob")
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"DisplayLoggedIn",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
-                            if (msg.rfind("< 230", 0) == 0)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"ResponseTransferOpens",
-                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
-                        ftp.OnResponse = [&self, destroy](TObject*) {
-                            if (self && self->LastResponse().rfind("150", 0) == 0)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"ReadyToTransmit",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnReadyToTransmit = [destroy](TObject*, bool&) { destroy(); };
-                    }},
-        DestroyCase{"Progress",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnProgress = [destroy](TObject*, std::int64_t, bool&) { destroy(); };
-                    }},
-        DestroyCase{"DisplayStatistics",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
-                            if (msg.find("bytes received/sent") != std::string::npos)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"StateReadyAfterStore",
-                    [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
-                        ftp.OnStateChange = [&self, destroy](TObject*) {
-                            if (self && self->State() == ftpStReady && self->ByteCount() > 0)
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"DisplayQuit",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
-                            if (msg == "> QUIT")
-                                destroy();
-                        };
-                    }},
-        DestroyCase{"SessionClosed",
-                    [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
-                        ftp.OnSessionClosed = [destroy](TObject*, std::uint16_t) { destroy(); };
-                    }}),
+    ::testing::Values(DestroyCase{"StateResolving",
+                                  [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                                      ftp.OnStateChange = [&self, destroy](TObject*) {
+                                          if (self && self->State() == ftpStResolving)
+                                              destroy();
+                                      };
+                                  },
+                                  false},
+                      DestroyCase{"StateGreeted",
+                                  [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                                      ftp.OnStateChange = [&self, destroy](TObject*) {
+                                          if (self && self->State() == ftpStGreeted)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"SessionConnected",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnSessionConnected = [destroy](TObject*, std::uint16_t) { destroy(); };
+                                  }},
+                      DestroyCase{"CommandPass",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnCommand = [destroy](TObject*, std::string& cmd) {
+                                          if (cmd.rfind("PASS", 0) == 0)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"DisplayUser",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                                          if (msg == "> USER bob")
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"DisplayLoggedIn",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                                          if (msg.rfind("< 230", 0) == 0)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"ResponseTransferOpens",
+                                  [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                                      ftp.OnResponse = [&self, destroy](TObject*) {
+                                          if (self && self->LastResponse().rfind("150", 0) == 0)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"ReadyToTransmit",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnReadyToTransmit = [destroy](TObject*, bool&) { destroy(); };
+                                  }},
+                      DestroyCase{"Progress",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnProgress = [destroy](TObject*, std::int64_t, bool&) { destroy(); };
+                                  }},
+                      DestroyCase{"DisplayStatistics",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                                          if (msg.find("bytes received/sent") != std::string::npos)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"StateReadyAfterStore",
+                                  [](FtpTestClient& ftp, FtpTestClient*& self, const std::function<void()>& destroy) {
+                                      ftp.OnStateChange = [&self, destroy](TObject*) {
+                                          if (self && self->State() == ftpStReady && self->ByteCount() > 0)
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"DisplayQuit",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnDisplay = [destroy](TObject*, std::string& msg) {
+                                          if (msg == "> QUIT")
+                                              destroy();
+                                      };
+                                  }},
+                      DestroyCase{"SessionClosed",
+                                  [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
+                                      ftp.OnSessionClosed = [destroy](TObject*, std::uint16_t) { destroy(); };
+                                  }}),
     [](const ::testing::TestParamInfo<DestroyCase>& info) { return std::string(info.param.name); });

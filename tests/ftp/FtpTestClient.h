@@ -12,15 +12,12 @@
 
 class FtpTestClient : public TFtpClient {
 public:
-    FtpTestClient()
-        : TFtpClient(nullptr)
+    FtpTestClient() : TFtpClient(nullptr)
     {
         SetTimeout(20);
         SetHostName("127.0.0.1");
         OnDisplay = [this](TObject*, std::string& msg) { displayed.push_back(msg); };
-        OnRequestDone = [this](TObject*, TFtpRequest rq, std::uint16_t error) {
-            done.push_back({rq, error});
-        };
+        OnRequestDone = [this](TObject*, TFtpRequest rq, std::uint16_t error) { done.push_back({rq, error}); };
     }
 
     // Runs a request of the engine the way the synchronous calls do.

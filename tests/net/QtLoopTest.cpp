@@ -121,7 +121,7 @@ TEST(QtLoop, ASocketDestroyedDuringTheIdleWaitOfFlushOrWaitUntilDoneIsNotTouched
         bool up = false;
         sock->OnSessionConnected = [&](TObject*, WORD) { up = true; };
         sock->SetTimeout(20000);
-        sock->armed = true;  // not while connecting
+        sock->armed = true; // not while connecting
         ASSERT_EQ(0, sock->Synchronize([&] { sock->Connect(); }, up));
         int fd = peer::Accept(lfd);
         sock->armed = false;

@@ -92,7 +92,7 @@ TEST(WSocketLineMode, LineEditingExpandsTabsAndAppliesBackspacesWithoutLosingThe
 {
     struct Case {
         const char* name;
-        std::vector<std::string> reads;  // what the peer sends, one read each
+        std::vector<std::string> reads; // what the peer sends, one read each
         std::vector<std::string> lines;
     } cases[] = {
         {"tabs at the start", {"\t\t\tab\r\n"}, {std::string(24, ' ') + "ab\r\n"}},
@@ -204,7 +204,7 @@ TEST(WSocketWait, TerminatingEndsTheWait)
     // WM_QUIT taken by the socket's own loop sets Terminated.
     p.client.SetMultiThreaded(true);
     PostQuitMessage(0);
-    SetTerminating(false);  // only the message itself is left to say it
+    SetTerminating(false); // only the message itself is left to say it
     EXPECT_EQ(WSOCKET_WAIT_TIMEOUT, p.client.WaitUntilDone(flag));
     EXPECT_TRUE(p.client.Terminated());
     SetTerminating(false);

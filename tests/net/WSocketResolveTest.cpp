@@ -94,7 +94,7 @@ TEST(WSocketResolve, HostTexts)
 {
     struct Row {
         std::string in;
-        std::string dotted;  // empty: expect the error below
+        std::string dotted; // empty: expect the error below
         std::string error;
     };
     const std::vector<Row> rows = {
@@ -126,7 +126,8 @@ TEST(WSocketResolve, PortTexts)
     EXPECT_EQ(21u, WSocketResolvePort(" ftp ", " tcp"));
     EXPECT_EQ(80u, WSocketResolvePort("http", ""));
     EXPECT_EQ("WSocketResolvePort: Invalid Port.", ExceptionText([] { WSocketResolvePort("", "tcp"); }));
-    EXPECT_EQ("WSocketResolvePort: Invalid Port.", ExceptionText([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }));
+    EXPECT_EQ("WSocketResolvePort: Invalid Port.",
+              ExceptionText([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }));
     EXPECT_EQ("WSocketResolvePort: Cannot convert port 'nosuchservice'",
               ExceptionText([] { WSocketResolvePort("nosuchservice", "tcp"); }));
 }
@@ -148,8 +149,7 @@ TEST(WSocketResolve, APortAbove65535KeepsItsLow16Bits)
     s.SetPort("70000");
     try {
         s.Connect();
-    } catch (const ESocketException&) {
-    }
+    } catch (const ESocketException&) { }
     EXPECT_EQ(4464, winsock::ntohs(s.RemoteSockAddr().sin_port));
     s.Abort();
 }
@@ -213,7 +213,7 @@ TEST(WSocketDnsLookup, ASecondLookupCancelsTheFirstSilently)
 TEST(WSocketDnsLookup, CancelReportsInterruptedAndDropsTheResult)
 {
     Lookups l;
-    l.s.CancelDnsLookup();  // nothing pending: nothing happens
+    l.s.CancelDnsLookup(); // nothing pending: nothing happens
     EXPECT_TRUE(l.done.empty());
     l.s.DnsLookup("localhost");
     l.s.CancelDnsLookup();
@@ -230,7 +230,7 @@ TEST(WSocketDnsLookup, DestroyingTheSocketWithALookupPendingIsSafe)
     int done = 0;
     s->OnDnsLookupDone = [&](TObject*, WORD) { ++done; };
     s->DnsLookup("localhost");
-    delete s;  // cancels; the helper's result must not touch the old buffer
+    delete s; // cancels; the helper's result must not touch the old buffer
     Sleep(100);
     PumpPending();
     WaitMessage(100);

@@ -134,7 +134,7 @@ TEST(WSocketSend, ZeroBytesQueueNothingAndFlushStillReturns)
     Connected c;
     EXPECT_EQ(0, c.Send(""));
     EXPECT_EQ(0u, c.client.BufferCount());
-    c.client.Flush();  // would wait for ever if nothing-queued never counted as sent
+    c.client.Flush(); // would wait for ever if nothing-queued never counted as sent
     EXPECT_TRUE(c.client.AllSent());
     ASSERT_TRUE(PumpUntil([&] { return c.dataSent > 0; }));
     EXPECT_EQ(1, c.dataSent);
@@ -171,7 +171,7 @@ TEST(WSocketSend, APeerThatStopsReadingGetsEverythingInOrderWithOneDataSent)
 TEST(WSocketSend, FlushWaitsUntilTheQueueHasDrained)
 {
     Connected c;
-    std::string data(16 << 20, 'f');  // more than the system buffers
+    std::string data(16 << 20, 'f'); // more than the system buffers
     long long got = 0;
     c.Send(data);
     ASSERT_FALSE(c.client.AllSent());

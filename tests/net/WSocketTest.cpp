@@ -183,7 +183,7 @@ TEST(WSocketConnect, PeerClosingWithDataUnreadDeliversTheDataBeforeTheClose)
     std::string got;
     std::vector<std::string> order;
     client.OnDataAvailable = [&](TObject*, WORD) {
-        char buf[100];  // small reads: several rounds
+        char buf[100]; // small reads: several rounds
         int n = client.Receive(buf, sizeof buf);
         if (n > 0) {
             got.append(buf, static_cast<size_t>(n));
@@ -204,7 +204,7 @@ TEST(WSocketConnect, PeerClosingWithDataUnreadDeliversTheDataBeforeTheClose)
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<char>('a' + i % 26);
     ASSERT_TRUE(peer::SendAll(fd, payload));
-    peer::Close(fd);  // before the client has read anything
+    peer::Close(fd); // before the client has read anything
     ASSERT_TRUE(PumpUntil([&] { return closed > 0; }));
     PumpPending();
     EXPECT_EQ(payload, got);
@@ -325,8 +325,8 @@ TEST(WSocketClose, AHandlerThatClosesDuringThePeersCloseGetsOneClosedEvent)
     // (inside the close notice) or on the closed event itself.
     struct Case {
         const char* name;
-        const char* onLastByte;    // "", "close", "abort", "reconnect"
-        const char* onClosed;      // "", "close", "reconnect"
+        const char* onLastByte; // "", "close", "abort", "reconnect"
+        const char* onClosed;   // "", "close", "reconnect"
     };
     const Case cases[] = {
         {"Close on the last byte", "close", ""},
@@ -424,22 +424,21 @@ TEST(WSocketLifetime, SocketDestroyedInsideItsOwnHandlerIsNeverTouchedAgain)
         std::function<void(TWSocket*, std::function<void()>)> arm;
     };
     std::vector<Case> cases = {
-        {"OnSessionConnected", [](TWSocket* s, std::function<void()> kill) {
-             s->OnSessionConnected = [kill](TObject*, WORD) { kill(); };
-         }},
-        {"OnChangeState to connected", [](TWSocket* s, std::function<void()> kill) {
+        {"OnSessionConnected",
+         [](TWSocket* s, std::function<void()> kill) { s->OnSessionConnected = [kill](TObject*, WORD) { kill(); }; }},
+        {"OnChangeState to connected",
+         [](TWSocket* s, std::function<void()> kill) {
              s->OnChangeState = [kill](TObject*, TSocketState, TSocketState to) {
                  if (to == wsConnected)
                      kill();
              };
          }},
-        {"OnDataSent", [](TWSocket* s, std::function<void()> kill) {
-             s->OnDataSent = [kill](TObject*, WORD) { kill(); };
-         }},
-        {"OnDataAvailable", [](TWSocket* s, std::function<void()> kill) {
-             s->OnDataAvailable = [kill](TObject*, WORD) { kill(); };
-         }},
-        {"OnSessionClosed", [](TWSocket* s, std::function<void()> kill) {
+        {"OnDataSent",
+         [](TWSocket* s, std::function<void()> kill) { s->OnDataSent = [kill](TObject*, WORD) { kill(); }; }},
+        {"OnDataAvailable",
+         [](TWSocket* s, std::function<void()> kill) { s->OnDataAvailable = [kill](TObject*, WORD) { kill(); }; }},
+        {"OnSessionClosed",
+         [](TWSocket* s, std::function<void()> kill) {
              s->OnDataAvailable = [s](TObject*, WORD) { s->ReceiveStr(); };
              s->OnSessionClosed = [kill](TObject*, WORD) { kill(); };
          }},
@@ -495,7 +494,7 @@ TEST(WSocketLifetime, LateNotificationsOfAClosedHandleDoNotReachTheNextConnectio
     Target(client, l.port);
     client.Connect();
     SOCKET first = client.HSocket();
-    WaitMessage(200);  // FD_CONNECT and FD_WRITE queued, not dispatched
+    WaitMessage(200); // FD_CONNECT and FD_WRITE queued, not dispatched
     client.Close();
     Target(client, l.port);
     client.Connect();
@@ -532,11 +531,14 @@ TEST(WSocketErrors, ListenOnAPortInUseReportsAndLeaksNoHandle)
 TEST(WSocketErrors, ListenWithoutItsPropertiesNamesWhatIsMissing)
 {
     TWSocket s;
-    EXPECT_EQ("Error 10022 in function listen: port not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+    EXPECT_EQ("Error 10022 in function listen: port not assigned\r\nInvalid argument",
+              ExceptionText([&] { s.Listen(); }));
     s.SetPort("0");
-    EXPECT_EQ("Error 10022 in function listen: address not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+    EXPECT_EQ("Error 10022 in function listen: address not assigned\r\nInvalid argument",
+              ExceptionText([&] { s.Listen(); }));
     s.SetProto("");
-    EXPECT_EQ("Error 10022 in function listen: protocol not assigned\r\nInvalid argument", ExceptionText([&] { s.Listen(); }));
+    EXPECT_EQ("Error 10022 in function listen: protocol not assigned\r\nInvalid argument",
+              ExceptionText([&] { s.Listen(); }));
 }
 
 TEST(WSocketErrors, ConnectChecksInOrderAndPrefixesResolutionErrors)
@@ -644,7 +646,7 @@ TEST(WSocketProperties, SendFlagsAndDefaults)
     EXPECT_EQ(wsClosed, s.State());
     EXPECT_EQ("Cannot set linger option at this time", ExceptionText([&] { s.SetLingerOption(); }));
     s.SetLingerOnOff(wsLingerNoSet);
-    s.SetLingerOption();  // leaves the system default alone: no report
+    s.SetLingerOption(); // leaves the system default alone: no report
 }
 
 TEST(WSocketReceive, ZeroSizedReceiveReturnsZero)
@@ -680,7 +682,7 @@ TEST(WSocketReceive, PauseHoldsNotificationsAndResumeBringsThemBack)
 
 TEST(WSocketResources, ThousandsOfSocketsLeaveTheDescriptorCountAsItWas)
 {
-    MessageQueueFd();  // the queue's own descriptors exist from its first use
+    MessageQueueFd(); // the queue's own descriptors exist from its first use
     int before = peer::OpenDescriptorCount();
     int socketsBefore = winsock::OpenSocketCount();
     Listener l;
@@ -701,7 +703,7 @@ TEST(WSocketResources, ThousandsOfSocketsLeaveTheDescriptorCountAsItWas)
         s.SetPort("0");
         s.Listen();
         if (i % 3 == 0)
-            s.Close();  // the rest are closed by the destructor
+            s.Close(); // the rest are closed by the destructor
     }
     l.sock.Close();
     PumpPending();
@@ -743,7 +745,7 @@ TEST(WSocketOwnership, OwnedSocketsGoWithTheirOwnerWithoutClosedEvents)
     delete owner;
     PumpPending();
     EXPECT_EQ(0, closed);
-    EXPECT_EQ(0, TCustomWSocket::InstanceCount() - 1);  // only the listener
+    EXPECT_EQ(0, TCustomWSocket::InstanceCount() - 1); // only the listener
 }
 
 } // namespace
@@ -779,10 +781,10 @@ TEST(WSocketClose, APeerResetIsReportedWithItsErrorAndAnOrderlyCloseWithNone)
     struct Case {
         const char* name;
         bool reset;
-        bool dataFirst;  // the peer sends something before it goes
-        bool handler;    // OnDataAvailable assigned
-        bool midRead;    // the reset comes while the handler reads: it
-                         // reads on until the receive fails
+        bool dataFirst; // the peer sends something before it goes
+        bool handler;   // OnDataAvailable assigned
+        bool midRead;   // the reset comes while the handler reads: it
+                        // reads on until the receive fails
         WORD error;
     } cases[] = {
         {"reset", true, false, true, false, 10054},

@@ -61,7 +61,7 @@ TEST(MessageQueue, WindowDestroyedFromItsOwnProcedureStaysDestroyed)
         return 0;
     });
     PostMessage(self, WM_USER, 0, 0);
-    PostMessage(self, WM_USER, 0, 0);  // still queued when the window goes
+    PostMessage(self, WM_USER, 0, 0); // still queued when the window goes
     PumpAll();
     EXPECT_EQ(1, calls);
 }
@@ -78,7 +78,7 @@ TEST(MessageQueue, WindowProcedureFindsItsOwnerInSlotZero)
     int counter = 0;
     HWND h = CreateHiddenWindow(&SlotProc, reinterpret_cast<LONG_PTR>(&counter));
     PostMessage(h, WM_USER, 5, 0);
-    SendMessage(h, WM_USER, 2, 0);  // runs at once, ahead of the queue
+    SendMessage(h, WM_USER, 2, 0); // runs at once, ahead of the queue
     EXPECT_EQ(2, counter);
     PumpAll();
     EXPECT_EQ(7, counter);

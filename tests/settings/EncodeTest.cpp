@@ -36,7 +36,7 @@ struct RunCase {
     std::string expected;
 };
 
-class EncodeRun : public testing::TestWithParam<RunCase> {};
+class EncodeRun : public testing::TestWithParam<RunCase> { };
 
 TEST_P(EncodeRun, ProducesExpectedBytes)
 {
@@ -53,31 +53,31 @@ TEST_P(EncodeRun, ProducesExpectedBytes)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, EncodeRun,
-    testing::Values(
-        RunCase{"keyless turn and move to decimal", "", true, 6, true, "23", "abc", "#105#104#103"},
-        RunCase{"keyless decimal input reversed", "", true, -6, true, "32", "#105#104#103", "abc"},
-        RunCase{"decimal input decodes to plain bytes", "", true, 0, true, "", "#72#105", "Hi"},
-        RunCase{"any non-digit separates decimal runs", "", true, 0, true, "", "#72 105x33", "Hi!"},
-        RunCase{"decimal runs keep their low eight bits", "", true, 0, true, "", "#256#300", Bytes({0, 44})},
-        RunCase{"sequence 3 runs only the move", "K", true, 1, false, "3", "abc", "bcd"},
-        RunCase{"empty sequence runs nothing", "K", true, 1, false, "", "abc", "abc"},
-        RunCase{"empty sequence still gives decimal form", "K", true, 1, true, "", "AB", "#65#66"},
-        RunCase{"sequence 22 reverses twice", "K", true, 1, false, "22", "abc", "abc"},
-        RunCase{"only three sequence positions count", "", true, 1, false, "2223", "abc", "cba"},
-        RunCase{"unknown sequence digits do nothing", "", true, 1, false, "x03", "abc", "bcd"},
-        RunCase{"turning off disables step 2", "", false, 1, false, "23", "abc", "bcd"},
-        RunCase{"move 0 disables step 3", "", true, 0, false, "23", "abc", "cba"},
-        RunCase{"empty key disables the xor", "", true, 0, false, "1", "abc", "abc"},
-        RunCase{"key longer than the text uses its first bytes", "ABCDEF", true, 0, false, "1", "ab",
-                Bytes({'a' ^ 'A', 'b' ^ 'B'})},
-        RunCase{"key repeats from its first byte per block", "AB", true, 0, false, "1", "abcde",
-                Bytes({'a' ^ 'A', 'b' ^ 'B', 'c' ^ 'A', 'd' ^ 'B', 'e' ^ 'A'})},
-        RunCase{"move up wraps by 255", "", true, 6, false, "3", Bytes({0, 1, 249, 250, 255}),
-                Bytes({6, 7, 255, 1, 6})},
-        RunCase{"move down wraps by 255", "", true, -6, false, "3", Bytes({0, 1, 5, 6, 255}),
-                Bytes({249, 250, 254, 0, 249})},
-        RunCase{"empty input stays empty with decimal output", "K", true, 6, true, "123", "", ""},
-        RunCase{"empty input stays empty without decimal output", "K", true, 6, false, "123", "", ""}),
+    testing::Values(RunCase{"keyless turn and move to decimal", "", true, 6, true, "23", "abc", "#105#104#103"},
+                    RunCase{"keyless decimal input reversed", "", true, -6, true, "32", "#105#104#103", "abc"},
+                    RunCase{"decimal input decodes to plain bytes", "", true, 0, true, "", "#72#105", "Hi"},
+                    RunCase{"any non-digit separates decimal runs", "", true, 0, true, "", "#72 105x33", "Hi!"},
+                    RunCase{"decimal runs keep their low eight bits", "", true, 0, true, "", "#256#300",
+                            Bytes({0, 44})},
+                    RunCase{"sequence 3 runs only the move", "K", true, 1, false, "3", "abc", "bcd"},
+                    RunCase{"empty sequence runs nothing", "K", true, 1, false, "", "abc", "abc"},
+                    RunCase{"empty sequence still gives decimal form", "K", true, 1, true, "", "AB", "#65#66"},
+                    RunCase{"sequence 22 reverses twice", "K", true, 1, false, "22", "abc", "abc"},
+                    RunCase{"only three sequence positions count", "", true, 1, false, "2223", "abc", "cba"},
+                    RunCase{"unknown sequence digits do nothing", "", true, 1, false, "x03", "abc", "bcd"},
+                    RunCase{"turning off disables step 2", "", false, 1, false, "23", "abc", "bcd"},
+                    RunCase{"move 0 disables step 3", "", true, 0, false, "23", "abc", "cba"},
+                    RunCase{"empty key disables the xor", "", true, 0, false, "1", "abc", "abc"},
+                    RunCase{"key longer than the text uses its first bytes", "ABCDEF", true, 0, false, "1", "ab",
+                            Bytes({'a' ^ 'A', 'b' ^ 'B'})},
+                    RunCase{"key repeats from its first byte per block", "AB", true, 0, false, "1", "abcde",
+                            Bytes({'a' ^ 'A', 'b' ^ 'B', 'c' ^ 'A', 'd' ^ 'B', 'e' ^ 'A'})},
+                    RunCase{"move up wraps by 255", "", true, 6, false, "3", Bytes({0, 1, 249, 250, 255}),
+                            Bytes({6, 7, 255, 1, 6})},
+                    RunCase{"move down wraps by 255", "", true, -6, false, "3", Bytes({0, 1, 5, 6, 255}),
+                            Bytes({249, 250, 254, 0, 249})},
+                    RunCase{"empty input stays empty with decimal output", "K", true, 6, true, "123", "", ""},
+                    RunCase{"empty input stays empty without decimal output", "K", true, 6, false, "123", "", ""}),
     [](const testing::TestParamInfo<RunCase>& info) { return "case" + std::to_string(info.index); });
 
 // encode1 as the main window configures it.
@@ -156,7 +156,7 @@ TEST(EncodeProperties, DefaultsAndMoveNumberClamp)
     EXPECT_TRUE(e.DecimalOut());
     EXPECT_EQ(e.Sequence(), "123");
 
-    const std::pair<int, int> table[] = {{150, 100}, {101, 100}, {100, 100}, {-6, -6},
+    const std::pair<int, int> table[] = {{150, 100},   {101, 100},   {100, 100},   {-6, -6},
                                          {-100, -100}, {-101, -100}, {-150, -100}, {0, 0}};
     for (auto [in, out] : table) {
         e.SetMoveNumber(in);
@@ -185,8 +185,8 @@ TEST(EncodeDecimalCut, LongPlainInputIsCutTo63Characters)
         bool decimalBeforeWrite;
         std::size_t kept;
     } const table[] = {
-        {63, true, 63}, {64, true, 64}, {65, true, 63}, {200, true, 63},
-        {64, false, 64}, {65, false, 63}, // switched on after the write
+        {63, true, 63},  {64, true, 64},  {65, true, 63},
+        {200, true, 63}, {64, false, 64}, {65, false, 63}, // switched on after the write
     };
     for (const Case& c : table) {
         Tencode e;

@@ -139,9 +139,9 @@ TEST_F(RegistryStore, StringsCarryEveryByteAndEndAtAZero)
         reg.WriteString("password", every);
         reg.WriteString("empty", "");
         const std::string withZero("ab\0cd", 5);
-        ASSERT_EQ(RegSetValueExA(reg.CurrentKey(), "zero", 0, REG_SZ, reinterpret_cast<const BYTE*>(withZero.data()),
-                                 5),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegSetValueExA(reg.CurrentKey(), "zero", 0, REG_SZ, reinterpret_cast<const BYTE*>(withZero.data()), 5),
+            ERROR_SUCCESS);
     }
     TRegistry reg; // a fresh read, from the file
     ASSERT_TRUE(reg.OpenKey("Software\\Parcelo\\Hosts\\bytes", false));
@@ -265,7 +265,7 @@ TEST_F(RegistryStore, DeleteKeyRemovesTheWholeTree)
     EXPECT_FALSE(reg.KeyExists("Extensions"));
     EXPECT_FALSE(reg.DeleteKey("Extensions"));
     EXPECT_EQ(reg.LastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(reg.ReadBool("exit")); // the parent's own values stay
+    EXPECT_TRUE(reg.ReadBool("exit"));                 // the parent's own values stay
     EXPECT_EQ(SqlInt("SELECT count(*) FROM keys"), 4); // root, Software, Parcelo, Options
     EXPECT_EQ(SqlInt("SELECT count(*) FROM vals"), 1); // exit
 
@@ -298,7 +298,7 @@ TEST_F(RegistryStore, ReadingCreatesNothingAndTheFileIsPrivate)
     }
     umask(old);
     unsetenv("XDG_CONFIG_HOME");
-    struct stat sb {};
+    struct stat sb { };
     ASSERT_EQ(stat(file.c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0600u);
     ASSERT_EQ(stat(file.parent_path().c_str(), &sb), 0);

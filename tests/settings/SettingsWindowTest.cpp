@@ -74,7 +74,7 @@ protected:
         if (!reg.OpenKey("Software\\Parcelo\\" + key, false) || !reg.ValueExists(name))
             return "<missing>";
         return reg.GetDataType(name) == TRegDataType::rdInteger ? std::to_string(reg.ReadInteger(name))
-                                                                 : reg.ReadString(name);
+                                                                : reg.ReadString(name);
     }
 
     static std::vector<std::string> ValueNames(const std::string& key)
@@ -188,7 +188,7 @@ struct LoadCase {
     std::function<void(TForm1&)> check;
 };
 
-class SettingsLoad : public SettingsWindow, public testing::WithParamInterface<LoadCase> {};
+class SettingsLoad : public SettingsWindow, public testing::WithParamInterface<LoadCase> { };
 
 TEST_P(SettingsLoad, FillsTheControls)
 {
@@ -203,62 +203,62 @@ TEST_P(SettingsLoad, FillsTheControls)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SettingsLoad,
-    testing::Values(
-        LoadCase{"lasthost names a vanished profile",
-                 {{"lasthost", std::string("gone")}},
-                 {{"address", std::string("ftp.example.org")}},
-                 [](TForm1& f) {
-                     EXPECT_EQ(Std(f.hostcmbox->currentText()), "gone");
-                     EXPECT_EQ(f.hostcmbox->count(), 1); // the list holds "work" only
-                     EXPECT_EQ(Std(f.addressedit->text()), "");
-                     EXPECT_EQ(Std(f.portedit->text()), "21");
-                     EXPECT_TRUE(f.RB1->isChecked());
-                 }},
-        LoadCase{"profile without an address",
-                 {{"lasthost", std::string("work")}},
-                 {{"port", std::string("990")}},
-                 [](TForm1& f) {
-                     EXPECT_EQ(Std(f.addressedit->text()), "work");
-                     EXPECT_EQ(Std(f.portedit->text()), "990");
-                 }},
-        LoadCase{"anonymous profile ignores the saved user and password",
-                 {{"lasthost", std::string("work")}, {"emailaddress", std::string("me@example.org")}},
-                 {{"anonymous", true},
-                  {"username", std::string("bob")},
-                  {"remember", false},
-                  {"password", std::string("xx")}},
-                 [](TForm1& f) {
-                     EXPECT_TRUE(f.anonyckbox->isChecked());
-                     EXPECT_EQ(Std(f.useredit->text()), "anonymous");
-                     EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Normal);
-                     EXPECT_EQ(Std(f.passedit->text()), "me@example.org");
-                     EXPECT_TRUE(f.remckbox->isChecked());
-                 }},
-        LoadCase{"remember off does not read the password",
-                 {{"lasthost", std::string("work")}},
-                 {{"username", std::string("bob")}, {"remember", false}, {"password", std::string("\x34\x3a")}},
-                 [](TForm1& f) {
-                     EXPECT_EQ(Std(f.useredit->text()), "bob");
-                     EXPECT_FALSE(f.remckbox->isChecked());
-                     EXPECT_EQ(Std(f.passedit->text()), "");
-                 }},
-        LoadCase{"sub-directory off empties the directory box",
-                 {{"lasthost", std::string("work")}},
-                 {{"insub", false}, {"subdir", std::string("kept/for/later")}},
-                 [](TForm1& f) {
-                     EXPECT_TRUE(f.RB1->isChecked());
-                     EXPECT_FALSE(f.dircmbox->isEnabled());
-                     EXPECT_EQ(Std(f.dircmbox->currentText()), "");
-                 }},
-        LoadCase{"no lasthost looks in Hosts itself",
-                 {{"emailaddress", std::string("me@example.org")}},
-                 {{"address", std::string("ftp.example.org")}},
-                 [](TForm1& f) {
-                     EXPECT_EQ(Std(f.hostcmbox->currentText()), "");
-                     EXPECT_EQ(Std(f.addressedit->text()), "");
-                     EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Password);
-                     EXPECT_TRUE(f.RB1->isChecked());
-                 }}),
+    testing::Values(LoadCase{"lasthost names a vanished profile",
+                             {{"lasthost", std::string("gone")}},
+                             {{"address", std::string("ftp.example.org")}},
+                             [](TForm1& f) {
+                                 EXPECT_EQ(Std(f.hostcmbox->currentText()), "gone");
+                                 EXPECT_EQ(f.hostcmbox->count(), 1); // the list holds "work" only
+                                 EXPECT_EQ(Std(f.addressedit->text()), "");
+                                 EXPECT_EQ(Std(f.portedit->text()), "21");
+                                 EXPECT_TRUE(f.RB1->isChecked());
+                             }},
+                    LoadCase{"profile without an address",
+                             {{"lasthost", std::string("work")}},
+                             {{"port", std::string("990")}},
+                             [](TForm1& f) {
+                                 EXPECT_EQ(Std(f.addressedit->text()), "work");
+                                 EXPECT_EQ(Std(f.portedit->text()), "990");
+                             }},
+                    LoadCase{"anonymous profile ignores the saved user and password",
+                             {{"lasthost", std::string("work")}, {"emailaddress", std::string("me@example.org")}},
+                             {{"anonymous", true},
+                              {"username", std::string("bob")},
+                              {"remember", false},
+                              {"password", std::string("xx")}},
+                             [](TForm1& f) {
+                                 EXPECT_TRUE(f.anonyckbox->isChecked());
+                                 EXPECT_EQ(Std(f.useredit->text()), "anonymous");
+                                 EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Normal);
+                                 EXPECT_EQ(Std(f.passedit->text()), "me@example.org");
+                                 EXPECT_TRUE(f.remckbox->isChecked());
+                             }},
+                    LoadCase{
+                        "remember off does not read the password",
+                        {{"lasthost", std::string("work")}},
+                        {{"username", std::string("bob")}, {"remember", false}, {"password", std::string("\x34\x3a")}},
+                        [](TForm1& f) {
+                            EXPECT_EQ(Std(f.useredit->text()), "bob");
+                            EXPECT_FALSE(f.remckbox->isChecked());
+                            EXPECT_EQ(Std(f.passedit->text()), "");
+                        }},
+                    LoadCase{"sub-directory off empties the directory box",
+                             {{"lasthost", std::string("work")}},
+                             {{"insub", false}, {"subdir", std::string("kept/for/later")}},
+                             [](TForm1& f) {
+                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_FALSE(f.dircmbox->isEnabled());
+                                 EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                             }},
+                    LoadCase{"no lasthost looks in Hosts itself",
+                             {{"emailaddress", std::string("me@example.org")}},
+                             {{"address", std::string("ftp.example.org")}},
+                             [](TForm1& f) {
+                                 EXPECT_EQ(Std(f.hostcmbox->currentText()), "");
+                                 EXPECT_EQ(Std(f.addressedit->text()), "");
+                                 EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Password);
+                                 EXPECT_TRUE(f.RB1->isChecked());
+                             }}),
     [](const testing::TestParamInfo<LoadCase>& info) { return "case" + std::to_string(info.index); });
 
 TEST_F(SettingsWindow, SavedExtensionsDecideTheCheckBoxesOfTheFileList)
@@ -367,7 +367,7 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     auto form = Open({SampleFile()});
     EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error), std::vector<std::string>{"Invalid data type for 'port'"});
     EXPECT_EQ(Std(form->addressedit->text()), "ftp.example.org"); // read before the bad value
-    EXPECT_FALSE(form->state.passiveMode);                       // after it: not read
+    EXPECT_FALSE(form->state.passiveMode);                        // after it: not read
     EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
@@ -433,8 +433,8 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
             form->writereg();
             EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Message),
                       std::vector<std::string>{"The settings were not saved: Parcelo could not read \"" + db +
-                                               "\" when it started, and leaves that file as it is.\n" + c.reason +
-                                               " " + c.mend})
+                                               "\" when it started, and leaves that file as it is.\n" + c.reason + " " +
+                                               c.mend})
                 << c.what;
         }
         EXPECT_EQ(ReadFile(db), before) << c.what;

@@ -42,4 +42,3 @@ private:
     int port_ = 0;
     pid_t pid_ = -1;
 };
-

@@ -94,16 +94,22 @@ std::uint16_t FtpPortFromNumbers(const std::string& text)
     return 0;
 }
 
-FtpScriptSession::FtpScriptSession(FtpScriptServer& server, int control)
-    : server_(server), control_(control)
+FtpScriptSession::FtpScriptSession(FtpScriptServer& server, int control) : server_(server), control_(control) { }
+
+void FtpScriptSession::SetReadTimeout(int seconds)
 {
+    readTimeout_ = seconds;
 }
 
-void FtpScriptSession::SetReadTimeout(int seconds) { readTimeout_ = seconds; }
+void FtpScriptSession::Send(const std::string& bytes)
+{
+    SendAll(control_, bytes.data(), bytes.size());
+}
 
-void FtpScriptSession::Send(const std::string& bytes) { SendAll(control_, bytes.data(), bytes.size()); }
-
-void FtpScriptSession::Reply(const std::string& text) { Send(text + "\r\n"); }
+void FtpScriptSession::Reply(const std::string& text)
+{
+    Send(text + "\r\n");
+}
 
 void FtpScriptSession::Record(const std::string& line)
 {
@@ -161,15 +167,18 @@ bool FtpScriptSession::WaitForClose()
     }
 }
 
-void FtpScriptSession::CloseControl() { CloseFd(control_); }
+void FtpScriptSession::CloseControl()
+{
+    CloseFd(control_);
+}
 
 std::string FtpScriptSession::OpenPassive(int receiveBuffer)
 {
     CloseFd(dataListener_);
     std::uint16_t port = 0;
     dataListener_ = ListenLoopback(port, receiveBuffer);
-    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-           std::to_string(port % 256) + ")";
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+           ")";
 }
 
 std::string FtpScriptSession::OpenStalledPassive()
@@ -187,8 +196,8 @@ std::string FtpScriptSession::OpenStalledPassive()
     a.sin_port = htons(port);
     if (::connect(stalledFiller_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         throw std::runtime_error("cannot fill the passive listener's queue");
-    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-           std::to_string(port % 256) + ")";
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+           ")";
 }
 
 bool FtpScriptSession::AcceptData()
@@ -246,7 +255,8 @@ std::string FtpScriptSession::ReceiveAllDataSlowly(std::int64_t bytesPerSecond, 
             break;
         all.append(buf.data(), static_cast<size_t>(r));
         received = static_cast<std::int64_t>(all.size());
-        const auto due = start + std::chrono::milliseconds(static_cast<std::int64_t>(all.size()) * 1000 / bytesPerSecond);
+        const auto due =
+            start + std::chrono::milliseconds(static_cast<std::int64_t>(all.size()) * 1000 / bytesPerSecond);
         std::this_thread::sleep_until(due);
     }
     return all;
@@ -286,9 +296,15 @@ std::string FtpScriptSession::ReadToEnd(int fd)
     return all;
 }
 
-void FtpScriptSession::SendData(const std::string& bytes) { SendAll(data_, bytes.data(), bytes.size()); }
+void FtpScriptSession::SendData(const std::string& bytes)
+{
+    SendAll(data_, bytes.data(), bytes.size());
+}
 
-void FtpScriptSession::CloseData() { CloseFd(data_); }
+void FtpScriptSession::CloseData()
+{
+    CloseFd(data_);
+}
 
 FtpScriptServer::FtpScriptServer(Script script) : script_(std::move(script))
 {

@@ -6,7 +6,7 @@
 #include <vector>
 
 struct ProgramResult {
-    int status = -1;  // exit status; -1 when it did not exit normally
+    int status = -1; // exit status; -1 when it did not exit normally
     std::string out;
 };
 
