@@ -17,30 +17,17 @@
 
 #include "FuzzPeer.h"
 #include "ftp/Ftpcli.h"
+#include "FuzzPump.h"
 #include "platform/Messages.h"
 
 namespace {
 
-int gListen = -1;
-int gPort = 0;
+int ListenFd = -1;
+int ListenPort = 0;
 
 void Fail(const char* what)
 {
-    std::fprintf(stderr, "fuzz_ftp_replies: %s\n", what);
-    std::abort();
-}
-
-// Pumps messages until done() holds. A dialogue that stops moving is a
-// finding (a hang), reported as a crash.
-template <class F> void PumpUntil(F done)
-{
-    for (int rounds = 0; !done(); ++rounds) {
-        if (rounds > 20000)
-            Fail("the client stopped moving");
-        ProcessMessages();
-        if (!done())
-            WaitMessage(50);
-    }
+    fuzzpump::Fail("fuzz_ftp_replies", what);
 }
 
 // A client that has closed (a line too long) makes the rest moot.
@@ -54,7 +41,7 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
     std::vector<std::string> lines;
     TCustomFtpCli cli;
     cli.SetHostName("127.0.0.1");
-    cli.SetPort(std::to_string(gPort));
+    cli.SetPort(std::to_string(ListenPort));
     cli.SetOptions(options);
     bool done = false;
     int error = -1;
@@ -65,12 +52,12 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
     cli.OnResponse = [&](TObject*) { lines.push_back(cli.LastResponse()); };
 
     cli.StartOpen();
-    int fd = fuzzpeer::Accept(gListen);
+    int fd = fuzzpeer::Accept(ListenFd);
     if (fd < 0)
         Fail("accept");
     const char greeting[] = "220 ready\r\n";
     WriteAll(fd, greeting, sizeof greeting - 1);
-    PumpUntil([&] { return done; });
+    fuzzpump::PumpUntil("fuzz_ftp_replies", [&] { return done; });
     if (error != 0)
         Fail("open failed");
     lines.clear();
@@ -84,10 +71,11 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
     TWSocket* control = cli.ControlSocket();
     WriteAll(fd, answer.data(), split);
     // Let the client take the first part on its own.
-    PumpUntil([&] { return control->State() != wsConnected || control->RcvdCount() <= 0; });
+    fuzzpump::PumpUntil("fuzz_ftp_replies",
+                        [&] { return control->State() != wsConnected || control->RcvdCount() <= 0; });
     WriteAll(fd, answer.data() + split, answer.size() - split);
     fuzzpeer::Close(fd);
-    PumpUntil([&] { return control->State() == wsClosed && done; });
+    fuzzpump::PumpUntil("fuzz_ftp_replies", [&] { return control->State() == wsClosed && done; });
     return lines;
 }
 
@@ -95,8 +83,8 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    gListen = fuzzpeer::Listen(gPort);
-    if (gListen < 0)
+    ListenFd = fuzzpeer::Listen(ListenPort);
+    if (ListenFd < 0)
         Fail("listen");
     return 0;
 }

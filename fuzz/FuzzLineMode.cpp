@@ -22,28 +22,17 @@
 
 #include "FuzzPeer.h"
 #include "net/WSocket.h"
+#include "FuzzPump.h"
 #include "platform/Messages.h"
 
 namespace {
 
-int gListen = -1;
-int gPort = 0;
+int ListenFd = -1;
+int ListenPort = 0;
 
 void Fail(const char* what)
 {
-    std::fprintf(stderr, "fuzz_line_mode: %s\n", what);
-    std::abort();
-}
-
-template <class F> void PumpUntil(F done)
-{
-    for (int rounds = 0; !done(); ++rounds) {
-        if (rounds > 20000)
-            Fail("the socket stopped moving");
-        ProcessMessages();
-        if (!done())
-            WaitMessage(50);
-    }
+    fuzzpump::Fail("fuzz_line_mode", what);
 }
 
 } // namespace
@@ -53,8 +42,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // The socket connects to the peer: the peer closes first, and its side
     // of each finished connection waits out TIME_WAIT on the one listening
     // port, instead of using up the ephemeral ports.
-    gListen = fuzzpeer::Listen(gPort);
-    if (gListen < 0)
+    ListenFd = fuzzpeer::Listen(ListenPort);
+    if (ListenFd < 0)
         Fail("listen");
     return 0;
 }
@@ -85,12 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     sock.OnSessionClosed = [&](TObject*, WORD) { closed = true; };
     sock.SetAddr("127.0.0.1");
-    sock.SetPort(std::to_string(gPort));
+    sock.SetPort(std::to_string(ListenPort));
     sock.Connect();
-    int fd = fuzzpeer::Accept(gListen);
+    int fd = fuzzpeer::Accept(ListenFd);
     if (fd < 0)
         Fail("accept");
-    PumpUntil([&] { return sock.State() == wsConnected; });
+    fuzzpump::PumpUntil("fuzz_line_mode", [&] { return sock.State() == wsConnected; });
 
     std::size_t pos = 0;
     while (pos < stream.size()) {
@@ -101,14 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!fuzzpeer::SendAll(fd, stream.data() + pos, n))
             Fail("send");
         pos += n;
-        PumpUntil([&] { return sock.State() != wsConnected || sock.RcvdCount() <= 0; });
+        fuzzpump::PumpUntil("fuzz_line_mode", [&] { return sock.State() != wsConnected || sock.RcvdCount() <= 0; });
         ProcessMessages();
         // After a read, what stays held is a partial line under the limit.
         if (sock.HeldCount() >= sock.LineLimit())
             Fail("line mode holds more than its limit");
     }
     fuzzpeer::Close(fd);
-    PumpUntil([&] { return closed; });
+    fuzzpump::PumpUntil("fuzz_line_mode", [&] { return closed; });
 
     std::string joined;
     for (std::size_t i = 0; i < pieces.size(); ++i) {

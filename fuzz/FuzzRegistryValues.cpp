@@ -22,8 +22,8 @@
 
 namespace {
 
-sqlite3* gDb = nullptr;
-std::int64_t gKeyId = 0;
+sqlite3* Db = nullptr;
+std::int64_t KeyId = 0;
 const char Key[] = "Software\\Parcelo\\Fuzz";
 
 void Fail(const char* what)
@@ -49,14 +49,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         ERROR_SUCCESS)
         Fail("create key");
     RegCloseKey(key);
-    if (sqlite3_open(path.c_str(), &gDb) != SQLITE_OK)
+    if (sqlite3_open(path.c_str(), &Db) != SQLITE_OK)
         Fail("open store");
-    sqlite3_busy_timeout(gDb, 5000);
+    sqlite3_busy_timeout(Db, 5000);
     sqlite3_stmt* q = nullptr;
-    sqlite3_prepare_v2(gDb, "SELECT id FROM keys WHERE name = 'Fuzz'", -1, &q, nullptr);
+    sqlite3_prepare_v2(Db, "SELECT id FROM keys WHERE name = 'Fuzz'", -1, &q, nullptr);
     if (sqlite3_step(q) != SQLITE_ROW)
         Fail("key row");
-    gKeyId = sqlite3_column_int64(q, 0);
+    KeyId = sqlite3_column_int64(q, 0);
     sqlite3_finalize(q);
     return 0;
 }
@@ -73,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string payload(reinterpret_cast<const char*>(data + 2), size - 2);
 
     sqlite3_stmt* ins = nullptr;
-    sqlite3_prepare_v2(gDb, "INSERT OR REPLACE INTO vals (key, name, type, data) VALUES (?1, 'v', ?2, ?3)", -1, &ins,
+    sqlite3_prepare_v2(Db, "INSERT OR REPLACE INTO vals (key, name, type, data) VALUES (?1, 'v', ?2, ?3)", -1, &ins,
                        nullptr);
-    sqlite3_bind_int64(ins, 1, gKeyId);
+    sqlite3_bind_int64(ins, 1, KeyId);
     sqlite3_bind_int64(ins, 2, type);
     switch (storage) {
     case 0: {

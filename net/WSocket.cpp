@@ -12,8 +12,8 @@ using namespace winsock;
 
 namespace {
 
-int gInstanceCount = 0;
-bool gWinsockLoaded = false;
+int LiveSockets = 0;
+bool WinsockLoaded = false;
 
 // A handler that keeps data unread is called again at most this many times
 // per notification before the other messages get their turn.
@@ -25,7 +25,7 @@ namespace wsocket_internal {
 
 void LoadWinsock()
 {
-    if (gWinsockLoaded)
+    if (WinsockLoaded)
         return;
     WSAData data;
     int rc = WSAStartup(MAKEWORD(1, 1), &data);
@@ -34,15 +34,15 @@ void LoadWinsock()
         std::snprintf(text, sizeof text, "%s: WSAStartup error #%d", "wsock32.dll", rc);
         throw ESocketException(text);
     }
-    gWinsockLoaded = true;
+    WinsockLoaded = true;
 }
 
 void UnloadWinsock()
 {
-    if (!gWinsockLoaded)
+    if (!WinsockLoaded)
         return;
     WSACleanup();
-    gWinsockLoaded = false;
+    WinsockLoaded = false;
 }
 
 } // namespace wsocket_internal
@@ -70,7 +70,7 @@ TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
 {
     FWindowHandle = CreateHiddenWindow(&SocketWindowProc, reinterpret_cast<LONG_PTR>(this));
     TCustomWSocket::AssignDefaultValue();
-    ++gInstanceCount;
+    ++LiveSockets;
 }
 
 TCustomWSocket::~TCustomWSocket()
@@ -89,8 +89,8 @@ TCustomWSocket::~TCustomWSocket()
         FHSocket = INVALID_SOCKET;
     }
     FLifeline.End();
-    if (--gInstanceCount < 1) {
-        gInstanceCount = 0;
+    if (--LiveSockets < 1) {
+        LiveSockets = 0;
         wsocket_internal::UnloadWinsock();
     }
     BufList.clear();
@@ -100,7 +100,7 @@ TCustomWSocket::~TCustomWSocket()
 
 int TCustomWSocket::InstanceCount()
 {
-    return gInstanceCount;
+    return LiveSockets;
 }
 
 LRESULT TCustomWSocket::SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)

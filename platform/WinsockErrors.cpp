@@ -11,7 +11,7 @@ using namespace internal;
 namespace {
 
 thread_local int tLastError = 0;
-int gStartups = 0;
+int Startups = 0;
 
 } // namespace
 
@@ -109,7 +109,7 @@ int WSAStartup(std::uint16_t versionRequested, WSAData* data)
     if ((versionRequested & 0xFF) < 1)
         return WSAVERNOTSUPPORTED;
     EnsureReactor();
-    ++gStartups;
+    ++Startups;
     if (data) {
         std::memset(data, 0, sizeof *data);
         data->wVersion = MAKEWORD(1, 1);
@@ -124,15 +124,15 @@ int WSAStartup(std::uint16_t versionRequested, WSAData* data)
 
 int WSACleanup()
 {
-    if (gStartups == 0)
+    if (Startups == 0)
         return Fail(WSANOTINITIALISED);
-    --gStartups;
+    --Startups;
     return 0;
 }
 
 bool WSAIsStarted()
 {
-    return gStartups > 0;
+    return Startups > 0;
 }
 
 int WSAGetLastError()

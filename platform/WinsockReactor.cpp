@@ -238,7 +238,7 @@ std::unordered_map<HANDLE, Lookup>& Lookups()
     return *lookups;
 }
 
-HANDLE gNextLookup = 1;
+HANDLE NextLookup = 1;
 
 // On the GUI thread: the helper finished lookup `id`.
 void LookupFinished(HANDLE id, int error, const std::string& name, const std::vector<std::uint32_t>& addrs)
@@ -279,7 +279,7 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
         Fail(WSAEINVAL);
         return 0;
     }
-    HANDLE id = gNextLookup++;
+    HANDLE id = NextLookup++;
     Lookups()[id] = Lookup{hwnd, msg, buf, buflen};
     std::string host = name;
     try {

@@ -1,0 +1,31 @@
+// Pumping the message queue in the fuzz targets that talk to a peer.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/Messages.h"
+
+namespace fuzzpump {
+
+// Reports a finding of `target` and stops the run as a crash.
+[[noreturn]] inline void Fail(const char* target, const char* what)
+{
+    std::fprintf(stderr, "%s: %s\n", target, what);
+    std::abort();
+}
+
+// Pumps messages until done() holds. A dialogue that stops moving is a
+// finding (a hang), reported as a crash.
+template <class F> void PumpUntil(const char* target, F done)
+{
+    for (int rounds = 0; !done(); ++rounds) {
+        if (rounds > 20000)
+            Fail(target, "the dialogue stopped moving");
+        ProcessMessages();
+        if (!done())
+            WaitMessage(50);
+    }
+}
+
+} // namespace fuzzpump
