@@ -2,7 +2,7 @@
 # widgets on the offscreen platform.
 parcelo_add_test(NAME app_window_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/../GuiTestMain.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AppFixture.h
     ${CMAKE_CURRENT_LIST_DIR}/FileListTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MainWindowTest.cpp

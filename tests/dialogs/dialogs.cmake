@@ -2,7 +2,7 @@
 # platform, alone and from the main window's buttons.
 parcelo_add_test(NAME dialogs_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/DialogsMain.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/../GuiTestMain.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ModalDriver.h
     ${CMAKE_CURRENT_LIST_DIR}/HelpDialogTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/OptionsDialogTest.cpp

@@ -3,7 +3,7 @@
 # 127.0.0.1.
 parcelo_add_test(NAME upload_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/UploadTestMain.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/../GuiTestMain.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UploadFixture.h
     ${CMAKE_CURRENT_LIST_DIR}/UnusedPort.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UploadJobTest.cpp

@@ -1,5 +1,5 @@
-// Runs the upload tests inside a QApplication with the message queue glued
-// to Qt's loop, as the program runs.
+// Runs a test program's GoogleTest cases inside a QApplication whose loop
+// also carries the socket messages, as the program runs.
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    // CTest sets the offscreen platform; listing the tests at build time
+    // must not need a display either.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     int qtArgc = 1;
