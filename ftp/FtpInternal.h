@@ -48,10 +48,10 @@ enum class FtpReplyClass : std::uint8_t {
     PermanentFailure, // 5xx and any larger number
     Unknown,          // no reply code, or one the awaited reply does not take
 };
-// The class of reply code while awaited is awaited. The greeting takes only
-// 220, a transfer's opening only 125 and 150, the end of a retrieve only
-// 125, 226 and 250, the end of a store only 226 and 250: any other code
-// there is Unknown. Other replies are classed by their first digit.
+// The class of reply code while awaited is awaited. The greeting takes
+// only 220, a transfer's opening only 125 and 150, the end of a retrieve
+// only 125, 226 and 250, the end of a store only 226 and 250: any other
+// code there is Unknown. Other replies are classed by their first digit.
 [[nodiscard]] FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code);
 
 // Skips blanks, an optional sign, then reads decimal digits. Returns the

@@ -69,8 +69,8 @@ bool TFtpClient::WaitUntilReady()
         if (State() == ftpStReady)
             continue;
         // Sleep until the next message (or the deadline) instead of
-        // spinning: the queue is fed by the reactor and by posts. At least
-        // 1 ms: on the deadline's own millisecond the time-out has not
+        // spinning: the queue is fed by the reactor and by posts. At
+        // least 1 ms: on the deadline's own millisecond the time-out has not
         // passed yet, and a 0 ms wait would spin through it. A very long
         // time-out is waited for in rounds of at most a day.
         WaitMessage(FTimeout > 0 ? static_cast<int>(std::clamp<std::int64_t>(left, 1, 86400000)) : -1);

@@ -645,8 +645,8 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
         DoDisplay("! Error reading file");
         if (!alive)
             return;
-        // The server sees the close like the end of the file and may answer
-        // 226 for what it got; the store has failed all the same.
+        // The server sees the close like the end of the file and may
+        // answer 226 for what it got; the store has failed all the same.
         if (FTransfer.StoreFailure.empty())
             FTransfer.StoreFailure = "426 Error reading file " + FLocalFileName;
         CloseDataSocket();

@@ -248,7 +248,7 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
 
 // Not in Winsock: the bytes written to a connected stream socket that the
 // peer has not acknowledged yet (still queued in the system, sent or not).
-// 0 or SOCKET_ERROR with the error set.
+// Returns 0, or SOCKET_ERROR with the error set.
 int QueuedSendBytes(SOCKET s, u_long* bytes);
 
 // For tests and leak checks: sockets currently open through this layer.

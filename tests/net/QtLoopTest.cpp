@@ -84,7 +84,7 @@ TEST(QtLoop, ASynchronousWaitKeepsQtEventsFlowingAndIdles)
     EXPECT_EQ(0, client.Synchronize([] {}, done));
     EXPECT_TRUE(done);
     EXPECT_EQ(wsConnected, client.State());
-    // 300 ms of waiting: a handful of rounds, not a busy loop.
+    // Waiting 300 ms takes a handful of rounds, not a busy loop.
     EXPECT_LT(client.pumps, 30);
     peer::Close(fd);
     peer::Close(lfd);

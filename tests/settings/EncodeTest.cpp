@@ -136,7 +136,7 @@ TEST(EncodePassword, RoundTripsWithoutZeroBytes)
 
 TEST(EncodePassword, ByteWhoseXorIs255ComesBackAsKeyByte)
 {
-    // 255 and 0 both leave the move step as 6, so this byte cannot come back.
+    // Both 255 and 0 leave the move step as 6, so this byte cannot come back.
     Tencode e;
     MainWindowScrambler(e);
     const std::string password = Bytes({'Q' ^ 0xFF, 'a', 'R' ^ 0xFF});

@@ -338,8 +338,8 @@ TEST_F(SettingsWindow, ExtensionsAreStoredAsValueNames)
 
 TEST_F(SettingsWindow, PasswordThatCannotComeBackIsNotSaved)
 {
-    // "î" is C3 AE in UTF-8; AE at a position whose key byte is "Q" XORs to
-    // 255, which the scrambler cannot tell from 0.
+    // "î" is C3 AE in UTF-8; AE at a position whose key byte is "Q" XORs
+    // to 255, which the scrambler cannot tell from 0.
     auto form = Open();
     form->hostcmbox->setEditText("work");
     form->useredit->setText("me");

@@ -113,6 +113,6 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-// The port number of a 227 reply or of a PORT command's last two numbers;
-// 0 when the text has no six numbers.
+// The port number of a 227 reply or of a PORT command's last two numbers,
+// or 0 when the text has no six numbers.
 std::uint16_t FtpPortFromNumbers(const std::string& text);
