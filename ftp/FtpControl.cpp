@@ -545,3 +545,23 @@ void TCustomFtpCli::FailOnLostControl()
         return;
     SetLocalFailure("426 Connection closed by the server", 426);
 }
+
+// --- TLS ---------------------------------------------------------------------
+
+TFtpAddress FtpSplitAddress(const std::string& Text)
+{
+    TFtpAddress result;
+    result.host = Text;
+    return result;
+}
+
+void TCustomFtpCli::SetTlsCaFile(const std::string& v)
+{
+    FTlsCaFile = v;
+    FSslContext.reset();
+}
+
+const TSslPeerInfo& TCustomFtpCli::TlsPeer() const
+{
+    return FControlSocket->SslPeer();
+}

@@ -11,6 +11,7 @@
 // Everything runs on the thread that owns the message queue.
 #pragma once
 
+#include "net/SslContext.h"
 #include "net/WSocket.h"
 
 #include <cstdint>
@@ -97,6 +98,30 @@ public:
     const char* ClassName() const override { return "FtpException"; }
 };
 
+// How the control connection is secured, from the address's prefix:
+// "ftpes://" explicit TLS (AUTH TLS after the greeting), "ftps://" implicit
+// TLS (from the first byte), "ftp://" or none: no TLS.
+enum class TFtpSecurity : std::uint8_t { None, Explicit, Implicit };
+struct TFtpAddress {
+    TFtpSecurity security = TFtpSecurity::None;
+    std::string host; // without the prefix and a trailing '/'
+};
+// Reads the prefix (in any case) off an address as the user typed it.
+[[nodiscard]] TFtpAddress FtpSplitAddress(const std::string& Text);
+
+// What the client asks when a server's certificate is not verified.
+struct TFtpCertificateQuestion {
+    std::string host;  // the name the certificate was checked against
+    TSslPeerInfo peer; // the certificate and why it failed the check
+    // Not empty: a different certificate was trusted for this server
+    // before (its fingerprint); the new one may be an impostor's.
+    std::string rememberedFingerprint;
+};
+// Trust = true accepts the certificate (the client then remembers its
+// fingerprint in TlsFingerprint); false fails the log-in.
+using TFtpVerifyCertificate =
+    std::function<void(TObject* Sender, const TFtpCertificateQuestion& Question, bool& Trust)>;
+
 using TFtpDisplay = std::function<void(TObject* Sender, std::string& Msg)>;
 using TFtpCommand = std::function<void(TObject* Sender, std::string& Cmd)>;
 using TFtpRequestDone = std::function<void(TObject* Sender, TFtpRequest RqType, std::uint16_t Error)>;
@@ -164,6 +189,14 @@ public:
     void SetOptions(TFtpOptions v) { FOptions = v; }
     std::int64_t ResumePosition() const { return FResumePosition; }
     void SetResumePosition(std::int64_t v) { FResumePosition = v; }
+    // TLS: a PEM file of the only authorities to trust (empty: the
+    // system's), and the SHA-256 fingerprint (64 hex digits) of a
+    // certificate to accept although it fails verification. TlsFingerprint
+    // is updated when OnVerifyCertificate trusts a certificate.
+    const std::string& TlsCaFile() const { return FTlsCaFile; }
+    void SetTlsCaFile(const std::string& v);
+    const std::string& TlsFingerprint() const { return FTlsFingerprint; }
+    void SetTlsFingerprint(const std::string& v) { FTlsFingerprint = v; }
 
     // --- read-only results ------------------------------------------------
     const std::string& ErrorMessage() const { return FErrorMessage; }
@@ -175,6 +208,11 @@ public:
     const std::string& PasvResponse() const { return FPasvResponse; }
     std::int64_t ByteCount() const { return FTransfer.ByteCount; }
     TFtpClientState State() const { return FState; }
+    // The security of the session being opened or open (from HostName's
+    // prefix when it was opened).
+    TFtpSecurity Security() const { return FSecurity; }
+    // The control connection's TLS details once its handshake is done.
+    const TSslPeerInfo& TlsPeer() const;
     TFtpRequest RequestType() const { return FRequestType; }
     bool ControlUp() const { return FControlUp; }
     // True while the control socket is anything but closed (also while it
@@ -247,6 +285,9 @@ public:
     TNotifyEvent OnStateChange;
     TFtpProgress OnProgress;
     TFtpReadyToTransmit OnReadyToTransmit;
+    // Asked when a server's certificate fails verification and its
+    // fingerprint is not TlsFingerprint. Unset: the log-in fails.
+    TFtpVerifyCertificate OnVerifyCertificate;
 
 protected:
     void Notification(TComponent* AComponent, TOperation Operation) override;
@@ -349,6 +390,10 @@ private:
     bool FPassive = false;
     std::uint8_t FShareMode = ftpShareExclusive;
     TFtpOptions FOptions = ftpAcceptLF;
+    std::string FTlsCaFile;
+    std::string FTlsFingerprint;
+    TFtpSecurity FSecurity = TFtpSecurity::None;
+    std::shared_ptr<TSslContext> FSslContext;
 
     // sockets and the notification window
     TWSocket* FControlSocket = nullptr;

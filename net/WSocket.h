@@ -8,8 +8,8 @@
 // destroyed the socket; the component never touches a destroyed socket.
 //
 // Class chain: TCustomWSocket -> TCustomSocksWSocket (dormant SOCKS layer)
-// -> TCustomLineWSocket (line mode) -> TCustomSyncWSocket (flag wait)
-// -> TWSocket.
+// -> TCustomSslWSocket (TLS) -> TCustomLineWSocket (line mode)
+// -> TCustomSyncWSocket (flag wait) -> TWSocket.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,7 @@ using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, 
 using TBgExceptionEvent = std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
 using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TObject* Sender, int AuthState)>;
+using TSslHandshakeDone = std::function<void(TObject* Sender, WORD Error)>;
 
 // ---- messages of the socket's window ------------------------------------
 
@@ -65,6 +66,12 @@ inline constexpr UINT WM_ASYNCGETHOSTBYADDR = WM_USER + 3;      // 1027
 inline constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20; // 1044
 
 // ---- errors ---------------------------------------------------------------
+
+// Error codes of the TLS layer, beside the Winsock ones (WSocketErrorDesc
+// knows their texts; SslErrorText() has the detail of the last one).
+inline constexpr WORD WSocketSslHandshakeFailed = 12101; // "TLS handshake failed"
+inline constexpr WORD WSocketSslProtocolError = 12102;   // "TLS protocol error"
+inline constexpr WORD WSocketSslTruncated = 12103;       // "TLS connection closed without close_notify"
 
 class ESocketException : public Exception {
 public:
@@ -212,6 +219,11 @@ public:
     const std::string& DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
+    // Payload bytes given to Send that the peer has not acknowledged yet:
+    // those still in the socket's queue plus those the system still holds
+    // (-1 when the system cannot tell). A TLS layer counts payload, not
+    // the records it made of it.
+    virtual std::int64_t UnackedSendBytes();
     // Bytes taken by Receive since the connection was opened (64-bit: a
     // long transfer passes 2 GiB).
     std::int64_t ReadCount() const { return FReadCount; }
@@ -276,6 +288,9 @@ protected:
     virtual void TriggerDnsLookupDone(WORD Error);
     virtual void TriggerError();
     virtual int DoRecv(void* Buffer, int BufferSize, int Flags);
+    // Whether a layer holds received payload the system's count does not
+    // show (the receive loop calls the handler again for it).
+    virtual bool LayerHasData() { return false; }
 
     void ChangeState(TSocketState NewState);
     void SocketError(const std::string& Sockfunc);
@@ -391,6 +406,116 @@ protected:
     bool FSocksAuthentication = false;
 };
 
+// ---- TLS layer ----------------------------------------------------------------
+
+struct ssl_st;
+struct ssl_session_st;
+struct bio_st;
+class TSslContext;
+
+// What a finished handshake tells about the peer and the connection.
+struct TSslPeerInfo {
+    bool verified = false;   // chain trusted and the name matches
+    std::string verifyError; // why not, when not verified
+    std::string subject;     // one-line distinguished names
+    std::string issuer;
+    std::string notBefore; // "2026-12-10 07:45:57 UTC"
+    std::string notAfter;
+    std::string fingerprint; // SHA-256 of the DER certificate, 64 lowercase hex digits
+    std::string protocol;    // "TLSv1.3"
+    std::string cipher;      // "TLS_AES_256_GCM_SHA384"
+    bool resumed = false;    // the handshake resumed an earlier session
+};
+
+// A TLS session another connection may resume (shared, freed with its
+// last holder).
+using TSslSession = std::shared_ptr<ssl_session_st>;
+
+// TLS client on top of the socket, through OpenSSL memory buffers: the
+// handle still carries the bytes, this layer turns them into records and
+// back, and the events keep their meaning for the payload.
+//
+// With SslEnable off (the default) every call passes straight through.
+// With SslEnable set before Connect or Dup, the handshake starts as soon as
+// the connection is made and OnSessionConnected fires when it is complete
+// (or failed: then with the TLS error code). StartSslHandshake starts it on
+// a connection that is already made (a protocol's upgrade command).
+// OnSslHandshakeDone fires first, in both cases, with 0 or the error; while
+// it runs the socket holds its other notices back, so a handler may ask the
+// user before anything is read. The peer's certificate is checked against
+// the context's authorities and SslServerName, but a failed check does not
+// stop the handshake: SslPeer() says so and the handler decides (Close to
+// refuse).
+//
+// Send before the handshake is complete queues the payload; it goes out
+// encrypted once the handshake is done. OnDataSent fires when every record
+// made so far has been handed to the system. ShutDown(1) sends close_notify
+// before shutting the sending half; Close sends it too (best effort).
+// A peer that closes without close_notify, while this side has not sent
+// its own, reaches OnSessionClosed with WSocketSslTruncated.
+class TCustomSslWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomSslWSocket(TComponent* AOwner = nullptr);
+    ~TCustomSslWSocket() override;
+
+    bool SslEnable() const { return FSslEnable; }
+    // Only while closed.
+    void SetSslEnable(bool Value);
+    const std::shared_ptr<TSslContext>& SslContext() const { return FSslContext; }
+    void SetSslContext(std::shared_ptr<TSslContext> Value) { FSslContext = std::move(Value); }
+    // The name sent as SNI and checked against the certificate (a dotted
+    // address is checked as an address).
+    const std::string& SslServerName() const { return FSslServerName; }
+    void SetSslServerName(const std::string& Value) { FSslServerName = Value; }
+    // A session to resume on the next handshake (from SslSession() of
+    // another connection to the same server).
+    void SetSslResumeSession(TSslSession Value) { FSslResume = std::move(Value); }
+    // The session of this connection (the latest ticket), or null.
+    TSslSession SslSession() const;
+    // Starts the handshake on a connected socket.
+    void StartSslHandshake();
+    // The handshake is complete and records carry the data.
+    bool SslActive() const { return FSslState == SslState::Active || FSslState == SslState::ShutSent; }
+    const TSslPeerInfo& SslPeer() const { return FSslPeer; }
+    // Detail of the last TLS failure (OpenSSL's reason).
+    const std::string& SslErrorText() const { return FSslErrorText; }
+
+    void Close() override;
+    void ShutDown(int How) override;
+    int Resume() override;
+    std::int64_t UnackedSendBytes() override;
+
+    TSslHandshakeDone OnSslHandshakeDone;
+
+protected:
+    enum class SslState : std::uint8_t { Off, Handshaking, Active, ShutSent, Failed };
+
+    LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam) override;
+    void InternalClose(bool bShut, WORD Error) override;
+    int RealSend(const void* Data, int Len) override;
+    int DoRecv(void* Buffer, int BufferSize, int Flags) override;
+    bool LayerHasData() override;
+    void TriggerSessionConnected(WORD Error) override;
+    void TriggerSessionClosed(WORD Error) override;
+    virtual void TriggerSslHandshakeDone(WORD Error);
+
+    bool FSslEnable = false;
+    std::shared_ptr<TSslContext> FSslContext;
+    std::string FSslServerName;
+    TSslSession FSslResume;
+    SslState FSslState = SslState::Off;
+    TSslPeerInfo FSslPeer;
+    std::string FSslErrorText;
+    ssl_st* FSsl = nullptr;
+    bio_st* FSslIn = nullptr;  // records received, not yet read by the TLS engine
+    bio_st* FSslOut = nullptr; // records made, not yet handed to the socket's queue
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> FSslImpl;
+    friend struct Impl;
+};
+
 // ---- line layer -------------------------------------------------------------
 
 // With LineMode on, incoming bytes are cut at LineEnd and OnDataAvailable
@@ -402,7 +527,7 @@ protected:
 // delivered as a piece of their own (like a line, without a line end),
 // except for a tail shorter than LineEnd that may begin one. Nothing is
 // lost; the handler sees a long line in pieces.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
 public:
     static constexpr int DefaultLineLimit = 65536;
 

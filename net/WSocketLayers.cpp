@@ -54,7 +54,7 @@ void TCustomSocksWSocket::TriggerSocksError(int Error, const std::string& Msg)
 
 // ---- line layer ------------------------------------------------------------------------
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) { }
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSslWSocket(AOwner) { }
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
@@ -70,7 +70,7 @@ void TCustomLineWSocket::SetLineMode(bool Value)
 LRESULT TCustomLineWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     if (Msg != WM_TRIGGER_DATA_AVAILABLE)
-        return TCustomSocksWSocket::WndProc(Msg, wParam, lParam);
+        return TCustomSslWSocket::WndProc(Msg, wParam, lParam);
     auto live = Alive();
     try {
         DeliverHeld(0);
@@ -98,7 +98,7 @@ void TCustomLineWSocket::DeliverHeld(WORD Error)
     FLineLength = 0;
     while (FRcvdCnt > 0) {
         int before = FRcvdCnt;
-        if (!TCustomSocksWSocket::TriggerDataAvailable(Error))
+        if (!TCustomSslWSocket::TriggerDataAvailable(Error))
             break;
         if (!live)
             return;
@@ -113,7 +113,7 @@ int TCustomLineWSocket::GetRcvdCount()
         return FLineLength;
     if (!FLineMode && FRcvdCnt > 0)
         return FRcvdCnt;
-    return TCustomSocksWSocket::GetRcvdCount();
+    return TCustomSslWSocket::GetRcvdCount();
 }
 
 void TCustomLineWSocket::DropHeld(int n)
@@ -144,7 +144,7 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
         WSASetLastError(WSAEWOULDBLOCK);
         return SOCKET_ERROR;
     }
-    return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
+    return TCustomSslWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
 
 namespace {
@@ -156,7 +156,7 @@ constexpr winsock::u_long LineReadMax = 65536;
 bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
 {
     if (!FLineMode || FLineEnd.empty())
-        return TCustomSocksWSocket::TriggerDataAvailable(Error);
+        return TCustomSslWSocket::TriggerDataAvailable(Error);
 
     auto live = Alive();
     winsock::u_long n = 0;
@@ -170,7 +170,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
     }
     int oldEnd = FRcvdCnt;
     FRcvBuf.resize(static_cast<std::size_t>(FRcvdCnt) + n + 1);
-    int r = TCustomSocksWSocket::DoRecv(FRcvBuf.data() + FRcvdCnt, static_cast<int>(n), 0);
+    int r = TCustomSslWSocket::DoRecv(FRcvBuf.data() + FRcvdCnt, static_cast<int>(n), 0);
     if (r <= 0) {
         if (r < 0)
             FLastError = WSAGetLastError();
@@ -264,7 +264,7 @@ bool TCustomLineWSocket::DeliverPiece(int len, WORD Error)
     // that stops reading drops the rest of the line.
     while (FLineLength > 0) {
         int before = FLineLength;
-        if (!TCustomSocksWSocket::TriggerDataAvailable(Error))
+        if (!TCustomSslWSocket::TriggerDataAvailable(Error))
             break;
         if (!live)
             return false;
@@ -332,7 +332,7 @@ void TCustomLineWSocket::TriggerSessionClosed(WORD Error)
     FRcvStart = 0;
     FRcvdCnt = 0;
     FLineLength = 0;
-    TCustomSocksWSocket::TriggerSessionClosed(Error);
+    TCustomSslWSocket::TriggerSessionClosed(Error);
 }
 
 // ---- wait layer --------------------------------------------------------------------------

@@ -203,3 +203,19 @@ void TCustomWSocket::DeleteBufferedData()
 {
     BufList.clear();
 }
+
+std::int64_t TCustomWSocket::UnackedSendBytes()
+{
+    std::int64_t held = 0;
+    for (const auto& block : BufList) {
+        int len = 0;
+        (void)block->Peek(len);
+        held += len;
+    }
+    if (FHSocket == INVALID_SOCKET)
+        return held;
+    winsock::u_long queued = 0;
+    if (QueuedSendBytes(FHSocket, &queued) != 0)
+        return -1;
+    return held + static_cast<std::int64_t>(queued);
+}

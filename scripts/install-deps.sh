@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsqlite3-dev sqlite3
+  libssl-dev openssl python3-openssl
   libgtest-dev googletest
   clang-14 libclang-rt-14-dev clang-format-14
   vsftpd python3 python3-pyftpdlib

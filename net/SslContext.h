@@ -1,0 +1,33 @@
+// The TLS settings every connection of a client shares: which certificate
+// authorities it trusts. Client side only; one context serves a control
+// connection and all its data connections.
+#pragma once
+
+#include <string>
+
+struct ssl_ctx_st;
+
+class TSslContext {
+public:
+    // With CaFile empty the system's trusted authorities; otherwise only
+    // those in the PEM file CaFile. Throws ESocketException when the
+    // context cannot be made or the file cannot be read.
+    explicit TSslContext(const std::string& CaFile = {});
+    ~TSslContext();
+    TSslContext(const TSslContext&) = delete;
+    TSslContext& operator=(const TSslContext&) = delete;
+
+    ssl_ctx_st* Handle() const { return FCtx; }
+    const std::string& CaFile() const { return FCaFile; }
+
+private:
+    ssl_ctx_st* FCtx = nullptr;
+    std::string FCaFile;
+};
+
+// A SHA-256 fingerprint as typed or stored: 64 hex digits, in any case, with
+// or without ':' or blanks between them. True and the 64 lowercase digits
+// in Hex when Text is one.
+[[nodiscard]] bool SslParseFingerprint(const std::string& Text, std::string& Hex);
+// "AB:CD:..." for showing a fingerprint of 64 hex digits.
+std::string SslFingerprintDisplay(const std::string& Hex);
