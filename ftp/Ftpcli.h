@@ -354,6 +354,11 @@ private:
     // cannot carry the transfer; empty when it can.
     [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
     void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
+    // Whether a TLS data connection whose payload has ended is still open
+    // on the peer's side: it sent close_notify and waits for ours.
+    [[nodiscard]] bool PeerAwaitsCloseNotify();
+    // Keeps the data connection's latest TLS session for the next one.
+    void KeepDataTlsSession();
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
@@ -420,6 +425,9 @@ private:
     // Why the control connection's TLS handshake failed, for the failure
     // the connect event reports after it (implicit TLS).
     std::string FTlsFailure;
+    // The session the next data connection resumes (the last data
+    // connection's latest ticket); empty: the control connection's.
+    TSslSession FDataTlsSession;
 
     // sockets and the notification window
     TWSocket* FControlSocket = nullptr;
