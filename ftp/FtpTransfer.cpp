@@ -238,7 +238,7 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
         return;
 
     auto alive = Alive();
-    if (!FPassive && FEarlyAccept) {
+    if (!FPassive && FEarlyAccept && !TakeOverAfterOpening()) {
         FEarlyAccept = false;
         GetDataSessionAvailable(FDataSocket, 0);
         if (!alive)
@@ -365,6 +365,10 @@ void TCustomFtpCli::GetDataReply()
 {
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
         AwaitReply(TFtpAwaitedReply::RetrieveEnd);
+        if (!FPassive && FEarlyAccept) {
+            FEarlyAccept = false;
+            GetDataSessionAvailable(FDataSocket, 0);
+        }
         return;
     }
     FailTransferStart();
@@ -499,7 +503,7 @@ void TCustomFtpCli::StartPutData(bool Append)
             SendStorCommand();
         return;
     }
-    if (FEarlyAccept) {
+    if (FEarlyAccept && !TakeOverAfterOpening()) {
         FEarlyAccept = false;
         PutDataSessionAvailable(FDataSocket, 0);
         if (!alive)
@@ -605,6 +609,13 @@ void TCustomFtpCli::PutDataReply()
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
         FTransfer.Accepted = true;
         AwaitReply(TFtpAwaitedReply::StoreEnd);
+        if (!FPassive && FEarlyAccept) {
+            FEarlyAccept = false;
+            auto alive = Alive();
+            PutDataSessionAvailable(FDataSocket, 0);
+            if (!alive)
+                return;
+        }
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
             BeginSending();
@@ -909,4 +920,13 @@ void TCustomFtpCli::KeepDataTlsSession()
         return;
     if (TSslSession session = FDataSocket->SslSession())
         FDataTlsSession = std::move(session);
+}
+
+bool TCustomFtpCli::TakeOverAfterOpening() const
+{
+    // A server that connected at PORT time may not take part in a TLS
+    // handshake before it has the transfer command (pyftpdlib closes such
+    // a connection): over TLS the connection is taken over once the
+    // 125/150 says the transfer is open.
+    return FSecurity != TFtpSecurity::None;
 }

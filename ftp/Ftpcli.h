@@ -359,6 +359,9 @@ private:
     [[nodiscard]] bool PeerAwaitsCloseNotify();
     // Keeps the data connection's latest TLS session for the next one.
     void KeepDataTlsSession();
+    // Whether a data connection the server made at PORT time waits for the
+    // transfer's opening reply before it is taken over.
+    [[nodiscard]] bool TakeOverAfterOpening() const;
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
