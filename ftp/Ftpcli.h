@@ -340,7 +340,8 @@ private:
     // use; throws ESocketException when it cannot be made.
     const std::shared_ptr<TSslContext>& SslContextForUse();
     // Whether the control connection's certificate is accepted; how tells
-    // the display line in what way. Gone: a handler destroyed the client.
+    // the display line in what way. Gone: the handler asked destroyed the
+    // client or ended the request (an abort).
     [[nodiscard]] TlsTrust DecideTrust(std::string& how);
     void AuthTlsReply();
     void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
