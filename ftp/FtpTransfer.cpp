@@ -715,7 +715,7 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     }
     if (!FTransfer.Accepted || !FTransfer.DataConnected)
         return;
-    int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
+    int count = FLocalStream->Read(FSendBuffer, FSecurity == TFtpSecurity::None ? SendBufferSize : TlsSendPieceSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
         if (!alive)
