@@ -75,17 +75,17 @@ std::unique_ptr<FtpRealServer> Start(Kind kind, FtpTlsMode mode, std::string& wh
     return kind == Kind::Vsftpd ? StartVsftpd(why, tls) : StartPyftpdlib(why, 0, tls);
 }
 
-// Runs tests/support/FtpTlsClient.py against 127.0.0.1:port.
+// Runs tests/support/FtpTlsClient.py against 127.0.0.1:port; its data
+// connections resume the control connection's TLS session unless resume
+// is false.
 ProgramResult RunReferenceClient(FtpTlsMode mode, bool passive, const std::string& port, const std::string& user,
-                                 const std::string& password, const std::vector<std::string>& command)
+                                 const std::string& password, const std::vector<std::string>& command,
+                                 bool resume = true)
 {
-    std::vector<std::string> args{std::string(PARCELO_TESTS_DIR) + "/support/FtpTlsClient.py",
-                                  ModeName(mode),
-                                  passive ? "passive" : "active",
-                                  port,
-                                  user,
-                                  password,
-                                  TestCerts().caFile};
+    std::vector<std::string> args{std::string(PARCELO_TESTS_DIR) + "/support/FtpTlsClient.py"};
+    if (!resume)
+        args.push_back("--no-resume");
+    args.insert(args.end(), {ModeName(mode), passive ? "passive" : "active", port, user, password, TestCerts().caFile});
     args.insert(args.end(), command.begin(), command.end());
     return RunProgram(python, args);
 }
@@ -211,6 +211,22 @@ INSTANTIATE_TEST_SUITE_P(Servers, TlsRealServerTest,
                                          ServerCase{Kind::Pyftpdlib, FtpTlsMode::Implicit, false}),
                          CaseName);
 
+// vsftpd keeps its default require_ssl_reuse: a data connection that does
+// not resume the control connection's session is refused after its
+// handshake.
+TEST(TlsRealServerRuleTest, VsftpdRefusesDataThatDoesNotResumeTheSession)
+{
+    std::string why;
+    auto server = Start(Kind::Vsftpd, FtpTlsMode::Explicit, why);
+    if (!server)
+        GTEST_SKIP() << why;
+    ProgramResult r = RunReferenceClient(FtpTlsMode::Explicit, true, server->PortText(), server->User(),
+                                         server->Password(), {"list", server->UploadDir()}, false);
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_TRUE(HasLine(r.out, "data-tls TLSv1.3 resumed=no")) << r.out;
+    EXPECT_NE(r.out.find("522 SSL connection failed: session reuse required"), std::string::npos) << r.out;
+}
+
 // curl as the second reference client, within limits of Debian 12's curl:
 // it fails every active FTP-over-TLS transfer, so passive mode only; it
 // closes an upload's data connection over the server's unread TLS 1.3
@@ -291,43 +307,48 @@ void ScriptLogIn(FtpScriptSession& s)
     s.Answer("200 Binary it is.");
 }
 
-TEST(FtpScriptTlsTest, ExplicitUploadResumesTheSessionAndEndsWithCloseNotify)
+// An upload over explicit TLS; the server tells whether the client's data
+// connection resumed the control session, both when it did and when not.
+TEST(FtpScriptTlsTest, ExplicitUploadReportsResumptionAndCloseNotify)
 {
     const TlsCertPair cert = TestCerts().signedByCa;
     const std::string data = CountingBytes(2 * 1024 * 1024 + 5);
-    std::string received;
-    bool resumed = false, closeNotify = false, tlsStarted = false;
-    FtpScriptServer server([&](FtpScriptSession& s) {
-        s.Reply("220 Scripted.");
-        s.Answer("234 Go ahead.");
-        tlsStarted = s.StartTlsControl(cert);
-        if (!tlsStarted)
-            return;
-        ScriptLogIn(s);
-        s.Answer(s.OpenPassive());
-        s.SetDataTls(cert);
-        s.Answer("150 Send it.");
-        if (!s.AcceptData())
-            return;
-        resumed = s.DataSessionResumed();
-        received = s.ReceiveAllData();
-        closeNotify = s.DataCloseNotifyReceived();
-        s.CloseData();
-        s.Reply("226 Stored.");
-        s.Answer("221 Bye.");
-    });
-    LocalDir local;
-    ProgramResult r = RunReferenceClient(FtpTlsMode::Explicit, true, server.PortText(), "user", "pass",
-                                         {"put", local.Write("up.bin", data), "up.bin"});
-    auto commands = server.Join();
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(tlsStarted);
-    EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
-    EXPECT_TRUE(resumed);
-    EXPECT_TRUE(closeNotify);
-    EXPECT_TRUE(HasLine(r.out, "end close_notify")) << r.out;
-    EXPECT_EQ(commands, (std::vector<std::string>{"AUTH TLS", "USER user", "PASS pass", "PBSZ 0", "PROT P", "TYPE I",
-                                                  "PASV", "STOR up.bin", "QUIT"}));
+    for (bool resume : {true, false}) {
+        SCOPED_TRACE(resume ? "resuming client" : "client with a fresh data session");
+        std::string received;
+        bool resumed = !resume, closeNotify = false, tlsStarted = false;
+        FtpScriptServer server([&](FtpScriptSession& s) {
+            s.Reply("220 Scripted.");
+            s.Answer("234 Go ahead.");
+            tlsStarted = s.StartTlsControl(cert);
+            if (!tlsStarted)
+                return;
+            ScriptLogIn(s);
+            s.Answer(s.OpenPassive());
+            s.SetDataTls(cert);
+            s.Answer("150 Send it.");
+            if (!s.AcceptData())
+                return;
+            resumed = s.DataSessionResumed();
+            received = s.ReceiveAllData();
+            closeNotify = s.DataCloseNotifyReceived();
+            s.CloseData();
+            s.Reply("226 Stored.");
+            s.Answer("221 Bye.");
+        });
+        LocalDir local;
+        ProgramResult r = RunReferenceClient(FtpTlsMode::Explicit, true, server.PortText(), "user", "pass",
+                                             {"put", local.Write("up.bin", data), "up.bin"}, resume);
+        auto commands = server.Join();
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(tlsStarted);
+        EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
+        EXPECT_EQ(resumed, resume);
+        EXPECT_TRUE(closeNotify);
+        EXPECT_TRUE(HasLine(r.out, "end close_notify")) << r.out;
+        EXPECT_EQ(commands, (std::vector<std::string>{"AUTH TLS", "USER user", "PASS pass", "PBSZ 0", "PROT P",
+                                                      "TYPE I", "PASV", "STOR up.bin", "QUIT"}));
+    }
 }
 
 // Implicit TLS and active mode; the listing ends with or without

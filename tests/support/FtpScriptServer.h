@@ -96,7 +96,10 @@ public:
     // ConnectActive return false when the handshake fails. The handshake
     // waits for the client's ClientHello: for a client that starts TLS on
     // the data connection only after the 150 reply, the script sends 150
-    // before AcceptData / ConnectActive.
+    // before AcceptData / ConnectActive. As with vsftpd and pyftpdlib, a
+    // TLS 1.3 handshake ends with a session ticket to the client: a client
+    // that closes an upload's data connection without having read it
+    // resets the connection, and the upload's tail may never arrive here.
     void SetDataTls(const TlsCertPair& cert);
     // Whether the last TLS data connection's handshake resumed the control
     // connection's session.

@@ -1,15 +1,15 @@
 # A reference FTP-over-TLS client (RFC 4217) for testing the test servers
 # themselves, built on Python's ftplib and ssl modules:
 #
-#   FtpTlsClient.py TLS DATA PORT USER PASSWORD CAFILE put LOCAL REMOTE
-#   FtpTlsClient.py TLS DATA PORT USER PASSWORD CAFILE list DIR
+#   FtpTlsClient.py [--no-resume] TLS DATA PORT USER PASSWORD CAFILE put LOCAL REMOTE
+#   FtpTlsClient.py [--no-resume] TLS DATA PORT USER PASSWORD CAFILE list DIR
 #
 # TLS is "explicit" (AUTH TLS after connecting) or "implicit" (TLS from the
 # first byte); DATA is "passive" or "active". It connects to 127.0.0.1:PORT,
 # verifies the server's certificate against CAFILE, logs in, asks for
 # protected data (PBSZ 0, PROT P), and runs one transfer. Each data
-# connection resumes the control connection's TLS session and starts its
-# handshake after the server's 1xx reply. An upload ends with close_notify
+# connection resumes the control connection's TLS session (a fresh one with
+# --no-resume) and starts its handshake after the server's 1xx reply. An upload ends with close_notify
 # and waits for the server's close_notify before it closes the socket: with
 # TLS 1.3 the server's session ticket may still be unread then, and closing
 # over unread bytes resets the connection, which can cut off the upload's
@@ -35,7 +35,7 @@ TIMEOUT = 30
 
 class Client(ftplib.FTP_TLS):
     implicit = False
-    data_ended = None
+    resume = True
 
     def connect(self, host, port, timeout=TIMEOUT):
         if not self.implicit:
@@ -52,8 +52,8 @@ class Client(ftplib.FTP_TLS):
         # The plain FTP version connects (or accepts) and waits for the
         # 1xx reply; TLS starts after it, resuming the control session.
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session,
-                                        suppress_ragged_eofs=False)
+        session = self.sock.session if self.resume else None
+        conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session, suppress_ragged_eofs=False)
         print("data-tls %s resumed=%s" % (conn.version(), "yes" if conn.session_reused else "no"), flush=True)
         return conn, size
 
@@ -97,13 +97,18 @@ def listing(ftp, directory):
 
 
 def main():
-    tls, data, port, user, password, cafile, command = sys.argv[1:8]
-    args = sys.argv[8:]
+    argv = sys.argv[1:]
+    resume = argv[0] != "--no-resume"
+    if not resume:
+        argv = argv[1:]
+    tls, data, port, user, password, cafile, command = argv[:7]
+    args = argv[7:]
     context = ssl.create_default_context(cafile=cafile)
     # A close without close_notify must show, not pass for a clean end.
     context.options &= ~ssl.OP_IGNORE_UNEXPECTED_EOF
     ftp = Client(context=context, timeout=TIMEOUT)
     ftp.implicit = tls == "implicit"
+    ftp.resume = resume
     try:
         ftp.connect("127.0.0.1", int(port))
         if not ftp.implicit:
