@@ -127,7 +127,7 @@ std::string FtpRealServer::StoredPath(const std::string& name) const
     return uploadDir_.empty() ? root_ + "/" + name : root_ + "/" + uploadDir_ + "/" + name;
 }
 
-std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
+std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls)
 {
     const char* binary = "/usr/sbin/vsftpd";
     if (::access(binary, X_OK) != 0) {
@@ -136,6 +136,7 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
     }
     std::unique_ptr<FtpRealServer> server(new FtpRealServer());
     server->name_ = "vsftpd";
+    server->tlsMode_ = tls.mode;
     server->tempDir_ = MakeTempDir("vsftpd");
     if (server->tempDir_.empty()) {
         whyNot = "no temporary folder";
@@ -187,6 +188,16 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
             << "port_enable=YES\nconnect_from_port_20=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n"
             << "pasv_promiscuous=NO\nport_promiscuous=NO\n";
+        if (tls.mode != FtpTlsMode::None) {
+            // The fixture logs in anonymously, so the anonymous user is the
+            // one that must use TLS for the log-in and for every transfer.
+            // require_ssl_reuse keeps its default (YES).
+            out << "ssl_enable=YES\n"
+                << "rsa_cert_file=" << tls.cert.certFile << "\nrsa_private_key_file=" << tls.cert.keyFile << "\n"
+                << "allow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+                << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+                << "implicit_ssl=" << (tls.mode == FtpTlsMode::Implicit ? "YES" : "NO") << "\n";
+        }
         out.close();
         pid_t pid = Spawn({binary, conf}, nullptr);
         if (pid < 0)
@@ -208,7 +219,7 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot)
     return nullptr;
 }
 
-std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit)
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls)
 {
     const char* python = "/usr/bin/python3";
     if (::access(python, X_OK) != 0 || ::access("/usr/lib/python3/dist-packages/pyftpdlib", R_OK) != 0) {
@@ -217,6 +228,7 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit
     }
     std::unique_ptr<FtpRealServer> server(new FtpRealServer());
     server->name_ = "pyftpdlib";
+    server->tlsMode_ = tls.mode;
     server->tempDir_ = MakeTempDir("pyftpd");
     if (server->tempDir_.empty()) {
         whyNot = "no temporary folder";
@@ -230,8 +242,12 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit
     int out = -1;
     std::vector<std::string> argv{python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py", server->root_,
                                   server->user_, server->password_};
-    if (readLimit > 0)
-        argv.push_back(std::to_string(readLimit));
+    argv.push_back(std::to_string(readLimit));
+    if (tls.mode != FtpTlsMode::None) {
+        argv.push_back(tls.mode == FtpTlsMode::Implicit ? "implicit" : "explicit");
+        argv.push_back(tls.cert.certFile);
+        argv.push_back(tls.cert.keyFile);
+    }
     pid_t pid = Spawn(argv, &out);
     if (pid < 0) {
         whyNot = "cannot start python3";

@@ -301,7 +301,7 @@ void FtpScriptSession::SendData(const std::string& bytes)
     SendAll(data_, bytes.data(), bytes.size());
 }
 
-void FtpScriptSession::CloseData()
+void FtpScriptSession::CloseData(bool /*closeNotify*/)
 {
     CloseFd(data_);
 }

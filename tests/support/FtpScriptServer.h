@@ -6,7 +6,15 @@
 // read the next command, open the data connection, and so on. Every command
 // line the client sent is recorded, so the test can assert the exact
 // sequence afterwards. The client under test runs on the test's own thread.
+//
+// The server can speak TLS (RFC 4217) too, with OpenSSL on blocking
+// sockets: on the control connection after the script answered AUTH TLS
+// (or at once, for implicit TLS), and on data connections. Control and data
+// share one TLS context with a session cache, so a client can resume the
+// control connection's session on its data connections.
 #pragma once
+
+#include "support/TlsTestCerts.h"
 
 #include <atomic>
 #include <cstdint>
@@ -59,7 +67,29 @@ public:
     // Reads fd to its end (or the read time-out) and returns what came.
     std::string ReadToEnd(int fd);
     void SendData(const std::string& bytes);
-    void CloseData();
+    // Closes the data connection. On a TLS data connection it first sends
+    // the TLS close_notify alert, unless closeNotify is false (then the
+    // connection just ends, as a truncation attack would end it). A plain
+    // data connection is closed either way.
+    void CloseData(bool closeNotify = true);
+
+    // Server side of a TLS handshake on the control connection (after the
+    // script sent "234 ..." to AUTH TLS, or at once for implicit TLS),
+    // presenting cert; false when it failed. From then on Send, Reply,
+    // ReadCommand, Answer and WaitForClose go through TLS.
+    bool StartTlsControl(const TlsCertPair& cert);
+    // Reads what the client sent first (its ClientHello) and closes the
+    // control connection without answering: a handshake cut halfway.
+    void CutHandshake();
+    // Data connections made after this call (AcceptData / ConnectActive)
+    // start with a server-side TLS handshake presenting cert (a resumed
+    // session of the control connection is accepted); ReceiveAllData,
+    // ReceiveAllDataSlowly and SendData then go through TLS. AcceptData and
+    // ConnectActive return false when the handshake fails.
+    void SetDataTls(const TlsCertPair& cert);
+    // Whether the last TLS data connection's handshake resumed the control
+    // connection's session.
+    bool DataSessionResumed() const;
 
     // Seconds a read waits before it gives up (keeps a broken test from
     // hanging); 0 waits without limit.
@@ -72,6 +102,13 @@ private:
 
     FtpScriptServer& server_;
     int control_ = -1;
+    // The TLS state (null while the connection is plain). One context
+    // serves control and data, so its session cache lets data resume.
+    struct ssl_ctx_st* tlsContext_ = nullptr;
+    struct ssl_st* controlTls_ = nullptr;
+    struct ssl_st* dataTls_ = nullptr;
+    bool dataTlsWanted_ = false;
+    bool dataResumed_ = false;
     int dataListener_ = -1;
     int data_ = -1;
     int stalledFiller_ = -1;
