@@ -380,7 +380,8 @@ void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
                 FLastError = WSAGetLastError();
                 break;
             }
-            if (n == 0)
+            // A layer may hold payload the system no longer counts.
+            if (n == 0 && !LayerHasData())
                 break;
         } catch (...) {
             // A handler's exception ends the loop; it is not a background
@@ -396,8 +397,10 @@ void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
         }
         if (round >= ReceiveBudget) {
             // A handler that read has re-enabled the notification already;
-            // one that did not gets called again after the other messages.
-            if (RecvCalls == recvBefore)
+            // one that did not gets called again after the other messages,
+            // and so does payload a layer holds (the system will not
+            // announce it again).
+            if (RecvCalls == recvBefore || LayerHasData())
                 PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), MAKELPARAM(FD_READ, 0));
             break;
         }

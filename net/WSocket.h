@@ -480,9 +480,11 @@ public:
     // Detail of the last TLS failure (OpenSSL's reason).
     const std::string& SslErrorText() const { return FSslErrorText; }
 
-    void Close() override;
+    void Dup(SOCKET NewHSocket) override;
+    int Send(const void* Data, int Len) override;
     void ShutDown(int How) override;
     int Resume() override;
+    int GetRcvdCount() override;
     std::int64_t UnackedSendBytes() override;
 
     TSslHandshakeDone OnSslHandshakeDone;
@@ -490,13 +492,14 @@ public:
 protected:
     enum class SslState : std::uint8_t { Off, Handshaking, Active, ShutSent, Failed };
 
-    LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam) override;
     void InternalClose(bool bShut, WORD Error) override;
     int RealSend(const void* Data, int Len) override;
     int DoRecv(void* Buffer, int BufferSize, int Flags) override;
     bool LayerHasData() override;
+    bool TriggerDataAvailable(WORD Error) override;
     void TriggerSessionConnected(WORD Error) override;
     void TriggerSessionClosed(WORD Error) override;
+    void TriggerDataSent(WORD Error) override;
     virtual void TriggerSslHandshakeDone(WORD Error);
 
     bool FSslEnable = false;
@@ -506,14 +509,46 @@ protected:
     SslState FSslState = SslState::Off;
     TSslPeerInfo FSslPeer;
     std::string FSslErrorText;
-    ssl_st* FSsl = nullptr;
-    bio_st* FSslIn = nullptr;  // records received, not yet read by the TLS engine
-    bio_st* FSslOut = nullptr; // records made, not yet handed to the socket's queue
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> FSslImpl;
-    friend struct Impl;
+    void BeginSsl(bool DeferConnected);
+    void FreeSsl();
+    // Reads what the system holds into the TLS engine; false on a receive
+    // error (its code is the socket's last error then).
+    bool ReadRecords();
+    // Moves the records the engine made into the socket's send queue.
+    void FlushRecords();
+    void PumpHandshake();
+    void HandshakeComplete();
+    void HandshakeFailed(const std::string& Why, bool FromClose);
+    // Calls OnSslHandshakeDone with the socket's other notices held back.
+    void CallHandshakeDone(WORD Error);
+    bool WritePayload(const char* Data, int Len);
+    std::string TakeErrorText(const char* Otherwise);
+
+    ssl_st* FSsl = nullptr;
+    bio_st* FSslIn = nullptr;     // records received, not yet read by the engine
+    bio_st* FSslOut = nullptr;    // records made, not yet in the send queue
+    bool FDeferConnected = false; // OnSessionConnected waits for the handshake
+    bool FPeerCloseNotify = false;
+    bool FSentCloseNotify = false;
+    bool FRawEof = false;        // the system reported the end of the stream
+    bool FReadStalled = false;   // the engine waits for more of a record
+    int FShutPending = -1;       // ShutDown(How) waits for the queue to drain
+    std::string FPendingPayload; // sent before the handshake was complete
+    // Payload accounting: bytes given to Send, and records made and handed
+    // to the system, so that what the peer acknowledged of the records can
+    // be told in payload.
+    std::int64_t FPayloadWritten = 0;
+    std::int64_t FPayloadAcked = 0;
+    std::int64_t FRecordBytesMade = 0;
+    std::int64_t FRecordBytesHanded = 0;
+    struct RecordMark {
+        std::int64_t recordEnd;  // record bytes made up to here
+        std::int64_t payloadEnd; // payload they carry
+    };
+    std::vector<RecordMark> FMarks; // not yet acknowledged, oldest first
+    std::size_t FMarksHead = 0;
 };
 
 // ---- line layer -------------------------------------------------------------

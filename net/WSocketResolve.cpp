@@ -109,6 +109,9 @@ std::string WSocketErrorDesc(int ErrCode)
     case WSATRY_AGAIN: return "Non-authoritative host not found";
     case WSANO_RECOVERY: return "Non-recoverable error";
     case WSANO_DATA: return "No Data";
+    case WSocketSslHandshakeFailed: return "TLS handshake failed";
+    case WSocketSslProtocolError: return "TLS protocol error";
+    case WSocketSslTruncated: return "TLS connection closed without close_notify";
     default: return "Not a WinSock error";
     }
 }

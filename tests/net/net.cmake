@@ -4,7 +4,9 @@ parcelo_add_test(NAME net_wsocket_tests
           ${CMAKE_CURRENT_LIST_DIR}/WSocketSendTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketResolveTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketLayersTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/WSocketTlsTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/PosixPeer.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/TlsPeer.cpp
   LIBS parcelo_net parcelo_platform GTest::gtest_main
   LABELS unit)
 
