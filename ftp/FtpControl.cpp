@@ -42,6 +42,7 @@ const char* ToString(TFtpAwaitedReply awaited)
     case TFtpAwaitedReply::RetrieveEnd: return "RetrieveEnd";
     case TFtpAwaitedReply::StoreStart: return "StoreStart";
     case TFtpAwaitedReply::StoreEnd: return "StoreEnd";
+    case TFtpAwaitedReply::AuthTls: return "AuthTls";
     }
     return "?";
 }
@@ -142,6 +143,7 @@ TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner)
     FControlSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { ControlSocketDataAvailable(s, e); };
     FControlSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { ControlSocketSessionClosed(s, e); };
     FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { ControlSocketDnsLookupDone(s, e); };
+    FControlSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ControlSocketSslHandshakeDone(s, e); };
     FDataSocket = new TWSocket(this);
 }
 
@@ -160,6 +162,7 @@ TCustomFtpCli::~TCustomFtpCli()
         socket->OnDataSent = nullptr;
         socket->OnSessionClosed = nullptr;
         socket->OnDnsLookupDone = nullptr;
+        socket->OnSslHandshakeDone = nullptr;
     }
     FLocalStream.reset();
     DestroyWindow(FNotifyWindow);
@@ -279,11 +282,21 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
 
 void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
 {
+    // Only a connect in progress is reported: a log-in that refused the
+    // certificate of an implicit TLS connection has ended already.
+    if (FState != ftpStConnecting)
+        return;
     if (Error != 0) {
         // A refused or failed connect fails the request: its result follows
         // the error it reports, so the synchronous Connect returns false.
-        SetLocalFailure("500 " + FtpSocketErrorText(Error), Error);
-        FStatusCode = 500;
+        // A failed TLS handshake (implicit TLS) has said why already.
+        if (FTlsFailure.empty()) {
+            SetLocalFailure("500 " + FtpSocketErrorText(Error), Error);
+            FStatusCode = 500;
+        } else {
+            SetLocalFailure(FTlsFailure, Error);
+            FStatusCode = 534;
+        }
         FNextStepHandler = nullptr;
         FPendingSteps = 0;
         auto alive = Alive();
@@ -362,6 +375,7 @@ void TCustomFtpCli::HandleReply()
     case TFtpAwaitedReply::RetrieveEnd: GetDataEnd(); return;
     case TFtpAwaitedReply::StoreStart: PutDataReply(); return;
     case TFtpAwaitedReply::StoreEnd: PutDataEnd(); return;
+    case TFtpAwaitedReply::AuthTls: AuthTlsReply(); return;
     case TFtpAwaitedReply::None:
     case TFtpAwaitedReply::Greeting: break;
     }
@@ -550,8 +564,38 @@ void TCustomFtpCli::FailOnLostControl()
 
 TFtpAddress FtpSplitAddress(const std::string& Text)
 {
+    static constexpr struct {
+        const char* prefix;
+        TFtpSecurity security;
+    } prefixes[] = {
+        {"ftpes://", TFtpSecurity::Explicit},
+        {"ftps://", TFtpSecurity::Implicit},
+        {"ftp://", TFtpSecurity::None},
+    };
+    auto startsWith = [&Text](const char* prefix) {
+        const std::size_t n = std::strlen(prefix);
+        if (Text.size() < n)
+            return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            char c = Text[i];
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (c != prefix[i])
+                return false;
+        }
+        return true;
+    };
     TFtpAddress result;
     result.host = Text;
+    for (const auto& p : prefixes) {
+        if (startsWith(p.prefix)) {
+            result.security = p.security;
+            result.host = Text.substr(std::strlen(p.prefix));
+            break;
+        }
+    }
+    if (!result.host.empty() && result.host.back() == '/')
+        result.host.pop_back();
     return result;
 }
 
@@ -563,5 +607,156 @@ void TCustomFtpCli::SetTlsCaFile(const std::string& v)
 
 const TSslPeerInfo& TCustomFtpCli::TlsPeer() const
 {
-    return FControlSocket->SslPeer();
+    static const TSslPeerInfo none;
+    return FControlSocket ? FControlSocket->SslPeer() : none;
+}
+
+const std::shared_ptr<TSslContext>& TCustomFtpCli::SslContextForUse()
+{
+    if (!FSslContext)
+        FSslContext = std::make_shared<TSslContext>(FTlsCaFile);
+    return FSslContext;
+}
+
+void TCustomFtpCli::StartAuthTls()
+{
+    StartCommand(ftpConnectAsync, StepAuth, "AUTH TLS", {234}, TFtpAwaitedReply::AuthTls);
+}
+
+void TCustomFtpCli::StartPbsz()
+{
+    // RFC 4217 8: PBSZ 0 must come before PROT, whatever the protection.
+    StartCommand(ftpConnectAsync, StepPbsz, "PBSZ 0", {200});
+}
+
+void TCustomFtpCli::StartProt()
+{
+    // Private: the data connections are encrypted too.
+    StartCommand(ftpConnectAsync, StepProt, "PROT P", {200});
+}
+
+// Ends a log-in that TLS cannot secure: nothing more is sent (above all no
+// USER) and the control connection is closed, whose close completes the
+// request with the failure.
+void TCustomFtpCli::FailTlsLogIn(const std::string& Line, int Code, bool ShowLine)
+{
+    auto alive = Alive();
+    SetLocalFailure(Line, Code);
+    FNextStepHandler = nullptr;
+    FPendingSteps = 0;
+    if (ShowLine) {
+        DoDisplay("! " + Line);
+        if (!alive)
+            return;
+    }
+    if (FControlSocket && FControlSocket->State() != wsClosed) {
+        FControlSocket->Close();
+        if (!alive)
+            return;
+    }
+    FinishRequest(Code);
+}
+
+void TCustomFtpCli::AuthTlsReply()
+{
+    if (FStatusCode != 234) {
+        // No fallback to clear text: the user asked for TLS.
+        RecordError();
+        auto alive = Alive();
+        DoDisplay("! The server does not offer TLS (AUTH TLS refused); nothing was sent in clear");
+        if (!alive)
+            return;
+        FailTlsLogIn(FLastResponse, FStatusCode, false);
+        return;
+    }
+    if (FReceiveLength > 0) {
+        // RFC 4217 and plain sense: whatever follows the 234 in clear could
+        // be a forged reply that would be read as coming through TLS.
+        FailTlsLogIn("534 Data in clear after the 234 reply to AUTH TLS; connection closed", 534);
+        return;
+    }
+    // The next step (USER) runs once the handshake is done and the
+    // certificate is trusted.
+    AwaitReply(TFtpAwaitedReply::None);
+    try {
+        FControlSocket->StartSslHandshake();
+    } catch (const std::exception& e) {
+        FailTlsLogIn("534 TLS handshake failed: " + FtpExceptionText(e), 534);
+    }
+}
+
+TCustomFtpCli::TlsTrust TCustomFtpCli::DecideTrust(std::string& how)
+{
+    const TSslPeerInfo& peer = FControlSocket->SslPeer();
+    if (peer.verified) {
+        how = "certificate verified";
+        return TlsTrust::Accepted;
+    }
+    std::string remembered, presented;
+    if (SslParseFingerprint(FTlsFingerprint, remembered) && SslParseFingerprint(peer.fingerprint, presented) &&
+        remembered == presented) {
+        how = "certificate trusted by its remembered fingerprint";
+        return TlsTrust::Accepted;
+    }
+    if (!OnVerifyCertificate)
+        return TlsTrust::Refused;
+    TFtpCertificateQuestion question;
+    question.host = FControlSocket->SslServerName();
+    question.peer = peer;
+    question.rememberedFingerprint = FTlsFingerprint;
+    bool trust = false;
+    auto alive = Alive();
+    OnVerifyCertificate(this, question, trust);
+    if (!alive)
+        return TlsTrust::Gone;
+    if (!trust || !FControlSocket)
+        return TlsTrust::Refused;
+    FTlsFingerprint = question.peer.fingerprint;
+    how = "certificate trusted by the user";
+    return TlsTrust::Accepted;
+}
+
+void TCustomFtpCli::ControlSocketSslHandshakeDone(TObject*, std::uint16_t Error)
+{
+    // Explicit TLS: the handshake that follows the 234 to AUTH TLS.
+    // Implicit TLS: the one that opens the connection, before the greeting.
+    const bool upgrading = FState == ftpStAwaitingReply && FCurrentStep == StepAuth;
+    const bool opening = FState == ftpStConnecting && FSecurity == TFtpSecurity::Implicit;
+    if (!upgrading && !opening)
+        return;
+    auto alive = Alive();
+    if (Error != 0) {
+        std::string why = FControlSocket->SslErrorText();
+        if (why.empty())
+            why = WSocketErrorDesc(Error);
+        FTlsFailure = "534 TLS handshake failed: " + why;
+        DoDisplay("! " + FTlsFailure);
+        if (!alive)
+            return;
+        // Implicit TLS: the connect event that follows reports the failure.
+        if (upgrading)
+            FailTlsLogIn(FTlsFailure, 534, false);
+        return;
+    }
+    std::string how;
+    const TlsTrust trust = DecideTrust(how);
+    if (trust == TlsTrust::Gone)
+        return;
+    if (trust == TlsTrust::Refused) {
+        const TSslPeerInfo& peer = FControlSocket->SslPeer();
+        DoDisplay("! Certificate of " + FControlSocket->SslServerName() + " not trusted: " + peer.verifyError +
+                  " (SHA-256 fingerprint " + SslFingerprintDisplay(peer.fingerprint) + ")");
+        if (!alive)
+            return;
+        FTlsFailure = "534 Certificate not trusted: " + peer.verifyError;
+        FailTlsLogIn(FTlsFailure, 534, false);
+        return;
+    }
+    const TSslPeerInfo& peer = FControlSocket->SslPeer();
+    DoDisplay("! TLS: " + peer.protocol + ", " + peer.cipher + ", " + how);
+    if (!alive)
+        return;
+    // Implicit TLS: the greeting comes next, after the connect event.
+    if (upgrading)
+        FinishRequest(0);
 }

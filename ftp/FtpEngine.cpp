@@ -121,12 +121,35 @@ void TCustomFtpCli::StartOpen()
     FDoneReported = false;
     FReceiveLength = 0;
     FRequestResult = 0;
+    FTlsFailure.clear();
+    // The prefix of the address says how the session is secured; the name
+    // looked up, sent as SNI and checked against the certificate is the
+    // bare host.
+    const TFtpAddress address = FtpSplitAddress(FHostName);
+    FSecurity = address.security;
     auto alive = Alive();
     SetState(ftpStResolving);
     if (!alive)
         return;
     try {
-        FControlSocket->DnsLookup(FHostName);
+        if (FControlSocket->State() == wsClosed) {
+            // Implicit TLS starts with the connection; explicit TLS only
+            // after AUTH TLS.
+            FControlSocket->SetSslEnable(FSecurity == TFtpSecurity::Implicit);
+            FControlSocket->SetSslServerName(address.host);
+            FControlSocket->SetSslContext(FSecurity == TFtpSecurity::None ? nullptr : SslContextForUse());
+        }
+    } catch (const std::exception& e) {
+        // No TLS context (say an unreadable CA file): nothing is sent.
+        SetLocalFailure("500 " + FtpExceptionText(e), 500);
+        DoDisplay("! " + FLastResponse);
+        if (!alive)
+            return;
+        FinishRequest(500);
+        return;
+    }
+    try {
+        FControlSocket->DnsLookup(address.host);
     } catch (const std::exception& e) {
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
         FinishRequest(500);
@@ -270,7 +293,9 @@ constexpr std::uint32_t Steps(std::initializer_list<int> steps)
     return set;
 }
 
-constexpr std::uint32_t LogIn = Steps({StepOpen, StepUser, StepPass});
+// The TLS steps are skipped when the session is not secured, so a plain
+// log-in sends what it always sent.
+constexpr std::uint32_t LogIn = Steps({StepOpen, StepAuth, StepUser, StepPass, StepPbsz, StepProt});
 
 } // namespace
 
@@ -420,9 +445,10 @@ void TCustomFtpCli::RunNextStep()
     FNextStepHandler = &TCustomFtpCli::RunNextStep;
     ReadStepResults();
 
-    static constexpr int order[] = {StepOpen, StepUser, StepPass, StepCwd,  StepCdup, StepType,  StepPort, StepRest,
-                                    StepRetr, StepStor, StepAppe, StepList, StepNlst, StepSyst,  StepMkd,  StepRmd,
-                                    StepRnfr, StepRnto, StepSize, StepDele, StepPwd,  StepQuote, StepQuit};
+    static constexpr int order[] = {StepOpen, StepAuth, StepUser, StepPass,  StepPbsz, StepProt, StepCwd,
+                                    StepCdup, StepType, StepPort, StepRest,  StepRetr, StepStor, StepAppe,
+                                    StepList, StepNlst, StepSyst, StepMkd,   StepRmd,  StepRnfr, StepRnto,
+                                    StepSize, StepDele, StepPwd,  StepQuote, StepQuit};
     const int previous = FCurrentStep;
     for (int step : order) {
         if (!(FPendingSteps & StepBit(step)))
@@ -434,6 +460,10 @@ void TCustomFtpCli::RunNextStep()
             FtpClassOfReply(TFtpAwaitedReply::Command, FStatusCode) != FtpReplyClass::Intermediate)
             continue;
         if (step == StepCwd && FHostDirName.empty())
+            continue;
+        if (step == StepAuth && FSecurity != TFtpSecurity::Explicit)
+            continue;
+        if ((step == StepPbsz || step == StepProt) && FSecurity == TFtpSecurity::None)
             continue;
         if (step == StepRetr && !(previous == StepRest && FResumePosition >= 0 && FStatusCode == 350))
             FResumePosition = 0;
@@ -478,6 +508,9 @@ void TCustomFtpCli::RunStep(int Step)
         case StepPwd: StartPrintDir(); break;
         case StepQuote: StartQuote(); break;
         case StepQuit: StartQuit(); break;
+        case StepAuth: StartAuthTls(); break;
+        case StepPbsz: StartPbsz(); break;
+        case StepProt: StartProt(); break;
         default: break;
         }
     } catch (const std::exception& e) {

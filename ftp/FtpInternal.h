@@ -32,6 +32,11 @@ enum FtpStep : int {
     StepNlst = 21,
     StepAppe = 22,
     StepPort = 23,
+    // The TLS steps of a log-in, run only when the session is secured:
+    // AUTH TLS (explicit TLS) before USER, PBSZ and PROT after the log-in.
+    StepAuth = 24,
+    StepPbsz = 25,
+    StepProt = 26,
 };
 
 constexpr std::uint32_t StepBit(int step)

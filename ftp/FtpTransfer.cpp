@@ -104,6 +104,12 @@ void TCustomFtpCli::StartPort()
     FEarlyAccept = false;
     FDataSocket->OnSessionAvailable = [this](TObject*, std::uint16_t) { FEarlyAccept = true; };
 
+    // A connection left from the last transfer goes before the settings
+    // of the next one are made.
+    FDataSocket->OnSessionConnected = nullptr;
+    if (FDataSocket->State() == wsClosed)
+        FDataSocket->SetSslEnable(false);
+
     unsigned port = 0;
     if (!FPassive) {
         FDataSocket->SetLingerOnOff(wsLingerOn);
@@ -165,6 +171,7 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint1
         FDataSocket->OnSessionConnected = std::move(OnConnected);
         FDataSocket->SetLingerOnOff(wsLingerOff);
         FDataSocket->SetLingerTimeout(0);
+        PrepareDataTls();
         FDataSocket->Connect();
     } catch (const std::exception& e) {
         SetLocalFailure(code + " " + FtpExceptionText(e), FailCode);
@@ -267,6 +274,7 @@ void TCustomFtpCli::GetDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
+    PrepareDataTls();
     FDataSocket->Dup(accepted);
     FTransfer.StartTick = GetTickCount();
 }
@@ -277,10 +285,22 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FTransfer.StartTick = GetTickCount();
-    if (Error != 0) {
-        SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+    const std::string tlsProblem = DataTlsProblem(Error);
+    if (Error != 0 || !tlsProblem.empty()) {
+        if (tlsProblem.empty())
+            SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+        else
+            SetLocalFailure("426 " + tlsProblem, 426);
+        auto alive = Alive();
+        if (!tlsProblem.empty()) {
+            DoDisplay("! 426 " + tlsProblem);
+            if (!alive)
+                return;
+        }
         CloseDataSocket();
-        FinishRequest(550);
+        if (!alive)
+            return;
+        FinishRequest(FRequestResult);
     }
 }
 
@@ -388,6 +408,16 @@ void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
     CloseLocalStream();
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
+    if (Error == WSocketSslTruncated && FTransfer.Failure.empty()) {
+        // Without close_notify nothing tells the end of the data from a
+        // connection cut by someone else: the listing or file may be short.
+        FTransfer.Failure =
+            "426 Data connection closed without TLS close_notify: " + FTransfer.DataCommand + " data may be incomplete";
+        auto alive = Alive();
+        DoDisplay("! " + FTransfer.Failure);
+        if (!alive)
+            return;
+    }
     CheckTransferEnd();
 }
 
@@ -490,11 +520,23 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FTransfer.StartTick = GetTickCount();
-    if (Error != 0) {
-        SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+    const std::string tlsProblem = DataTlsProblem(Error);
+    if (Error != 0 || !tlsProblem.empty()) {
+        if (tlsProblem.empty())
+            SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+        else
+            SetLocalFailure("426 " + tlsProblem, 426);
+        auto alive = Alive();
+        if (!tlsProblem.empty()) {
+            DoDisplay("! 426 " + tlsProblem);
+            if (!alive)
+                return;
+        }
         CloseDataSocket();
+        if (!alive)
+            return;
         CloseLocalStream();
-        FinishRequest(550);
+        FinishRequest(FRequestResult);
         return;
     }
     SendStorCommand();
@@ -511,6 +553,7 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
     FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+    PrepareDataTls();
     FDataSocket->Dup(accepted);
 
     int sendBufferSize = 0;
@@ -521,6 +564,10 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->SetLingerOnOff(wsLingerOff);
     FDataSocket->SetLingerTimeout(10);
     FDataSocket->SetLingerOption();
+    // Over TLS the connection counts as made once its handshake is done
+    // (ActiveDataTlsConnected).
+    if (FSecurity != TFtpSecurity::None)
+        return;
     FTransfer.DataConnected = true;
     // Sending starts once both the connection and the 125/150 are there.
     if (FTransfer.Accepted && FTransfer.StartTick == 0)
@@ -559,29 +606,26 @@ void TCustomFtpCli::BeginSending()
 }
 
 // How much of the store the peer has acknowledged: the bytes handed to the
-// system minus what it still queues. Progress follows this, not the bytes
-// handed over: the system's send buffer grows to megabytes, which a slow
-// link needs many seconds to carry. True when the count moved.
+// data socket minus the payload it reports as not yet acknowledged (its own
+// queue and the system's; over TLS it counts payload, not records).
+// Progress follows this, not the bytes handed over: the system's send
+// buffer grows to megabytes, which a slow link needs many seconds to carry.
+// True when the count moved.
 bool TCustomFtpCli::MeasureTaken()
 {
     if (!FDataSocket || FDataSocket->HSocket() == winsock::INVALID_SOCKET)
         return false;
-    // Should the system not tell (a socket other than TCP), what was handed
-    // over is all there is to go by.
-    winsock::u_long queued = 0;
-    if (winsock::QueuedSendBytes(FDataSocket->HSocket(), &queued) != 0)
-        queued = 0;
     FTransfer.MeasuredAt = FTransfer.ByteCount;
-    // A piece still held by the socket's own queue is not in the system's
-    // yet: leave it out, which can only make the count lower than true.
-    const std::int64_t handed =
-        FDataSocket->AllSent() ? FTransfer.ByteCount : FTransfer.ByteCount - FTransfer.LastPiece;
-    // After the end of the file the close (FIN) takes one place in the
-    // queue of its own.
-    const std::int64_t taken = std::min(FTransfer.ByteCount, handed - static_cast<std::int64_t>(queued));
+    const std::int64_t unacked = FDataSocket->UnackedSendBytes();
+    // Should the system not tell (a socket other than TCP), what was handed
+    // over is all there is to go by; a piece still in the socket's own
+    // queue is left out, which can only make the count lower than true.
+    const std::int64_t taken =
+        unacked >= 0 ? FTransfer.ByteCount - unacked
+                     : (FDataSocket->AllSent() ? FTransfer.ByteCount : FTransfer.ByteCount - FTransfer.LastPiece);
     if (taken <= FTransfer.TakenCount)
         return false;
-    FTransfer.TakenCount = taken;
+    FTransfer.TakenCount = std::min(taken, FTransfer.ByteCount);
     return true;
 }
 
@@ -633,8 +677,8 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
         DoDisplay("! Error #" + std::to_string(Error) + " sending data");
         if (!alive)
             return;
-        if (FTransfer.StoreFailure.empty())
-            FTransfer.StoreFailure = "426 Error #" + std::to_string(Error) + " sending data";
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 Error #" + std::to_string(Error) + " sending data";
         CloseDataSocket();
         return;
     }
@@ -647,8 +691,8 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
             return;
         // The server sees the close like the end of the file and may
         // answer 226 for what it got; the store has failed all the same.
-        if (FTransfer.StoreFailure.empty())
-            FTransfer.StoreFailure = "426 Error reading file " + FLocalFileName;
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 Error reading file " + FLocalFileName;
         CloseDataSocket();
     } else if (count < 1) {
         FTransfer.EndOfFile = true;
@@ -699,7 +743,7 @@ void TCustomFtpCli::CheckTransferEnd()
     // data connection, in either order.
     if (!FTransfer.ReplyComplete || !FTransfer.DataClosed)
         return;
-    if (FTransfer.Storing && FTransfer.EndOfFile && FTransfer.DataCloseError == 0 && FTransfer.StoreFailure.empty() &&
+    if (FTransfer.Storing && FTransfer.EndOfFile && FTransfer.DataCloseError == 0 && FTransfer.Failure.empty() &&
         FProgressCount != FTransfer.ByteCount + FResumePosition) {
         // The final reply says the server has the whole file.
         FTransfer.TakenCount = FTransfer.ByteCount;
@@ -714,8 +758,8 @@ void TCustomFtpCli::CheckTransferEnd()
     if (!shown)
         return;
     FResumePosition = 0;
-    if (!FTransfer.StoreFailure.empty()) {
-        SetLocalFailure(FTransfer.StoreFailure, 426);
+    if (!FTransfer.Failure.empty()) {
+        SetLocalFailure(FTransfer.Failure, 426);
         FinishRequest(426);
         return;
     }
@@ -750,4 +794,69 @@ void TCustomFtpCli::ShowTransferStats()
 {
     FTransfer.StopTick = GetTickCount();
     DoDisplay("! " + FtpTransferStatsText(FTransfer.ByteCount, FTransfer.StopTick - FTransfer.StartTick));
+}
+
+// --- TLS on data connections -------------------------------------------------
+
+void TCustomFtpCli::PrepareDataTls()
+{
+    if (FSecurity == TFtpSecurity::None) {
+        FDataSocket->SetSslEnable(false);
+        return;
+    }
+    // This side is the TLS client in both modes (RFC 4217 7), and the data
+    // connection resumes the control connection's session: servers take
+    // that as the proof that both come from the same client.
+    FDataSocket->SetSslEnable(true);
+    FDataSocket->SetSslContext(FSslContext);
+    FDataSocket->SetSslServerName(FControlSocket->SslServerName());
+    FDataSocket->SetSslResumeSession(FControlSocket->SslSession());
+    if (!FPassive)
+        FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { ActiveDataTlsConnected(s, e); };
+}
+
+std::string TCustomFtpCli::DataTlsProblem(std::uint16_t Error)
+{
+    if (FSecurity == TFtpSecurity::None || !FDataSocket)
+        return {};
+    if (Error >= WSocketSslHandshakeFailed && Error <= WSocketSslTruncated) {
+        std::string why = FDataSocket->SslErrorText();
+        if (why.empty())
+            why = WSocketErrorDesc(Error);
+        return "TLS handshake on the data connection failed: " + why;
+    }
+    if (Error != 0)
+        return {};
+    // The control connection's certificate was the one trusted; a data
+    // connection must come from the same server.
+    if (!FControlSocket || FDataSocket->SslPeer().fingerprint != FControlSocket->SslPeer().fingerprint)
+        return "The data connection's certificate differs from the control connection's";
+    return {};
+}
+
+// Active mode over TLS: the handshake that follows the accepted connection
+// is done.
+void TCustomFtpCli::ActiveDataTlsConnected(TObject*, std::uint16_t Error)
+{
+    const std::string problem = DataTlsProblem(Error);
+    auto alive = Alive();
+    if (!problem.empty() || Error != 0) {
+        const std::string failure =
+            "426 " + (problem.empty() ? "Data connection failed, error #" + std::to_string(Error) : problem);
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = failure;
+        if (FErrorMessage.empty())
+            FErrorMessage = failure;
+        DoDisplay("! " + failure);
+        if (!alive)
+            return;
+        // The close ends the transfer with the final reply.
+        CloseDataSocket();
+        return;
+    }
+    if (!FTransfer.Storing)
+        return;
+    FTransfer.DataConnected = true;
+    if (FTransfer.Accepted && FTransfer.StartTick == 0)
+        PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
 }

@@ -140,6 +140,7 @@ enum class TFtpAwaitedReply : std::uint8_t {
     RetrieveEnd,   // the final reply of a retrieve
     StoreStart,    // the transfer opening (125/150) of STOR or APPE
     StoreEnd,      // the final reply of a store
+    AuthTls,       // the reply to AUTH TLS: on 234 the TLS handshake follows
 };
 const char* ToString(TFtpAwaitedReply awaited);
 
@@ -323,6 +324,7 @@ private:
     void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
     void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
     void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
+    void ControlSocketSslHandshakeDone(TObject* Sender, std::uint16_t Error);
     [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
     void FailOnLostControl();
     void GenericReply();
@@ -331,6 +333,27 @@ private:
     void SetLocalFailure(const std::string& Line, int Code);
     // False when the line should be ignored (not numeric or a continuation).
     [[nodiscard]] bool ParseReplyLine();
+
+    // TLS
+    enum class TlsTrust : std::uint8_t { Accepted, Refused, Gone };
+    // The context shared by the control and data connections, made on first
+    // use; throws ESocketException when it cannot be made.
+    const std::shared_ptr<TSslContext>& SslContextForUse();
+    // Whether the control connection's certificate is accepted; how tells
+    // the display line in what way. Gone: a handler destroyed the client.
+    [[nodiscard]] TlsTrust DecideTrust(std::string& how);
+    void AuthTlsReply();
+    void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
+    void StartAuthTls();
+    void StartPbsz();
+    void StartProt();
+    // Sets the data socket up for the session's security before it is
+    // connected or handed an accepted connection.
+    void PrepareDataTls();
+    // Why a data connection that has just been made (its handshake over)
+    // cannot carry the transfer; empty when it can.
+    [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
+    void ActiveDataTlsConnected(TObject* Sender, std::uint16_t Error);
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
@@ -394,6 +417,9 @@ private:
     std::string FTlsFingerprint;
     TFtpSecurity FSecurity = TFtpSecurity::None;
     std::shared_ptr<TSslContext> FSslContext;
+    // Why the control connection's TLS handshake failed, for the failure
+    // the connect event reports after it (implicit TLS).
+    std::string FTlsFailure;
 
     // sockets and the notification window
     TWSocket* FControlSocket = nullptr;
@@ -452,9 +478,10 @@ private:
         std::int64_t MeasuredAt = 0;
         int LastPiece = 0;
         bool Draining = false;
-        // A local failure that cuts a store short (read or send error): the
-        // store fails with it whatever the server answers.
-        std::string StoreFailure;
+        // A local failure that cuts a transfer short (a read or send error,
+        // a data connection whose TLS fails): the transfer fails with it
+        // whatever the server answers.
+        std::string Failure;
         std::uint32_t StartTick = 0;
         std::uint32_t StopTick = 0;
     };
