@@ -253,6 +253,31 @@ TEST_F(TlsWindow, DirectoryListTrustsForTheUploadThatFollows)
     EXPECT_EQ(Saved("tlsfingerprint"), TestCerts().selfSigned.fingerprint);
 }
 
+// Refused from the directory list: the status bar gives the reason, and
+// the next try asks again.
+TEST_F(TlsWindow, DirectoryListRefusedTellsWhyInTheStatusBar)
+{
+    std::string whyNot;
+    auto server = StartPyftpdlib(whyNot, 0, FtpServerTls{FtpTlsMode::Explicit, TestCerts().selfSigned});
+    ASSERT_TRUE(server) << whyNot;
+    auto form = ShowWindow({MakeFile("a.txt", "abc\n")});
+    TypeProfile(*form, QStringLiteral("ftpes://127.0.0.1"), server->PortText(), server->User(), server->Password(),
+                QString());
+
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        dialogs_.Answer(DialogAnswer::No);
+        Key(Qt::Key_Down, Qt::AltModifier);
+        form->dircmbox->hidePopup();
+
+        const std::string status = Std(form->StatusBar1->PanelText(1));
+        EXPECT_EQ(status.rfind("Cannot connect to ftpes://127.0.0.1: ", 0), 0u) << status;
+        EXPECT_TRUE(Has(status, "self-signed certificate")) << status;
+        EXPECT_EQ(dialogs_.Count(Kind::Question), attempt);
+    }
+    EXPECT_EQ(dialogs_.Count(Kind::Message), 0) << "the directory list reports in the status bar only";
+    EXPECT_EQ(Saved("tlsfingerprint"), "<missing>");
+}
+
 // Implicit TLS on a port of its own, with the certificate remembered: no
 // question, and the file goes up.
 TEST_F(TlsWindow, ImplicitTlsWithARememberedCertificate)
