@@ -1,7 +1,13 @@
 // ftpput: uploads files with Parcelo's FTP client, headless.
 //
-//   ftpput [--passive] [--ascii] [--timeout SECONDS] HOST PORT USER PASS DIR FILE...
+//   ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]
+//          [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...
 //
+// HOST may carry a prefix: "ftpes://" for explicit TLS (AUTH TLS), "ftps://"
+// for implicit TLS, "ftp://" or none for plain FTP. Over TLS the server's
+// certificate must verify against the system's authorities (or only those
+// in --tls-cafile), or have the SHA-256 fingerprint --tls-fingerprint;
+// otherwise the log-in fails (exit 1, the reason on standard error).
 // Logs in, changes to DIR (an empty DIR means the log-in directory), sets
 // the transfer type (binary unless --ascii), stores each FILE under its base
 // name and quits, printing the FTP dialogue on standard output as it goes.
@@ -19,7 +25,9 @@
 namespace {
 
 constexpr const char* Usage =
-    "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] HOST PORT USER PASS DIR FILE...\n";
+    "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]\n"
+    "              [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...\n"
+    "HOST: ftpes://NAME (explicit TLS), ftps://NAME (implicit TLS), ftp://NAME or NAME (plain)\n";
 
 int UsageError(const char* why)
 {
@@ -50,6 +58,8 @@ int main(int argc, char** argv)
     bool passive = false;
     bool ascii = false;
     int timeout = 90;
+    std::string caFile;
+    std::string fingerprint;
     std::vector<std::string> args;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
@@ -63,6 +73,14 @@ int main(int argc, char** argv)
         } else if (options && a == "--timeout") {
             if (i + 1 >= argc || !ParseSeconds(argv[i + 1], timeout))
                 return UsageError("--timeout needs a number of seconds");
+            ++i;
+        } else if (options && a == "--tls-cafile") {
+            if (i + 1 >= argc || !*argv[i + 1])
+                return UsageError("--tls-cafile needs a file");
+            caFile = argv[++i];
+        } else if (options && a == "--tls-fingerprint") {
+            if (i + 1 >= argc || !SslParseFingerprint(argv[i + 1], fingerprint))
+                return UsageError("--tls-fingerprint needs a SHA-256 fingerprint (64 hex digits, ':' allowed)");
             ++i;
         } else if (options && (a == "--help" || a == "-h")) {
             std::fputs(Usage, stdout);
@@ -83,6 +101,8 @@ int main(int argc, char** argv)
     ftp.SetUserName(args[2]);
     ftp.SetPassWord(args[3]);
     ftp.SetPassive(passive);
+    ftp.SetTlsCaFile(caFile);
+    ftp.SetTlsFingerprint(fingerprint);
     ftp.OnDisplay = [](TObject*, std::string& msg) {
         // The password never reaches the output (logs, terminals, CI).
         const std::string shown = msg.rfind("> PASS ", 0) == 0 ? "> PASS (hidden)" : msg;

@@ -104,9 +104,8 @@ void TCustomFtpCli::StartPort()
     FEarlyAccept = false;
     FDataSocket->OnSessionAvailable = [this](TObject*, std::uint16_t) { FEarlyAccept = true; };
 
-    // A connection left from the last transfer goes before the settings
-    // of the next one are made.
     FDataSocket->OnSessionConnected = nullptr;
+    FDataSocket->OnSslHandshakeDone = nullptr;
     if (FDataSocket->State() == wsClosed)
         FDataSocket->SetSslEnable(false);
 
@@ -565,7 +564,7 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
     FDataSocket->SetLingerTimeout(10);
     FDataSocket->SetLingerOption();
     // Over TLS the connection counts as made once its handshake is done
-    // (ActiveDataTlsConnected).
+    // (ActiveDataTlsHandshakeDone).
     if (FSecurity != TFtpSecurity::None)
         return;
     FTransfer.DataConnected = true;
@@ -811,8 +810,12 @@ void TCustomFtpCli::PrepareDataTls()
     FDataSocket->SetSslContext(FSslContext);
     FDataSocket->SetSslServerName(FControlSocket->SslServerName());
     FDataSocket->SetSslResumeSession(FControlSocket->SslSession());
-    if (!FPassive)
-        FDataSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { ActiveDataTlsConnected(s, e); };
+    // A taken-over connection has no connect event: its handshake reports
+    // alone. A connected one reports through the connect event that follows.
+    if (FPassive)
+        FDataSocket->OnSslHandshakeDone = nullptr;
+    else
+        FDataSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ActiveDataTlsHandshakeDone(s, e); };
 }
 
 std::string TCustomFtpCli::DataTlsProblem(std::uint16_t Error)
@@ -836,7 +839,7 @@ std::string TCustomFtpCli::DataTlsProblem(std::uint16_t Error)
 
 // Active mode over TLS: the handshake that follows the accepted connection
 // is done.
-void TCustomFtpCli::ActiveDataTlsConnected(TObject*, std::uint16_t Error)
+void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
 {
     const std::string problem = DataTlsProblem(Error);
     auto alive = Alive();
@@ -850,7 +853,8 @@ void TCustomFtpCli::ActiveDataTlsConnected(TObject*, std::uint16_t Error)
         DoDisplay("! " + failure);
         if (!alive)
             return;
-        // The close ends the transfer with the final reply.
+        // The close ends the transfer with the final reply, which the
+        // server sends once it sees the connection fail.
         CloseDataSocket();
         return;
     }

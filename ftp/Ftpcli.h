@@ -353,7 +353,7 @@ private:
     // Why a data connection that has just been made (its handshake over)
     // cannot carry the transfer; empty when it can.
     [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
-    void ActiveDataTlsConnected(TObject* Sender, std::uint16_t Error);
+    void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,

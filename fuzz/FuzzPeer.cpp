@@ -80,6 +80,16 @@ std::string ReadLine(int fd, std::size_t max)
     return line;
 }
 
+std::size_t Drain(int fd)
+{
+    std::size_t total = 0;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        total += static_cast<std::size_t>(n);
+    return total;
+}
+
 void Close(int fd)
 {
     ::close(fd);

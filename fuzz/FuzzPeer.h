@@ -18,6 +18,8 @@ void NoDelay(int fd);
 bool SendAll(int fd, const char* data, std::size_t size);
 // Reads one line (up to and including LF, at most `max` bytes).
 std::string ReadLine(int fd, std::size_t max);
+// Reads whatever has arrived, without waiting; returns the byte count.
+std::size_t Drain(int fd);
 void Close(int fd);
 
 } // namespace fuzzpeer

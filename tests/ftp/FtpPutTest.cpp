@@ -2,12 +2,14 @@
 // files it stores.
 #include "support/LocalDir.h"
 #include "support/FtpRealServers.h"
+#include "support/TlsTestCerts.h"
 #include "support/RunProgram.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,6 +30,14 @@ Result RunFtpput(const std::vector<std::string>& args)
     return RunProgram(FTPPUT_PATH, args);
 }
 
+// The same, with standard error merged into the output (in order).
+Result RunFtpputWithErrors(const std::vector<std::string>& args)
+{
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", FTPPUT_PATH};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return RunProgram("/bin/sh", shellArgs);
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -46,6 +56,9 @@ TEST(FtpPut, UsageErrorsExitWith2)
         {"--timeout", "soon", "127.0.0.1", "21", "user", "pass", "", "a"},
         {"--timeout"},
         {"--active", "127.0.0.1", "21", "user", "pass", "", "a"},
+        {"--tls-fingerprint", "12:34", "127.0.0.1", "21", "user", "pass", "", "a"},
+        {"--tls-fingerprint", std::string(64, 'g'), "127.0.0.1", "21", "user", "pass", "", "a"},
+        {"--tls-cafile"},
     };
     for (auto& args : cases) {
         Result r = RunFtpput(args);
@@ -126,4 +139,60 @@ TEST(FtpPut, FailuresExitWith1)
     // The root of the anonymous user cannot be written to.
     r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), "", good});
     EXPECT_EQ(r.status, 1) << r.out;
+}
+
+TEST(FtpPut, TlsUploadsWhenTheCertificateIsTrustedAndFailsOtherwise)
+{
+    const TlsTestCerts* certs = nullptr;
+    try {
+        certs = &TestCerts();
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << e.what();
+    }
+    struct Case {
+        const char* name;
+        const TlsCertPair* cert;
+        std::vector<std::string> options;
+        int status;
+    };
+    const std::string colons = [&] {
+        // The fingerprint as tools show it: upper case, with colons.
+        std::string out;
+        for (size_t i = 0; i < certs->selfSigned.fingerprint.size(); i += 2)
+            out += (out.empty() ? "" : ":") + certs->selfSigned.fingerprint.substr(i, 2);
+        for (auto& c : out)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return out;
+    }();
+    const Case cases[] = {
+        {"CA file", &certs->signedByCa, {"--tls-cafile", certs->caFile}, 0},
+        {"fingerprint", &certs->selfSigned, {"--tls-fingerprint", colons}, 0},
+        {"neither", &certs->selfSigned, {}, 1},
+        {"CA file, self-signed server", &certs->selfSigned, {"--tls-cafile", certs->caFile}, 1},
+    };
+    LocalDir local("parcelo-ftpput");
+    const std::string a = local.Write("tls.bin", std::string(5000, 't'));
+    for (const Case& c : cases) {
+        std::string why;
+        auto server = StartVsftpd(why, FtpServerTls{FtpTlsMode::Explicit, *c.cert});
+        if (!server)
+            GTEST_SKIP() << why;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--timeout", "20"});
+        for (auto s : {"ftpes://" + server->Host(), server->PortText(), server->User(), server->Password(),
+                       server->UploadDir(), a})
+            args.push_back(s);
+        Result r = RunFtpputWithErrors(args);
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
+        if (c.status == 0) {
+            EXPECT_NE(r.out.find("> AUTH TLS\n"), std::string::npos) << c.name << "\n" << r.out;
+            EXPECT_NE(r.out.find("> PROT P\n"), std::string::npos) << c.name << "\n" << r.out;
+            EXPECT_TRUE(ReadFile(server->StoredPath("tls.bin")) == ReadFile(a)) << c.name;
+        } else {
+            EXPECT_NE(r.out.find("ftpput: log-in failed: 534 Certificate not trusted: "), std::string::npos)
+                << c.name << "\n"
+                << r.out;
+            EXPECT_EQ(r.out.find("> USER"), std::string::npos) << c.name << "\n" << r.out;
+        }
+    }
 }
