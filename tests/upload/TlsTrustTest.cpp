@@ -132,7 +132,7 @@ protected:
     {
         TlsWindow::SetUp();
         std::string whyNot;
-        server_ = StartPyftpdlib(whyNot, 0, FtpServerTls{FtpTlsMode::Explicit, TestCerts().selfSigned});
+        server_ = StartVsftpd(whyNot, FtpServerTls{FtpTlsMode::Explicit, TestCerts().selfSigned});
         ASSERT_TRUE(server_) << whyNot;
     }
 
