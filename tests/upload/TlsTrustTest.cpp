@@ -126,7 +126,8 @@ void PrintTo(const TrustCase& c, std::ostream* os)
     *os << c.label;
 }
 
-class TrustQuestion : public TlsWindow, public ::testing::WithParamInterface<TrustCase> {
+// vsftpd with explicit TLS and the self-signed certificate.
+class TlsServer : public TlsWindow {
 protected:
     void SetUp() override
     {
@@ -136,6 +137,11 @@ protected:
         ASSERT_TRUE(server_) << whyNot;
     }
 
+    std::unique_ptr<FtpRealServer> server_;
+};
+
+class TrustQuestion : public TlsServer, public ::testing::WithParamInterface<TrustCase> {
+protected:
     static std::string Fingerprint(Kept kept)
     {
         switch (kept) {
@@ -147,8 +153,6 @@ protected:
         return {};
     }
     static std::string Host(Kept kept) { return kept == Kept::OtherForOtherHost ? "localhost" : "127.0.0.1"; }
-
-    std::unique_ptr<FtpRealServer> server_;
 };
 
 TEST_P(TrustQuestion, DecidesTheLogInAndWhatTheProfileKeeps)
@@ -224,6 +228,32 @@ INSTANTIATE_TEST_SUITE_P(
         TrustCase{"RememberedForAnotherHost", Kept::OtherForOtherHost, DialogAnswer::No, Asked::Question, false,
                   Kept::OtherForOtherHost}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Deleting the profile forgets the certificate trusted for it, in the store
+// and in this run: the same name typed again is asked again.
+TEST_F(TlsServer, DeletingTheProfileForgetsItsCertificate)
+{
+    auto form = ShowWindow({MakeFile("a.txt", "abc\n")});
+    TypeProfile(*form, QStringLiteral("ftpes://127.0.0.1"), server_->PortText(), server_->User(), server_->Password());
+    dialogs_.Answer(DialogAnswer::Yes);
+    PressEnterTwice();
+    ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    ASSERT_EQ(Saved("tlsfingerprint"), TestCerts().selfSigned.fingerprint);
+
+    dialogs_.Answer(DialogAnswer::Yes);
+    QTest::mouseClick(form->deletebn, Qt::LeftButton);
+    EXPECT_EQ(Saved("tlsfingerprint"), "<missing>");
+    EXPECT_EQ(Saved("tlshost"), "<missing>");
+
+    TypeProfile(*form, QStringLiteral("ftpes://127.0.0.1"), server_->PortText(), server_->User(), server_->Password());
+    dialogs_.Answer(DialogAnswer::No);
+    PressEnterTwice();
+    const std::vector<std::string> questions = dialogs_.Texts(Kind::Question);
+    ASSERT_EQ(questions.size(), 3u);
+    EXPECT_EQ(questions[1], "Delete profile: tls?");
+    EXPECT_TRUE(Has(questions[2], "Trust this certificate for the profile \"tls\"?")) << questions[2];
+    EXPECT_FALSE(Has(questions[2], "CHANGED")) << questions[2];
+}
 
 // The directory list asks the same question; the upload then goes through
 // the session it left open, and the certificate is saved with the profile.
