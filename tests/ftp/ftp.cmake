@@ -27,3 +27,10 @@ parcelo_add_test(NAME ftp_fault_test
   LABELS integration)
 add_dependencies(ftp_fault_test ftpput)
 target_compile_definitions(ftp_fault_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
+
+# The test servers' TLS (certificates, vsftpd and pyftpdlib over TLS, the
+# scripted server's TLS calls), checked with reference clients.
+parcelo_add_test(NAME tls_servers_test
+  SOURCES ${_ftp_test_dir}/TlsServersTest.cpp
+  LIBS parcelo_testsupport OpenSSL::SSL OpenSSL::Crypto GTest::gtest_main
+  LABELS real-server)

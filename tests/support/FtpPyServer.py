@@ -57,6 +57,9 @@ def tls_handlers(mode, cert, key):
         pass
 
     handler = ImplicitTlsHandler if mode == "implicit" else ExplicitTlsHandler
+    # Loaded now, so that a bad certificate stops the start, not the first
+    # connection.
+    handler.get_ssl_context()
     return handler, SlowTlsDTPHandler
 
 

@@ -25,6 +25,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A TLS set-up needs a certificate and its key to present.
+bool TlsIncomplete(const FtpServerTls& tls, std::string& whyNot)
+{
+    if (tls.mode == FtpTlsMode::None || (!tls.cert.certFile.empty() && !tls.cert.keyFile.empty()))
+        return false;
+    whyNot = "TLS asked for without a certificate and key";
+    return true;
+}
+
 std::string MakeTempDir(const char* tag)
 {
     std::string pattern = (fs::temp_directory_path() / (std::string("parcelo-") + tag + ".XXXXXX")).string();
@@ -130,6 +139,8 @@ std::string FtpRealServer::StoredPath(const std::string& name) const
 std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls)
 {
     const char* binary = "/usr/sbin/vsftpd";
+    if (TlsIncomplete(tls, whyNot))
+        return nullptr;
     if (::access(binary, X_OK) != 0) {
         whyNot = "vsftpd is not installed";
         return nullptr;
@@ -222,8 +233,14 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
 std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls)
 {
     const char* python = "/usr/bin/python3";
+    if (TlsIncomplete(tls, whyNot))
+        return nullptr;
     if (::access(python, X_OK) != 0 || ::access("/usr/lib/python3/dist-packages/pyftpdlib", R_OK) != 0) {
         whyNot = "python3-pyftpdlib is not installed";
+        return nullptr;
+    }
+    if (tls.mode != FtpTlsMode::None && ::access("/usr/lib/python3/dist-packages/OpenSSL", R_OK) != 0) {
+        whyNot = "python3-openssl (which pyftpdlib's TLS needs) is not installed";
         return nullptr;
     }
     std::unique_ptr<FtpRealServer> server(new FtpRealServer());

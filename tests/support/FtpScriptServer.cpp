@@ -3,11 +3,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -80,6 +87,34 @@ void CloseFd(int& fd)
     fd = -1;
 }
 
+// Bounds the blocking reads inside OpenSSL (a handshake or a record that
+// stops halfway), which the poll before each read cannot.
+void SetReceiveTimeout(int fd, int seconds)
+{
+    timeval t{};
+    t.tv_sec = seconds;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+}
+
+// One server context per certificate file: the session cache and the
+// ticket keys live in it, so control and data connections made with the
+// same context can resume each other's sessions.
+SSL_CTX* MakeServerContext(const TlsCertPair& cert)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (!context)
+        return nullptr;
+    static const unsigned char sessionContext[] = "parcelo-script";
+    if (SSL_CTX_use_certificate_chain_file(context, cert.certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, cert.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_set_session_id_context(context, sessionContext, sizeof sessionContext - 1) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
+    return context;
+}
+
 } // namespace
 
 std::uint16_t FtpPortFromNumbers(const std::string& text)
@@ -96,6 +131,141 @@ std::uint16_t FtpPortFromNumbers(const std::string& text)
 
 FtpScriptSession::FtpScriptSession(FtpScriptServer& server, int control) : server_(server), control_(control) { }
 
+FtpScriptSession::~FtpScriptSession()
+{
+    SSL_free(dataTls_);
+    SSL_free(controlTls_);
+    SSL_CTX_free(tlsContext_);
+}
+
+long FtpScriptSession::ReadSome(int fd, ssl_st* tls, char* buf, std::size_t size)
+{
+    if (fd < 0)
+        return -1;
+    // Bytes OpenSSL already holds would not wake the poll.
+    if (!(tls && SSL_has_pending(tls)) && !WaitReadable(fd, readTimeout_, server_.stopping_))
+        return -1;
+    if (!tls)
+        return ::recv(fd, buf, size, 0);
+    const int r = SSL_read(tls, buf, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+    if (r > 0)
+        return r;
+    const int error = SSL_get_error(tls, r);
+    ERR_clear_error();
+    if (error == SSL_ERROR_ZERO_RETURN) {
+        if (tls == dataTls_)
+            dataCloseNotify_ = true;
+        return 0;
+    }
+    // A TCP close without close_notify ends the stream too; the caller
+    // tells the two apart by DataCloseNotifyReceived.
+    if (error == SSL_ERROR_SSL || (error == SSL_ERROR_SYSCALL && errno == 0))
+        return 0;
+    return -1;
+}
+
+void FtpScriptSession::WriteAll(int fd, ssl_st* tls, const char* p, std::size_t n)
+{
+    if (!tls) {
+        SendAll(fd, p, n);
+        return;
+    }
+    while (n > 0 && fd >= 0) {
+        const int r = SSL_write(tls, p, static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
+        if (r <= 0) {
+            ERR_clear_error();
+            return;
+        }
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+}
+
+ssl_st* FtpScriptSession::AcceptTls(int fd, const TlsCertPair& cert)
+{
+    if (!tlsContext_) {
+        tlsContext_ = MakeServerContext(cert);
+        if (!tlsContext_)
+            throw std::runtime_error("cannot load the TLS certificate " + cert.certFile);
+        contextCertFile_ = cert.certFile;
+    }
+    SSL* tls = SSL_new(tlsContext_);
+    if (!tls)
+        return nullptr;
+    // Another certificate than the context's: set on this connection alone,
+    // so the session cache stays shared.
+    if (cert.certFile != contextCertFile_ &&
+        (SSL_use_certificate_chain_file(tls, cert.certFile.c_str()) != 1 ||
+         SSL_use_PrivateKey_file(tls, cert.keyFile.c_str(), SSL_FILETYPE_PEM) != 1)) {
+        SSL_free(tls);
+        throw std::runtime_error("cannot load the TLS certificate " + cert.certFile);
+    }
+    SetReceiveTimeout(fd, readTimeout_);
+    SSL_set_fd(tls, fd);
+    if (SSL_accept(tls) != 1) {
+        ERR_clear_error();
+        SSL_free(tls);
+        return nullptr;
+    }
+    return tls;
+}
+
+void FtpScriptSession::CloseTls(ssl_st*& tls, int& fd, bool closeNotify)
+{
+    if (tls) {
+        // One-way: close_notify goes out; the peer's answer is not awaited.
+        if (closeNotify && fd >= 0)
+            SSL_shutdown(tls);
+        ERR_clear_error();
+        SSL_free(tls);
+        tls = nullptr;
+    }
+    CloseFd(fd);
+}
+
+bool FtpScriptSession::StartTlsControl(const TlsCertPair& cert)
+{
+    if (control_ < 0 || controlTls_)
+        return false;
+    if (!pending_.empty()) {
+        CloseFd(control_);
+        return false;
+    }
+    controlTls_ = AcceptTls(control_, cert);
+    if (!controlTls_)
+        CloseFd(control_);
+    return controlTls_ != nullptr;
+}
+
+void FtpScriptSession::CutHandshake()
+{
+    char buf[4096];
+    if (control_ >= 0 && WaitReadable(control_, readTimeout_, server_.stopping_))
+        (void)::recv(control_, buf, sizeof buf, 0);
+    CloseFd(control_);
+}
+
+void FtpScriptSession::SetDataTls(const TlsCertPair& cert)
+{
+    dataTlsWanted_ = true;
+    dataCert_ = cert;
+}
+
+bool FtpScriptSession::StartDataTls()
+{
+    dataResumed_ = false;
+    dataCloseNotify_ = false;
+    if (!dataTlsWanted_ || data_ < 0)
+        return data_ >= 0;
+    dataTls_ = AcceptTls(data_, dataCert_);
+    if (!dataTls_) {
+        CloseFd(data_);
+        return false;
+    }
+    dataResumed_ = SSL_session_reused(dataTls_) == 1;
+    return true;
+}
+
 void FtpScriptSession::SetReadTimeout(int seconds)
 {
     readTimeout_ = seconds;
@@ -103,7 +273,7 @@ void FtpScriptSession::SetReadTimeout(int seconds)
 
 void FtpScriptSession::Send(const std::string& bytes)
 {
-    SendAll(control_, bytes.data(), bytes.size());
+    WriteAll(control_, controlTls_, bytes.data(), bytes.size());
 }
 
 void FtpScriptSession::Reply(const std::string& text)
@@ -129,10 +299,8 @@ bool FtpScriptSession::ReadCommand(std::string& line)
             Record(line);
             return true;
         }
-        if (control_ < 0 || !WaitReadable(control_, readTimeout_, server_.stopping_))
-            return false;
         char buf[4096];
-        ssize_t r = ::recv(control_, buf, sizeof buf, 0);
+        long r = ReadSome(control_, controlTls_, buf, sizeof buf);
         if (r <= 0)
             return false;
         pending_.append(buf, static_cast<size_t>(r));
@@ -151,10 +319,11 @@ std::string FtpScriptSession::Answer(const std::string& reply)
 bool FtpScriptSession::WaitForClose()
 {
     for (;;) {
-        if (control_ < 0 || !WaitReadable(control_, readTimeout_, server_.stopping_))
+        if (control_ < 0)
             return false;
+        errno = 0;
         char buf[4096];
-        ssize_t r = ::recv(control_, buf, sizeof buf, 0);
+        long r = ReadSome(control_, controlTls_, buf, sizeof buf);
         if (r == 0)
             return true;
         if (r < 0)
@@ -167,9 +336,9 @@ bool FtpScriptSession::WaitForClose()
     }
 }
 
-void FtpScriptSession::CloseControl()
+void FtpScriptSession::CloseControl(bool closeNotify)
 {
-    CloseFd(control_);
+    CloseTls(controlTls_, control_, closeNotify);
 }
 
 std::string FtpScriptSession::OpenPassive(int receiveBuffer)
@@ -204,10 +373,10 @@ bool FtpScriptSession::AcceptData()
 {
     if (dataListener_ < 0 || !WaitReadable(dataListener_, readTimeout_, server_.stopping_))
         return false;
-    CloseFd(data_);
+    CloseData(false);
     data_ = ::accept4(dataListener_, nullptr, nullptr, SOCK_CLOEXEC);
     CloseFd(dataListener_);
-    return data_ >= 0;
+    return StartDataTls();
 }
 
 bool FtpScriptSession::ConnectActive(const std::string& portCommand)
@@ -215,7 +384,7 @@ bool FtpScriptSession::ConnectActive(const std::string& portCommand)
     std::uint16_t port = FtpPortFromNumbers(portCommand);
     if (port == 0)
         return false;
-    CloseFd(data_);
+    CloseData(false);
     data_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -225,15 +394,16 @@ bool FtpScriptSession::ConnectActive(const std::string& portCommand)
         CloseFd(data_);
         return false;
     }
-    return true;
+    // RFC 4217: the FTP server is the TLS server whichever side connected.
+    return StartDataTls();
 }
 
 std::string FtpScriptSession::ReceiveAllData()
 {
     std::string all;
-    while (data_ >= 0 && WaitReadable(data_, readTimeout_, server_.stopping_)) {
+    for (;;) {
         char buf[65536];
-        ssize_t r = ::recv(data_, buf, sizeof buf, 0);
+        long r = ReadSome(data_, dataTls_, buf, sizeof buf);
         if (r <= 0)
             break;
         all.append(buf, static_cast<size_t>(r));
@@ -249,8 +419,8 @@ std::string FtpScriptSession::ReceiveAllDataSlowly(std::int64_t bytesPerSecond, 
     const auto start = std::chrono::steady_clock::now();
     const size_t slice = static_cast<size_t>(std::max<std::int64_t>(bytesPerSecond / 10, 1));
     std::vector<char> buf(slice);
-    while (data_ >= 0 && WaitReadable(data_, readTimeout_, server_.stopping_)) {
-        ssize_t r = ::recv(data_, buf.data(), buf.size(), 0);
+    for (;;) {
+        long r = ReadSome(data_, dataTls_, buf.data(), buf.size());
         if (r <= 0)
             break;
         all.append(buf.data(), static_cast<size_t>(r));
@@ -298,12 +468,12 @@ std::string FtpScriptSession::ReadToEnd(int fd)
 
 void FtpScriptSession::SendData(const std::string& bytes)
 {
-    SendAll(data_, bytes.data(), bytes.size());
+    WriteAll(data_, dataTls_, bytes.data(), bytes.size());
 }
 
-void FtpScriptSession::CloseData(bool /*closeNotify*/)
+void FtpScriptSession::CloseData(bool closeNotify)
 {
-    CloseFd(data_);
+    CloseTls(dataTls_, data_, closeNotify);
 }
 
 FtpScriptServer::FtpScriptServer(Script script) : script_(std::move(script))
@@ -322,6 +492,12 @@ FtpScriptServer::~FtpScriptServer()
 
 void FtpScriptServer::Run()
 {
+    // OpenSSL writes with plain write(): a client that closed must cost
+    // this thread an EPIPE, not the whole test program a SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     if (!WaitReadable(listener_, 30, stopping_))
         return;
     int control = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -329,10 +505,10 @@ void FtpScriptServer::Run()
         return;
     FtpScriptSession session(*this, control);
     script_(session);
-    CloseFd(session.data_);
+    session.CloseData(false);
     CloseFd(session.dataListener_);
     CloseFd(session.stalledFiller_);
-    CloseFd(session.control_);
+    session.CloseControl(false);
     finished_ = true;
 }
 

@@ -17,12 +17,17 @@
 #include "support/TlsTestCerts.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+// OpenSSL's SSL and SSL_CTX (kept out of the tests' includes).
+struct ssl_st;
+struct ssl_ctx_st;
 
 class FtpScriptSession {
 public:
@@ -39,8 +44,9 @@ public:
     // Waits until the client closes the control connection (or the read
     // time-out passes). Returns true when the close came.
     bool WaitForClose();
-    // Closes the control connection from the server's side.
-    void CloseControl();
+    // Closes the control connection from the server's side. Over TLS it
+    // first sends the close_notify alert, unless closeNotify is false.
+    void CloseControl(bool closeNotify = true);
 
     // Passive mode: opens a listener on 127.0.0.1:0 and returns the text of
     // a 227 reply that names it. A receiveBuffer above 0 sets the receive
@@ -75,40 +81,69 @@ public:
 
     // Server side of a TLS handshake on the control connection (after the
     // script sent "234 ..." to AUTH TLS, or at once for implicit TLS),
-    // presenting cert; false when it failed. From then on Send, Reply,
-    // ReadCommand, Answer and WaitForClose go through TLS.
-    bool StartTlsControl(const TlsCertPair& cert);
+    // presenting cert; false when it failed (the connection is closed
+    // then). From then on Send, Reply, ReadCommand, Answer and WaitForClose
+    // go through TLS. Bytes the client sent after its AUTH line, before the
+    // script called this, fail the handshake: a client must wait for 234.
+    [[nodiscard]] bool StartTlsControl(const TlsCertPair& cert);
     // Reads what the client sent first (its ClientHello) and closes the
     // control connection without answering: a handshake cut halfway.
     void CutHandshake();
     // Data connections made after this call (AcceptData / ConnectActive)
-    // start with a server-side TLS handshake presenting cert (a resumed
-    // session of the control connection is accepted); ReceiveAllData,
+    // start with a server-side TLS handshake presenting cert (a client may
+    // resume the control connection's session); ReceiveAllData,
     // ReceiveAllDataSlowly and SendData then go through TLS. AcceptData and
-    // ConnectActive return false when the handshake fails.
+    // ConnectActive return false when the handshake fails. The handshake
+    // waits for the client's ClientHello: for a client that starts TLS on
+    // the data connection only after the 150 reply, the script sends 150
+    // before AcceptData / ConnectActive. As with vsftpd and pyftpdlib, a
+    // TLS 1.3 handshake ends with a session ticket to the client: a client
+    // that closes an upload's data connection without having read it
+    // resets the connection, and the upload's tail may never arrive here.
     void SetDataTls(const TlsCertPair& cert);
     // Whether the last TLS data connection's handshake resumed the control
     // connection's session.
-    bool DataSessionResumed() const;
+    bool DataSessionResumed() const { return dataResumed_; }
+    // Whether the client ended the last TLS data connection with the
+    // close_notify alert (rather than a bare TCP close) before
+    // ReceiveAllData saw its end.
+    bool DataCloseNotifyReceived() const { return dataCloseNotify_; }
 
     // Seconds a read waits before it gives up (keeps a broken test from
     // hanging); 0 waits without limit.
     void SetReadTimeout(int seconds);
 
+    ~FtpScriptSession();
+    FtpScriptSession(const FtpScriptSession&) = delete;
+    FtpScriptSession& operator=(const FtpScriptSession&) = delete;
+
 private:
     friend class FtpScriptServer;
     explicit FtpScriptSession(class FtpScriptServer& server, int control);
     void Record(const std::string& line);
+    // Reads what is there on fd, through tls when it is set: the count
+    // read, 0 at the end of the stream, -1 on an error or time-out.
+    long ReadSome(int fd, ssl_st* tls, char* buf, std::size_t size);
+    void WriteAll(int fd, ssl_st* tls, const char* p, std::size_t n);
+    // The server side of a handshake on fd, or null when it failed.
+    ssl_st* AcceptTls(int fd, const TlsCertPair& cert);
+    // Runs the data connection's handshake when data TLS is set; closes
+    // the connection and returns false when it fails.
+    bool StartDataTls();
+    void CloseTls(ssl_st*& tls, int& fd, bool closeNotify);
 
     FtpScriptServer& server_;
     int control_ = -1;
     // The TLS state (null while the connection is plain). One context
     // serves control and data, so its session cache lets data resume.
-    struct ssl_ctx_st* tlsContext_ = nullptr;
-    struct ssl_st* controlTls_ = nullptr;
-    struct ssl_st* dataTls_ = nullptr;
+    ssl_ctx_st* tlsContext_ = nullptr;
+    std::string contextCertFile_;
+    ssl_st* controlTls_ = nullptr;
+    ssl_st* dataTls_ = nullptr;
     bool dataTlsWanted_ = false;
+    TlsCertPair dataCert_;
     bool dataResumed_ = false;
+    bool dataCloseNotify_ = false;
     int dataListener_ = -1;
     int data_ = -1;
     int stalledFiller_ = -1;

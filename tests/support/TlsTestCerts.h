@@ -13,11 +13,19 @@ struct TlsCertPair {
 };
 
 struct TlsTestCerts {
-    std::string dir;        // the temporary directory holding them
-    std::string caFile;     // a test certificate authority (PEM)
-    TlsCertPair signedByCa; // CN=localhost, SAN DNS:localhost + IP:127.0.0.1, signed by caFile (verifies with caFile)
-    TlsCertPair selfSigned; // same names, self-signed (fails verification: "self-signed certificate")
-    TlsCertPair otherSelfSigned; // another self-signed one (a "changed" certificate)
+    // The temporary directory holding them.
+    std::string dir;
+    // A test certificate authority (PEM).
+    std::string caFile;
+    // CN=localhost with the names DNS:localhost and IP:127.0.0.1, signed by
+    // caFile: it verifies with caFile as the only trusted authority.
+    TlsCertPair signedByCa;
+    // The same names, self-signed: verification fails with
+    // "self-signed certificate" (X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT).
+    TlsCertPair selfSigned;
+    // Another self-signed one with the same names and another key: the
+    // "changed" certificate of a server that was trusted before.
+    TlsCertPair otherSelfSigned;
 };
 
 // The certificates of this process: made on the first call with the
