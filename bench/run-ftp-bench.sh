@@ -7,6 +7,14 @@
 #
 #   bench/run-ftp-bench.sh [SIZE_MIB [ROUNDS]]     (defaults 1024 and 5)
 #
+# A second vsftpd on the same folder speaks FTP over TLS (explicit, TLS
+# required for log-in and data, with a certificate made by openssl for
+# the run): ftpput to ftpes:// (trusting the certificate by its
+# fingerprint) is compared with curl --ssl-reqd on that server and with
+# plain ftpput. PARCELO_BENCH_ONLY=tls runs only the rows of that
+# comparison (plain ftpput passive, ftpput over TLS passive and active,
+# curl over TLS passive).
+#
 # The runs are repeated ROUNDS times, interleaved, so that a burst of load
 # from elsewhere hits every program alike; the table shows the best and the
 # median round of each. The server's folder is kept in memory (/dev/shm)
@@ -37,8 +45,11 @@ else
   srv=$work/root
 fi
 vsftpd_pid=
+tls_pid=
+only=${PARCELO_BENCH_ONLY:-}
 cleanup() {
   if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+  if [ -n "$tls_pid" ]; then kill "$tls_pid" 2>/dev/null || true; wait "$tls_pid" 2>/dev/null || true; fi
   chmod -R u+w "$work" "$srv" 2>/dev/null || true
   rm -rf "$work" "$srv"
 }
@@ -78,9 +89,28 @@ max_per_ip=0
 CONF
 /usr/sbin/vsftpd "$work/vsftpd.conf" &
 vsftpd_pid=$!
-for _ in $(seq 100); do
-  $py -c "import socket; socket.create_connection(('127.0.0.1',$port),1)" 2>/dev/null && break
-  sleep 0.05
+
+# --- the same over TLS, on another port ---------------------------------------
+tls_port=$($py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
+fingerprint=$(openssl x509 -in "$work/cert.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+sed "s/^listen_port=.*/listen_port=$tls_port/" "$work/vsftpd.conf" > "$work/vsftpd-tls.conf"
+cat >> "$work/vsftpd-tls.conf" <<CONF
+ssl_enable=YES
+rsa_cert_file=$work/cert.pem
+rsa_private_key_file=$work/key.pem
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+CONF
+/usr/sbin/vsftpd "$work/vsftpd-tls.conf" &
+tls_pid=$!
+for p in $port $tls_port; do
+  for _ in $(seq 100); do
+    $py -c "import socket; socket.create_connection(('127.0.0.1',$p),1)" 2>/dev/null && break
+    sleep 0.05
+  done
 done
 
 # --- inputs ----------------------------------------------------------------
@@ -110,15 +140,23 @@ PY
 }
 
 url=ftp://127.0.0.1:$port/upload
+tls_url=ftp://127.0.0.1:$tls_port/upload
 big=$(stat -c %s "$work/in/big.bin")
 mid=$(stat -c %s "$work/in/mid.bin")
 results=$work/results.txt
 : > "$results"
 settle() { rm -f "$srv/upload/"*; sync; sleep 2; }
 
-run_all() {
-  settle; measure plain-1514 "$big" 1 "$plain" "$work/in/big.bin" >> "$results"
+run_tls() {
   settle; measure ftpput-passive "$big" 1 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure ftpput-tls-passive "$big" 1 "$ftpput" --passive --tls-fingerprint "$fingerprint" "ftpes://127.0.0.1" "$tls_port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure curl-tls-passive "$big" 1 curl -s -S --ssl-reqd --cacert "$work/cert.pem" --ftp-pasv -T "$work/in/big.bin" "$tls_url/" >> "$results"
+  settle; measure ftpput-tls-active "$big" 1 "$ftpput" --tls-fingerprint "$fingerprint" "ftpes://127.0.0.1" "$tls_port" anonymous x upload "$work/in/big.bin" >> "$results"
+}
+
+run_all() {
+  run_tls
+  settle; measure plain-1514 "$big" 1 "$plain" "$work/in/big.bin" >> "$results"
   settle; measure curl-passive "$big" 1 curl -s -S --ftp-pasv -T "$work/in/big.bin" "$url/" >> "$results"
   settle; measure ftpput-active "$big" 1 "$ftpput" 127.0.0.1 "$port" anonymous x upload "$work/in/big.bin" >> "$results"
   settle; measure curl-active "$big" 1 curl -s -S -P - --disable-eprt -T "$work/in/big.bin" "$url/" >> "$results"
@@ -129,7 +167,7 @@ run_all() {
 echo "Running $rounds rounds (each run pauses 2 s first, so active-mode connections settle) ..." >&2
 for round in $(seq "$rounds"); do
   echo "  round $round of $rounds" >&2
-  run_all
+  if [ "$only" = tls ]; then run_tls; else run_all; fi
 done
 
 $py - "$results" "$rounds" <<'PY'
@@ -168,6 +206,12 @@ def show(text, a, b, goal=""):
     r = ratio(a, b)
     print(f"{text}: {r[0]:.2f} best, {r[1]:.2f} median{goal}")
 print()
+show("ftpput over TLS / plain ftpput, passive", "ftpput-tls-passive", "ftpput-passive",
+     " (goal >= 0.7: TLS costs at most 30 %)")
+show("ftpput over TLS / curl over TLS, passive", "ftpput-tls-passive", "curl-tls-passive")
+show("ftpput over TLS, active / plain ftpput, passive", "ftpput-tls-active", "ftpput-passive")
+if "plain-1514" not in best:
+    sys.exit(0)
 show("ftpput passive / plain 1514-byte sender", "ftpput-passive", "plain-1514", " (goal >= 0.9)")
 show("ftpput active  / plain 1514-byte sender", "ftpput-active", "plain-1514", " (goal >= 0.9)")
 show("ftpput passive / curl passive", "ftpput-passive", "curl-passive")

@@ -706,10 +706,15 @@ TCustomFtpCli::TlsTrust TCustomFtpCli::DecideTrust(std::string& how)
     question.rememberedFingerprint = FTlsFingerprint;
     bool trust = false;
     auto alive = Alive();
+    const TFtpClientState state = FState;
     OnVerifyCertificate(this, question, trust);
     if (!alive)
         return TlsTrust::Gone;
-    if (!trust || !FControlSocket)
+    // The handler may have run the message loop and the request ended
+    // meanwhile (an abort): then there is nothing left to decide.
+    if (FState != state || !FControlSocket || FControlSocket->State() != wsConnected)
+        return TlsTrust::Gone;
+    if (!trust)
         return TlsTrust::Refused;
     FTlsFingerprint = question.peer.fingerprint;
     how = "certificate trusted by the user";

@@ -77,6 +77,7 @@ void TCustomFtpCli::CloseDataSocket()
     KillTimer(FNotifyWindow, ProgressTimerId);
     if (!FDataSocket)
         return;
+    KeepDataTlsSession();
     try {
         FDataSocket->Close();
     } catch (const std::exception&) {
@@ -237,7 +238,7 @@ void TCustomFtpCli::StartGetData(const std::string& Command)
         return;
 
     auto alive = Alive();
-    if (!FPassive && FEarlyAccept) {
+    if (!FPassive && FEarlyAccept && !TakeOverAfterOpening()) {
         FEarlyAccept = false;
         GetDataSessionAvailable(FDataSocket, 0);
         if (!alive)
@@ -310,8 +311,15 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     char buffer[DataReceiveSize];
     int len = FDataSocket->Receive(buffer, sizeof buffer);
-    if (len == 0)
+    if (len == 0) {
+        if (PeerAwaitsCloseNotify()) {
+            // The end of the data: the server sent close_notify and waits
+            // for ours before it closes (and before it sends its final
+            // reply). The close sends it.
+            CloseDataSocket();
+        }
         return;
+    }
     if (len < 0) {
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
             DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
@@ -322,6 +330,7 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     }
     FTransfer.ByteCount += len;
+    KeepDataTlsSession();
     if (FLocalStream && !FLocalStream->Write(buffer, len)) {
         DoDisplay("! Error writing local file");
         if (!alive)
@@ -356,6 +365,10 @@ void TCustomFtpCli::GetDataReply()
 {
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
         AwaitReply(TFtpAwaitedReply::RetrieveEnd);
+        if (!FPassive && FEarlyAccept) {
+            FEarlyAccept = false;
+            GetDataSessionAvailable(FDataSocket, 0);
+        }
         return;
     }
     FailTransferStart();
@@ -483,11 +496,14 @@ void TCustomFtpCli::StartPutData(bool Append)
 
     if (FPassive) {
         // STOR waits for the data connection. A failure has finished the
-        // request already.
-        (void)ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426);
+        // request already. Over TLS it cannot wait: servers answer the data
+        // connection's handshake only once they have the transfer command.
+        if (ConnectPassiveData([this](TObject* s, std::uint16_t e) { PutDataSessionConnected(s, e); }, 426) && alive &&
+            FSecurity != TFtpSecurity::None)
+            SendStorCommand();
         return;
     }
-    if (FEarlyAccept) {
+    if (FEarlyAccept && !TakeOverAfterOpening()) {
         FEarlyAccept = false;
         PutDataSessionAvailable(FDataSocket, 0);
         if (!alive)
@@ -538,7 +554,16 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
         FinishRequest(FRequestResult);
         return;
     }
-    SendStorCommand();
+    if (FSecurity == TFtpSecurity::None) {
+        SendStorCommand();
+        return;
+    }
+    // STOR went out with the connect; sending starts when the 125/150 is
+    // there too.
+    if (FTransfer.Accepted) {
+        FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+        SendNextPiece(FDataSocket, 0);
+    }
 }
 
 void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
@@ -584,6 +609,13 @@ void TCustomFtpCli::PutDataReply()
     if (FtpClassOfReply(FAwaited, FStatusCode) == FtpReplyClass::Preliminary) {
         FTransfer.Accepted = true;
         AwaitReply(TFtpAwaitedReply::StoreEnd);
+        if (!FPassive && FEarlyAccept) {
+            FEarlyAccept = false;
+            auto alive = Alive();
+            PutDataSessionAvailable(FDataSocket, 0);
+            if (!alive)
+                return;
+        }
         if (FPassive) {
             FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
             BeginSending();
@@ -683,7 +715,7 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     }
     if (!FTransfer.Accepted || !FTransfer.DataConnected)
         return;
-    int count = FLocalStream->Read(FSendBuffer, SendBufferSize);
+    int count = FLocalStream->Read(FSendBuffer, FSecurity == TFtpSecurity::None ? SendBufferSize : TlsSendPieceSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
         if (!alive)
@@ -805,11 +837,13 @@ void TCustomFtpCli::PrepareDataTls()
     }
     // This side is the TLS client in both modes (RFC 4217 7), and the data
     // connection resumes the control connection's session: servers take
-    // that as the proof that both come from the same client.
+    // that as the proof that both come from the same client. A TLS 1.3
+    // ticket resumes once only; every data connection brings a fresh one
+    // of the same session, which the next data connection offers.
     FDataSocket->SetSslEnable(true);
     FDataSocket->SetSslContext(FSslContext);
     FDataSocket->SetSslServerName(FControlSocket->SslServerName());
-    FDataSocket->SetSslResumeSession(FControlSocket->SslSession());
+    FDataSocket->SetSslResumeSession(FDataTlsSession ? FDataTlsSession : FControlSocket->SslSession());
     // A taken-over connection has no connect event: its handshake reports
     // alone. A connected one reports through the connect event that follows.
     if (FPassive)
@@ -863,4 +897,36 @@ void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
     FTransfer.DataConnected = true;
     if (FTransfer.Accepted && FTransfer.StartTick == 0)
         PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
+}
+
+bool TCustomFtpCli::PeerAwaitsCloseNotify()
+{
+    // A receive that ends the payload over TLS is either the peer's
+    // close_notify or the end of the stream. Only the system knows which:
+    // after the end of the stream a peek reads nothing, otherwise it would
+    // wait. The end of the stream is left to the close event, which tells
+    // a truncated transfer.
+    if (FSecurity == TFtpSecurity::None || !FDataSocket || !FDataSocket->SslActive() ||
+        FDataSocket->HSocket() == winsock::INVALID_SOCKET)
+        return false;
+    char probe;
+    const int n = winsock::recv(FDataSocket->HSocket(), &probe, 1, winsock::MSG_PEEK);
+    return n < 0 && winsock::WSAGetLastError() == winsock::WSAEWOULDBLOCK;
+}
+
+void TCustomFtpCli::KeepDataTlsSession()
+{
+    if (FSecurity == TFtpSecurity::None || !FDataSocket || !FDataSocket->SslActive())
+        return;
+    if (TSslSession session = FDataSocket->SslSession())
+        FDataTlsSession = std::move(session);
+}
+
+bool TCustomFtpCli::TakeOverAfterOpening() const
+{
+    // A server that connected at PORT time may not take part in a TLS
+    // handshake before it has the transfer command (pyftpdlib closes such
+    // a connection): over TLS the connection is taken over once the
+    // 125/150 says the transfer is open.
+    return FSecurity != TFtpSecurity::None;
 }

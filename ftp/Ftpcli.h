@@ -155,6 +155,10 @@ public:
     static constexpr unsigned ProgressTimerMs = 200;
     static constexpr int ReceiveBufferSize = 4096;
     static constexpr int SendBufferSize = 1514;
+    // A store over TLS sends pieces of one full TLS record: the server
+    // decrypts and writes per record, and 1514-byte records cost it ten
+    // times the system calls of full ones.
+    static constexpr int TlsSendPieceSize = 16384;
     static constexpr int DataReceiveSize = 2048;
 
     explicit TCustomFtpCli(TComponent* AOwner = nullptr);
@@ -340,7 +344,8 @@ private:
     // use; throws ESocketException when it cannot be made.
     const std::shared_ptr<TSslContext>& SslContextForUse();
     // Whether the control connection's certificate is accepted; how tells
-    // the display line in what way. Gone: a handler destroyed the client.
+    // the display line in what way. Gone: the handler asked destroyed the
+    // client or ended the request (an abort).
     [[nodiscard]] TlsTrust DecideTrust(std::string& how);
     void AuthTlsReply();
     void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
@@ -354,6 +359,14 @@ private:
     // cannot carry the transfer; empty when it can.
     [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
     void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
+    // Whether a TLS data connection whose payload has ended is still open
+    // on the peer's side: it sent close_notify and waits for ours.
+    [[nodiscard]] bool PeerAwaitsCloseNotify();
+    // Keeps the data connection's latest TLS session for the next one.
+    void KeepDataTlsSession();
+    // Whether a data connection the server made at PORT time waits for the
+    // transfer's opening reply before it is taken over.
+    [[nodiscard]] bool TakeOverAfterOpening() const;
 
     // request engine
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
@@ -420,6 +433,9 @@ private:
     // Why the control connection's TLS handshake failed, for the failure
     // the connect event reports after it (implicit TLS).
     std::string FTlsFailure;
+    // The session the next data connection resumes (the last data
+    // connection's latest ticket); empty: the control connection's.
+    TSslSession FDataTlsSession;
 
     // sockets and the notification window
     TWSocket* FControlSocket = nullptr;
@@ -486,7 +502,7 @@ private:
         std::uint32_t StopTick = 0;
     };
     TransferState FTransfer;
-    char FSendBuffer[SendBufferSize] = {};
+    char FSendBuffer[TlsSendPieceSize] = {};
 };
 
 // The statistics line of a finished transfer (without the "! " prefix).

@@ -3,6 +3,7 @@
 #include "FtpTestClient.h"
 #include "support/LocalDir.h"
 #include "support/FtpRealServers.h"
+#include "support/TlsTestCerts.h"
 
 #include <gtest/gtest.h>
 
@@ -20,9 +21,30 @@ namespace {
 
 enum class Kind { Vsftpd, Pyftpdlib };
 
-std::unique_ptr<FtpRealServer> Start(Kind kind, std::string& why)
+// With TLS the server presents the certificate signed by the test
+// authority, which the client trusts through its CA file.
+std::unique_ptr<FtpRealServer> Start(Kind kind, std::string& why, FtpTlsMode tls = FtpTlsMode::None)
 {
-    return kind == Kind::Vsftpd ? StartVsftpd(why) : StartPyftpdlib(why);
+    FtpServerTls settings;
+    if (tls != FtpTlsMode::None) {
+        try {
+            settings = {tls, TestCerts().signedByCa};
+        } catch (const std::exception& e) {
+            why = e.what();
+            return nullptr;
+        }
+    }
+    return kind == Kind::Vsftpd ? StartVsftpd(why, settings) : StartPyftpdlib(why, 0, settings);
+}
+
+const char* Prefix(FtpTlsMode tls)
+{
+    switch (tls) {
+    case FtpTlsMode::Explicit: return "ftpes://";
+    case FtpTlsMode::Implicit: return "ftps://";
+    case FtpTlsMode::None: break;
+    }
+    return "";
 }
 
 std::string ReadFile(const std::string& path)
@@ -53,10 +75,21 @@ std::string RandomBytes(size_t size, unsigned seed)
     return data;
 }
 
+// What the client displayed, for failure messages.
+std::string Dialogue(const FtpTestClient& ftp)
+{
+    std::string all;
+    for (const auto& line : ftp.displayed)
+        all += line + "\n";
+    return all;
+}
+
 // Logs in and changes to the server's upload folder.
 void LogIn(FtpTestClient& ftp, const FtpRealServer& server, bool passive)
 {
-    ftp.SetHostName(server.Host());
+    ftp.SetHostName(Prefix(server.TlsMode()) + server.Host());
+    if (server.TlsMode() != FtpTlsMode::None)
+        ftp.SetTlsCaFile(TestCerts().caFile);
     ftp.SetPort(server.PortText());
     ftp.SetUserName(server.User());
     ftp.SetPassWord(server.Password());
@@ -70,12 +103,16 @@ struct UploadCase {
     Kind kind;
     bool passive;
     size_t size;
+    FtpTlsMode tls = FtpTlsMode::None;
 };
 
 std::string CaseName(const ::testing::TestParamInfo<UploadCase>& info)
 {
+    const char* tls = info.param.tls == FtpTlsMode::Explicit   ? "_ftpes"
+                      : info.param.tls == FtpTlsMode::Implicit ? "_ftps"
+                                                               : "";
     return std::string(info.param.kind == Kind::Vsftpd ? "vsftpd" : "pyftpdlib") +
-           (info.param.passive ? "_passive_" : "_active_") + std::to_string(info.param.size);
+           (info.param.passive ? "_passive_" : "_active_") + std::to_string(info.param.size) + tls;
 }
 
 class FtpRealUpload : public ::testing::TestWithParam<UploadCase> { };
@@ -86,7 +123,7 @@ TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
 {
     const auto& c = GetParam();
     std::string why;
-    auto server = Start(c.kind, why);
+    auto server = Start(c.kind, why, c.tls);
     if (!server)
         GTEST_SKIP() << why;
     LocalDir local("parcelo-real");
@@ -101,13 +138,18 @@ TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
     std::int64_t lastProgress = -1;
     ftp.OnProgress = [&lastProgress](TObject*, std::int64_t count, bool&) { lastProgress = count; };
 
-    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage() << "\n" << Dialogue(ftp);
     EXPECT_EQ(ftp.ByteCount(), static_cast<std::int64_t>(c.size));
     EXPECT_EQ(lastProgress, static_cast<std::int64_t>(c.size));
     bool stats = false;
     for (auto& l : ftp.displayed)
         stats |= l.rfind("! " + std::to_string(c.size) + " bytes received/sent in ", 0) == 0;
     EXPECT_TRUE(stats);
+    if (c.tls != FtpTlsMode::None) {
+        EXPECT_TRUE(
+            ftp.Displayed("! TLS: " + ftp.TlsPeer().protocol + ", " + ftp.TlsPeer().cipher + ", certificate verified"));
+        EXPECT_TRUE(ftp.Displayed("> PROT P"));
+    }
     EXPECT_TRUE(ftp.Quit());
     EXPECT_FALSE(ftp.Connected());
 
@@ -120,10 +162,11 @@ TEST_P(FtpRealUpload, StoredFileIsByteIdentical)
 INSTANTIATE_TEST_SUITE_P(
     Servers, FtpRealUpload, ::testing::ValuesIn([] {
         std::vector<UploadCase> cases;
-        for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
-            for (bool passive : {false, true})
-                for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515}, size_t{20} * 1024 * 1024})
-                    cases.push_back({kind, passive, size});
+        for (FtpTlsMode tls : {FtpTlsMode::None, FtpTlsMode::Explicit, FtpTlsMode::Implicit})
+            for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
+                for (bool passive : {false, true})
+                    for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515}, size_t{20} * 1024 * 1024})
+                        cases.push_back({kind, passive, size, tls});
         return cases;
     }()),
     CaseName);
@@ -213,3 +256,36 @@ TEST(FtpRealSlowServer, ProgressFollowsWhatTheServerReceivedAndTheDrainDoesNotTi
     EXPECT_TRUE(ftp.Quit());
     EXPECT_TRUE(ReadFile(stored) == data);
 }
+
+class FtpRealTlsListing : public ::testing::TestWithParam<Kind> { };
+
+TEST_P(FtpRealTlsListing, ListingOverTlsIsCompleteInBothModes)
+{
+    std::string why;
+    auto server = Start(GetParam(), why, FtpTlsMode::Explicit);
+    if (!server)
+        GTEST_SKIP() << why;
+    for (const char* name : {"alpha.txt", "beta.bin"})
+        std::ofstream(server->StoredPath(name)) << name;
+    LocalDir local("parcelo-real");
+    FtpTestClient ftp;
+    LogIn(ftp, *server, false);
+    for (bool passive : {false, true}) {
+        ftp.SetPassive(passive);
+        ftp.SetLocalFileName((local.path / "listing").string());
+        ftp.SetHostFileName("");
+        // The server ends each listing with close_notify: no warning of a
+        // listing cut short.
+        ASSERT_TRUE(ftp.ListDir()) << (passive ? "passive: " : "active: ") << ftp.ErrorMessage() << "\n"
+                                   << Dialogue(ftp);
+        const std::string listing = ReadFile((local.path / "listing").string());
+        EXPECT_NE(listing.find("alpha.txt"), std::string::npos) << listing;
+        EXPECT_NE(listing.find("beta.bin"), std::string::npos) << listing;
+    }
+    EXPECT_TRUE(ftp.Quit());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealTlsListing, ::testing::Values(Kind::Vsftpd, Kind::Pyftpdlib),
+                         [](const auto& info) {
+                             return std::string(info.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
+                         });

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -126,4 +127,310 @@ TEST(FtpTls, BytesInClearBehindThe234FailTheLogIn)
     EXPECT_EQ(ftp.ErrorMessage(), "534 Data in clear after the 234 reply to AUTH TLS; connection closed");
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(server.Join(), (Commands{"AUTH TLS"}));
+}
+
+// --- TLS sessions against the scripted server ----------------------------------------
+
+namespace {
+
+const TlsTestCerts* Certs()
+{
+    try {
+        return &TestCerts();
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+// The server's side up to a secured control connection: the greeting and
+// AUTH TLS for explicit TLS, the handshake at once for implicit TLS.
+bool SecureControl(FtpScriptSession& s, bool implicit, const TlsCertPair& cert)
+{
+    if (implicit) {
+        if (!s.StartTlsControl(cert))
+            return false;
+        s.Reply("220 Scripted TLS server ready");
+        return true;
+    }
+    s.Reply("220 Scripted server ready");
+    std::string line;
+    if (!s.ReadCommand(line))
+        return false;
+    s.Reply("234 Proceed with negotiation");
+    return s.StartTlsControl(cert);
+}
+
+// The rest of a secured log-in: USER, PASS, PBSZ, PROT.
+void SecuredLogIn(FtpScriptSession& s)
+{
+    s.Answer("331 Password required");
+    s.Answer("230 Logged in");
+    s.Answer("200 PBSZ=0");
+    s.Answer("200 Protection level set to P");
+}
+
+const Commands SecuredLogInCommands = {"AUTH TLS", "USER bob", "PASS secret", "PBSZ 0", "PROT P"};
+
+std::string Colons(const std::string& hex)
+{
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += (out.empty() ? "" : ":") + hex.substr(i, 2);
+    for (auto& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+} // namespace
+
+class FtpTlsBrokenHandshake : public ::testing::TestWithParam<int> { };
+
+// Each fails the log-in cleanly, before the time-out, without USER.
+TEST_P(FtpTlsBrokenHandshake, FailsTheLogInWithoutSendingUser)
+{
+    const int which = GetParam();
+    FtpScriptServer server([which](FtpScriptSession& s) {
+        if (which == 2) {
+            s.CutHandshake(); // implicit TLS: the first handshake is cut
+            return;
+        }
+        s.Reply("220 Scripted server ready");
+        std::string line;
+        s.ReadCommand(line);
+        s.Reply("234 Proceed with negotiation");
+        if (which == 0) {
+            s.CutHandshake();
+            return;
+        }
+        // Plain text where the server's handshake should be. The read
+        // gives the client's hello time to leave first (it ends at a line
+        // end in the hello or after a second).
+        s.SetReadTimeout(1);
+        s.ReadCommand(line);
+        s.Send("500 This is not TLS at all\r\n");
+        s.SetReadTimeout(20);
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, which == 2 ? "ftps://" : "ftpes://");
+
+    EXPECT_FALSE(ftp.Connect());
+    EXPECT_EQ(ftp.ErrorMessage().rfind("534 TLS handshake failed: ", 0), 0u) << ftp.ErrorMessage();
+    EXPECT_NE(ftp.ErrorMessage(), "426 Timeout");
+    EXPECT_TRUE(DisplayedStart(ftp, "! 534 TLS handshake failed: "));
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.State(), ftpStReady);
+    for (const auto& c : server.Join())
+        EXPECT_NE(c.rfind("USER", 0), 0u) << c;
+}
+
+std::string BrokenHandshakeName(const ::testing::TestParamInfo<int>& info)
+{
+    return info.param == 0 ? "CutAfterAuth" : info.param == 1 ? "PlainTextAfterAuth" : "CutImplicit";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpTlsBrokenHandshake, ::testing::Values(0, 1, 2), BrokenHandshakeName);
+
+struct TrustCase {
+    const char* name;
+    bool implicit;
+    enum Cert { SignedByCa, SelfSigned, OtherSelfSigned } presented;
+    bool caFile;
+    bool rememberSelfSigned; // TlsFingerprint set to the self-signed one's
+    enum Handler { None, Yes, No } handler;
+    bool accepted;
+    const char* how; // end of the "! TLS: ..." line
+    bool asked;
+};
+
+class FtpTlsTrust : public ::testing::TestWithParam<TrustCase> { };
+
+TEST_P(FtpTlsTrust, CertificateIsAcceptedOrTheLogInFails)
+{
+    const TrustCase& c = GetParam();
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    const TlsCertPair& cert = c.presented == TrustCase::SignedByCa   ? certs->signedByCa
+                              : c.presented == TrustCase::SelfSigned ? certs->selfSigned
+                                                                     : certs->otherSelfSigned;
+    FtpScriptServer server([&c, &cert](FtpScriptSession& s) {
+        if (!SecureControl(s, c.implicit, cert))
+            return;
+        if (c.accepted)
+            SecuredLogIn(s);
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, c.implicit ? "ftps://" : "ftpes://");
+    if (c.caFile)
+        ftp.SetTlsCaFile(certs->caFile);
+    if (c.rememberSelfSigned)
+        ftp.SetTlsFingerprint(Colons(certs->selfSigned.fingerprint)); // as a user would paste it
+    int asked = 0;
+    TFtpCertificateQuestion question;
+    if (c.handler != TrustCase::None)
+        ftp.OnVerifyCertificate = [&](TObject*, const TFtpCertificateQuestion& q, bool& trust) {
+            ++asked;
+            question = q;
+            trust = c.handler == TrustCase::Yes;
+        };
+
+    const bool connected = ftp.Connect();
+    EXPECT_EQ(connected, c.accepted) << ftp.ErrorMessage();
+    EXPECT_EQ(asked, c.asked ? 1 : 0);
+    if (c.asked) {
+        EXPECT_EQ(question.host, "127.0.0.1");
+        EXPECT_EQ(question.peer.fingerprint, cert.fingerprint);
+        EXPECT_FALSE(question.peer.verified);
+        EXPECT_EQ(question.rememberedFingerprint,
+                  c.rememberSelfSigned ? Colons(certs->selfSigned.fingerprint) : std::string());
+    }
+    if (c.accepted) {
+        EXPECT_TRUE(ftp.Displayed("! TLS: " + ftp.TlsPeer().protocol + ", " + ftp.TlsPeer().cipher + ", " + c.how))
+            << ftp.displayed.size();
+        if (c.handler == TrustCase::Yes) {
+            EXPECT_EQ(ftp.TlsFingerprint(), cert.fingerprint);
+        }
+        ftp.Abort();
+        Commands expected = SecuredLogInCommands;
+        if (c.implicit)
+            expected.erase(expected.begin());
+        EXPECT_EQ(server.Join(), expected);
+    } else {
+        EXPECT_EQ(ftp.ErrorMessage(), "534 Certificate not trusted: " + ftp.TlsPeer().verifyError);
+        EXPECT_FALSE(ftp.TlsPeer().verifyError.empty());
+        EXPECT_TRUE(DisplayedStart(ftp, "! Certificate of 127.0.0.1 not trusted: "));
+        EXPECT_FALSE(ftp.Connected());
+        EXPECT_EQ(server.Join(), c.implicit ? Commands{} : Commands{"AUTH TLS"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpTlsTrust,
+    ::testing::Values(TrustCase{"VerifiedWithCaFile", false, TrustCase::SignedByCa, true, false, TrustCase::No, true,
+                                "certificate verified", false},
+                      TrustCase{"VerifiedWithCaFileImplicit", true, TrustCase::SignedByCa, true, false, TrustCase::No,
+                                true, "certificate verified", false},
+                      TrustCase{"RememberedFingerprintAcceptedSilently", false, TrustCase::SelfSigned, false, true,
+                                TrustCase::No, true, "certificate trusted by its remembered fingerprint", false},
+                      TrustCase{"ChangedCertificateAskedAndTrusted", false, TrustCase::OtherSelfSigned, false, true,
+                                TrustCase::Yes, true, "certificate trusted by the user", true},
+                      TrustCase{"UnknownCertificateRefusedByTheHandler", false, TrustCase::SelfSigned, false, false,
+                                TrustCase::No, false, "", true},
+                      TrustCase{"UnknownCertificateRefusedByTheHandlerImplicit", true, TrustCase::SelfSigned, false,
+                                false, TrustCase::No, false, "", true},
+                      TrustCase{"UnknownCertificateWithoutHandler", false, TrustCase::SelfSigned, false, false,
+                                TrustCase::None, false, "", false},
+                      TrustCase{"SelfSignedWithAnUnrelatedCaFile", false, TrustCase::SelfSigned, true, false,
+                                TrustCase::None, false, "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DataCase {
+    const char* name;
+    bool closeNotify;  // the server ends the listing with close_notify
+    const char* error; // empty: the listing succeeds
+};
+
+class FtpTlsListing : public ::testing::TestWithParam<DataCase> { };
+
+TEST_P(FtpTlsListing, ListingEndsAsItsDataConnectionEnds)
+{
+    const DataCase& c = GetParam();
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    bool resumed = false;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.SetDataTls(certs->selfSigned);
+        s.Answer(s.OpenPassive());
+        std::string line;
+        s.ReadCommand(line);
+        s.Reply("150 Here comes the listing");
+        if (s.AcceptData()) {
+            resumed = s.DataSessionResumed();
+            s.SendData("-rw-r--r-- 1 ftp ftp 5 Dec 10 08:00 alpha.txt\r\n");
+            s.CloseData(c.closeNotify);
+        }
+        s.Reply("226 Directory send OK");
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    std::vector<std::string> lines;
+    ftp.SetDisplayFileFlag(true);
+    ftp.OnDisplayFile = [&lines](TObject*, std::string& l) { lines.push_back(l); };
+
+    const bool listed = ftp.ListDir();
+    if (*c.error) {
+        EXPECT_FALSE(listed);
+        EXPECT_EQ(ftp.ErrorMessage(), c.error);
+        EXPECT_TRUE(ftp.Displayed(std::string("! ") + c.error));
+    } else {
+        EXPECT_TRUE(listed) << ftp.ErrorMessage();
+        EXPECT_EQ(lines, (std::vector<std::string>{"-rw-r--r-- 1 ftp ftp 5 Dec 10 08:00 alpha.txt"}));
+        EXPECT_TRUE(resumed);
+    }
+    ftp.Abort();
+    server.Join();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpTlsListing,
+    ::testing::Values(DataCase{"EndedWithCloseNotify", true, ""},
+                      DataCase{"EndedWithoutCloseNotify", false,
+                               "426 Data connection closed without TLS close_notify: LIST data may be incomplete"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FtpTls, StoreEndsItsDataWithCloseNotifyBeforeTheFinalReply)
+{
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    std::string received;
+    bool closeNotify = false, resumed = false;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.SetDataTls(certs->selfSigned);
+        s.Answer(s.OpenPassive());
+        std::string line;
+        s.ReadCommand(line);
+        s.Reply("150 Ok to send data");
+        if (s.AcceptData()) {
+            resumed = s.DataSessionResumed();
+            received = s.ReceiveAllData();
+            closeNotify = s.DataCloseNotifyReceived();
+        }
+        s.Reply("226 Transfer complete");
+        s.WaitForClose();
+    });
+    const std::string data(100000, 'x');
+    const std::string path = (std::filesystem::temp_directory_path() / "parcelo-tls-store.bin").string();
+    std::ofstream(path, std::ios::binary) << data;
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ftp.SetLocalFileName(path);
+    ftp.SetHostFileName("stored.bin");
+    std::int64_t last = -1;
+    ftp.OnProgress = [&last](TObject*, std::int64_t count, bool&) { last = count; };
+
+    EXPECT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_EQ(last, static_cast<std::int64_t>(data.size()));
+    ftp.Abort();
+    server.Join();
+    std::filesystem::remove(path);
+    EXPECT_TRUE(received == data) << received.size();
+    EXPECT_TRUE(closeNotify);
+    EXPECT_TRUE(resumed);
 }
