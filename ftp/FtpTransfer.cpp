@@ -77,6 +77,18 @@ void TCustomFtpCli::CloseDataSocket()
     KillTimer(FNotifyWindow, ProgressTimerId);
     if (!FDataSocket)
         return;
+    if (FSecurity != TFtpSecurity::None && FDataSocket->State() == wsConnected && FDataSocket->SslActive()) {
+        // Reads what the server sent unasked (a TLS 1.3 session ticket
+        // after the handshake): a close with unread bytes resets the
+        // connection, and the server may then lose the end of an upload.
+        auto alive = Alive();
+        char junk[DataReceiveSize];
+        for (int i = 0; i < 64 && FDataSocket && FDataSocket->State() == wsConnected; ++i)
+            if (FDataSocket->Receive(junk, sizeof junk) <= 0 || !alive)
+                break;
+        if (!alive || !FDataSocket)
+            return;
+    }
     KeepDataTlsSession();
     try {
         FDataSocket->Close();

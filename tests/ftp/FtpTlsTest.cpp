@@ -434,3 +434,23 @@ TEST(FtpTls, StoreEndsItsDataWithCloseNotifyBeforeTheFinalReply)
     EXPECT_TRUE(closeNotify);
     EXPECT_TRUE(resumed);
 }
+
+TEST(FtpTls, UnreadableCaFileFailsTheOpenBeforeAnythingIsSent)
+{
+    FtpTestClient ftp;
+    ftp.SetHostName("ftpes://127.0.0.1");
+    ftp.SetPort("1"); // never reached: the open fails before the connect
+    ftp.SetUserName("bob");
+    ftp.SetPassWord("secret");
+    ftp.SetTlsCaFile("/nonexistent/parcelo-ca.pem");
+
+    EXPECT_FALSE(ftp.Connect());
+    EXPECT_EQ(ftp.ErrorMessage().rfind("500 ESocketException: TLS: cannot read the authorities in "
+                                       "/nonexistent/parcelo-ca.pem",
+                                       0),
+              0u)
+        << ftp.ErrorMessage();
+    EXPECT_TRUE(DisplayedStart(ftp, "! 500 ESocketException: TLS: "));
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.State(), ftpStReady);
+}
