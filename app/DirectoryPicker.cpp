@@ -218,7 +218,7 @@ bool TForm1::FetchListing(const QString& dir, const std::string& listingFile)
     };
 
     if (!LogInUnlessOpen(*FTP))
-        return fail(QStringLiteral("Cannot connect to ") + Qs(FTP->HostName()));
+        return fail(LoginFailureText(true));
     if (!dir.isEmpty()) {
         FTP->SetHostDirName(Std(dir));
         if (!FTP->ChangeDir())

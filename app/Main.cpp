@@ -501,6 +501,7 @@ SettingsView TForm1::Settings()
     v.exitWhenDone = &state.exitWhenDone;
     v.startupReadFailed = &settingsUnread_;
     v.startupReadProblem = &settingsProblem_;
+    v.trustedCertificate = &trustedCertificate_;
     return v;
 }
 

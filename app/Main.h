@@ -29,6 +29,7 @@ class QCloseEvent;
 class Tencode;
 class TFtpClient;
 class TObject;
+struct TFtpCertificateQuestion;
 
 // A combo box that says when its list is about to drop down, so the list
 // can be filled just before it opens.
@@ -121,6 +122,11 @@ public:
     void FTPProgress(TObject* Sender, std::int64_t Count, bool& Abort);
     void CancelBnClick();
     void ExitBnClick();
+
+    // Certificate trust (app/CertificateTrust.cpp): the FTP client's
+    // OnVerifyCertificate. Asks the user whether to trust a server
+    // certificate that failed verification, for the profile being connected.
+    void FTPVerifyCertificate(TObject* Sender, const TFtpCertificateQuestion& Question, bool& Trust);
     // Whether the application is the active one (one of its windows has the
     // input focus). Tests put a fake in its place.
     std::function<bool()> ApplicationIsActive;
@@ -206,8 +212,12 @@ private:
     [[nodiscard]] UploadEvents JobEvents();
     void SetProgressScale(const QTreeWidgetItem* row);
     // Shared by the job and the directory picker: the profile on the screen
-    // (through the firewall when that option is on) into the client.
+    // (through the firewall when that option is on) into the client, with
+    // the certificate fingerprint trusted for it.
     void CopyProfileIntoClient();
+    // "Cannot connect to HOST", and on a secured connection the client's
+    // reason on a line of its own (`oneLine`: after a colon instead).
+    [[nodiscard]] QString LoginFailureText(bool oneLine) const;
     // The directory picker's steps (app/DirectoryPicker.cpp).
     [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
     [[nodiscard]] bool ReadListing(const std::string& listingFile);
@@ -239,4 +249,11 @@ private:
     bool sessionTypeKnown_ = false;
     // The window has been closed (Cancel, Exit, the close button, the job).
     bool closed_ = false;
+    // The profile name and the host (without prefix) of the last connection
+    // set up: a certificate trusted while it is made belongs to them.
+    QString connectProfile_;
+    std::string connectHost_;
+    // The certificate the user last trusted in this run; saved with its
+    // profile by writereg.
+    TrustedCertificate trustedCertificate_;
 };

@@ -69,6 +69,9 @@ void TForm1::ConnectHandlers()
     FTP->OnProgress = [this](TObject* sender, std::int64_t count, bool& abort) { FTPProgress(sender, count, abort); };
     // A new session starts in the server's default type.
     FTP->OnSessionConnected = [this](TObject*, std::uint16_t) { sessionTypeKnown_ = false; };
+    FTP->OnVerifyCertificate = [this](TObject* sender, const TFtpCertificateQuestion& question, bool& trust) {
+        FTPVerifyCertificate(sender, question, trust);
+    };
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -189,6 +192,9 @@ void TForm1::deletebnClick()
     ClearItems(dircmbox);
 
     DeleteSavedProfile(profile);
+    // A certificate trusted in this run goes with its profile.
+    if (trustedCertificate_.profile == profile)
+        trustedCertificate_ = {};
     const int entry = hostcmbox->findText(profile, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (entry >= 0)
         hostcmbox->removeItem(entry);

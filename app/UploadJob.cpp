@@ -34,6 +34,20 @@ QString Shown(QString text)
     return text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n"));
 }
 
+// The firewall host to dial for a server address secured as `security`:
+// with TLS the address's prefix replaces whatever the firewall host was
+// typed with; without it the firewall host goes as typed (a prefix typed
+// there is kept, so TLS is never dropped).
+std::string FirewallHostName(TFtpSecurity security, const std::string& firewallHost)
+{
+    switch (security) {
+    case TFtpSecurity::Explicit: return "ftpes://" + FtpSplitAddress(firewallHost).host;
+    case TFtpSecurity::Implicit: return "ftps://" + FtpSplitAddress(firewallHost).host;
+    case TFtpSecurity::None: break;
+    }
+    return firewallHost;
+}
+
 // The largest file size the progress bar counts in bytes; larger files are
 // counted in thousands (or millions, ...) so the bar's range stays small.
 constexpr qint64 ProgressBarLimit = 60000;
@@ -157,10 +171,13 @@ bool TForm1::CheckAndCopyFields()
 void TForm1::CopyProfileIntoClient()
 {
     if (state.useFirewall) {
-        // Through a firewall: log in to it as user@server.
-        FTP->SetHostName(Std(state.firewallHost));
+        // Through a firewall: log in to it as user@server. The connection
+        // made is the one to the firewall, so the TLS prefix of the address
+        // goes onto the firewall host; the user name carries the bare host.
+        const TFtpAddress server = FtpSplitAddress(Std(addressedit->text()));
+        FTP->SetHostName(FirewallHostName(server.security, Std(state.firewallHost)));
         FTP->SetPort(Std(state.firewallPort));
-        FTP->SetUserName(Std(useredit->text() + u'@' + addressedit->text()));
+        FTP->SetUserName(Std(useredit->text()) + '@' + server.host);
     } else {
         FTP->SetHostName(Std(addressedit->text()));
         FTP->SetPort(Std(portedit->text()));
@@ -168,6 +185,13 @@ void TForm1::CopyProfileIntoClient()
     }
     FTP->SetPassWord(Std(passedit->text()));
     FTP->SetPassive(state.passiveMode);
+
+    // A certificate trusted before, for this profile and the host dialled,
+    // is accepted without a question; a certificate trusted now belongs to
+    // them.
+    connectProfile_ = hostcmbox->currentText();
+    connectHost_ = FtpSplitAddress(FTP->HostName()).host;
+    FTP->SetTlsFingerprint(RememberedFingerprint(connectProfile_, connectHost_, &trustedCertificate_));
 }
 
 void TForm1::SetProgressScale(const QTreeWidgetItem* row)
@@ -210,7 +234,7 @@ UploadEvents TForm1::JobEvents()
     UploadEvents events;
     events.loginFailed = [this] {
         Dialogs().Beep();
-        JobMessage(QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()));
+        JobMessage(LoginFailureText(false));
     };
     events.createDirectory = [this] {
         Dialogs().Beep();

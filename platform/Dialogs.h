@@ -19,6 +19,13 @@ public:
     // application title. Closing the box counts as No.
     virtual DialogAnswer QuestionBox(const std::string& text) = 0;
 
+    // A question whose Yes is a risk the user must take on purpose (trusting
+    // a server certificate that failed verification): a warning icon, and No
+    // is the default button, so Enter, or a key held down from before the
+    // box opened, never says Yes. A service that draws nothing asks it as an
+    // ordinary question.
+    virtual DialogAnswer RiskyQuestionBox(const std::string& text) { return QuestionBox(text); }
+
     // The application's standard error box: reports an error that ended an
     // operation (a file that cannot be read, ...), captioned with the title.
     virtual void ErrorBox(const std::string& text) = 0;

@@ -11,10 +11,43 @@
 #include <QRegularExpression>
 #include <QSignalBlocker>
 
+#include <algorithm>
+
 namespace {
 
 const std::string HostsKey = std::string(SettingsRootKey) + "\\Hosts";
 const std::string OptionsKey = std::string(SettingsRootKey) + "\\Options";
+
+// A profile's trusted certificate: the host that presented it and its
+// SHA-256 fingerprint. Versions that know nothing of TLS ignore both.
+const std::string TlsHostValue = "tlshost";
+const std::string TlsFingerprintValue = "tlsfingerprint";
+
+// A name made only of backslashes names no profile: it would name the key
+// that holds them all.
+bool NamesAProfile(const QString& profile)
+{
+    return profile.contains(QRegularExpression(QStringLiteral("[^\\\\]")));
+}
+
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// A SHA-256 fingerprint as Parcelo stores it: 64 lowercase hex digits.
+bool IsFingerprint(const std::string& text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Host names compare without regard to ASCII case.
+bool SameHost(const std::string& a, const std::string& b)
+{
+    return !a.empty() && a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
 
 std::string StoreFailureText(LONG code)
 {
@@ -266,6 +299,14 @@ void WriteSettings(const SettingsView& v)
             reg.WriteBool("insub", v.RB2->isChecked());
             if (v.RB2->isChecked())
                 reg.WriteString("subdir", ToStore(v.dircmbox->currentText()));
+            const TrustedCertificate* trusted = v.trustedCertificate;
+            if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == profile) {
+                // The old fingerprint goes first: a write that fails half-way
+                // must not pair it with the new host.
+                reg.WriteString(TlsFingerprintValue, "");
+                reg.WriteString(TlsHostValue, trusted->host);
+                reg.WriteString(TlsFingerprintValue, trusted->fingerprint);
+            }
         }
     }
     reg.CloseKey();
@@ -287,12 +328,33 @@ void WriteSettings(const SettingsView& v)
 
 void DeleteSavedProfile(const QString& profile)
 {
-    if (!profile.contains(QRegularExpression(QStringLiteral("[^\\\\]"))))
+    if (!NamesAProfile(profile))
         return;
     TRegistry reg;
     const std::string key = HostsKey + "\\" + ToStore(profile);
     if (reg.KeyExists(key))
         (void)reg.DeleteKey(key);
+}
+
+std::string RememberedFingerprint(const QString& profile, const std::string& host, const TrustedCertificate* thisRun)
+{
+    if (thisRun != nullptr && IsFingerprint(thisRun->fingerprint) && thisRun->profile == profile &&
+        SameHost(thisRun->host, host))
+        return thisRun->fingerprint;
+    if (!NamesAProfile(profile))
+        return {};
+    try {
+        TRegistry reg;
+        if (!reg.OpenKey(HostsKey + "\\" + ToStore(profile), false) || !reg.ValueExists(TlsHostValue) ||
+            !reg.ValueExists(TlsFingerprintValue) || !SameHost(reg.ReadString(TlsHostValue), host))
+            return {};
+        std::string fingerprint = reg.ReadString(TlsFingerprintValue);
+        return IsFingerprint(fingerprint) ? fingerprint : std::string();
+    } catch (const ERegistryException&) {
+        // A value of the wrong kind trusts nothing; loading the profile
+        // reports it.
+        return {};
+    }
 }
 
 void MoveLastHostOff(const QString& deleted, const QString& successor)

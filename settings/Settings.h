@@ -19,6 +19,16 @@ class Tencode;
 // The key below HKEY_CURRENT_USER that holds everything.
 inline constexpr char SettingsRootKey[] = "Software\\Parcelo";
 
+// A server certificate the user trusted during this run although it failed
+// verification. It belongs to the profile that was being connected (by
+// name) and to the host that presented it (the server, or the firewall
+// host when the connection went through one). Saved with that profile.
+struct TrustedCertificate {
+    QString profile;
+    std::string host;        // without the address's "ftpes://"-style prefix
+    std::string fingerprint; // SHA-256, 64 lowercase hex digits; empty: none
+};
+
 // What the load and save work on: the main window's profile controls, its
 // scrambler, its ascii extension list and the module-wide options. Every
 // pointer must be set.
@@ -43,6 +53,11 @@ struct SettingsView {
     bool* passiveMode = nullptr;
     bool* exitWhenDone = nullptr;
 
+    // The certificate trusted during this run, if any: the save stores it
+    // with the profile when the profile saved is the one it was trusted for.
+    // May be null.
+    const TrustedCertificate* trustedCertificate = nullptr;
+
     // Set when the full read at start-up could not read the store (or stopped
     // at a value of the wrong kind); the save then leaves the store alone.
     bool* startupReadFailed = nullptr;
@@ -62,12 +77,24 @@ void ReadSettings(const SettingsView& view, const QString& mode);
 // Saves the current profile, "lasthost", "emailaddress" and the options.
 // Does nothing when the profile box is empty. A failed write throws
 // ERegistryException.
+// The profile's trusted certificate ("tlsfingerprint" and "tlshost") is
+// written only when the view's trusted certificate was trusted for this
+// profile name; otherwise whatever the profile has stays.
 void WriteSettings(const SettingsView& view);
 
 // Deletes the saved profile `profile` with everything below it; nothing
 // when no such profile is saved. A name made only of backslashes names no
 // profile (it would name the key that holds them all) and deletes nothing.
 void DeleteSavedProfile(const QString& profile);
+
+// The fingerprint of the certificate trusted for `profile` when `host`
+// presents it (host names compared without regard to ASCII case): the one
+// trusted during this run (`thisRun`, may be null) for that profile and
+// host, else the one saved with the profile for that host. Empty when there
+// is none, the saved one is for another host or is no fingerprint, or the
+// store cannot be read. Quiet: shows no box and throws nothing.
+std::string RememberedFingerprint(const QString& profile, const std::string& host,
+                                  const TrustedCertificate* thisRun = nullptr);
 
 // When "lasthost" names `deleted`, makes it name `successor` (empty for no
 // profile); otherwise leaves it as it is.

@@ -64,6 +64,15 @@ DialogAnswer QtDialogs::QuestionBox(const std::string& text)
     return Show(box) == QMessageBox::Yes ? DialogAnswer::Yes : DialogAnswer::No;
 }
 
+DialogAnswer QtDialogs::RiskyQuestionBox(const std::string& text)
+{
+    QMessageBox box(QMessageBox::Warning, Caption(), QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No,
+                    Owner());
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return Show(box) == QMessageBox::Yes ? DialogAnswer::Yes : DialogAnswer::No;
+}
+
 void QtDialogs::ErrorBox(const std::string& text)
 {
     QMessageBox box(QMessageBox::Critical, Caption(), QString::fromStdString(text), QMessageBox::Ok, Owner());

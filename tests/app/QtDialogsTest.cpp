@@ -21,9 +21,10 @@ struct Seen {
     QMessageBox::StandardButtons buttons;
     QWidget* parent = nullptr;
     Qt::TextFormat format = Qt::AutoText;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-enum class Close { Ok, Yes, No, Escape, TitleBar };
+enum class Close { Ok, Yes, No, Escape, TitleBar, Enter };
 
 // Waits for the box `show` opens, notes what it shows and closes it the way given.
 Seen ShowAndClose(const std::function<void()>& show, Close how)
@@ -35,14 +36,20 @@ Seen ShowAndClose(const std::function<void()>& show, Close how)
         if (box == nullptr)
             return;
         found = true;
-        seen = {box->windowTitle().toStdString(), box->text().toStdString(), box->icon(),
-                box->standardButtons(),           box->parentWidget(),       box->textFormat()};
+        seen = {box->windowTitle().toStdString(),
+                box->text().toStdString(),
+                box->icon(),
+                box->standardButtons(),
+                box->parentWidget(),
+                box->textFormat(),
+                box->standardButton(box->defaultButton())};
         switch (how) {
         case Close::Ok: box->button(QMessageBox::Ok)->click(); break;
         case Close::Yes: box->button(QMessageBox::Yes)->click(); break;
         case Close::No: box->button(QMessageBox::No)->click(); break;
         case Close::Escape: QTest::keyClick(box, Qt::Key_Escape); break;
         case Close::TitleBar: box->close(); break;
+        case Close::Enter: QTest::keyClick(box, Qt::Key_Return); break;
         }
     });
     show();
@@ -95,6 +102,33 @@ TEST_F(QtDialogBoxes, QuestionIsAnsweredNoUnlessYesIsChosen)
         EXPECT_EQ(seen.caption, "Parcelo");
         EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
         EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+    }
+}
+
+// Trusting a certificate is never the answer Enter gives: No is the
+// default, and only Yes itself says yes. The text may name anything a
+// server put in its certificate, so it is plain text.
+TEST_F(QtDialogBoxes, RiskyQuestionIsAWarningThatEnterAnswersNo)
+{
+    QWidget main;
+    main.setWindowTitle(QStringLiteral("Parcelo"));
+    main.show();
+    const std::vector<std::pair<Close, DialogAnswer>> cases = {{Close::Enter, DialogAnswer::No},
+                                                               {Close::Yes, DialogAnswer::Yes},
+                                                               {Close::No, DialogAnswer::No},
+                                                               {Close::Escape, DialogAnswer::No},
+                                                               {Close::TitleBar, DialogAnswer::No}};
+    for (const auto& [how, expected] : cases) {
+        DialogAnswer answer = expected == DialogAnswer::Yes ? DialogAnswer::No : DialogAnswer::Yes;
+        Seen seen =
+            ShowAndClose([&] { answer = dialogs_.RiskyQuestionBox("Trust the certificate of <b>CN=x</b>?"); }, how);
+        EXPECT_EQ(answer, expected) << static_cast<int>(how);
+        EXPECT_EQ(seen.icon, QMessageBox::Warning);
+        EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(seen.defaultButton, QMessageBox::No);
+        EXPECT_EQ(seen.format, Qt::PlainText);
+        EXPECT_EQ(seen.parent, &main);
+        EXPECT_EQ(seen.text, "Trust the certificate of <b>CN=x</b>?");
     }
 }
 

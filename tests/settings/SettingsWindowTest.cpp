@@ -488,6 +488,136 @@ TEST_F(SettingsWindow, ReactionsRunWhenTheProgramSetsTheControls)
     EXPECT_EQ(Std(form->dircmbox->currentText()), "");
 }
 
+// A certificate trusted for a profile: which fingerprint a connection of
+// that profile to a host accepts without asking. "work" keeps FpA for
+// 127.0.0.1 unless the row says otherwise.
+const std::string FpA(64, 'a');
+const std::string FpB(64, 'b');
+
+struct FingerprintCase {
+    const char* label;
+    Values stored; // values written into Hosts\work
+    QString profile;
+    std::string host;
+    TrustedCertificate thisRun; // trusted during the run (none when no fingerprint)
+    std::string expected;
+};
+
+void PrintTo(const FingerprintCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class RememberedCertificate : public SettingsWindow, public testing::WithParamInterface<FingerprintCase> { };
+
+TEST_P(RememberedCertificate, IsAcceptedOnlyForItsProfileAndHost)
+{
+    const FingerprintCase& c = GetParam();
+    Put("Hosts\\work", c.stored);
+    EXPECT_EQ(RememberedFingerprint(c.profile, c.host, &c.thisRun), c.expected);
+    EXPECT_TRUE(dialogs.Log().empty()) << "the look-up is quiet";
+}
+
+const Values SavedA = {{"tlshost", std::string("127.0.0.1")}, {"tlsfingerprint", FpA}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RememberedCertificate,
+    testing::Values(
+        FingerprintCase{"SavedForThatHost", SavedA, "work", "127.0.0.1", {}, FpA},
+        FingerprintCase{"HostNamesIgnoreCase",
+                        {{"tlshost", std::string("Ftp.Example.ORG")}, {"tlsfingerprint", FpA}},
+                        "work",
+                        "ftp.example.org",
+                        {},
+                        FpA},
+        // The profile now points elsewhere (another address, or through the
+        // firewall): that host's certificate is a new question, not a
+        // changed one.
+        FingerprintCase{"SavedForAnotherHost", SavedA, "work", "127.0.0.2", {}, ""},
+        FingerprintCase{"OtherProfile", SavedA, "home", "127.0.0.1", {}, ""},
+        FingerprintCase{"ProfileKeysIgnoreCaseAsTheStoreDoes", SavedA, "Work", "127.0.0.1", {}, FpA},
+        FingerprintCase{"NothingSaved", {{"address", std::string("127.0.0.1")}}, "work", "127.0.0.1", {}, ""},
+        FingerprintCase{"FingerprintWithoutHost", {{"tlsfingerprint", FpA}}, "work", "127.0.0.1", {}, ""},
+        FingerprintCase{"NotAFingerprint",
+                        {{"tlshost", std::string("127.0.0.1")}, {"tlsfingerprint", std::string("AB:CD")}},
+                        "work",
+                        "127.0.0.1",
+                        {},
+                        ""},
+        FingerprintCase{"FlagWhereTheFingerprintBelongs",
+                        {{"tlshost", std::string("127.0.0.1")}, {"tlsfingerprint", true}},
+                        "work",
+                        "127.0.0.1",
+                        {},
+                        ""},
+        FingerprintCase{"TrustedInThisRunComesFirst", SavedA, "work", "127.0.0.1", {"work", "127.0.0.1", FpB}, FpB},
+        FingerprintCase{
+            "TrustedInThisRunForAnotherProfile", SavedA, "work", "127.0.0.1", {"home", "127.0.0.1", FpB}, FpA},
+        FingerprintCase{"TrustedInThisRunForAnotherHost", SavedA, "work", "127.0.0.1", {"work", "127.0.0.2", FpB}, FpA},
+        FingerprintCase{"ProfileWithoutANameKeepsOnlyThisRun", SavedA, "", "127.0.0.1", {"", "127.0.0.1", FpB}, FpB},
+        FingerprintCase{"BackslashesNameNoProfile", SavedA, "\\", "127.0.0.1", {}, ""}),
+    [](const testing::TestParamInfo<FingerprintCase>& info) { return std::string(info.param.label); });
+
+// The view the window's load and save work on, with a trusted certificate.
+SettingsView ViewOf(TForm1& f, bool& unread, const TrustedCertificate* trusted)
+{
+    SettingsView v;
+    v.hostcmbox = f.hostcmbox;
+    v.addressedit = f.addressedit;
+    v.portedit = f.portedit;
+    v.useredit = f.useredit;
+    v.passedit = f.passedit;
+    v.anonyckbox = f.anonyckbox;
+    v.remckbox = f.remckbox;
+    v.RB1 = f.RB1;
+    v.RB2 = f.RB2;
+    v.dircmbox = f.dircmbox;
+    v.encode1 = f.encode1;
+    v.txtlist = &f.txtlist;
+    v.emailAddress = &f.state.emailAddress;
+    v.firewallHost = &f.state.firewallHost;
+    v.firewallPort = &f.state.firewallPort;
+    v.useFirewall = &f.state.useFirewall;
+    v.passiveMode = &f.state.passiveMode;
+    v.exitWhenDone = &f.state.exitWhenDone;
+    v.startupReadFailed = &unread;
+    v.trustedCertificate = trusted;
+    return v;
+}
+
+// A certificate trusted for "work" is saved with "work" only: saving another
+// profile neither takes it nor touches what "work" keeps, and deleting
+// "work" deletes it.
+TEST_F(SettingsWindow, TrustedCertificateIsSavedAndDeletedWithItsProfile)
+{
+    Put("Hosts\\work", SavedA);
+    auto form = Open();
+    bool unread = false;
+    const TrustedCertificate trusted{"work", "ftp.example.org", FpB};
+
+    form->hostcmbox->setEditText("home");
+    form->addressedit->setText("ftp.example.org");
+    WriteSettings(ViewOf(*form, unread, &trusted));
+    EXPECT_EQ(Get("Hosts\\home", "tlsfingerprint"), "<missing>");
+    EXPECT_EQ(Get("Hosts\\home", "tlshost"), "<missing>");
+    EXPECT_EQ(RememberedFingerprint("work", "127.0.0.1"), FpA);
+
+    form->hostcmbox->setEditText("work");
+    WriteSettings(ViewOf(*form, unread, &trusted));
+    EXPECT_EQ(Get("Hosts\\work", "tlshost"), "ftp.example.org");
+    EXPECT_EQ(Get("Hosts\\work", "tlsfingerprint"), FpB);
+    EXPECT_EQ(RememberedFingerprint("work", "FTP.example.org"), FpB);
+
+    // Saved again without a certificate trusted in the run: it stays.
+    WriteSettings(ViewOf(*form, unread, nullptr));
+    EXPECT_EQ(RememberedFingerprint("work", "ftp.example.org"), FpB);
+
+    DeleteSavedProfile("work");
+    EXPECT_EQ(ValueNames("Hosts\\work"), std::vector<std::string>{"<missing>"});
+    EXPECT_EQ(RememberedFingerprint("work", "ftp.example.org"), "");
+    EXPECT_TRUE(dialogs.Log().empty());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
