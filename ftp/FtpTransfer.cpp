@@ -914,16 +914,11 @@ void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
 bool TCustomFtpCli::PeerAwaitsCloseNotify()
 {
     // A receive that ends the payload over TLS is either the peer's
-    // close_notify or the end of the stream. Only the system knows which:
-    // after the end of the stream a peek reads nothing, otherwise it would
-    // wait. The end of the stream is left to the close event, which tells
-    // a truncated transfer.
-    if (FSecurity == TFtpSecurity::None || !FDataSocket || !FDataSocket->SslActive() ||
-        FDataSocket->HSocket() == winsock::INVALID_SOCKET)
-        return false;
-    char probe;
-    const int n = winsock::recv(FDataSocket->HSocket(), &probe, 1, winsock::MSG_PEEK);
-    return n < 0 && winsock::WSAGetLastError() == winsock::WSAEWOULDBLOCK;
+    // close_notify or the end of the stream. After close_notify the
+    // connection is still open: the peer waits for ours. The end of the
+    // stream is left to the close event, which tells a truncated transfer.
+    return FSecurity != TFtpSecurity::None && FDataSocket && FDataSocket->SslPeerClosed() &&
+           FDataSocket->State() == wsConnected;
 }
 
 void TCustomFtpCli::KeepDataTlsSession()

@@ -64,6 +64,9 @@ inline constexpr UINT WM_ASYNCSELECT = WM_USER + 1;             // 1025
 inline constexpr UINT WM_ASYNCGETHOSTBYNAME = WM_USER + 2;      // 1026
 inline constexpr UINT WM_ASYNCGETHOSTBYADDR = WM_USER + 3;      // 1027
 inline constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20; // 1044
+// The peer's close_notify: wParam is the connection it came on (the
+// socket's close count then), so a later connection never takes it.
+inline constexpr UINT WM_SSL_PEER_CLOSED = WM_USER + 21; // 1045
 
 // ---- errors ---------------------------------------------------------------
 
@@ -451,8 +454,11 @@ using TSslSession = std::shared_ptr<ssl_session_st>;
 // encrypted once the handshake is done. OnDataSent fires when every record
 // made so far has been handed to the system. ShutDown(1) sends close_notify
 // before shutting the sending half; Close sends it too (best effort).
-// A peer that closes without close_notify, while this side has not sent
-// its own, reaches OnSessionClosed with WSocketSslTruncated.
+// The peer's close_notify ends the connection like the end of the stream:
+// Receive returns 0, then OnSessionClosed fires (0) and the socket closes,
+// which answers with this side's close_notify. A peer that closes without
+// close_notify, while this side has not sent its own, reaches
+// OnSessionClosed with WSocketSslTruncated.
 class TCustomSslWSocket : public TCustomSocksWSocket {
 public:
     explicit TCustomSslWSocket(TComponent* AOwner = nullptr);
@@ -479,6 +485,8 @@ public:
     const TSslPeerInfo& SslPeer() const { return FSslPeer; }
     // Detail of the last TLS failure (OpenSSL's reason).
     const std::string& SslErrorText() const { return FSslErrorText; }
+    // The peer has sent close_notify: its payload is complete.
+    bool SslPeerClosed() const { return FPeerCloseNotify; }
 
     void Dup(SOCKET NewHSocket) override;
     int Send(const void* Data, int Len) override;
@@ -492,6 +500,7 @@ public:
 protected:
     enum class SslState : std::uint8_t { Off, Handshaking, Active, ShutSent, Failed };
 
+    LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam) override;
     void InternalClose(bool bShut, WORD Error) override;
     int RealSend(const void* Data, int Len) override;
     int DoRecv(void* Buffer, int BufferSize, int Flags) override;
@@ -532,6 +541,7 @@ private:
     bool FDeferConnected = false; // OnSessionConnected waits for the handshake
     bool FPeerCloseNotify = false;
     bool FSentCloseNotify = false;
+    int FPlainBufSize = 0;       // the queue's block size before TLS began (0: none saved)
     bool FRawEof = false;        // the system reported the end of the stream
     bool FReadStalled = false;   // the engine waits for more of a record
     int FShutPending = -1;       // ShutDown(How) waits for the queue to drain

@@ -22,6 +22,9 @@ constexpr int RecordChunk = 16384 + 512;
 // A receive takes at most this many record bytes from the system before it
 // decrypts, so one busy connection cannot hold the thread.
 constexpr int ReadAhead = 4 * RecordChunk;
+// The send queue's block size while TLS is on: a block goes out in one
+// send, so a full record (or several) must fit in one.
+constexpr int RecordBlockSize = 65536;
 
 bool IsDottedAddress(const std::string& name)
 {
@@ -157,6 +160,13 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     }
     BIO_set_mem_eof_return(FSslIn, -1);
     SSL_set_bio(FSsl, FSslIn, FSslOut);
+    if (FAllSent) {
+        // Records are larger than the plain block: the queue takes them in
+        // blocks of their own size (after any plain bytes still queued).
+        DeleteBufferedData();
+    }
+    FPlainBufSize = FBufSize;
+    FBufSize = RecordBlockSize;
     SSL_set_connect_state(FSsl);
     SSL_set_verify(FSsl, SSL_VERIFY_PEER, KeepGoing);
     if (!FSslServerName.empty()) {
@@ -181,6 +191,10 @@ void TCustomSslWSocket::FreeSsl()
     FSsl = nullptr;
     FSslIn = FSslOut = nullptr;
     FSslState = SslState::Off;
+    if (FPlainBufSize > 0) {
+        FBufSize = FPlainBufSize;
+        FPlainBufSize = 0;
+    }
     FDeferConnected = false;
     FPeerCloseNotify = false;
     FSentCloseNotify = false;
@@ -419,12 +433,14 @@ void TCustomSslWSocket::FlushRecords()
 {
     if (!FSslOut || BIO_pending(FSslOut) <= 0)
         return;
-    char chunk[RecordChunk];
-    int n;
-    while ((n = BIO_read(FSslOut, chunk, sizeof chunk)) > 0) {
-        PutDataInSendBuffer(chunk, n);
+    // Straight from the engine's buffer into the queue's blocks.
+    char* records = nullptr;
+    const long n = BIO_get_mem_data(FSslOut, &records);
+    if (n > 0) {
+        PutDataInSendBuffer(records, static_cast<int>(n));
         FRecordBytesMade += n;
     }
+    (void)BIO_reset(FSslOut);
     FAllSent = false;
     FMarks.push_back({FRecordBytesMade, FPayloadWritten});
     TryToSend();
@@ -528,7 +544,14 @@ int TCustomSslWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
         return -1;
     }
     switch (err) {
-    case SSL_ERROR_ZERO_RETURN: FPeerCloseNotify = true; return 0;
+    case SSL_ERROR_ZERO_RETURN:
+        if (!FPeerCloseNotify) {
+            // The system will not report an end (the peer waits for our
+            // close_notify before it closes): the layer reports it.
+            FPeerCloseNotify = true;
+            PostMessage(FWindowHandle, WM_SSL_PEER_CLOSED, static_cast<WPARAM>(FCloseCount), 0);
+        }
+        return 0;
     case SSL_ERROR_WANT_READ:
         if (FRawEof)
             return 0;
@@ -591,6 +614,20 @@ std::int64_t TCustomSslWSocket::UnackedSendBytes()
 }
 
 // ---- notices ------------------------------------------------------------------------
+
+LRESULT TCustomSslWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    if (Msg == WM_SSL_PEER_CLOSED) {
+        // Only for the connection it was posted on, and only if nobody has
+        // closed it since: then it ends as if the system had said so.
+        if (static_cast<std::uint64_t>(wParam) == FCloseCount && FSsl && FPeerCloseNotify && FState == wsConnected &&
+            FHSocket != INVALID_SOCKET)
+            return TCustomSocksWSocket::WndProc(WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                                                MAKELPARAM(static_cast<WORD>(FD_CLOSE), 0));
+        return 0;
+    }
+    return TCustomSocksWSocket::WndProc(Msg, wParam, lParam);
+}
 
 bool TCustomSslWSocket::TriggerDataAvailable(WORD Error)
 {
