@@ -710,6 +710,7 @@ TCustomFtpCli::TlsTrust TCustomFtpCli::DecideTrust(std::string& how)
     OnVerifyCertificate(this, question, trust);
     if (!alive)
         return TlsTrust::Gone;
+    UserAnswered();
     // The handler may have run the message loop and the request ended
     // meanwhile (an abort): then there is nothing left to decide.
     if (FState != state || !FControlSocket || FControlSocket->State() != wsConnected)

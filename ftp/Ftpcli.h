@@ -303,6 +303,9 @@ protected:
     virtual void DoDisplayFile(std::string Msg);
     virtual void DoCheckFailed(const std::string& Msg);
     [[nodiscard]] virtual bool DoProgress();
+    // The user has answered a question (it may have taken long): a waiting
+    // blocking call counts its time-out from now.
+    virtual void UserAnswered() { }
     virtual void ShowTransferStats();
 
     void SetState(TFtpClientState NewState);
@@ -533,6 +536,7 @@ public:
 
 protected:
     [[nodiscard]] bool DoProgress() override;
+    void UserAnswered() override { FProgressed = true; }
     [[nodiscard]] bool RunSynchronously(void (TCustomFtpCli::*Request)());
     [[nodiscard]] bool WaitUntilReady();
 

@@ -485,7 +485,8 @@ public:
     const TSslPeerInfo& SslPeer() const { return FSslPeer; }
     // Detail of the last TLS failure (OpenSSL's reason).
     const std::string& SslErrorText() const { return FSslErrorText; }
-    // The peer has sent close_notify: its payload is complete.
+    // The peer of the last TLS connection sent close_notify: its payload
+    // is complete (kept after the close, until the next handshake).
     bool SslPeerClosed() const { return FPeerCloseNotify; }
 
     void Dup(SOCKET NewHSocket) override;

@@ -138,6 +138,7 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     FreeSsl();
     FSslPeer = TSslPeerInfo{};
     FSslErrorText.clear();
+    FPeerCloseNotify = false;
     try {
         if (!FSslContext)
             FSslContext = std::make_shared<TSslContext>();
@@ -196,7 +197,6 @@ void TCustomSslWSocket::FreeSsl()
         FPlainBufSize = 0;
     }
     FDeferConnected = false;
-    FPeerCloseNotify = false;
     FSentCloseNotify = false;
     FRawEof = false;
     FReadStalled = false;

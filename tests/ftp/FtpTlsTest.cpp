@@ -326,6 +326,37 @@ INSTANTIATE_TEST_SUITE_P(
                                 TrustCase::None, false, "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(FtpTls, AnAnswerThatTakesLongerThanTheTimeoutDoesNotTimeTheLogInOut)
+{
+    // The question box waits for the user; a log-in whose time-out ran on
+    // meanwhile would fail right after a Yes.
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    FtpScriptServer server([certs](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTimeout(1);
+    ftp.OnVerifyCertificate = [](TObject*, const TFtpCertificateQuestion&, bool& trust) {
+        // The user reads the box for longer than the time-out (a modal box
+        // runs the message loop meanwhile).
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < 1500) {
+            ProcessMessages();
+            WaitMessage(50);
+        }
+        trust = true;
+    };
+    EXPECT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ftp.Abort();
+    EXPECT_EQ(server.Join(), SecuredLogInCommands);
+}
+
 struct DataCase {
     const char* name;
     bool closeNotify;  // the server ends the listing with close_notify

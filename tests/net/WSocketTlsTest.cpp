@@ -273,3 +273,27 @@ TEST(WSocketTls, BrokenPeersFailCleanly)
         server.Join();
     }
 }
+
+TEST(WSocketTls, ThePeersCloseNotifyEndsTheConnectionAndIsAnswered)
+{
+    // The peer ends its payload with close_notify and then waits for ours
+    // before it closes: the socket must not wait for an end of stream that
+    // the peer will not send first.
+    bool answered = false;
+    tlspeer::Server server(tlspeer::TestPki().signedByCa, [&](tlspeer::Connection& c) {
+        ASSERT_TRUE(c.StartTls());
+        c.Write("the whole listing");
+        c.SendCloseNotify();
+        c.ReadAll(&answered);
+    });
+    Client client(server.PortText());
+    client.socket.SetSslContext(CaContext());
+    client.socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return client.closed; }));
+    EXPECT_EQ("the whole listing", client.received);
+    EXPECT_EQ(0, client.closeError);
+    EXPECT_TRUE(client.socket.SslPeerClosed());
+    EXPECT_EQ(wsClosed, client.socket.State());
+    server.Join();
+    EXPECT_TRUE(answered) << "the peer got no close_notify back";
+}
