@@ -15,8 +15,8 @@
 #include <vector>
 
 // The local file of a transfer. Reads go through a buffer so that the
-// 1514-byte pieces do not each cost a system call; the sharing mode is
-// honoured with advisory locks (see docs/ftp-client.md).
+// pieces of 1514 bytes do not each cost a system call; the sharing mode
+// is honoured with advisory locks (see docs/ftp-client.md).
 class TCustomFtpCli::LocalFile {
 public:
     ~LocalFile()

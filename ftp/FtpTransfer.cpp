@@ -934,6 +934,6 @@ bool TCustomFtpCli::TakeOverAfterOpening() const
     // A server that connected at PORT time may not take part in a TLS
     // handshake before it has the transfer command (pyftpdlib closes such
     // a connection): over TLS the connection is taken over once the
-    // 125/150 says the transfer is open.
+    // reply 125 or 150 says the transfer is open.
     return FSecurity != TFtpSecurity::None;
 }

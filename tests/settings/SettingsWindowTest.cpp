@@ -489,8 +489,8 @@ TEST_F(SettingsWindow, ReactionsRunWhenTheProgramSetsTheControls)
 }
 
 // A certificate trusted for a profile: which fingerprint a connection of
-// that profile to a host accepts without asking. "work" keeps FpA for
-// 127.0.0.1 unless the row says otherwise.
+// that profile to a host accepts without asking. "work" keeps FpA for the
+// host 127.0.0.1 unless the row says otherwise.
 const std::string FpA(64, 'a');
 const std::string FpB(64, 'b');
 
