@@ -700,7 +700,12 @@ void TCustomFtpCli::StartDrain()
 
 void TCustomFtpCli::FinishDrainWhenTaken()
 {
-    if (FTransfer.Draining && FTransfer.TakenCount >= FTransfer.ByteCount)
+    // Over TLS the server answers our close_notify with its own, and a
+    // TLS 1.3 server may still send a session ticket: a close before
+    // those arrive would reset the connection, and a server that has not
+    // read everything yet could lose the end of the file. So a TLS store
+    // waits for the server's end (or the final reply) instead.
+    if (FTransfer.Draining && FTransfer.TakenCount >= FTransfer.ByteCount && !FDataSocket->SslActive())
         CloseDataSocket();
 }
 
