@@ -297,23 +297,32 @@ void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FTransfer.StartTick = GetTickCount();
+    (void)FailedDataConnect(Error);
+}
+
+// A passive data connection that failed to connect, or whose TLS is not
+// acceptable, fails the request. True when it did.
+bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
+{
     const std::string tlsProblem = DataTlsProblem(Error);
-    if (Error != 0 || !tlsProblem.empty()) {
-        if (tlsProblem.empty())
-            SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
-        else
-            SetLocalFailure("426 " + tlsProblem, 426);
-        auto alive = Alive();
-        if (!tlsProblem.empty()) {
-            DoDisplay("! 426 " + tlsProblem);
-            if (!alive)
-                return;
-        }
-        CloseDataSocket();
+    if (Error == 0 && tlsProblem.empty())
+        return false;
+    if (tlsProblem.empty())
+        SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
+    else
+        SetLocalFailure("426 " + tlsProblem, 426);
+    auto alive = Alive();
+    if (!tlsProblem.empty()) {
+        DoDisplay("! 426 " + tlsProblem);
         if (!alive)
-            return;
-        FinishRequest(FRequestResult);
+            return true;
     }
+    CloseDataSocket();
+    if (!alive)
+        return true;
+    CloseLocalStream();
+    FinishRequest(FRequestResult);
+    return true;
 }
 
 void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
@@ -547,25 +556,8 @@ void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FTransfer.StartTick = GetTickCount();
-    const std::string tlsProblem = DataTlsProblem(Error);
-    if (Error != 0 || !tlsProblem.empty()) {
-        if (tlsProblem.empty())
-            SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
-        else
-            SetLocalFailure("426 " + tlsProblem, 426);
-        auto alive = Alive();
-        if (!tlsProblem.empty()) {
-            DoDisplay("! 426 " + tlsProblem);
-            if (!alive)
-                return;
-        }
-        CloseDataSocket();
-        if (!alive)
-            return;
-        CloseLocalStream();
-        FinishRequest(FRequestResult);
+    if (FailedDataConnect(Error))
         return;
-    }
     if (FSecurity == TFtpSecurity::None) {
         SendStorCommand();
         return;

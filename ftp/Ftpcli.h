@@ -361,6 +361,7 @@ private:
     // Why a data connection that has just been made (its handshake over)
     // cannot carry the transfer; empty when it can.
     [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
+    [[nodiscard]] bool FailedDataConnect(std::uint16_t Error);
     void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
     // Whether a TLS data connection whose payload has ended is still open
     // on the peer's side: it sent close_notify and waits for ours.
