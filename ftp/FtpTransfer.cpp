@@ -306,6 +306,24 @@ bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
     const std::string tlsProblem = DataTlsProblem(Error);
     if (Error == 0 && tlsProblem.empty())
         return false;
+    if (!tlsProblem.empty() && TransferCommandSent()) {
+        // The server has the transfer command (over TLS it goes out with
+        // the connect) and answers it once it sees the data connection
+        // fail: the request ends with those replies, so that the next
+        // command reads its own reply and not this one's.
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 " + tlsProblem;
+        auto alive = Alive();
+        DoDisplay("! 426 " + tlsProblem);
+        if (!alive)
+            return true;
+        CloseDataSocket();
+        if (!alive)
+            return true;
+        CloseLocalStream();
+        FTransfer.DataClosed = true;
+        return true;
+    }
     if (tlsProblem.empty())
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
     else
@@ -341,6 +359,18 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     }
     if (len < 0) {
+        if (FDataSocket->State() == wsConnected && FDataSocket->LastError() == WSocketSslProtocolError) {
+            // A record that does not decrypt, or an alert: nothing after it
+            // can be trusted, and the data so far may be short.
+            if (FTransfer.Failure.empty())
+                FTransfer.Failure = "426 TLS error on the data connection: " + FDataSocket->SslErrorText() + "; " +
+                                    FTransfer.DataCommand + " data may be incomplete";
+            DoDisplay("! " + FTransfer.Failure);
+            if (!alive)
+                return;
+            CloseDataSocket();
+            return;
+        }
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
             DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
             if (!alive)
@@ -439,9 +469,11 @@ void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
     CloseLocalStream();
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
-    if (Error == WSocketSslTruncated && FTransfer.Failure.empty()) {
+    if (FSecurity != TFtpSecurity::None && FDataSocket && !FDataSocket->SslPeerClosed() &&
+        FTransfer.Failure.empty()) {
         // Without close_notify nothing tells the end of the data from a
-        // connection cut by someone else: the listing or file may be short.
+        // connection cut by someone else, whatever came before the close:
+        // the listing or file may be short.
         FTransfer.Failure =
             "426 Data connection closed without TLS close_notify: " + FTransfer.DataCommand + " data may be incomplete";
         auto alive = Alive();
@@ -753,6 +785,16 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
     CloseLocalStream();
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
+    if (!FTransfer.EndOfFile && FTransfer.Failure.empty()) {
+        // Every close of this side before the end of the file has said
+        // why; this one is the server's, and the file is not all there
+        // whatever the final reply says.
+        FTransfer.Failure = "426 Data connection closed before the transfer completed";
+        auto alive = Alive();
+        DoDisplay("! " + FTransfer.Failure);
+        if (!alive)
+            return;
+    }
     CheckTransferEnd();
 }
 
@@ -823,6 +865,8 @@ bool TCustomFtpCli::DoProgress()
         DoDisplay("! Abort requested");
         if (!alive)
             return false;
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 Transfer aborted";
         CloseDataSocket();
     }
     return !abort;
@@ -902,6 +946,12 @@ void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
     FTransfer.DataConnected = true;
     if (FTransfer.Accepted && FTransfer.StartTick == 0)
         PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
+}
+
+bool TCustomFtpCli::TransferCommandSent() const
+{
+    return FAwaited == TFtpAwaitedReply::StoreStart || FAwaited == TFtpAwaitedReply::StoreEnd ||
+           FAwaited == TFtpAwaitedReply::RetrieveStart || FAwaited == TFtpAwaitedReply::RetrieveEnd;
 }
 
 bool TCustomFtpCli::PeerAwaitsCloseNotify()
