@@ -582,7 +582,7 @@ void TCustomFtpCli::SendStorCommand()
 void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
 {
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
-    FDataSocket->OnDataAvailable = nullptr;
+    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FTransfer.StartTick = GetTickCount();
@@ -634,8 +634,19 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
 
 void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 {
+    // The server sends nothing on a store's data connection but TLS
+    // messages (a session ticket, close_notify); a record that does not
+    // decrypt means someone else is writing into the connection.
     char buffer[DataReceiveSize];
-    FDataSocket->Receive(buffer, sizeof buffer);
+    if (FDataSocket->Receive(buffer, sizeof buffer) >= 0 || FDataSocket->LastError() != WSocketSslProtocolError)
+        return;
+    if (FTransfer.Failure.empty())
+        FTransfer.Failure = "426 TLS error on the data connection: " + FDataSocket->SslErrorText();
+    auto alive = Alive();
+    DoDisplay("! " + FTransfer.Failure);
+    if (!alive)
+        return;
+    CloseDataSocket();
 }
 
 void TCustomFtpCli::PutDataReply()
@@ -783,13 +794,20 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
     FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
+    // The server sends no payload on a store: once the whole file and this
+    // side's close_notify are out, a server that closes without its own
+    // close_notify has cut nothing short. Its final reply, on the secured
+    // control connection, says whether it has the file.
+    if (Error == WSocketSslTruncated && FTransfer.EndOfFile)
+        Error = 0;
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
-    if (!FTransfer.EndOfFile && FTransfer.Failure.empty()) {
+    if (FTransfer.Failure.empty() && (!FTransfer.EndOfFile || Error != 0)) {
         // Every close of this side before the end of the file has said
-        // why; this one is the server's, and the file is not all there
-        // whatever the final reply says.
-        FTransfer.Failure = "426 Data connection closed before the transfer completed";
+        // why; this one is the server's (or the network's), and the file
+        // may not be all there whatever the final reply says.
+        FTransfer.Failure = !FTransfer.EndOfFile ? "426 Data connection closed before the transfer completed"
+                                                 : "426 Data connection failed: " + WSocketErrorDesc(Error);
         auto alive = Alive();
         DoDisplay("! " + FTransfer.Failure);
         if (!alive)
@@ -966,8 +984,13 @@ bool TCustomFtpCli::PeerAwaitsCloseNotify()
 
 void TCustomFtpCli::KeepTlsSession(const TSslSession& Session)
 {
-    if (FSecurity != TFtpSecurity::None)
-        FTlsSessions.Add(Session);
+    // Only a session made with the certificate trusted for this log-in: a
+    // data connection whose certificate is refused may still have issued
+    // tickets, and resuming one would skip the check.
+    if (FSecurity == TFtpSecurity::None || !FControlSocket || FControlSocket->SslPeer().fingerprint.empty() ||
+        SslSessionFingerprint(Session) != FControlSocket->SslPeer().fingerprint)
+        return;
+    FTlsSessions.Add(Session);
 }
 
 void TlsSessionPool::Clear()
@@ -991,7 +1014,7 @@ TSslSession TlsSessionPool::Next()
         FOffered = std::move(FUnused.back());
         FUnused.pop_back();
     }
-    return FOffered;
+    return SslSessionCopy(FOffered);
 }
 
 bool TCustomFtpCli::TakeOverAfterOpening() const
