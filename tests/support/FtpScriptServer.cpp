@@ -488,10 +488,15 @@ FtpScriptServer::FtpScriptServer(std::vector<Script> scripts) : scripts_(std::mo
 
 FtpScriptServer::~FtpScriptServer()
 {
+    Stop();
+    CloseFd(listener_);
+}
+
+void FtpScriptServer::Stop()
+{
     stopping_ = true;
     if (thread_.joinable())
         thread_.join();
-    CloseFd(listener_);
 }
 
 void FtpScriptServer::Run()

@@ -169,6 +169,10 @@ public:
 
     // Waits for the script to end and returns the commands received.
     std::vector<std::string> Join();
+    // Ends the serving at once, for a test whose client has gone: a read
+    // of the script and the wait for a connection still to come give up.
+    // Returns when the serving thread has ended.
+    void Stop();
     // The commands received so far.
     std::vector<std::string> Commands() const;
     // The commands received on the connection served by script `index`
