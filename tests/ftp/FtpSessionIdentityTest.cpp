@@ -62,7 +62,7 @@ void ExpectEach(FtpTestClient& ftp, const std::string& address, const std::strin
 std::vector<Change> ConnectionChanges()
 {
     return {
-        {"nothing changed", [](FtpTestClient&) { }, true},
+        {"nothing changed", [](FtpTestClient&) {}, true},
         {"passive mode", [](FtpTestClient& f) { f.SetPassive(true); }, true},
         {"transfer type", [](FtpTestClient& f) { f.SetBinary(false); }, true},
         {"another port", [](FtpTestClient& f) { f.SetPort("21"); }, false},
