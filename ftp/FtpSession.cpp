@@ -14,9 +14,9 @@ TFtpSessionIdentity TCustomFtpCli::SettingsIdentity() const
     id.host = address.host;
     id.port = FPort;
     id.user = FUserName;
-    // A session opened with another password is not checked against this
-    // one: the password typed now may be wrong, and would be saved with the
-    // profile after the upload as if it had worked.
+    // A password edited since the log-in gets a log-in of its own: through
+    // the old session a wrong one would go unnoticed, and be saved with the
+    // profile after the upload.
     id.password = FPassWord;
     if (FControlSocket) {
         id.socksServer = FControlSocket->SocksServer();
