@@ -92,9 +92,13 @@ bool PrepareListingFile(const std::string& path)
 
 std::string ListingFilePath(const std::string& programFolder)
 {
+    // Each running Parcelo lists into a file of its own: a second window
+    // clears the path before its listing, and would take the first one's
+    // list away while it is being read.
+    const std::string name = std::string(ListingFileName) + "-" + std::to_string(::getpid());
     if (PrivateFolderUsable(programFolder))
-        return programFolder + ListingFileName;
-    return CacheFolder() + ListingFileName;
+        return programFolder + name;
+    return CacheFolder() + name;
 }
 
 QStringList ListingLines(const std::string& bytes)

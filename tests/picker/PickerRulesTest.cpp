@@ -87,7 +87,7 @@ protected:
 TEST_F(ListingFile, GoesBesideTheProgramWhenThatFolderIsOurs)
 {
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("bin"))));
-    EXPECT_EQ(ListingFilePath(Path("bin") + "/"), Path("bin") + "/temp_dir");
+    EXPECT_EQ(ListingFilePath(Path("bin") + "/"), Path("bin") + "/temp_dir-" + std::to_string(::getpid()));
 }
 
 TEST_F(ListingFile, GoesToOurOwnCacheFolderWhenTheProgramFolderIsSharedOrMissing)
@@ -101,7 +101,7 @@ TEST_F(ListingFile, GoesToOurOwnCacheFolderWhenTheProgramFolderIsSharedOrMissing
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("usr/share/parcelo"))));
     for (const std::string& folder :
          {Path("shared") + "/", Path("group") + "/", Path("usr/bin") + "/", Path("missing") + "/", std::string()}) {
-        EXPECT_EQ(ListingFilePath(folder), Path("cache") + "/parcelo/temp_dir") << folder;
+        EXPECT_EQ(ListingFilePath(folder), Path("cache") + "/parcelo/temp_dir-" + std::to_string(::getpid())) << folder;
     }
     // The cache folder is made private to the user.
     struct stat st { };
