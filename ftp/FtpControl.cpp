@@ -145,6 +145,10 @@ TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner)
     FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { ControlSocketDnsLookupDone(s, e); };
     FControlSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ControlSocketSslHandshakeDone(s, e); };
     FDataSocket = new TWSocket(this);
+    // Sessions the server issues on either connection serve the data
+    // connections to come.
+    for (TWSocket* socket : {FControlSocket, FDataSocket})
+        socket->OnSslNewSession = [this](TObject*, const TSslSession& session) { KeepTlsSession(session); };
 }
 
 TCustomFtpCli::~TCustomFtpCli()
@@ -163,6 +167,7 @@ TCustomFtpCli::~TCustomFtpCli()
         socket->OnSessionClosed = nullptr;
         socket->OnDnsLookupDone = nullptr;
         socket->OnSslHandshakeDone = nullptr;
+        socket->OnSslNewSession = nullptr;
     }
     FLocalStream.reset();
     DestroyWindow(FNotifyWindow);

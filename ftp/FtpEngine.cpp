@@ -122,7 +122,7 @@ void TCustomFtpCli::StartOpen()
     FReceiveLength = 0;
     FRequestResult = 0;
     FTlsFailure.clear();
-    FDataTlsSession.reset();
+    FTlsSessions.Clear();
     // The prefix of the address says how the session is secured; the name
     // looked up, sent as SNI and checked against the certificate is the
     // bare host.

@@ -89,7 +89,6 @@ void TCustomFtpCli::CloseDataSocket()
         if (!alive || !FDataSocket)
             return;
     }
-    KeepDataTlsSession();
     try {
         FDataSocket->Close();
     } catch (const std::exception&) {
@@ -351,7 +350,6 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     }
     FTransfer.ByteCount += len;
-    KeepDataTlsSession();
     if (FLocalStream && !FLocalStream->Write(buffer, len)) {
         DoDisplay("! Error writing local file");
         if (!alive)
@@ -845,14 +843,12 @@ void TCustomFtpCli::PrepareDataTls()
         return;
     }
     // This side is the TLS client in both modes (RFC 4217 7), and the data
-    // connection resumes the control connection's session: servers take
-    // that as the proof that both come from the same client. A TLS 1.3
-    // ticket resumes once only; every data connection brings a fresh one
-    // of the same session, which the next data connection offers.
+    // connection resumes a session of this log-in (TlsSessionPool).
     FDataSocket->SetSslEnable(true);
     FDataSocket->SetSslContext(FSslContext);
     FDataSocket->SetSslServerName(FControlSocket->SslServerName());
-    FDataSocket->SetSslResumeSession(FDataTlsSession ? FDataTlsSession : FControlSocket->SslSession());
+    TSslSession session = FTlsSessions.Next();
+    FDataSocket->SetSslResumeSession(session ? std::move(session) : FControlSocket->SslSession());
     // A taken-over connection has no connect event: its handshake reports
     // alone. A connected one reports through the connect event that follows.
     if (FPassive)
@@ -918,12 +914,34 @@ bool TCustomFtpCli::PeerAwaitsCloseNotify()
            FDataSocket->State() == wsConnected;
 }
 
-void TCustomFtpCli::KeepDataTlsSession()
+void TCustomFtpCli::KeepTlsSession(const TSslSession& Session)
 {
-    if (FSecurity == TFtpSecurity::None || !FDataSocket || !FDataSocket->SslActive())
+    if (FSecurity != TFtpSecurity::None)
+        FTlsSessions.Add(Session);
+}
+
+void TlsSessionPool::Clear()
+{
+    FUnused.clear();
+    FOffered.reset();
+}
+
+void TlsSessionPool::Add(TSslSession Session)
+{
+    if (!Session)
         return;
-    if (TSslSession session = FDataSocket->SslSession())
-        FDataTlsSession = std::move(session);
+    if (FUnused.size() == Limit)
+        FUnused.erase(FUnused.begin());
+    FUnused.push_back(std::move(Session));
+}
+
+TSslSession TlsSessionPool::Next()
+{
+    if (!FUnused.empty()) {
+        FOffered = std::move(FUnused.back());
+        FUnused.pop_back();
+    }
+    return FOffered;
 }
 
 bool TCustomFtpCli::TakeOverAfterOpening() const

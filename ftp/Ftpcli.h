@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // State of the request engine. Value 6 is not used.
 enum TFtpClientState : std::uint8_t {
@@ -143,6 +144,27 @@ enum class TFtpAwaitedReply : std::uint8_t {
     AuthTls,       // the reply to AUTH TLS: on 234 the TLS handshake follows
 };
 const char* ToString(TFtpAwaitedReply awaited);
+
+// The TLS sessions of one log-in that its data connections resume.
+// Servers take a data connection that resumes a session of the control
+// connection as proof that both come from the same client, and many
+// refuse any other. A TLS 1.3 ticket is meant for one resumption, so each
+// data connection gets one that has not been offered yet, the newest
+// first; with none left (a server that issues no ticket on data
+// connections, or TLS 1.2, whose session serves any number of
+// resumptions) the one offered last is offered again.
+class TlsSessionPool {
+public:
+    void Clear();
+    void Add(TSslSession Session);
+    [[nodiscard]] TSslSession Next();
+    [[nodiscard]] std::size_t Unused() const { return FUnused.size(); }
+
+private:
+    static constexpr std::size_t Limit = 8;
+    std::vector<TSslSession> FUnused; // newest last
+    TSslSession FOffered;
+};
 
 class TCustomFtpCli : public TComponent {
 public:
@@ -366,8 +388,9 @@ private:
     // Whether a TLS data connection whose payload has ended is still open
     // on the peer's side: it sent close_notify and waits for ours.
     [[nodiscard]] bool PeerAwaitsCloseNotify();
-    // Keeps the data connection's latest TLS session for the next one.
-    void KeepDataTlsSession();
+    // Keeps a session the server issued on the control or a data
+    // connection for the data connections to come.
+    void KeepTlsSession(const TSslSession& Session);
     // Whether a data connection the server made at PORT time waits for the
     // transfer's opening reply before it is taken over.
     [[nodiscard]] bool TakeOverAfterOpening() const;
@@ -437,9 +460,9 @@ private:
     // Why the control connection's TLS handshake failed, for the failure
     // the connect event reports after it (implicit TLS).
     std::string FTlsFailure;
-    // The session the next data connection resumes (the last data
-    // connection's latest ticket); empty: the control connection's.
-    TSslSession FDataTlsSession;
+    // Sessions the server issued on this log-in's connections (control and
+    // data) and not yet offered, newest last, and the one offered last.
+    TlsSessionPool FTlsSessions;
 
     // sockets and the notification window
     TWSocket* FControlSocket = nullptr;

@@ -433,6 +433,9 @@ struct TSslPeerInfo {
 // A TLS session another connection may resume (shared, freed with its
 // last holder).
 using TSslSession = std::shared_ptr<ssl_session_st>;
+// A session (a TLS 1.2 session or a TLS 1.3 ticket) the peer has just
+// issued on this connection.
+using TSslNewSession = std::function<void(TObject* Sender, const TSslSession& Session)>;
 
 // TLS client on top of the socket, through OpenSSL memory buffers: the
 // handle still carries the bytes, this layer turns them into records and
@@ -476,7 +479,8 @@ public:
     // A session to resume on the next handshake (from SslSession() of
     // another connection to the same server).
     void SetSslResumeSession(TSslSession Value) { FSslResume = std::move(Value); }
-    // The session of this connection (the latest ticket), or null.
+    // The session of this connection (the latest ticket), or null. Kept
+    // after the close, until the next handshake begins.
     TSslSession SslSession() const;
     // Starts the handshake on a connected socket.
     void StartSslHandshake();
@@ -497,6 +501,11 @@ public:
     std::int64_t UnackedSendBytes() override;
 
     TSslHandshakeDone OnSslHandshakeDone;
+    // Fires for every resumable session the peer issues, the moment the
+    // engine reads it (a TLS 1.3 ticket can come at any time after the
+    // handshake, even in the last records before the close). The handler
+    // must not close or destroy the socket.
+    TSslNewSession OnSslNewSession;
 
 protected:
     enum class SslState : std::uint8_t { Off, Handshaking, Active, ShutSent, Failed };
@@ -535,10 +544,15 @@ private:
     void CallHandshakeDone(WORD Error);
     bool WritePayload(const char* Data, int Len);
     std::string TakeErrorText(const char* Otherwise);
+    // Reads what is still readable before the engine goes, so that a
+    // session ticket among it is not lost; payload there is dropped.
+    void TakeLateTickets();
+    static int NewSessionCallback(ssl_st* Ssl, ssl_session_st* Session);
 
     ssl_st* FSsl = nullptr;
     bio_st* FSslIn = nullptr;     // records received, not yet read by the engine
     bio_st* FSslOut = nullptr;    // records made, not yet in the send queue
+    TSslSession FSslLatest;       // the newest session the peer issued
     bool FDeferConnected = false; // OnSessionConnected waits for the handshake
     bool FPeerCloseNotify = false;
     bool FSentCloseNotify = false;

@@ -90,6 +90,13 @@ void ReadPeer(SSL* ssl, TSslPeerInfo& peer)
         peer.verifyError = X509_verify_cert_error_string(result);
 }
 
+// Where an engine finds its socket, for the new-session callback.
+int SocketIndex()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
 // The handshake goes on whatever the certificate check finds: the check's
 // verdict is read afterwards and the owner decides.
 int KeepGoing(int, X509_STORE_CTX*)
@@ -119,6 +126,8 @@ void TCustomSslWSocket::SetSslEnable(bool Value)
 
 TSslSession TCustomSslWSocket::SslSession() const
 {
+    if (FSslLatest)
+        return FSslLatest;
     if (!FSsl)
         return nullptr;
     SSL_SESSION* session = SSL_get1_session(FSsl);
@@ -138,6 +147,7 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     FreeSsl();
     FSslPeer = TSslPeerInfo{};
     FSslErrorText.clear();
+    FSslLatest.reset();
     FPeerCloseNotify = false;
     try {
         if (!FSslContext)
@@ -161,6 +171,11 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     }
     BIO_set_mem_eof_return(FSslIn, -1);
     SSL_set_bio(FSsl, FSslIn, FSslOut);
+    // Every session the server issues is caught as the engine reads it:
+    // TLS 1.3 tickets come after the handshake, on data connections often
+    // in the last records before the server's close.
+    SSL_set_ex_data(FSsl, SocketIndex(), this);
+    SSL_CTX_sess_set_new_cb(FSslContext->Handle(), NewSessionCallback);
     if (FAllSent) {
         // Records are larger than the plain block: the queue takes them in
         // blocks of their own size (after any plain bytes still queued).
@@ -183,6 +198,30 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     FSslState = SslState::Handshaking;
     FDeferConnected = DeferConnected;
     PumpHandshake();
+}
+
+int TCustomSslWSocket::NewSessionCallback(ssl_st* Ssl, ssl_session_st* Session)
+{
+    auto* socket = static_cast<TCustomSslWSocket*>(SSL_get_ex_data(Ssl, SocketIndex()));
+    if (!socket || SSL_SESSION_is_resumable(Session) != 1)
+        return 0; // not kept: OpenSSL frees it
+    socket->FSslLatest = TSslSession(Session, SSL_SESSION_free);
+    if (socket->OnSslNewSession)
+        socket->OnSslNewSession(socket, socket->FSslLatest);
+    return 1; // the reference is ours now
+}
+
+void TCustomSslWSocket::TakeLateTickets()
+{
+    if (!FSsl || !SslActive() || FHSocket == INVALID_SOCKET)
+        return;
+    if (!FRawEof)
+        (void)ReadRecords();
+    char junk[RecordChunk];
+    for (int i = 0; i < 8 && BIO_pending(FSslIn) > 0; ++i)
+        if (SSL_read(FSsl, junk, sizeof junk) <= 0)
+            break;
+    ERR_clear_error();
 }
 
 void TCustomSslWSocket::FreeSsl()
@@ -246,6 +285,7 @@ void TCustomSslWSocket::InternalClose(bool bShut, WORD Error)
         while ((n = BIO_read(FSslOut, record, sizeof record)) > 0)
             (void)TCustomSocksWSocket::RealSend(record, n);
     }
+    TakeLateTickets();
     // The handlers that the close calls may open a new connection: the
     // engine of this one is gone before they run.
     FreeSsl();
