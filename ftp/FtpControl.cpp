@@ -329,8 +329,11 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
         FControlSocket->Close();
         return;
     }
-    if (len < 0)
+    if (len < 0) {
+        if (FControlSocket->LastError() == WSocketSslProtocolError)
+            FailOnTlsError();
         return;
+    }
     FReceiveLength += len;
     FReceiveBuffer[FReceiveLength] = '\0';
 
@@ -556,6 +559,20 @@ void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
             return;
     }
     FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::FailOnTlsError()
+{
+    // A record that does not decrypt (or an alert) ends the session: no
+    // reply after it can be trusted, and none will be read.
+    const std::string failure = "426 TLS error on the control connection: " + FControlSocket->SslErrorText();
+    if (!FDoneReported && FRequestResult == 0)
+        SetLocalFailure(failure, 426);
+    auto alive = Alive();
+    DoDisplay("! " + failure);
+    if (!alive || !FControlSocket)
+        return;
+    FControlSocket->Close();
 }
 
 void TCustomFtpCli::FailOnLostControl()

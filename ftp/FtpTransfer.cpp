@@ -306,6 +306,24 @@ bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
     const std::string tlsProblem = DataTlsProblem(Error);
     if (Error == 0 && tlsProblem.empty())
         return false;
+    if (!tlsProblem.empty() && TransferCommandSent()) {
+        // The server has the transfer command (over TLS it goes out with
+        // the connect) and answers it once it sees the data connection
+        // fail: the request ends with those replies, so that the next
+        // command reads its own reply and not this one's.
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 " + tlsProblem;
+        auto alive = Alive();
+        DoDisplay("! 426 " + tlsProblem);
+        if (!alive)
+            return true;
+        CloseDataSocket();
+        if (!alive)
+            return true;
+        CloseLocalStream();
+        FTransfer.DataClosed = true;
+        return true;
+    }
     if (tlsProblem.empty())
         SetLocalFailure("Unable to establish data connection, error #" + std::to_string(Error), 550);
     else
@@ -341,6 +359,18 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     }
     if (len < 0) {
+        if (FDataSocket->State() == wsConnected && FDataSocket->LastError() == WSocketSslProtocolError) {
+            // A record that does not decrypt, or an alert: nothing after it
+            // can be trusted, and the data so far may be short.
+            if (FTransfer.Failure.empty())
+                FTransfer.Failure = "426 TLS error on the data connection: " + FDataSocket->SslErrorText() + "; " +
+                                    FTransfer.DataCommand + " data may be incomplete";
+            DoDisplay("! " + FTransfer.Failure);
+            if (!alive)
+                return;
+            CloseDataSocket();
+            return;
+        }
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
             DoDisplay("! Data: Receive error " + std::to_string(FDataSocket->LastError()));
             if (!alive)
@@ -439,9 +469,11 @@ void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
     CloseLocalStream();
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
-    if (Error == WSocketSslTruncated && FTransfer.Failure.empty()) {
+    if (FSecurity != TFtpSecurity::None && FDataSocket && !FDataSocket->SslPeerClosed() &&
+        FTransfer.Failure.empty()) {
         // Without close_notify nothing tells the end of the data from a
-        // connection cut by someone else: the listing or file may be short.
+        // connection cut by someone else, whatever came before the close:
+        // the listing or file may be short.
         FTransfer.Failure =
             "426 Data connection closed without TLS close_notify: " + FTransfer.DataCommand + " data may be incomplete";
         auto alive = Alive();
@@ -550,7 +582,7 @@ void TCustomFtpCli::SendStorCommand()
 void TCustomFtpCli::PutDataSessionConnected(TObject*, std::uint16_t Error)
 {
     FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
-    FDataSocket->OnDataAvailable = nullptr;
+    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FTransfer.StartTick = GetTickCount();
@@ -602,8 +634,19 @@ void TCustomFtpCli::PutDataSessionAvailable(TObject*, std::uint16_t)
 
 void TCustomFtpCli::PutDataDrain(TObject*, std::uint16_t)
 {
+    // The server sends nothing on a store's data connection but TLS
+    // messages (a session ticket, close_notify); a record that does not
+    // decrypt means someone else is writing into the connection.
     char buffer[DataReceiveSize];
-    FDataSocket->Receive(buffer, sizeof buffer);
+    if (FDataSocket->Receive(buffer, sizeof buffer) >= 0 || FDataSocket->LastError() != WSocketSslProtocolError)
+        return;
+    if (FTransfer.Failure.empty())
+        FTransfer.Failure = "426 TLS error on the data connection: " + FDataSocket->SslErrorText();
+    auto alive = Alive();
+    DoDisplay("! " + FTransfer.Failure);
+    if (!alive)
+        return;
+    CloseDataSocket();
 }
 
 void TCustomFtpCli::PutDataReply()
@@ -751,8 +794,25 @@ void TCustomFtpCli::PutDataSessionClosed(TObject*, std::uint16_t Error)
     FTransfer.Draining = false;
     KillTimer(FNotifyWindow, ProgressTimerId);
     CloseLocalStream();
+    // The server sends no payload on a store: once the whole file and this
+    // side's close_notify are out, a server that closes without its own
+    // close_notify has cut nothing short. Its final reply, on the secured
+    // control connection, says whether it has the file.
+    if (Error == WSocketSslTruncated && FTransfer.EndOfFile)
+        Error = 0;
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
+    if (FTransfer.Failure.empty() && (!FTransfer.EndOfFile || Error != 0)) {
+        // Every close of this side before the end of the file has said
+        // why; this one is the server's (or the network's), and the file
+        // may not be all there whatever the final reply says.
+        FTransfer.Failure = !FTransfer.EndOfFile ? "426 Data connection closed before the transfer completed"
+                                                 : "426 Data connection failed: " + WSocketErrorDesc(Error);
+        auto alive = Alive();
+        DoDisplay("! " + FTransfer.Failure);
+        if (!alive)
+            return;
+    }
     CheckTransferEnd();
 }
 
@@ -823,6 +883,8 @@ bool TCustomFtpCli::DoProgress()
         DoDisplay("! Abort requested");
         if (!alive)
             return false;
+        if (FTransfer.Failure.empty())
+            FTransfer.Failure = "426 Transfer aborted";
         CloseDataSocket();
     }
     return !abort;
@@ -904,6 +966,12 @@ void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
         PostMessage(FNotifyWindow, MsgStartSend, 0, 0);
 }
 
+bool TCustomFtpCli::TransferCommandSent() const
+{
+    return FAwaited == TFtpAwaitedReply::StoreStart || FAwaited == TFtpAwaitedReply::StoreEnd ||
+           FAwaited == TFtpAwaitedReply::RetrieveStart || FAwaited == TFtpAwaitedReply::RetrieveEnd;
+}
+
 bool TCustomFtpCli::PeerAwaitsCloseNotify()
 {
     // A receive that ends the payload over TLS is either the peer's
@@ -916,8 +984,13 @@ bool TCustomFtpCli::PeerAwaitsCloseNotify()
 
 void TCustomFtpCli::KeepTlsSession(const TSslSession& Session)
 {
-    if (FSecurity != TFtpSecurity::None)
-        FTlsSessions.Add(Session);
+    // Only a session made with the certificate trusted for this log-in: a
+    // data connection whose certificate is refused may still have issued
+    // tickets, and resuming one would skip the check.
+    if (FSecurity == TFtpSecurity::None || !FControlSocket || FControlSocket->SslPeer().fingerprint.empty() ||
+        SslSessionFingerprint(Session) != FControlSocket->SslPeer().fingerprint)
+        return;
+    FTlsSessions.Add(Session);
 }
 
 void TlsSessionPool::Clear()
@@ -941,7 +1014,7 @@ TSslSession TlsSessionPool::Next()
         FOffered = std::move(FUnused.back());
         FUnused.pop_back();
     }
-    return FOffered;
+    return SslSessionCopy(FOffered);
 }
 
 bool TCustomFtpCli::TakeOverAfterOpening() const

@@ -356,6 +356,7 @@ private:
     void ControlSocketSslHandshakeDone(TObject* Sender, std::uint16_t Error);
     [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
     void FailOnLostControl();
+    void FailOnTlsError();
     void GenericReply();
     void ReadStepResults();
     void RecordError();
@@ -388,6 +389,8 @@ private:
     // Whether a TLS data connection whose payload has ended is still open
     // on the peer's side: it sent close_notify and waits for ours.
     [[nodiscard]] bool PeerAwaitsCloseNotify();
+    // Whether the transfer command is out and its replies are awaited.
+    [[nodiscard]] bool TransferCommandSent() const;
     // Keeps a session the server issued on the control or a data
     // connection for the data connections to come.
     void KeepTlsSession(const TSslSession& Session);

@@ -47,6 +47,32 @@ TSslContext::~TSslContext()
     SSL_CTX_free(FCtx);
 }
 
+std::shared_ptr<ssl_session_st> SslSessionCopy(const std::shared_ptr<ssl_session_st>& Session)
+{
+    if (!Session)
+        return nullptr;
+    SSL_SESSION* copy = SSL_SESSION_dup(Session.get());
+    if (!copy)
+        return Session;
+    return std::shared_ptr<ssl_session_st>(copy, SSL_SESSION_free);
+}
+
+std::string SslSessionFingerprint(const std::shared_ptr<ssl_session_st>& Session)
+{
+    X509* cert = Session ? SSL_SESSION_get0_peer(Session.get()) : nullptr;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int mdLen = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), md, &mdLen) != 1)
+        return {};
+    static const char Hex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < mdLen; ++i) {
+        text += Hex[md[i] >> 4];
+        text += Hex[md[i] & 15];
+    }
+    return text;
+}
+
 bool SslParseFingerprint(const std::string& Text, std::string& Hex)
 {
     std::string digits;

@@ -3,9 +3,11 @@
 // connection and all its data connections.
 #pragma once
 
+#include <memory>
 #include <string>
 
 struct ssl_ctx_st;
+struct ssl_session_st;
 
 class TSslContext {
 public:
@@ -24,6 +26,16 @@ private:
     ssl_ctx_st* FCtx = nullptr;
     std::string FCaFile;
 };
+
+// A copy of a session to offer for resumption. The engine marks the
+// session it resumed as used up (a TLS 1.3 ticket is meant for one
+// resumption), so a session that may have to serve again is offered as a
+// copy and kept unmarked. Null for null.
+std::shared_ptr<ssl_session_st> SslSessionCopy(const std::shared_ptr<ssl_session_st>& Session);
+
+// The SHA-256 fingerprint (64 lowercase hex digits) of the certificate
+// the server showed in the handshake that made Session; empty when none.
+std::string SslSessionFingerprint(const std::shared_ptr<ssl_session_st>& Session);
 
 // A SHA-256 fingerprint as typed or stored: 64 hex digits, in any case, with
 // or without ':' or blanks between them. True and the 64 lowercase digits

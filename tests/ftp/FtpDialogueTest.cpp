@@ -787,11 +787,12 @@ TEST(FtpDialogue, AbortFromProgressClosesTheDataConnection)
             handedAtAbort = ftp.ByteCount();
     };
 
-    // The server saw an orderly end of data and said 226: by design the
-    // request then reports the close's result. The count is what the
-    // server has taken, which can lag behind what was handed over; nothing
-    // is sent after the abort.
-    EXPECT_TRUE(ftp.StoreFile());
+    // The server saw an orderly end of data and said 226, but it has only
+    // a part of the file: the store failed. The count is what the server
+    // has taken, which can lag behind what was handed over; nothing is
+    // sent after the abort.
+    EXPECT_FALSE(ftp.StoreFile());
+    EXPECT_EQ(ftp.ErrorMessage(), "426 Transfer aborted");
     EXPECT_TRUE(ftp.Displayed("! Abort requested"));
     EXPECT_GE(received.size(), 3u * 1514);
     EXPECT_LT(received.size(), 100000u);

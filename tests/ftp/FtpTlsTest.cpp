@@ -3,6 +3,7 @@
 // TLS data connections that end badly.
 #include "FtpTestClient.h"
 #include "support/FtpScriptServer.h"
+#include "support/LocalDir.h"
 #include "support/TlsTestCerts.h"
 
 #include <gtest/gtest.h>
@@ -484,4 +485,324 @@ TEST(FtpTls, UnreadableCaFileFailsTheOpenBeforeAnythingIsSent)
     EXPECT_TRUE(DisplayedStart(ftp, "! 500 ESocketException: TLS: "));
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(ftp.State(), ftpStReady);
+}
+
+// --- a selection in one session -------------------------------------------------------
+
+namespace {
+
+// One file of a scripted store over TLS: the server's side of PASV or PORT,
+// STOR, 150 and the data connection, which must resume a session of this
+// log-in, as vsftpd and proftpd demand by default; one that does not is
+// refused with vsftpd's reply. What arrived is appended to `received`.
+void ServeTlsStore(FtpScriptSession& s, bool passive, std::vector<std::string>& received, std::vector<bool>& resumed)
+{
+    std::string line;
+    if (passive) {
+        s.Answer(s.OpenPassive());
+        s.ReadCommand(line);
+        s.Reply("150 Ok to send data.");
+        if (!s.AcceptData()) {
+            s.Reply("425 Failed to establish connection.");
+            return;
+        }
+    } else {
+        std::string port;
+        s.ReadCommand(port);
+        s.Reply("200 PORT command successful.");
+        s.ReadCommand(line);
+        s.Reply("150 Ok to send data.");
+        if (!s.ConnectActive(port)) {
+            s.Reply("425 Failed to establish connection.");
+            return;
+        }
+    }
+    resumed.push_back(s.DataSessionResumed());
+    if (!s.DataSessionResumed()) {
+        s.CloseData();
+        s.Reply("522 SSL connection failed: session reuse required");
+        return;
+    }
+    received.push_back(s.ReceiveAllData());
+    s.Reply("226 Transfer complete.");
+}
+
+struct SelectionCase {
+    const char* name;
+    bool implicit;
+    bool passive;
+    int controlTickets; // tickets after each handshake; -1: OpenSSL's default
+    int dataTickets;
+    bool distinctTickets; // enough tickets come for each file to get its own
+};
+
+class FtpTlsSelection : public ::testing::TestWithParam<SelectionCase> { };
+
+} // namespace
+
+TEST_P(FtpTlsSelection, EveryFileOfASelectionGoesUpInOneSession)
+{
+    const SelectionCase& c = GetParam();
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    constexpr int Files = 4;
+    std::vector<std::string> received;
+    std::vector<bool> resumed;
+    std::vector<std::string> offered;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        s.SetTicketCounts(c.controlTickets, c.dataTickets);
+        if (!SecureControl(s, c.implicit, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.SetDataTls(certs->selfSigned);
+        for (int i = 0; i < Files; ++i)
+            ServeTlsStore(s, c.passive, received, resumed);
+        offered = s.OfferedTickets();
+        s.WaitForClose();
+    });
+    LocalDir dir;
+    FtpTestClient ftp;
+    Prepare(ftp, server, c.implicit ? "ftps://" : "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(c.passive);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    std::vector<std::string> sent;
+    for (int i = 0; i < Files; ++i) {
+        sent.push_back(std::string(static_cast<std::size_t>(i) * 20000 + 1, static_cast<char>('a' + i)));
+        ftp.SetLocalFileName(dir.Write("f" + std::to_string(i), sent.back()));
+        ftp.SetHostFileName("f" + std::to_string(i));
+        EXPECT_TRUE(ftp.StoreFile()) << "file " << i << ": " << ftp.ErrorMessage();
+    }
+    ftp.Abort();
+    server.Join();
+    EXPECT_EQ(resumed, std::vector<bool>(Files, true));
+    EXPECT_TRUE(received == sent);
+    ASSERT_EQ(offered.size(), static_cast<std::size_t>(Files));
+    for (int i = 0; i < Files; ++i) {
+        EXPECT_FALSE(offered[i].empty()) << "file " << i << " offered no ticket";
+        for (int j = 0; c.distinctTickets && j < i; ++j)
+            EXPECT_NE(offered[i], offered[j]) << "files " << j << " and " << i << " offered the same ticket";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpTlsSelection,
+    ::testing::Values(SelectionCase{"ExplicitPassive", false, true, -1, -1, true},
+                      SelectionCase{"ExplicitActive", false, false, -1, -1, true},
+                      SelectionCase{"ImplicitPassive", true, true, -1, -1, true},
+                      SelectionCase{"ImplicitActive", true, false, -1, -1, true},
+                      SelectionCase{"NoTicketOnDataConnections", false, true, 4, 0, true},
+                      SelectionCase{"SeveralTicketsOnEveryConnection", false, false, 3, 3, true},
+                      SelectionCase{"OneTicketInAllOfferedAgain", false, true, 1, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FtpTls, RefusedDataConnectionsFailTheirFilesWithTheServersReply)
+{
+    // The server forgets its sessions after the first file: no later data
+    // connection can resume, and each is refused as vsftpd refuses it.
+    // Each of those files fails with the server's reply (not with the
+    // reply of an earlier command), nothing of them counts as stored, and
+    // the session goes on.
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    std::vector<std::string> received;
+    std::vector<bool> resumed;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.SetDataTls(certs->selfSigned);
+        ServeTlsStore(s, true, received, resumed);
+        s.ForgetTlsSessions();
+        ServeTlsStore(s, true, received, resumed);
+        ServeTlsStore(s, true, received, resumed);
+        s.Answer("250 Directory successfully changed.");
+        s.WaitForClose();
+    });
+    LocalDir dir;
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    std::vector<bool> stored;
+    std::vector<std::string> errors;
+    for (const char* name : {"a", "b", "c"}) {
+        ftp.SetLocalFileName(dir.Write(name, std::string(50000, name[0])));
+        ftp.SetHostFileName(name);
+        stored.push_back(ftp.StoreFile());
+        errors.push_back(stored.back() ? "" : ftp.ErrorMessage());
+    }
+    ftp.SetHostDirName("pub");
+    EXPECT_TRUE(ftp.ChangeDir()) << ftp.ErrorMessage();
+    EXPECT_EQ(ftp.LastResponse(), "250 Directory successfully changed.");
+    ftp.Abort();
+    const Commands commands = server.Join();
+    EXPECT_EQ(stored, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(resumed, (std::vector<bool>{true, false, false}));
+    const std::string refused = "522 SSL connection failed: session reuse required";
+    EXPECT_EQ(errors, (std::vector<std::string>{"", refused, refused}));
+    EXPECT_TRUE(received == std::vector<std::string>{std::string(50000, 'a')});
+    const Commands tail(commands.end() - 7, commands.end());
+    EXPECT_EQ(tail, (Commands{"PASV", "STOR a", "PASV", "STOR b", "PASV", "STOR c", "CWD pub"}));
+}
+
+TEST(FtpTls, DataCertificateThatDiffersFailsItsFileAndTheDialogueStaysInStep)
+{
+    // STOR goes out with the passive connect; the reply to it comes after
+    // the client has refused the data connection's certificate. The next
+    // PASV must read a 227, not that reply.
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    std::string second;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        std::string line;
+        // A data connection that resumed would prove the server by its
+        // ticket; one that cannot must show the control connection's
+        // certificate.
+        s.ForgetTlsSessions();
+        s.SetDataTls(certs->otherSelfSigned);
+        s.Answer(s.OpenPassive());
+        s.ReadCommand(line);
+        s.Reply("150 Ok to send data.");
+        if (s.AcceptData())
+            (void)s.ReceiveAllData();
+        s.Reply("426 Failure reading network stream.");
+        s.SetDataTls(certs->selfSigned);
+        s.Answer(s.OpenPassive());
+        s.ReadCommand(line);
+        s.Reply("150 Ok to send data.");
+        if (s.AcceptData())
+            second = s.ReceiveAllData();
+        s.Reply("226 Transfer complete.");
+        s.WaitForClose();
+    });
+    LocalDir dir;
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ftp.SetLocalFileName(dir.Write("a", "first"));
+    ftp.SetHostFileName("a");
+    EXPECT_FALSE(ftp.StoreFile());
+    EXPECT_EQ(ftp.ErrorMessage(), "426 Failure reading network stream.");
+    EXPECT_TRUE(ftp.Displayed("! 426 The data connection's certificate differs from the control connection's"));
+    ftp.SetLocalFileName(dir.Write("b", "second"));
+    ftp.SetHostFileName("b");
+    EXPECT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    ftp.Abort();
+    server.Join();
+    EXPECT_EQ(second, "second");
+}
+
+// --- data and control streams that a third party writes into ---------------------------
+
+namespace {
+
+// A record of application data that no key decrypts, and a fatal alert in
+// clear (unexpected_message): what someone on the path can write.
+const std::string ForgedRecord = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a');
+const std::string ClearAlert = std::string("\x15\x03\x03\x00\x02\x02\x0a", 7);
+
+struct StreamCase {
+    const char* name;
+    bool store;         // the store's data connection, else a listing's
+    const char* forged; // written into the data connection before its bare end
+    // (A store's data connection carries no payload from the server: a bare
+    // end after the whole file is left to the final reply.)
+};
+
+class FtpTlsCutStream : public ::testing::TestWithParam<StreamCase> { };
+
+} // namespace
+
+TEST_P(FtpTlsCutStream, DataThatDoesNotEndWithCloseNotifyFails)
+{
+    const StreamCase& c = GetParam();
+    const std::string forged = c.forged == std::string("record") ? ForgedRecord
+                               : c.forged == std::string("alert") ? ClearAlert
+                                                                  : std::string();
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        s.SetDataTls(certs->selfSigned);
+        s.Answer(s.OpenPassive());
+        std::string line;
+        s.ReadCommand(line);
+        s.Reply("150 Ok");
+        if (s.AcceptData()) {
+            if (!c.store)
+                for (int i = 0; i < 5; ++i)
+                    s.SendData("drwxr-xr-x 2 ftp ftp 4096 Dec 10 08:00 dir" + std::to_string(i) + "\r\n");
+            s.SendRawData(forged);
+            if (c.store)
+                (void)s.ReceiveAllData();
+            s.CloseData(false);
+        }
+        s.Reply("226 Transfer complete.");
+        s.WaitForClose();
+    });
+    LocalDir dir;
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    bool ok;
+    if (c.store) {
+        ftp.SetLocalFileName(dir.Write("a", std::string(300000, 's')));
+        ftp.SetHostFileName("a");
+        ok = ftp.StoreFile();
+    } else {
+        ftp.SetDisplayFileFlag(true);
+        ok = ftp.ListDir();
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ftp.ErrorMessage().substr(0, 4), "426 ") << ftp.ErrorMessage();
+    ftp.Abort();
+    server.Join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpTlsCutStream,
+                         ::testing::Values(StreamCase{"ListingForgedRecord", false, "record"},
+                                           StreamCase{"ListingClearAlert", false, "alert"},
+                                           StreamCase{"ListingBareEnd", false, ""},
+                                           StreamCase{"StoreForgedRecord", true, "record"},
+                                           StreamCase{"StoreClearAlert", true, "alert"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FtpTls, GarbageOnTheControlConnectionEndsTheSessionWithATlsError)
+{
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, certs->selfSigned))
+            return;
+        SecuredLogIn(s);
+        std::string line;
+        s.ReadCommand(line);
+        s.SendRawControl(ForgedRecord);
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsFingerprint(certs->selfSigned.fingerprint);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    ftp.SetHostDirName("incoming");
+    EXPECT_FALSE(ftp.ChangeDir());
+    EXPECT_EQ(ftp.ErrorMessage().rfind("426 TLS error on the control connection: ", 0), 0u) << ftp.ErrorMessage();
+    EXPECT_FALSE(ftp.Connected());
+    server.Join();
 }

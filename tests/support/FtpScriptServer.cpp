@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -188,10 +189,14 @@ ssl_st* FtpScriptSession::AcceptTls(int fd, const TlsCertPair& cert)
         if (!tlsContext_)
             throw std::runtime_error("cannot load the TLS certificate " + cert.certFile);
         contextCertFile_ = cert.certFile;
+        SSL_CTX_set_client_hello_cb(tlsContext_, ClientHelloSeen, this);
     }
     SSL* tls = SSL_new(tlsContext_);
     if (!tls)
         return nullptr;
+    const int tickets = fd == control_ ? controlTickets_ : dataTickets_;
+    if (tickets >= 0)
+        SSL_set_num_tickets(tls, static_cast<std::size_t>(tickets));
     // Another certificate than the context's: set on this connection alone,
     // so the session cache stays shared.
     if (cert.certFile != contextCertFile_ &&
@@ -208,6 +213,58 @@ ssl_st* FtpScriptSession::AcceptTls(int fd, const TlsCertPair& cert)
         return nullptr;
     }
     return tls;
+}
+
+int FtpScriptSession::ClientHelloSeen(ssl_st* tls, int*, void* arg)
+{
+    auto* session = static_cast<FtpScriptSession*>(arg);
+    if (SSL_get_fd(tls) == session->control_)
+        return SSL_CLIENT_HELLO_SUCCESS;
+    // RFC 8446 4.2.11: identities<7..2^16-1>, each opaque<1..2^16-1> and
+    // a 32-bit age; the first identity is the ticket offered.
+    std::string identity;
+    const unsigned char* ext = nullptr;
+    std::size_t len = 0;
+    if (SSL_client_hello_get0_ext(tls, 41, &ext, &len) == 1 && len >= 4) {
+        const std::size_t n = static_cast<std::size_t>(ext[2]) << 8 | ext[3];
+        if (4 + n <= len)
+            identity.assign(reinterpret_cast<const char*>(ext + 4), n);
+    }
+    session->offeredTickets_.push_back(identity);
+    return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+void FtpScriptSession::SetTicketCounts(int control, int data)
+{
+    controlTickets_ = control;
+    dataTickets_ = data;
+}
+
+void FtpScriptSession::ForgetTlsSessions()
+{
+    if (!tlsContext_)
+        return;
+    unsigned char keys[80];
+    if (RAND_bytes(keys, sizeof keys) == 1)
+        SSL_CTX_set_tlsext_ticket_keys(tlsContext_, keys, sizeof keys);
+    SSL_CTX_flush_sessions(tlsContext_, LONG_MAX);
+}
+
+std::vector<std::string> FtpScriptSession::OfferedTickets() const
+{
+    return offeredTickets_;
+}
+
+void FtpScriptSession::SendRawData(const std::string& bytes)
+{
+    if (data_ >= 0)
+        SendAll(data_, bytes.data(), bytes.size());
+}
+
+void FtpScriptSession::SendRawControl(const std::string& bytes)
+{
+    if (control_ >= 0)
+        SendAll(control_, bytes.data(), bytes.size());
 }
 
 void FtpScriptSession::CloseTls(ssl_st*& tls, int& fd, bool closeNotify)

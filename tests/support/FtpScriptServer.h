@@ -109,6 +109,23 @@ public:
     // ReceiveAllData saw its end.
     bool DataCloseNotifyReceived() const { return dataCloseNotify_; }
 
+    // How many session tickets (TLS 1.3) the server issues after each
+    // control and each data handshake; -1 keeps OpenSSL's default (two
+    // after a full handshake, one after a resumption). Set before the
+    // handshakes it is meant for.
+    void SetTicketCounts(int control, int data);
+    // Forgets every session and ticket issued so far (new ticket keys, an
+    // empty cache): a data connection that offers one of them cannot
+    // resume.
+    void ForgetTlsSessions();
+    // For each TLS data handshake so far, the ticket the client offered
+    // (its identity bytes), or "" when it offered none.
+    std::vector<std::string> OfferedTickets() const;
+    // Raw bytes on the data or control connection, past TLS (a forged
+    // record, an alert in clear, garbage).
+    void SendRawData(const std::string& bytes);
+    void SendRawControl(const std::string& bytes);
+
     // Seconds a read waits before it gives up (keeps a broken test from
     // hanging); 0 waits without limit.
     void SetReadTimeout(int seconds);
@@ -143,6 +160,10 @@ private:
     bool dataTlsWanted_ = false;
     TlsCertPair dataCert_;
     bool dataResumed_ = false;
+    int controlTickets_ = -1;
+    int dataTickets_ = -1;
+    std::vector<std::string> offeredTickets_;
+    static int ClientHelloSeen(ssl_st* tls, int* alert, void* session);
     bool dataCloseNotify_ = false;
     int dataListener_ = -1;
     int data_ = -1;
