@@ -469,8 +469,7 @@ void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
     CloseLocalStream();
     FTransfer.DataClosed = true;
     FTransfer.DataCloseError = Error;
-    if (FSecurity != TFtpSecurity::None && FDataSocket && !FDataSocket->SslPeerClosed() &&
-        FTransfer.Failure.empty()) {
+    if (FSecurity != TFtpSecurity::None && FDataSocket && !FDataSocket->SslPeerClosed() && FTransfer.Failure.empty()) {
         // Without close_notify nothing tells the end of the data from a
         // connection cut by someone else, whatever came before the close:
         // the listing or file may be short.

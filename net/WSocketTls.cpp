@@ -707,6 +707,10 @@ void TCustomSslWSocket::TriggerSessionClosed(WORD Error)
     // its own: the payload may have been cut short.
     if (FSsl && FSslState == SslState::Active && !FPeerCloseNotify && Error == 0)
         Error = WSocketSslTruncated;
+    // After a record that did not decrypt, or an alert, no end is a
+    // normal one.
+    if (FSsl && FSslState == SslState::Failed && Error == 0)
+        Error = WSocketSslProtocolError;
     TCustomSocksWSocket::TriggerSessionClosed(Error);
 }
 

@@ -586,16 +586,15 @@ TEST_P(FtpTlsSelection, EveryFileOfASelectionGoesUpInOneSession)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FtpTlsSelection,
-    ::testing::Values(SelectionCase{"ExplicitPassive", false, true, -1, -1, true},
-                      SelectionCase{"ExplicitActive", false, false, -1, -1, true},
-                      SelectionCase{"ImplicitPassive", true, true, -1, -1, true},
-                      SelectionCase{"ImplicitActive", true, false, -1, -1, true},
-                      SelectionCase{"NoTicketOnDataConnections", false, true, 4, 0, true},
-                      SelectionCase{"SeveralTicketsOnEveryConnection", false, false, 3, 3, true},
-                      SelectionCase{"OneTicketInAllOfferedAgain", false, true, 1, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, FtpTlsSelection,
+                         ::testing::Values(SelectionCase{"ExplicitPassive", false, true, -1, -1, true},
+                                           SelectionCase{"ExplicitActive", false, false, -1, -1, true},
+                                           SelectionCase{"ImplicitPassive", true, true, -1, -1, true},
+                                           SelectionCase{"ImplicitActive", true, false, -1, -1, true},
+                                           SelectionCase{"NoTicketOnDataConnections", false, true, 4, 0, true},
+                                           SelectionCase{"SeveralTicketsOnEveryConnection", false, false, 3, 3, true},
+                                           SelectionCase{"OneTicketInAllOfferedAgain", false, true, 1, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FtpTls, RefusedDataConnectionsFailTheirFilesWithTheServersReply)
 {
@@ -726,7 +725,7 @@ class FtpTlsCutStream : public ::testing::TestWithParam<StreamCase> { };
 TEST_P(FtpTlsCutStream, DataThatDoesNotEndWithCloseNotifyFails)
 {
     const StreamCase& c = GetParam();
-    const std::string forged = c.forged == std::string("record") ? ForgedRecord
+    const std::string forged = c.forged == std::string("record")  ? ForgedRecord
                                : c.forged == std::string("alert") ? ClearAlert
                                                                   : std::string();
     const TlsTestCerts* certs = Certs();
