@@ -172,6 +172,15 @@ void TForm1::dircmboxDropDown()
         passedit->text().isEmpty())
         return;
 
+    // The lists came from a session made for other settings (the address,
+    // port, user or password was edited since): they show another server,
+    // or another user's view of it.
+    CopyProfileIntoClient();
+    if (FTP->SettingsIdentity() != listedFor_) {
+        ClearDirectoryItems();
+        dir_record.clear();
+    }
+
     // Listed before: its sub-directories are in the list already.
     const QString dir = dircmbox->currentText();
     if (dir_record.contains(dir))
@@ -184,7 +193,6 @@ void TForm1::dircmboxDropDown()
     } done{pickerBusy_};
 
     templist.clear();
-    CopyProfileIntoClient();
     // The listing goes to the file, not to the dialogue display.
     FTP->SetDisplayFileFlag(false);
     FTP->SetLocalFileName(listingFile);
@@ -193,6 +201,7 @@ void TForm1::dircmboxDropDown()
 
     if (!FetchListing(dir, listingFile))
         return;
+    listedFor_ = FTP->SessionIdentity();
 
     // The listing's progress went to the bar like a file's; clear it.
     ProgressBar1->setValue(0);

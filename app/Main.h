@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/StatusBar.h"
+#include "ftp/Ftpcli.h"
 #include "ftp/UploadSequence.h"
 #include "platform/Files.h"
 #include "settings/Settings.h"
@@ -179,6 +180,9 @@ public:
     QStringList txtlist{QStringLiteral(".txt")}; // extensions sent in ascii mode, with their dot
     QStringList templist;                        // lines of the last remote directory listing
     QStringList dir_record;                      // dircmbox texts already listed
+    // The session the directory lists came from: settings that would make
+    // another session (another server, port, user, ...) list afresh.
+    TFtpSessionIdentity listedFor_;
 
     ModuleState state;
     // The program's own folder, ending with "/": the directory picker keeps
@@ -220,6 +224,9 @@ private:
     [[nodiscard]] QString LoginFailureText(bool oneLine) const;
     // The directory picker's steps (app/DirectoryPicker.cpp).
     [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
+    // Empties the directory box's list and nothing else: the text typed in
+    // it is the user's target directory.
+    void ClearDirectoryItems();
     [[nodiscard]] bool ReadListing(const std::string& listingFile);
     void OfferListedDirectories(const QString& dir);
     // OK is disabled while a job runs, and the focus must not fall to Cancel

@@ -27,17 +27,6 @@ template <typename F> void Guarded(F&& reaction)
     }
 }
 
-// Empties the box's list and nothing else: QComboBox::clear() also empties
-// the text of an editable box once it has had items, and the text here is
-// the user's target directory.
-void ClearItems(QComboBox* box)
-{
-    const QString text = box->currentText();
-    box->clear();
-    if (box->isEditable() && box->currentText() != text)
-        box->setEditText(text);
-}
-
 } // namespace
 
 void TForm1::ConnectHandlers()
@@ -151,7 +140,7 @@ void TForm1::dircmboxKeyPress(char& Key)
 void TForm1::hostcmboxChange()
 {
     // The directory lists belong to the server of the profile that was shown.
-    ClearItems(dircmbox);
+    ClearDirectoryItems();
     dir_record.clear();
 
     const QString address = addressedit->text();
@@ -165,6 +154,16 @@ void TForm1::hostcmboxChange()
         (void)FTP->Abort();
 }
 
+void TForm1::ClearDirectoryItems()
+{
+    // QComboBox::clear() also empties the text of an editable box once it
+    // has had items.
+    const QString text = dircmbox->currentText();
+    dircmbox->clear();
+    if (dircmbox->isEditable() && dircmbox->currentText() != text)
+        dircmbox->setEditText(text);
+}
+
 void TForm1::newbnClick()
 {
     hostcmbox->setEditText(QString());
@@ -176,7 +175,7 @@ void TForm1::newbnClick()
     remckbox->setChecked(false);
     RB1->setChecked(true);
     dir_record.clear();
-    ClearItems(dircmbox);
+    ClearDirectoryItems();
     hostcmbox->setFocus();
 }
 
@@ -189,7 +188,7 @@ void TForm1::deletebnClick()
         return;
 
     dir_record.clear();
-    ClearItems(dircmbox);
+    ClearDirectoryItems();
 
     DeleteSavedProfile(profile);
     // A certificate trusted in this run goes with its profile.

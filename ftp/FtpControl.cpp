@@ -145,6 +145,8 @@ TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner)
     FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { ControlSocketDnsLookupDone(s, e); };
     FControlSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ControlSocketSslHandshakeDone(s, e); };
     FDataSocket = new TWSocket(this);
+    // A store's pieces go out whole, one send each.
+    FDataSocket->SetBufSize(SendBufferSize);
     // Sessions the server issues on either connection serve the data
     // connections to come.
     for (TWSocket* socket : {FControlSocket, FDataSocket})

@@ -128,6 +128,7 @@ void TCustomFtpCli::StartOpen()
     // bare host.
     const TFtpAddress address = FtpSplitAddress(FHostName);
     FSecurity = address.security;
+    FOpenedFor = SettingsIdentity();
     auto alive = Alive();
     SetState(ftpStResolving);
     if (!alive)

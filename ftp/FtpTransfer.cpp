@@ -764,7 +764,8 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     }
     if (!FTransfer.Accepted || !FTransfer.DataConnected)
         return;
-    int count = FLocalStream->Read(FSendBuffer, FSecurity == TFtpSecurity::None ? SendBufferSize : TlsSendPieceSize);
+    int count =
+        FLocalStream->Read(FSendBuffer.data(), FSecurity == TFtpSecurity::None ? SendBufferSize : TlsSendPieceSize);
     if (count < 0) {
         DoDisplay("! Error reading file");
         if (!alive)
@@ -780,7 +781,7 @@ void TCustomFtpCli::SendNextPiece(TObject*, std::uint16_t Error)
     } else {
         FTransfer.ByteCount += count;
         FTransfer.LastPiece = count;
-        FDataSocket->Send(FSendBuffer, count);
+        FDataSocket->Send(FSendBuffer.data(), count);
     }
 }
 

@@ -27,11 +27,23 @@ bool EnterDirectory(TFtpClient& ftp, const std::string& dir, UploadEvents& event
 
 bool LogInUnlessOpen(TFtpClient& ftp)
 {
-    return ftp.Connected() || (ftp.Connect() && ftp.Connected());
+    if (ftp.Connected()) {
+        if (ftp.SessionServesSettings())
+            return true;
+        // Made for another server, port, user, password or security: reusing
+        // it would send the files there, or in clear under a secured address.
+        // It is dropped at once, as when the profile is switched; a QUIT
+        // could wait the whole time-out on a server that has gone.
+        (void)ftp.Abort();
+    }
+    return ftp.Connect() && ftp.Connected();
 }
 
 UploadResult RunUpload(TFtpClient& ftp, const UploadJobDescription& job, UploadEvents& events, bool& typeKnown)
 {
+    // A session opened now starts in the server's default type.
+    if (!ftp.SessionServesSettings())
+        typeKnown = false;
     if (!LogInUnlessOpen(ftp)) {
         events.loginFailed();
         (void)ftp.Abort();

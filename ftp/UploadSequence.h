@@ -63,9 +63,12 @@ struct UploadResult {
     bool quitFailed = false;
 };
 
-// Logs in unless a session is open. A refused connection can end the
-// log-in request without an error of its own, and a server can hang up
-// with its last log-in reply: only a session that is really open counts.
+// Logs in unless a session made for the client's current settings is open
+// (TCustomFtpCli::SessionServesSettings); a session open for anything else
+// (another address or prefix, port, user, password, TLS trust) is dropped
+// first. A refused connection can end the log-in request without an error
+// of its own, and a server can hang up with its last log-in reply: only a
+// session that is really open counts.
 [[nodiscard]] bool LogInUnlessOpen(TFtpClient& ftp);
 
 // Runs the upload on a client whose host, port, user, password and

@@ -252,6 +252,9 @@ public:
     bool Paused() const { return FPaused; }
     bool Terminated() const { return FTerminated; }
     int BufSize() const { return FBufSize; }
+    // The size of the send queue's blocks made from now on: a block goes
+    // out in one send, so a bulk sender wants blocks as large as its pieces.
+    void SetBufSize(int Value) { FBufSize = Value > 0 ? Value : FBufSize; }
     // Blocks queued for sending (for tests of the queue).
     std::size_t BufferCount() const { return BufList.size(); }
     // Live socket objects.

@@ -203,8 +203,9 @@ const Row FaultRows[] = {
          ftp.Abort();
          server.Join();
          ::munmap(map, static_cast<size_t>(2 * page));
+         // What could be read went out; nothing past it.
          EXPECT_GT(seen.stored["cut.bin"].size(), 0u);
-         EXPECT_LT(seen.stored["cut.bin"].size(), static_cast<size_t>(page));
+         EXPECT_LE(seen.stored["cut.bin"].size(), static_cast<size_t>(page));
      }},
 
     {"ActiveDataConnectionFromAnotherAddressIsRefused",

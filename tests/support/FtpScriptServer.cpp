@@ -342,6 +342,8 @@ void FtpScriptSession::Record(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(server_.mutex_);
     server_.commands_.push_back(line);
+    if (!server_.sessionCommands_.empty())
+        server_.sessionCommands_.back().push_back(line);
 }
 
 bool FtpScriptSession::ReadCommand(std::string& line)
@@ -533,7 +535,9 @@ void FtpScriptSession::CloseData(bool closeNotify)
     CloseTls(dataTls_, data_, closeNotify);
 }
 
-FtpScriptServer::FtpScriptServer(Script script) : script_(std::move(script))
+FtpScriptServer::FtpScriptServer(Script script) : FtpScriptServer(std::vector<Script>{std::move(script)}) { }
+
+FtpScriptServer::FtpScriptServer(std::vector<Script> scripts) : scripts_(std::move(scripts))
 {
     listener_ = ListenLoopback(port_);
     thread_ = std::thread([this] { Run(); });
@@ -541,10 +545,15 @@ FtpScriptServer::FtpScriptServer(Script script) : script_(std::move(script))
 
 FtpScriptServer::~FtpScriptServer()
 {
+    Stop();
+    CloseFd(listener_);
+}
+
+void FtpScriptServer::Stop()
+{
     stopping_ = true;
     if (thread_.joinable())
         thread_.join();
-    CloseFd(listener_);
 }
 
 void FtpScriptServer::Run()
@@ -555,17 +564,23 @@ void FtpScriptServer::Run()
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    if (!WaitReadable(listener_, 30, stopping_))
-        return;
-    int control = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (control < 0)
-        return;
-    FtpScriptSession session(*this, control);
-    script_(session);
-    session.CloseData(false);
-    CloseFd(session.dataListener_);
-    CloseFd(session.stalledFiller_);
-    session.CloseControl(false);
+    for (const Script& script : scripts_) {
+        if (!WaitReadable(listener_, 30, stopping_))
+            return;
+        int control = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (control < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            sessionCommands_.emplace_back();
+        }
+        FtpScriptSession session(*this, control);
+        script(session);
+        session.CloseData(false);
+        CloseFd(session.dataListener_);
+        CloseFd(session.stalledFiller_);
+        session.CloseControl(false);
+    }
     finished_ = true;
 }
 
@@ -580,4 +595,10 @@ std::vector<std::string> FtpScriptServer::Commands() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return commands_;
+}
+
+std::vector<std::string> FtpScriptServer::SessionCommands(std::size_t index) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < sessionCommands_.size() ? sessionCommands_[index] : std::vector<std::string>{};
 }

@@ -178,6 +178,9 @@ public:
 
     // Starts listening at once; the script runs for the first connection.
     explicit FtpScriptServer(Script script);
+    // Serves one connection per script, one after the other: the first
+    // connection gets the first script, and so on.
+    explicit FtpScriptServer(std::vector<Script> scripts);
     ~FtpScriptServer();
     FtpScriptServer(const FtpScriptServer&) = delete;
     FtpScriptServer& operator=(const FtpScriptServer&) = delete;
@@ -187,8 +190,15 @@ public:
 
     // Waits for the script to end and returns the commands received.
     std::vector<std::string> Join();
+    // Ends the serving at once, for a test whose client has gone: a read
+    // of the script and the wait for a connection still to come give up.
+    // Returns when the serving thread has ended.
+    void Stop();
     // The commands received so far.
     std::vector<std::string> Commands() const;
+    // The commands received on the connection served by script `index`
+    // (none when it never came).
+    std::vector<std::string> SessionCommands(std::size_t index) const;
     // Whether the script ran to its end.
     bool Finished() const { return finished_; }
 
@@ -196,12 +206,13 @@ private:
     friend class FtpScriptSession;
     void Run();
 
-    Script script_;
+    std::vector<Script> scripts_;
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> commands_;
+    std::vector<std::vector<std::string>> sessionCommands_;
     std::atomic<bool> finished_{false};
     std::atomic<bool> stopping_{false};
 };
