@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, running, testing and
-# benchmarking Parcelo needs. Safe to run again; does nothing when all is there.
+# benchmarking Parcelo needs, then unpacks the test servers that cannot be
+# installed beside vsftpd (scripts/install-test-servers.sh). Safe to run
+# again; does nothing when all is there.
 set -euo pipefail
 
 packages=(
@@ -28,3 +30,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+"$(dirname "$0")/install-test-servers.sh"

@@ -1,8 +1,8 @@
 // The TLS side of the test servers themselves, checked with reference
 // clients (curl and Python's ftplib) before the project's own client is
-// tested against them: the test certificates, vsftpd and pyftpdlib with
-// explicit and implicit TLS in passive and active mode, and the scripted
-// server's TLS calls.
+// tested against them: the test certificates, vsftpd, pyftpdlib and
+// proftpd with explicit and implicit TLS and pure-ftpd with explicit TLS,
+// in passive and active mode, and the scripted server's TLS calls.
 #include "support/FtpRealServers.h"
 #include "support/FtpScriptServer.h"
 #include "support/LocalDir.h"
@@ -67,12 +67,29 @@ const char* ModeName(FtpTlsMode mode)
     return "?";
 }
 
-enum class Kind { Vsftpd, Pyftpdlib };
+enum class Kind { Vsftpd, Pyftpdlib, PureFtpd, Proftpd };
+
+const char* KindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Vsftpd: return "Vsftpd";
+    case Kind::Pyftpdlib: return "Pyftpdlib";
+    case Kind::PureFtpd: return "PureFtpd";
+    case Kind::Proftpd: return "Proftpd";
+    }
+    return "?";
+}
 
 std::unique_ptr<FtpRealServer> Start(Kind kind, FtpTlsMode mode, std::string& why)
 {
     FtpServerTls tls{mode, TestCerts().signedByCa};
-    return kind == Kind::Vsftpd ? StartVsftpd(why, tls) : StartPyftpdlib(why, 0, tls);
+    switch (kind) {
+    case Kind::Vsftpd: return StartVsftpd(why, tls);
+    case Kind::Pyftpdlib: return StartPyftpdlib(why, 0, tls);
+    case Kind::PureFtpd: return StartPureFtpd(why, tls);
+    case Kind::Proftpd: return StartProftpd(why, tls);
+    }
+    return nullptr;
 }
 
 // Runs tests/support/FtpTlsClient.py against 127.0.0.1:port; its data
@@ -164,16 +181,18 @@ struct ServerCase {
 std::string CaseName(const testing::TestParamInfo<ServerCase>& info)
 {
     const ServerCase& c = info.param;
-    return std::string(c.kind == Kind::Vsftpd ? "Vsftpd" : "Pyftpdlib") +
-           (c.mode == FtpTlsMode::Explicit ? "Explicit" : "Implicit") + (c.passive ? "Passive" : "Active");
+    return std::string(KindName(c.kind)) + (c.mode == FtpTlsMode::Explicit ? "Explicit" : "Implicit") +
+           (c.passive ? "Passive" : "Active");
 }
 
 class TlsRealServerTest : public testing::TestWithParam<ServerCase> { };
 
-// Both servers, both ways into TLS, both data directions: a reference
-// client uploads and lists; each data connection resumes the control
-// connection's session, and each server ends a listing with close_notify
-// and answers the client's close_notify at the end of an upload.
+// Every server, both ways into TLS (pure-ftpd: explicit only), both data
+// directions: a reference client uploads and lists; each data connection
+// resumes the control connection's session (pure-ftpd resumes none: it
+// serves a fresh session instead), and each server ends a listing with
+// close_notify and answers the client's close_notify at the end of an
+// upload.
 TEST_P(TlsRealServerTest, ReferenceClientUploadsAndListsOverTls)
 {
     const ServerCase& c = GetParam();
@@ -189,7 +208,8 @@ TEST_P(TlsRealServerTest, ReferenceClientUploadsAndListsOverTls)
     ProgramResult put = RunReferenceClient(c.mode, c.passive, server->PortText(), server->User(), server->Password(),
                                            {"put", file, server->UploadDir() + "/big.bin"});
     EXPECT_EQ(put.status, 0) << put.out;
-    EXPECT_TRUE(HasLine(put.out, "data-tls TLSv1.3 resumed=yes")) << put.out;
+    const bool resumes = c.kind != Kind::PureFtpd;
+    EXPECT_TRUE(HasLine(put.out, resumes ? "data-tls TLSv1.3 resumed=yes" : "data-tls TLSv1.3 resumed=no")) << put.out;
     EXPECT_TRUE(HasLine(put.out, "end close_notify")) << put.out;
     EXPECT_TRUE(ReadFile(server->StoredPath("big.bin")) == data) << "stored bytes differ";
 
@@ -208,7 +228,13 @@ INSTANTIATE_TEST_SUITE_P(Servers, TlsRealServerTest,
                                          ServerCase{Kind::Pyftpdlib, FtpTlsMode::Explicit, true},
                                          ServerCase{Kind::Pyftpdlib, FtpTlsMode::Explicit, false},
                                          ServerCase{Kind::Pyftpdlib, FtpTlsMode::Implicit, true},
-                                         ServerCase{Kind::Pyftpdlib, FtpTlsMode::Implicit, false}),
+                                         ServerCase{Kind::Pyftpdlib, FtpTlsMode::Implicit, false},
+                                         ServerCase{Kind::PureFtpd, FtpTlsMode::Explicit, true},
+                                         ServerCase{Kind::PureFtpd, FtpTlsMode::Explicit, false},
+                                         ServerCase{Kind::Proftpd, FtpTlsMode::Explicit, true},
+                                         ServerCase{Kind::Proftpd, FtpTlsMode::Explicit, false},
+                                         ServerCase{Kind::Proftpd, FtpTlsMode::Implicit, true},
+                                         ServerCase{Kind::Proftpd, FtpTlsMode::Implicit, false}),
                          CaseName);
 
 // vsftpd keeps its default require_ssl_reuse: a data connection that does
@@ -225,6 +251,43 @@ TEST(TlsRealServerRuleTest, VsftpdRefusesDataThatDoesNotResumeTheSession)
     EXPECT_NE(r.status, 0) << r.out;
     EXPECT_TRUE(HasLine(r.out, "data-tls TLSv1.3 resumed=no")) << r.out;
     EXPECT_NE(r.out.find("522 SSL connection failed: session reuse required"), std::string::npos) << r.out;
+}
+
+// proftpd's mod_tls at its defaults demands the same, and says so in its
+// TLS log.
+TEST(TlsRealServerRuleTest, ProftpdRefusesDataThatDoesNotResumeTheSession)
+{
+    std::string why;
+    auto server = Start(Kind::Proftpd, FtpTlsMode::Explicit, why);
+    if (!server)
+        GTEST_SKIP() << why;
+    ProgramResult r = RunReferenceClient(FtpTlsMode::Explicit, true, server->PortText(), server->User(),
+                                         server->Password(), {"list", server->UploadDir()}, false);
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_NE(server->Log().find("client did not reuse TLS session, rejecting data connection"), std::string::npos)
+        << server->Log();
+}
+
+// pure-ftpd does not: a data connection with a fresh session is served.
+TEST(TlsRealServerRuleTest, PureFtpdServesDataThatDoesNotResumeTheSession)
+{
+    std::string why;
+    auto server = Start(Kind::PureFtpd, FtpTlsMode::Explicit, why);
+    if (!server)
+        GTEST_SKIP() << why;
+    ProgramResult r = RunReferenceClient(FtpTlsMode::Explicit, true, server->PortText(), server->User(),
+                                         server->Password(), {"list", server->UploadDir()}, false);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(HasLine(r.out, "data-tls TLSv1.3 resumed=no")) << r.out;
+}
+
+// Implicit TLS where it is not offered fails with a reason, not a server
+// that speaks something else.
+TEST(TlsRealServerRuleTest, PureFtpdHasNoImplicitTls)
+{
+    std::string why;
+    EXPECT_EQ(Start(Kind::PureFtpd, FtpTlsMode::Implicit, why), nullptr);
+    EXPECT_EQ(why, "pure-ftpd offers explicit TLS only");
 }
 
 // curl as the second reference client, within limits of Debian 12's curl:

@@ -1,6 +1,6 @@
 # FTP client tests: exact dialogues against the scripted server, the
-# regression tests of mended faults, real vsftpd and pyftpdlib servers, and
-# the ftpput driver.
+# regression tests of mended faults, real servers (vsftpd, pyftpdlib, and
+# the unpacked pure-ftpd and proftpd), and the ftpput driver.
 set(_ftp_test_dir ${CMAKE_CURRENT_LIST_DIR})
 
 parcelo_add_test(NAME ftp_dialogue_test
@@ -29,9 +29,18 @@ parcelo_add_test(NAME ftp_fault_test
 add_dependencies(ftp_fault_test ftpput)
 target_compile_definitions(ftp_fault_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
 
-# The test servers' TLS (certificates, vsftpd and pyftpdlib over TLS, the
-# scripted server's TLS calls), checked with reference clients.
+# The test servers' TLS (certificates, vsftpd, pyftpdlib, pure-ftpd and
+# proftpd over TLS, the scripted server's TLS calls), checked with
+# reference clients.
 parcelo_add_test(NAME tls_servers_test
   SOURCES ${_ftp_test_dir}/TlsServersTest.cpp
   LIBS parcelo_testsupport OpenSSL::SSL OpenSSL::Crypto GTest::gtest_main
+  LABELS real-server)
+
+# A selection of files over TLS in one session, through the window's upload
+# sequence, on every real server, TLS mode and data direction. One process:
+# its cases share one server per kind and TLS mode, and the files.
+parcelo_add_test(NAME tls_selection_test ONE_PROCESS
+  SOURCES ${_ftp_test_dir}/TlsSelectionTest.cpp
+  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)

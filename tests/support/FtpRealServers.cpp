@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,8 +16,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "support/RunProgram.h"
 
 #ifndef PARCELO_TESTS_DIR
 #error "PARCELO_TESTS_DIR must name the tests folder"
@@ -110,12 +115,93 @@ pid_t Spawn(const std::vector<std::string>& args, int* outFd)
     return pid;
 }
 
+// Starts args (a server that listens on 127.0.0.1:port) and waits up to
+// five seconds for it to accept; false when it exits or does not.
+bool SpawnListening(const std::vector<std::string>& args, int port, pid_t& pid)
+{
+    pid = Spawn(args, nullptr);
+    if (pid < 0)
+        return false;
+    for (int i = 0; i < 250; ++i) {
+        if (Accepts(port))
+            return true;
+        if (Exited(pid)) {
+            pid = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(-pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+    return false;
+}
+
+// The system's ftp account (made by vsftpd's package): it owns the folders
+// that take uploads, and the unpacked servers run their users as it.
+struct FtpAccount {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string group;
+};
+
+bool FindFtpAccount(FtpAccount& account, std::string& whyNot)
+{
+    const passwd* pw = ::getpwnam("ftp");
+    if (!pw || pw->pw_uid == 0) {
+        whyNot = "no ftp user on this machine";
+        return false;
+    }
+    account.uid = pw->pw_uid;
+    account.gid = pw->pw_gid;
+    const group* gr = ::getgrgid(pw->pw_gid);
+    account.group = gr ? gr->gr_name : "nogroup";
+    return true;
+}
+
+// A crypt(3) hash of password (SHA-512), as /etc/shadow holds them.
+std::string CryptHash(const std::string& password)
+{
+    ProgramResult r = RunProgram("/usr/bin/openssl", {"passwd", "-6", password});
+    std::string hash = r.out.substr(0, r.out.find('\n'));
+    return r.status == 0 && hash.rfind("$6$", 0) == 0 ? hash : std::string();
+}
+
+std::string UnpackedProgram(const std::string& relative, const char* what, std::string& whyNot)
+{
+    const std::string path = UnpackedServersDir() + "/" + relative;
+    if (::access(path.c_str(), X_OK) != 0) {
+        whyNot = std::string(what) + " is not unpacked at " + path + " (run scripts/install-test-servers.sh)";
+        return {};
+    }
+    return path;
+}
+
+// The log-in directory root, with the folder "upload" in it that the ftp
+// account owns.
+bool MakeUploadRoot(const std::string& root, const FtpAccount& ftp, std::string& whyNot)
+{
+    std::error_code ec;
+    fs::create_directories(root + "/upload", ec);
+    if (ec || ::chown((root + "/upload").c_str(), ftp.uid, ftp.gid) != 0) {
+        whyNot = "cannot hand the upload folder to the ftp user (not root?)";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+std::string UnpackedServersDir()
+{
+    const char* dir = std::getenv("PARCELO_TEST_SERVERS");
+    return dir && *dir ? dir : "/opt/parcelo-test-servers";
+}
 
 FtpRealServer::~FtpRealServer()
 {
     if (pid_ > 0) {
-        ::kill(-pid_, SIGTERM);
+        ::kill(-pid_, stopSignal_);
         int status = 0;
         for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -134,6 +220,18 @@ FtpRealServer::~FtpRealServer()
 std::string FtpRealServer::StoredPath(const std::string& name) const
 {
     return uploadDir_.empty() ? root_ + "/" + name : root_ + "/" + uploadDir_ + "/" + name;
+}
+
+std::string FtpRealServer::Log() const
+{
+    std::string all;
+    for (const std::string& file : logFiles_) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        all += "--- " + file + "\n" + text.str();
+    }
+    return all;
 }
 
 std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls)
@@ -156,28 +254,10 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
     // vsftpd refuses a writable anonymous root, so uploads go into a
     // sub-folder owned by the ftp user.
     server->root_ = server->tempDir_ + "/root";
-    fs::create_directories(server->root_ + "/upload");
     fs::create_directories("/var/run/vsftpd/empty");
-    uid_t ftpUid = 0;
-    gid_t ftpGid = 0;
-    {
-        std::ifstream pw("/etc/passwd");
-        std::string line;
-        while (std::getline(pw, line)) {
-            if (line.rfind("ftp:", 0) == 0) {
-                std::sscanf(line.c_str(), "ftp:%*[^:]:%u:%u", &ftpUid, &ftpGid);
-                break;
-            }
-        }
-    }
-    if (ftpUid == 0) {
-        whyNot = "no ftp user on this machine";
+    FtpAccount ftp;
+    if (!FindFtpAccount(ftp, whyNot) || !MakeUploadRoot(server->root_, ftp, whyNot))
         return nullptr;
-    }
-    if (::chown((server->root_ + "/upload").c_str(), ftpUid, ftpGid) != 0) {
-        whyNot = "cannot hand the upload folder to the ftp user (not root?)";
-        return nullptr;
-    }
     ::chmod(server->root_.c_str(), 0555);
     server->user_ = "anonymous";
     server->password_ = "parcelo@example.org";
@@ -210,21 +290,10 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
                 << "implicit_ssl=" << (tls.mode == FtpTlsMode::Implicit ? "YES" : "NO") << "\n";
         }
         out.close();
-        pid_t pid = Spawn({binary, conf}, nullptr);
-        if (pid < 0)
-            break;
-        for (int i = 0; i < 250; ++i) {
-            if (Accepts(port)) {
-                server->pid_ = pid;
-                server->port_ = port;
-                return server;
-            }
-            if (Exited(pid))
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (SpawnListening({binary, conf}, port, server->pid_)) {
+            server->port_ = port;
+            return server;
         }
-        ::kill(-pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
     }
     whyNot = "vsftpd did not start";
     return nullptr;
@@ -287,4 +356,150 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit
         return nullptr;
     }
     return server;
+}
+
+std::unique_ptr<FtpRealServer> StartPureFtpd(std::string& whyNot, const FtpServerTls& tls)
+{
+    if (TlsIncomplete(tls, whyNot))
+        return nullptr;
+    if (tls.mode == FtpTlsMode::Implicit) {
+        whyNot = "pure-ftpd offers explicit TLS only";
+        return nullptr;
+    }
+    const std::string binary = UnpackedProgram("usr/sbin/pure-ftpd", "pure-ftpd", whyNot);
+    const std::string purePw = binary.empty() ? std::string() : UnpackedProgram("usr/bin/pure-pw", "pure-pw", whyNot);
+    FtpAccount ftp;
+    if (purePw.empty() || !FindFtpAccount(ftp, whyNot))
+        return nullptr;
+    std::unique_ptr<FtpRealServer> server(new FtpRealServer());
+    server->name_ = "pure-ftpd";
+    server->tlsMode_ = tls.mode;
+    server->tempDir_ = MakeTempDir("pureftpd");
+    if (server->tempDir_.empty()) {
+        whyNot = "no temporary folder";
+        return nullptr;
+    }
+    server->root_ = server->tempDir_ + "/root";
+    if (!MakeUploadRoot(server->root_, ftp, whyNot))
+        return nullptr;
+    server->user_ = "parcelo";
+    server->password_ = "s3cret pass";
+    server->uploadDir_ = "upload";
+
+    // A virtual user in pure-ftpd's own database (the format pure-pw
+    // writes), running as the ftp account, locked into the root ("/./").
+    const std::string hash = CryptHash(server->password_);
+    if (hash.empty()) {
+        whyNot = "openssl passwd failed";
+        return nullptr;
+    }
+    const std::string passwdFile = server->tempDir_ + "/pureftpd.passwd";
+    const std::string dbFile = server->tempDir_ + "/pureftpd.pdb";
+    std::ofstream(passwdFile) << server->user_ << ":" << hash << ":" << ftp.uid << ":" << ftp.gid
+                              << "::" << server->root_ << "/./::::::::::::\n";
+    if (RunProgram(purePw, {"mkdb", dbFile, "-f", passwdFile}).status != 0) {
+        whyNot = "pure-pw mkdb failed";
+        return nullptr;
+    }
+
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int port = FreePort();
+        // No syslog (-f none), no name look-ups (-H), no anonymous log-in
+        // (-E); passive replies name 127.0.0.1 (-P). -Y 3: TLS required for
+        // the log-in and for every data connection.
+        std::vector<std::string> args{
+            binary, "-S",       "127.0.0.1," + std::to_string(port), "-l", "puredb:" + dbFile, "-E", "-H", "-f", "none",
+            "-P",   "127.0.0.1"};
+        if (tls.mode == FtpTlsMode::Explicit)
+            args.insert(args.end(), {"-Y", "3", "-2", tls.cert.certFile + "," + tls.cert.keyFile});
+        if (SpawnListening(args, port, server->pid_)) {
+            server->port_ = port;
+            return server;
+        }
+    }
+    whyNot = "pure-ftpd did not start";
+    return nullptr;
+}
+
+std::unique_ptr<FtpRealServer> StartProftpd(std::string& whyNot, const FtpServerTls& tls)
+{
+    if (TlsIncomplete(tls, whyNot))
+        return nullptr;
+    const std::string binary = UnpackedProgram("usr/sbin/proftpd", "proftpd", whyNot);
+    const std::string modules = UnpackedServersDir() + "/usr/lib/proftpd";
+    if (!binary.empty() && tls.mode != FtpTlsMode::None && ::access((modules + "/mod_tls.so").c_str(), R_OK) != 0) {
+        whyNot = "proftpd's mod_tls is not unpacked in " + modules + " (run scripts/install-test-servers.sh)";
+        return nullptr;
+    }
+    FtpAccount ftp;
+    if (binary.empty() || !FindFtpAccount(ftp, whyNot))
+        return nullptr;
+    std::unique_ptr<FtpRealServer> server(new FtpRealServer());
+    server->name_ = "proftpd";
+    server->stopSignal_ = SIGKILL;
+    server->tlsMode_ = tls.mode;
+    server->tempDir_ = MakeTempDir("proftpd");
+    if (server->tempDir_.empty()) {
+        whyNot = "no temporary folder";
+        return nullptr;
+    }
+    server->root_ = server->tempDir_ + "/root";
+    if (!MakeUploadRoot(server->root_, ftp, whyNot))
+        return nullptr;
+    server->user_ = "parcelo";
+    server->password_ = "s3cret pass";
+    server->uploadDir_ = "upload";
+    const std::string& dir = server->tempDir_;
+    server->logFiles_ = {dir + "/system.log"};
+    if (tls.mode != FtpTlsMode::None)
+        server->logFiles_.push_back(dir + "/tls.log");
+
+    // A user of its own in a passwd-format file (proftpd refuses one that
+    // others can read), running as the ftp account, locked into the root.
+    const std::string hash = CryptHash(server->password_);
+    if (hash.empty()) {
+        whyNot = "openssl passwd failed";
+        return nullptr;
+    }
+    std::ofstream(dir + "/passwd") << server->user_ << ":" << hash << ":" << ftp.uid << ":" << ftp.gid
+                                   << "::" << server->root_ << ":/bin/false\n";
+    std::ofstream(dir + "/group") << ftp.group << ":x:" << ftp.gid << ":\n";
+    ::chmod((dir + "/passwd").c_str(), 0600);
+    ::chmod((dir + "/group").c_str(), 0600);
+
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int port = FreePort();
+        const std::string conf = dir + "/proftpd.conf";
+        std::ofstream out(conf, std::ios::trunc);
+        out << "ServerType standalone\nServerName \"Parcelo test\"\n"
+            << "Port " << port << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+            << "User ftp\nGroup " << ftp.group << "\nUmask 022\nAllowOverwrite on\nDefaultRoot ~\n"
+            << "PidFile " << dir << "/proftpd.pid\nScoreboardFile " << dir << "/proftpd.scoreboard\n"
+            << "SystemLog " << dir << "/system.log\n"
+            << "WtmpLog off\nUseLastlog off\nUseReverseDNS off\nUseFtpUsers off\n"
+            << "DelayEngine off\nDelayTable none\nMaxInstances 100\n"
+            << "AuthOrder mod_auth_file.c\nAuthUserFile " << dir << "/passwd\nAuthGroupFile " << dir << "/group\n"
+            << "RequireValidShell off\n";
+        if (tls.mode != FtpTlsMode::None) {
+            // mod_tls at its defaults but for what the test set-up needs:
+            // TLS required for the log-in and for every data connection,
+            // and (default) the data connection must resume the control
+            // connection's session.
+            out << "ModulePath " << modules << "\nLoadModule mod_tls.c\n"
+                << "TLSEngine on\nTLSRequired on\nTLSVerifyClient off\n"
+                << "TLSRSACertificateFile " << tls.cert.certFile << "\n"
+                << "TLSRSACertificateKeyFile " << tls.cert.keyFile << "\n"
+                << "TLSLog " << dir << "/tls.log\n";
+            if (tls.mode == FtpTlsMode::Implicit)
+                out << "TLSOptions UseImplicitSSL\n";
+        }
+        out.close();
+        // -n: in the foreground; -q: quiet on standard error.
+        if (SpawnListening({binary, "-n", "-q", "-c", conf}, port, server->pid_)) {
+            server->port_ = port;
+            return server;
+        }
+    }
+    whyNot = "proftpd did not start: " + server->Log();
+    return nullptr;
 }
