@@ -153,10 +153,11 @@ const Row FaultRows[] = {
          const std::string folder = (local.path / "folder").string();
          fs::create_directories(folder);
          const std::string good = local.Write("good.txt", "good data");
-         ProgramResult r =
-             RunProgram(FTPPUT_PATH, {"--passive", "127.0.0.1", server.PortText(), "bob", "secret", "", folder, good});
+         // ftpput finds it before the log-in (standard error into the output).
+         ProgramResult r = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", FTPPUT_PATH, "--passive",
+                                                  "127.0.0.1", server.PortText(), "bob", "secret", "", folder, good});
          EXPECT_EQ(r.status, 1) << r.out;
-         EXPECT_NE(r.out.find("! 426 Unable to open local file " + folder + "\n"), std::string::npos) << r.out;
+         EXPECT_EQ(r.out.rfind("ftpput: " + folder + ": Is a directory\n", 0), 0u) << r.out;
          const Commands commands = server.Join();
          EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR folder"), 0);
          EXPECT_EQ(seen.stored.count("folder"), 0u);
@@ -206,6 +207,35 @@ const Row FaultRows[] = {
          // What could be read went out; nothing past it.
          EXPECT_GT(seen.stored["cut.bin"].size(), 0u);
          EXPECT_LE(seen.stored["cut.bin"].size(), static_cast<size_t>(page));
+     }},
+
+    {"MultiLineErrorReachesStandardErrorWhole",
+     [](FtpScriptSession& s, Seen&) {
+         LogIn(s);
+         s.Answer("200 Type set");
+         s.Answer(s.OpenPassive());
+         std::string line;
+         s.ReadCommand(line);
+         if (!s.AcceptData())
+             return;
+         s.Reply("150 Accepted data connection");
+         (void)s.ReceiveAllData();
+         s.CloseData();
+         s.Send("451-Error during write to file\r\n451 1 kbytes in 0.00 seconds (1 Mbytes/s)\r\n");
+         s.Answer("221 Goodbye");
+         s.WaitForClose();
+     },
+     [](FtpScriptServer& server, Seen&) {
+         LocalDir local("parcelo-faults");
+         const std::string file = local.Write("full.bin", Data(1000));
+         ProgramResult r =
+             RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>/dev/stdout >/dev/null", FTPPUT_PATH, "--passive",
+                                    "127.0.0.1", server.PortText(), "bob", "secret", "", file});
+         server.Join();
+         EXPECT_EQ(r.status, 1);
+         EXPECT_EQ(r.out,
+                   "ftpput: STOR " + file +
+                       " failed:\n  451-Error during write to file\n  451 1 kbytes in 0.00 seconds (1 Mbytes/s)\n");
      }},
 
     {"ActiveDataConnectionFromAnotherAddressIsRefused",

@@ -125,12 +125,18 @@ TEST(FtpPut, FailuresExitWith1)
     const std::string good = local.Write("good.bin", "good");
     const std::string missing = (local.path / "missing.bin").string();
 
-    // A missing file fails, the others are still stored.
-    Result r = RunFtpput(
+    // A missing file is reported before the log-in and fails the run; the
+    // others are still stored.
+    Result r = RunFtpputWithErrors(
         {server->Host(), server->PortText(), server->User(), server->Password(), server->UploadDir(), missing, good});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("! 426 Unable to open local file " + missing), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("ftpput: " + missing + ": No such file or directory\n< 220", 0), 0u) << r.out;
     EXPECT_EQ(ReadFile(server->StoredPath("good.bin")), "good");
+
+    // Nothing left to send: no connection at all.
+    r = RunFtpputWithErrors({"127.0.0.1", "1", "user", "pass", "", missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ftpput: " + missing + ": No such file or directory\n");
 
     // No such directory.
     r = RunFtpput({server->Host(), server->PortText(), server->User(), server->Password(), "nowhere", good});
