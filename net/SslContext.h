@@ -1,6 +1,7 @@
 // The TLS settings every connection of a client shares: which certificate
-// authorities it trusts. Client side only; one context serves a control
-// connection and all its data connections.
+// authorities it trusts, TLS 1.2 or later with only ECDHE and AEAD suites
+// under TLS 1.2, no renegotiation. Client side only; one context serves a
+// control connection and all its data connections.
 #pragma once
 
 #include <string>

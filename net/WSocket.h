@@ -445,7 +445,7 @@ class TSslContext;
 struct TSslPeerInfo {
     bool verified = false;   // chain trusted and the name matches
     std::string verifyError; // why not, when not verified
-    std::string subject;     // one-line distinguished names
+    std::string subject;     // one-line distinguished names, escaped (SslVisibleText)
     std::string issuer;
     std::string notBefore; // "2026-12-10 07:45:57 UTC"
     std::string notAfter;
@@ -471,9 +471,12 @@ using TSslSession = std::shared_ptr<ssl_session_st>;
 // OnSslHandshakeDone fires first, in both cases, with 0 or the error; while
 // it runs the socket holds its other notices back, so a handler may ask the
 // user before anything is read. The peer's certificate is checked against
-// the context's authorities and SslServerName, but a failed check does not
-// stop the handshake: SslPeer() says so and the handler decides (Close to
-// refuse).
+// the context's authorities and SslServerName (a connection without that
+// identity check fails its handshake), but a failed check does not stop
+// the handshake: SslPeer() says so and the handler decides (Close to
+// refuse). A server's request to renegotiate is refused. The subject and
+// issuer of SslPeer() come with every control and line or paragraph
+// separator escaped (SslVisibleText).
 //
 // Send before the handshake is complete queues the payload; it goes out
 // encrypted once the handshake is done. OnDataSent fires when every record
@@ -494,8 +497,10 @@ public:
     void SetSslEnable(bool Value);
     const std::shared_ptr<TSslContext>& SslContext() const { return FSslContext; }
     void SetSslContext(std::shared_ptr<TSslContext> Value) { FSslContext = std::move(Value); }
-    // The name sent as SNI and checked against the certificate (a dotted
-    // address is checked as an address).
+    // The name sent as SNI and checked against the certificate, read by
+    // WSocketReadHost: an IPv4 or IPv6 address is checked as an address
+    // (and not sent as SNI). Empty or refused: the handshake fails, as it
+    // does when the check cannot be set up.
     const std::string& SslServerName() const { return FSslServerName; }
     void SetSslServerName(const std::string& Value) { FSslServerName = Value; }
     // A session to resume on the next handshake (from SslSession() of

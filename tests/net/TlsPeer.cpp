@@ -285,6 +285,8 @@ Server::Server(const Identity& identity, Script script, int connections, const S
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (options.tls12Only)
         SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    // Finite-field Diffie-Hellman too, when a suite asks for it.
+    SSL_CTX_set_dh_auto(ctx, 1);
     if (!options.ciphers.empty() && SSL_CTX_set_cipher_list(ctx, options.ciphers.c_str()) != 1)
         throw std::runtime_error("the test server cannot use the suites " + options.ciphers);
     BIO* certBio = BIO_new_mem_buf(identity.certPem.data(), static_cast<int>(identity.certPem.size()));

@@ -471,10 +471,10 @@ TEST(WSocketTls, OnlyEcdheWithAeadSuitesUnderTls12)
             EXPECT_EQ("handshake 0", client.events[0]) << client.socket.SslErrorText();
             EXPECT_EQ(*c.serverSuites ? c.serverSuites : std::string("TLS_AES_256_GCM_SHA384"),
                       client.socket.SslPeer().cipher);
-            client.socket.Close();
         } else {
             EXPECT_EQ("handshake 12101", client.events[0]) << client.socket.SslPeer().cipher;
         }
+        client.socket.Close();
         server.Join();
     }
 }
