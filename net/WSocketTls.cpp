@@ -45,22 +45,29 @@ std::string SetUpIdentityCheck(SSL* ssl, const std::string& serverName)
         if (X509_VERIFY_PARAM_set1_ip(param, host.bytes, host.length) != 1)
             return "cannot check the server's identity: the address " + host.text + " was not taken";
         return {};
-    case THostForm::Name:
-        if (SSL_set_tlsext_host_name(ssl, host.text.c_str()) != 1)
-            return "cannot send the server name " + host.text + " (SNI)";
-        if (X509_VERIFY_PARAM_set1_host(param, host.text.data(), host.text.size()) != 1)
-            return "cannot check the server's identity: the name " + host.text + " was not taken";
+    case THostForm::Name: {
+        // A fully qualified name ("ftp.example.org.") is the same name
+        // without the root's dot, as SNI (RFC 6066) and certificates
+        // write it.
+        std::string name = host.text;
+        if (name.size() > 1 && name.back() == '.')
+            name.pop_back();
+        if (SSL_set_tlsext_host_name(ssl, name.c_str()) != 1)
+            return "cannot send the server name " + name + " (SNI)";
+        if (X509_VERIFY_PARAM_set1_host(param, name.data(), name.size()) != 1)
+            return "cannot check the server's identity: the name " + name + " was not taken";
         return {};
+    }
     }
     return "cannot check the server's identity";
 }
 
 // A distinguished name on one line, as the user may see it: OpenSSL's
-// one-line form in UTF-8 (a value with ',', '+', '=' and the like in
-// quotes, every backslash doubled), then every character that could break
-// the line or hide text escaped visibly (SslVisibleText): the certificate
-// is written by whoever runs the server, and its texts end up in the
-// trust question.
+// one-line form in UTF-8 (a value with ',', '+', '"', ';' or the like in
+// quotes, a quote inside escaped, every backslash doubled), then every
+// character that could break the line or hide text escaped visibly
+// (SslVisibleText): the certificate is written by whoever runs the
+// server, and its texts end up in the trust question.
 std::string NameText(X509_NAME* name)
 {
     if (!name)

@@ -332,6 +332,7 @@ TEST(WSocketTls, IdentityIsCheckedAsTheResolverReadsTheNameOrTheHandshakeFails)
         {"0:0::1", true, true, "", ""},
         {"::2", true, false, "IP address mismatch", ""},
         {"other.example", true, true, "", "other.example"},
+        {"Other.Example.", true, true, "", "Other.Example"},
         {"localhost", true, false, "hostname mismatch", "localhost"},
         // No check can be set up: no handshake.
         {"", false, false, "no server name or address", ""},
