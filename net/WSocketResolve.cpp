@@ -1,9 +1,9 @@
 // Name resolution, name lookups, peer queries and error reporting.
 #include <algorithm>
 #include <cstdarg>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "net/WSocket.h"
