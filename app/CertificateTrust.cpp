@@ -26,7 +26,10 @@ QString Shown(const std::string& fingerprint)
     return Qs(SslFingerprintDisplay(fingerprint));
 }
 
-// What the certificate says about itself.
+// What the certificate says about itself. Whoever runs the server writes
+// these texts: the socket gives them with every control and line or
+// paragraph separator escaped (SslVisibleText), so each stays on its line,
+// and they come after the fingerprint, never above it.
 QString CertificateDetails(const TSslPeerInfo& peer)
 {
     return QStringLiteral("Subject: %1\nIssuer: %2\nValid from %3 to %4\n")
@@ -43,12 +46,12 @@ QString WhyNotVerified(const TSslPeerInfo& peer)
 QString CertificateQuestionText(const TFtpCertificateQuestion& question, const QString& profile)
 {
     const TSslPeerInfo& peer = question.peer;
-    const QString host = Qs(question.host);
+    const QString host = Qs(SslVisibleText(question.host));
     if (question.rememberedFingerprint.empty()) {
         return QStringLiteral("The certificate of %1 could not be verified").arg(host) + WhyNotVerified(peer) +
-               QStringLiteral("\n\n") + CertificateDetails(peer) +
-               QStringLiteral("SHA-256 fingerprint: %1\n\n").arg(Shown(peer.fingerprint)) +
-               QStringLiteral("Trust this certificate %1? Parcelo then remembers its fingerprint and accepts it "
+               QStringLiteral("\n\nSHA-256 fingerprint: %1\n\n").arg(Shown(peer.fingerprint)) +
+               CertificateDetails(peer) +
+               QStringLiteral("\nTrust this certificate %1? Parcelo then remembers its fingerprint and accepts it "
                               "without asking again. No cancels the log-in.")
                    .arg(ForProfile(profile));
     }

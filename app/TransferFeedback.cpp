@@ -10,6 +10,7 @@
 
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
+#include "net/SslContext.h"
 #include "platform/Dialogs.h"
 #include "platform/Messages.h"
 #include "platform/qt/Shell.h"
@@ -20,7 +21,12 @@ void TForm1::FTPDisplay(TObject* /*Sender*/, std::string& Msg)
     // line is hidden, not only one that matches the password box: the user
     // may have edited the box while the log-in was under way.
     const bool isPass = Msg.starts_with("> PASS ");
-    DisplayMemo->appendPlainText(isPass ? QStringLiteral("> PASS (hidden)") : QString::fromStdString(Msg));
+    // A line is one line: a line or paragraph separator, or any other
+    // control character, in what the server sent is shown escaped, so no
+    // reply can add lines of its own making (say "! TLS: ... certificate
+    // verified") to the dialogue.
+    DisplayMemo->appendPlainText(isPass ? QStringLiteral("> PASS (hidden)")
+                                        : QString::fromStdString(SslVisibleText(Msg)));
 }
 
 void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*/)

@@ -6,8 +6,11 @@
 // HOST may carry a prefix: "ftpes://" for explicit TLS (AUTH TLS), "ftps://"
 // for implicit TLS, "ftp://" or none for plain FTP. Over TLS the server's
 // certificate must verify against the system's authorities (or only those
-// in --tls-cafile), or have the SHA-256 fingerprint --tls-fingerprint;
-// otherwise the log-in fails (exit 1, the reason on standard error).
+// in --tls-cafile); with --tls-fingerprint it must instead have that
+// SHA-256 fingerprint, whether it verifies or not (the fingerprint is
+// pinned). Otherwise the log-in fails (exit 1, the reason on standard
+// error). HOST is a name or an address in the usual form (192.0.2.1,
+// 2001:db8::1); short, octal and hexadecimal IPv4 forms are refused.
 // Logs in, changes to DIR (an empty DIR means the log-in directory), sets
 // the transfer type (binary unless --ascii), stores each FILE under its base
 // name and quits, printing the FTP dialogue on standard output as it goes.
@@ -18,6 +21,7 @@
 // error. Scripts rely on this interface: keep it stable.
 #include "ftp/Ftpcli.h"
 #include "ftp/UploadSequence.h"
+#include "net/SslContext.h"
 
 #include <cctype>
 #include <cerrno>
@@ -188,11 +192,14 @@ int main(int argc, char** argv)
     ftp.SetPassive(passive);
     ftp.SetTlsCaFile(caFile);
     ftp.SetTlsFingerprint(fingerprint);
+    ftp.SetTlsFingerprintPinned(!fingerprint.empty());
     ReplyLog replies;
     ftp.OnDisplay = [&replies](TObject*, std::string& msg) {
         replies.Add(msg);
-        // The password never reaches the output (logs, terminals, CI).
-        const std::string shown = msg.rfind("> PASS ", 0) == 0 ? "> PASS (hidden)" : msg;
+        // The password never reaches the output (logs, terminals, CI), nor
+        // does a control character the server sent (a terminal's escape
+        // sequence, a line break inside a line).
+        const std::string shown = msg.rfind("> PASS ", 0) == 0 ? "> PASS (hidden)" : SslVisibleText(msg);
         std::fwrite(shown.data(), 1, shown.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);

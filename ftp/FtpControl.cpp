@@ -712,16 +712,29 @@ void TCustomFtpCli::AuthTlsReply()
 TCustomFtpCli::TlsTrust TCustomFtpCli::DecideTrust(std::string& how)
 {
     const TSslPeerInfo& peer = FControlSocket->SslPeer();
+    std::string remembered, presented;
+    const bool sameFingerprint = SslParseFingerprint(FTlsFingerprint, remembered) &&
+                                 SslParseFingerprint(peer.fingerprint, presented) && remembered == presented;
+    if (FTlsFingerprintPinned && !FTlsFingerprint.empty()) {
+        // Pinned: the fingerprint decides alone, whoever vouches for the
+        // certificate, and nobody is asked.
+        if (sameFingerprint) {
+            how = peer.verified ? "certificate verified and matches the pinned fingerprint"
+                                : "certificate matches the pinned fingerprint";
+            return TlsTrust::Accepted;
+        }
+        how = "its SHA-256 fingerprint is not the pinned one";
+        return TlsTrust::Refused;
+    }
     if (peer.verified) {
         how = "certificate verified";
         return TlsTrust::Accepted;
     }
-    std::string remembered, presented;
-    if (SslParseFingerprint(FTlsFingerprint, remembered) && SslParseFingerprint(peer.fingerprint, presented) &&
-        remembered == presented) {
+    if (sameFingerprint) {
         how = "certificate trusted by its remembered fingerprint";
         return TlsTrust::Accepted;
     }
+    how = peer.verifyError;
     if (!OnVerifyCertificate)
         return TlsTrust::Refused;
     TFtpCertificateQuestion question;
@@ -774,11 +787,11 @@ void TCustomFtpCli::ControlSocketSslHandshakeDone(TObject*, std::uint16_t Error)
         return;
     if (trust == TlsTrust::Refused) {
         const TSslPeerInfo& peer = FControlSocket->SslPeer();
-        DoDisplay("! Certificate of " + FControlSocket->SslServerName() + " not trusted: " + peer.verifyError +
+        DoDisplay("! Certificate of " + FControlSocket->SslServerName() + " not trusted: " + how +
                   " (SHA-256 fingerprint " + SslFingerprintDisplay(peer.fingerprint) + ")");
         if (!alive)
             return;
-        FTlsFailure = "534 Certificate not trusted: " + peer.verifyError;
+        FTlsFailure = "534 Certificate not trusted: " + how;
         FailTlsLogIn(FTlsFailure, 534, false);
         return;
     }

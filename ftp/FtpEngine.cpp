@@ -153,7 +153,12 @@ void TCustomFtpCli::StartOpen()
     try {
         FControlSocket->DnsLookup(address.host);
     } catch (const std::exception& e) {
+        // Say so in the dialogue too: an address written in a form that is
+        // refused (say "127.1") must not look like a network failure.
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
+        DoDisplay("! " + FLastResponse);
+        if (!alive)
+            return;
         FinishRequest(500);
     }
 }

@@ -253,6 +253,12 @@ public:
     void SetTlsCaFile(const std::string& v);
     const std::string& TlsFingerprint() const { return FTlsFingerprint; }
     void SetTlsFingerprint(const std::string& v) { FTlsFingerprint = v; }
+    // Pinned (ftpput's --tls-fingerprint): with a TlsFingerprint set, the
+    // certificate must have that fingerprint, also when it verifies; any
+    // other is refused without asking. Not pinned (the window's remembered
+    // certificate): a verified certificate is accepted as well.
+    bool TlsFingerprintPinned() const { return FTlsFingerprintPinned; }
+    void SetTlsFingerprintPinned(bool v) { FTlsFingerprintPinned = v; }
 
     // --- read-only results ------------------------------------------------
     const std::string& ErrorMessage() const { return FErrorMessage; }
@@ -408,8 +414,9 @@ private:
     // use; throws ESocketException when it cannot be made.
     const std::shared_ptr<TSslContext>& SslContextForUse();
     // Whether the control connection's certificate is accepted; how tells
-    // the display line in what way. Gone: the handler asked destroyed the
-    // client or ended the request (an abort).
+    // the display line in what way (Accepted) or why not (Refused). Gone:
+    // the handler asked destroyed the client or ended the request (an
+    // abort).
     [[nodiscard]] TlsTrust DecideTrust(std::string& how);
     void AuthTlsReply();
     void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
@@ -496,6 +503,7 @@ private:
     TFtpOptions FOptions = ftpAcceptLF;
     std::string FTlsCaFile;
     std::string FTlsFingerprint;
+    bool FTlsFingerprintPinned = false;
     TFtpSecurity FSecurity = TFtpSecurity::None;
     // What the session open (or opened last) was made for.
     TFtpSessionIdentity FOpenedFor;

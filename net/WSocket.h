@@ -86,8 +86,33 @@ public:
 // any code without one).
 std::string WSocketErrorDesc(int ErrCode);
 
+// How a host text is read. One reading serves the lookup, the connect
+// and the certificate check, so that the address connected to is the
+// address checked:
+//   IPv4  inet_pton's form only: four decimal numbers 0-255, no leading
+//         zeros ("192.0.2.1");
+//   IPv6  inet_pton's form (no brackets, no zone: "2001:db8::1");
+//   Name  anything else that can be a host name;
+//   Refused  a text that some programs would read as an address and others
+//         not, or differently: the short, octal and hexadecimal IPv4 forms
+//         ("127.1", "2130706433", "0177.0.0.1", "0x7f.0.0.1"), a name whose
+//         last label is a number ("1.2.3.4.5", "256.1.1.1"), a text with
+//         ':' that is no IPv6 address ("[::1]", "fe80::1%eth0",
+//         "host:21"), a text with a blank or a control character, and the
+//         empty text. `why` says so, for the user.
+enum class THostForm : std::uint8_t { Refused, Name, IPv4, IPv6 };
+struct THostText {
+    THostForm form = THostForm::Refused;
+    std::string text;             // the address in inet_ntop's form, or the name as given
+    unsigned char bytes[16] = {}; // the address in network order
+    std::size_t length = 0;       // 4 (IPv4), 16 (IPv6), 0 otherwise
+    std::string why;              // Refused: why
+};
+[[nodiscard]] THostText WSocketReadHost(const std::string& Text);
+
 // Resolution; each raises ESocketException with its own message.
-// Host text -> IPv4 address in network order.
+// Host text -> IPv4 address in network order (the text read by
+// WSocketReadHost after trimming blanks; a name is looked up).
 winsock::u_long WSocketResolveHost(const std::string& InAddr);
 // Port text (number or service name) -> port number in host order.
 std::uint32_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
@@ -423,7 +448,7 @@ class TSslContext;
 struct TSslPeerInfo {
     bool verified = false;   // chain trusted and the name matches
     std::string verifyError; // why not, when not verified
-    std::string subject;     // one-line distinguished names
+    std::string subject;     // one-line distinguished names, escaped (SslVisibleText)
     std::string issuer;
     std::string notBefore; // "2026-12-10 07:45:57 UTC"
     std::string notAfter;
@@ -452,9 +477,12 @@ using TSslNewSession = std::function<void(TObject* Sender, const TSslSession& Se
 // OnSslHandshakeDone fires first, in both cases, with 0 or the error; while
 // it runs the socket holds its other notices back, so a handler may ask the
 // user before anything is read. The peer's certificate is checked against
-// the context's authorities and SslServerName, but a failed check does not
-// stop the handshake: SslPeer() says so and the handler decides (Close to
-// refuse).
+// the context's authorities and SslServerName (a connection without that
+// identity check fails its handshake), but a failed check does not stop
+// the handshake: SslPeer() says so and the handler decides (Close to
+// refuse). A server's request to renegotiate is refused. The subject and
+// issuer of SslPeer() come with every control and line or paragraph
+// separator escaped (SslVisibleText).
 //
 // Send before the handshake is complete queues the payload; it goes out
 // encrypted once the handshake is done. OnDataSent fires when every record
@@ -475,8 +503,10 @@ public:
     void SetSslEnable(bool Value);
     const std::shared_ptr<TSslContext>& SslContext() const { return FSslContext; }
     void SetSslContext(std::shared_ptr<TSslContext> Value) { FSslContext = std::move(Value); }
-    // The name sent as SNI and checked against the certificate (a dotted
-    // address is checked as an address).
+    // The name sent as SNI and checked against the certificate, read by
+    // WSocketReadHost: an IPv4 or IPv6 address is checked as an address
+    // (and not sent as SNI). Empty or refused: the handshake fails, as it
+    // does when the check cannot be set up.
     const std::string& SslServerName() const { return FSslServerName; }
     void SetSslServerName(const std::string& Value) { FSslServerName = Value; }
     // A session to resume on the next handshake (from SslSession() of

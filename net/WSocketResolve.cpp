@@ -1,7 +1,9 @@
 // Name resolution, name lookups, peer queries and error reporting.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "net/WSocket.h"
@@ -53,7 +55,122 @@ std::string Format(const char* fmt, const std::string& arg)
     return text;
 }
 
+bool AllDigits(const std::string& s)
+{
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (!IsDigit(c))
+            return false;
+    return true;
+}
+
+bool IsHexDigit(char c)
+{
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A number as inet_aton reads one part of an address: decimal, octal with
+// a leading 0, hexadecimal with 0x.
+bool IsNumberPart(const std::string& part)
+{
+    if (part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
+        for (std::size_t i = 2; i < part.size(); ++i)
+            if (!IsHexDigit(part[i]))
+                return false;
+        return true;
+    }
+    return AllDigits(part);
+}
+
+std::vector<std::string> Labels(const std::string& text)
+{
+    std::vector<std::string> labels;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = text.find('.', start);
+        labels.push_back(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos)
+            return labels;
+        start = dot + 1;
+    }
+}
+
+// Texts that inet_aton, getaddrinfo and the like take for an IPv4 address
+// although inet_pton does not: one to four numbers, decimal, octal or
+// hexadecimal, separated by dots ("127.1", "2130706433", "0177.0.0.1").
+bool IsOtherIPv4Form(const std::string& text)
+{
+    const std::vector<std::string> parts = Labels(text);
+    if (parts.size() > 4)
+        return false;
+    for (const std::string& part : parts)
+        if (!IsNumberPart(part))
+            return false;
+    return true;
+}
+
 } // namespace
+
+THostText WSocketReadHost(const std::string& Text)
+{
+    THostText host;
+    if (Text.empty()) {
+        host.why = "no host name or address given";
+        return host;
+    }
+    for (char c : Text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F) {
+            host.why = "the host name or address contains a blank or a control character";
+            return host;
+        }
+    }
+    char shown[64];
+    if (inet_pton(AF_INET, Text.c_str(), host.bytes) == 1 &&
+        inet_ntop(AF_INET, host.bytes, shown, sizeof shown) != nullptr) {
+        host.form = THostForm::IPv4;
+        host.length = 4;
+        host.text = shown;
+        return host;
+    }
+    if (inet_pton(AF_INET6, Text.c_str(), host.bytes) == 1 &&
+        inet_ntop(AF_INET6, host.bytes, shown, sizeof shown) != nullptr) {
+        host.form = THostForm::IPv6;
+        host.length = 16;
+        host.text = shown;
+        return host;
+    }
+    std::fill(std::begin(host.bytes), std::end(host.bytes), 0);
+    const std::string quoted = "'" + Text + "'";
+    if (Text.find(':') != std::string::npos) {
+        if (Text.size() > 2 && Text.front() == '[' && Text.back() == ']')
+            host.why = quoted + " is refused: write an IPv6 address without brackets (" +
+                       Text.substr(1, Text.size() - 2) + ")";
+        else
+            host.why = quoted + " is neither an IPv6 address in the usual form (without a zone such as %eth0) "
+                                "nor a host name (a name has no ':')";
+        return host;
+    }
+    if (IsOtherIPv4Form(Text)) {
+        host.why = quoted + " is not an IPv4 address in the usual form: write four decimal numbers from 0 to 255 "
+                            "without leading zeros, such as 192.0.2.1 (short, octal and hexadecimal forms are "
+                            "refused because programs read them differently)";
+        return host;
+    }
+    std::string name = Text;
+    if (name.size() > 1 && name.back() == '.')
+        name.pop_back();
+    const std::vector<std::string> labels = Labels(name);
+    if (AllDigits(labels.back())) {
+        host.why = quoted + " is neither an IPv4 address (four decimal numbers from 0 to 255, such as 192.0.2.1) "
+                            "nor a host name (its last part is a number)";
+        return host;
+    }
+    host.form = THostForm::Name;
+    host.text = Text;
+    return host;
+}
 
 std::string WSocketErrorDesc(int ErrCode)
 {
@@ -120,18 +237,21 @@ winsock::u_long WSocketResolveHost(const std::string& InAddr)
 {
     if (InAddr.empty() || InAddr.size() >= 257)
         throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
-    std::string host = Trim(InAddr);
-    if (!host.empty() && IsDigit(host[0])) {
-        // A text starting with a digit is an address, never a name.
-        winsock::u_long a = inet_addr(host.c_str());
-        if (a == INADDR_NONE) {
-            if (host == "255.255.255.255")
-                return INADDR_BROADCAST;
-            throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid IP address.");
-        }
+    // The one reading of host texts: an address only in inet_pton's form,
+    // other numeric forms refused, never looked up as names.
+    const THostText host = WSocketReadHost(Trim(InAddr));
+    switch (host.form) {
+    case THostForm::Refused: throw ESocketException("WSocketResolveHost: " + host.why);
+    case THostForm::IPv6:
+        throw ESocketException("WSocketResolveHost: '" + InAddr + "' is an IPv6 address; IPv6 is not supported yet");
+    case THostForm::IPv4: {
+        winsock::u_long a;
+        std::memcpy(&a, host.bytes, sizeof a);
         return a;
     }
-    hostent* phe = gethostbyname(host.c_str());
+    case THostForm::Name: break;
+    }
+    hostent* phe = gethostbyname(host.text.c_str());
     if (!phe || !phe->h_addr_list || !phe->h_addr_list[0])
         throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s'", InAddr));
     winsock::u_long a;
@@ -230,9 +350,17 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
     FDnsResult.clear();
     FDnsResultList.clear();
 
-    winsock::u_long a = inet_addr(HostName.c_str());
-    if (a != INADDR_NONE) {
-        FDnsResult = inet_ntoa(in_addr{a});
+    // The same reading as the connect's and the certificate check's: an
+    // address is the result at once, a text that is neither an address in
+    // the usual form nor a name is refused, and only a name is looked up.
+    const THostText host = WSocketReadHost(HostName);
+    if (host.form == THostForm::Refused) {
+        RaiseSocketException("DNS lookup: " + host.why);
+        TriggerDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    if (host.form != THostForm::Name) {
+        FDnsResult = host.text;
         TriggerDnsLookupDone(0);
         return;
     }

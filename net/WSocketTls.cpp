@@ -2,7 +2,6 @@
 // its events, fed and drained through memory buffers, so that the
 // readiness loop, the send queue and the events stay what they are.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <openssl/err.h>
@@ -26,27 +25,62 @@ constexpr int ReadAhead = 4 * RecordChunk;
 // send, so a full record (or several) must fit in one.
 constexpr int RecordBlockSize = 65536;
 
-bool IsDottedAddress(const std::string& name)
+// Sets up the check of the server's identity on a new engine: an address
+// (read by the resolver's own reader, so the address checked is the one
+// connected to) against the certificate's IP addresses, a name against its
+// DNS names and sent as SNI. Empty when it is set up; otherwise why not,
+// and the handshake must not go on: it would verify any certificate an
+// authority vouches for, for whatever server.
+std::string SetUpIdentityCheck(SSL* ssl, const std::string& serverName)
 {
-    if (name.empty())
-        return false;
-    for (char c : name)
-        if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.'))
-            return false;
-    return true;
+    if (serverName.empty())
+        return "no server name or address to check the certificate against";
+    const THostText host = WSocketReadHost(serverName);
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    switch (host.form) {
+    case THostForm::Refused: return "cannot check the server's identity: " + host.why;
+    case THostForm::IPv4:
+    case THostForm::IPv6:
+        // No SNI: RFC 6066 allows only names there.
+        if (X509_VERIFY_PARAM_set1_ip(param, host.bytes, host.length) != 1)
+            return "cannot check the server's identity: the address " + host.text + " was not taken";
+        return {};
+    case THostForm::Name: {
+        // A fully qualified name ("ftp.example.org.") is the same name
+        // without the root's dot, as SNI (RFC 6066) and certificates
+        // write it.
+        std::string name = host.text;
+        if (name.size() > 1 && name.back() == '.')
+            name.pop_back();
+        if (SSL_set_tlsext_host_name(ssl, name.c_str()) != 1)
+            return "cannot send the server name " + name + " (SNI)";
+        if (X509_VERIFY_PARAM_set1_host(param, name.data(), name.size()) != 1)
+            return "cannot check the server's identity: the name " + name + " was not taken";
+        return {};
+    }
+    }
+    return "cannot check the server's identity";
 }
 
+// A distinguished name on one line, as the user may see it: OpenSSL's
+// one-line form in UTF-8 (a value with ',', '+', '"', ';' or the like in
+// quotes, a quote inside escaped, every backslash doubled), then every
+// character that could break the line or hide text escaped visibly
+// (SslVisibleText): the certificate is written by whoever runs the
+// server, and its texts end up in the trust question.
 std::string NameText(X509_NAME* name)
 {
     if (!name)
         return {};
     BIO* bio = BIO_new(BIO_s_mem());
-    X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    if (!bio)
+        return {};
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB & ~ASN1_STRFLGS_ESC_CTRL);
     char* data = nullptr;
     long len = BIO_get_mem_data(bio, &data);
     std::string text(data, static_cast<std::size_t>(len > 0 ? len : 0));
     BIO_free(bio);
-    return text;
+    return SslVisibleText(text);
 }
 
 std::string TimeText(const ASN1_TIME* time)
@@ -185,13 +219,13 @@ void TCustomSslWSocket::BeginSsl(bool DeferConnected)
     FBufSize = RecordBlockSize;
     SSL_set_connect_state(FSsl);
     SSL_set_verify(FSsl, SSL_VERIFY_PEER, KeepGoing);
-    if (!FSslServerName.empty()) {
-        if (IsDottedAddress(FSslServerName)) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), FSslServerName.c_str());
-        } else {
-            SSL_set_tlsext_host_name(FSsl, FSslServerName.c_str());
-            SSL_set1_host(FSsl, FSslServerName.c_str());
-        }
+    // Every connection checks an identity, or does not start.
+    const std::string noCheck = SetUpIdentityCheck(FSsl, FSslServerName);
+    if (!noCheck.empty()) {
+        ERR_clear_error();
+        FDeferConnected = DeferConnected;
+        HandshakeFailed(noCheck, false);
+        return;
     }
     if (FSslResume)
         SSL_set_session(FSsl, FSslResume.get());

@@ -20,6 +20,7 @@
 // word). closesocket drops the socket's notifications still queued.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/Messages.h"
@@ -39,6 +40,7 @@ inline constexpr int SOCKET_ERROR = -1;
 // Address families, socket types, protocols.
 inline constexpr int AF_INET = 2;
 inline constexpr int PF_INET = 2;
+inline constexpr int AF_INET6 = 23;
 inline constexpr int SOCK_STREAM = 1;
 inline constexpr int SOCK_DGRAM = 2;
 inline constexpr int IPPROTO_TCP = 6;
@@ -218,7 +220,19 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
 
+// Winsock's reading: also the short, octal and hexadecimal forms ("127.1",
+// "0177.0.0.1", "0x7f.1", "2130706433"). The socket component does not use
+// it for host texts (see inet_pton and WSocketReadHost).
 u_long inet_addr(const char* cp);
+// The strict readings: AF_INET takes exactly four decimal numbers 0-255
+// without leading zeros, AF_INET6 the RFC 4291 text forms (no brackets, no
+// zone). dst receives 4 or 16 bytes in network order. 1 when src is such
+// an address, 0 when not, -1 (WSAEAFNOSUPPORT) for another family.
+int inet_pton(int af, const char* src, void* dst);
+// The text of a 4- or 16-byte address (AF_INET or AF_INET6) in dst; dst
+// itself, or nullptr when it is too small (WSAEFAULT) or af is another
+// family (WSAEAFNOSUPPORT).
+const char* inet_ntop(int af, const void* src, char* dst, std::size_t size);
 // Dotted text of an address; the buffer is per thread and reused.
 char* inet_ntoa(in_addr in);
 u_short htons(u_short v);

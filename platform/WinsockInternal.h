@@ -23,6 +23,7 @@
 
 namespace px {
 constexpr int AfInet = AF_INET;
+constexpr int AfInet6 = AF_INET6;
 constexpr int SockStream = SOCK_STREAM;
 constexpr int SockDgram = SOCK_DGRAM;
 constexpr int SolSocket = SOL_SOCKET;
@@ -46,6 +47,8 @@ using Linger = ::linger;
 
 #undef AF_INET
 #undef PF_INET
+#undef AF_INET6
+#undef PF_INET6
 #undef SOCK_STREAM
 #undef SOCK_DGRAM
 #undef SOL_SOCKET

@@ -116,6 +116,31 @@ u_long inet_addr(const char* cp)
     return a.s_addr;
 }
 
+int inet_pton(int af, const char* src, void* dst)
+{
+    if (af != AF_INET && af != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return -1;
+    }
+    if (!src || !dst)
+        return 0;
+    return ::inet_pton(af == AF_INET ? px::AfInet : px::AfInet6, src, dst) == 1 ? 1 : 0;
+}
+
+const char* inet_ntop(int af, const void* src, char* dst, std::size_t size)
+{
+    if (af != AF_INET && af != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    if (!src || !dst ||
+        ::inet_ntop(af == AF_INET ? px::AfInet : px::AfInet6, src, dst, static_cast<socklen_t>(size)) == nullptr) {
+        WSASetLastError(WSAEFAULT);
+        return nullptr;
+    }
+    return dst;
+}
+
 char* inet_ntoa(in_addr in)
 {
     thread_local char text[16];

@@ -175,6 +175,16 @@ TEST(FtpPut, TlsUploadsWhenTheCertificateIsTrustedAndFailsOtherwise)
         {"fingerprint", &certs->selfSigned, {"--tls-fingerprint", colons}, 0},
         {"neither", &certs->selfSigned, {}, 1},
         {"CA file, self-signed server", &certs->selfSigned, {"--tls-cafile", certs->caFile}, 1},
+        // The fingerprint is pinned: a certificate an authority vouches for
+        // must have it too.
+        {"CA file and another fingerprint",
+         &certs->signedByCa,
+         {"--tls-cafile", certs->caFile, "--tls-fingerprint", colons},
+         1},
+        {"CA file and its fingerprint",
+         &certs->signedByCa,
+         {"--tls-cafile", certs->caFile, "--tls-fingerprint", certs->signedByCa.fingerprint},
+         0},
     };
     LocalDir local("parcelo-ftpput");
     const std::string a = local.Write("tls.bin", std::string(5000, 't'));
@@ -200,5 +210,38 @@ TEST(FtpPut, TlsUploadsWhenTheCertificateIsTrustedAndFailsOtherwise)
                 << r.out;
             EXPECT_EQ(r.out.find("> USER"), std::string::npos) << c.name << "\n" << r.out;
         }
+    }
+}
+
+// The host of the address is read once, as an address only in its usual
+// form: "127.1", "2130706433" and "0177.0.0.1" would reach 127.0.0.1 while
+// the certificate was checked against nothing or 177.0.0.1. The server's
+// certificate is valid for 127.0.0.1 and trusted through the CA file.
+TEST(FtpPut, OtherAddressFormsAreRefusedWithTheReason)
+{
+    const TlsTestCerts* certs = nullptr;
+    try {
+        certs = &TestCerts();
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << e.what();
+    }
+    std::string why;
+    auto server = StartVsftpd(why, FtpServerTls{FtpTlsMode::Explicit, certs->signedByCa});
+    if (!server)
+        GTEST_SKIP() << why;
+    LocalDir local("parcelo-ftpput");
+    const std::string a = local.Write("form.bin", "form");
+    for (const char* host : {"127.1", "2130706433", "0177.0.0.1"}) {
+        Result r =
+            RunFtpputWithErrors({"--tls-cafile", certs->caFile, "--timeout", "20", std::string("ftpes://") + host,
+                                 server->PortText(), server->User(), server->Password(), server->UploadDir(), a});
+        EXPECT_EQ(r.status, 1) << host << "\n" << r.out;
+        EXPECT_NE(r.out.find("ftpput: log-in failed: 500 ESocketException: DNS lookup: '" + std::string(host) +
+                             "' is not an IPv4 address in the usual form: write four decimal numbers"),
+                  std::string::npos)
+            << host << "\n"
+            << r.out;
+        EXPECT_EQ(r.out.find("> AUTH TLS"), std::string::npos) << host << "\n" << r.out;
+        EXPECT_EQ(ReadFile(server->StoredPath("form.bin")), "") << host;
     }
 }

@@ -809,3 +809,144 @@ TEST(FtpTls, GarbageOnTheControlConnectionEndsTheSessionWithATlsError)
     EXPECT_FALSE(ftp.Connected());
     server.Join();
 }
+
+// --- the server's identity: which address is checked ----------------------------------
+
+// "127.1", "2130706433" and "0177.0.0.1" reach 127.0.0.1 through the usual
+// address readers, while a certificate check would take them for no
+// address at all or for 177.0.0.1. Refused before anything is sent, with
+// the reason, plain or secured (the scripted server presents a
+// certificate that is valid for 127.0.0.1: a session would be "verified").
+TEST(FtpTlsIdentity, OtherAddressFormsAreRefusedBeforeAnyConnection)
+{
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    for (const char* address : {"ftpes://127.1", "ftpes://127.0.1", "ftpes://2130706433", "ftpes://0177.0.0.1",
+                                "ftps://127.1", "ftp://0177.0.0.1", "0x7f.0.0.1"}) {
+        SCOPED_TRACE(address);
+        const bool implicit = std::string(address).rfind("ftps://", 0) == 0;
+        FtpScriptServer server([&](FtpScriptSession& s) {
+            if (!SecureControl(s, implicit, certs->signedByCa))
+                return;
+            SecuredLogIn(s);
+            s.WaitForClose();
+        });
+        FtpTestClient ftp;
+        Prepare(ftp, server, "");
+        ftp.SetHostName(address);
+        ftp.SetTlsCaFile(certs->caFile);
+
+        EXPECT_FALSE(ftp.Connect());
+        const std::string host = FtpSplitAddress(address).host;
+        const std::string expected = "500 ESocketException: DNS lookup: '" + host +
+                                     "' is not an IPv4 address in the usual form: write four decimal numbers from 0 "
+                                     "to 255 without leading zeros, such as 192.0.2.1 (short, octal and hexadecimal "
+                                     "forms are refused because programs read them differently)";
+        EXPECT_EQ(ftp.ErrorMessage(), expected);
+        EXPECT_TRUE(ftp.Displayed("! " + expected));
+        EXPECT_FALSE(DisplayedStart(ftp, "! TLS"));
+        EXPECT_FALSE(ftp.Connected());
+        EXPECT_EQ(ftp.State(), ftpStReady);
+        EXPECT_TRUE(server.Commands().empty());
+        EXPECT_FALSE(server.Finished());
+    }
+}
+
+// 127.0.0.1 against a certificate that an authority the client trusts
+// issued for another address: checked as the address connected to, and
+// refused.
+TEST(FtpTlsIdentity, TheAddressConnectedToIsTheAddressChecked)
+{
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (SecureControl(s, false, certs->otherAddress))
+            s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsCaFile(certs->caFile);
+
+    EXPECT_FALSE(ftp.Connect());
+    EXPECT_EQ(ftp.ErrorMessage(), "534 Certificate not trusted: IP address mismatch");
+    EXPECT_EQ(ftp.TlsPeer().fingerprint, certs->otherAddress.fingerprint);
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(server.Join(), Commands{"AUTH TLS"});
+}
+
+// --- a pinned fingerprint (ftpput's --tls-fingerprint) ----------------------------------
+
+struct PinCase {
+    const char* name;
+    bool pinned;
+    enum Cert { SignedByCa, SelfSigned } presented;
+    enum Pin { PinPresented, PinOther } pin;
+    bool accepted;
+    const char* how; // the end of the "! TLS: ..." line, or the reason of the refusal
+};
+
+void PrintTo(const PinCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class FtpTlsPinned : public ::testing::TestWithParam<PinCase> { };
+
+TEST_P(FtpTlsPinned, TheFingerprintDecidesEvenWhenAnAuthorityVouches)
+{
+    const PinCase& c = GetParam();
+    const TlsTestCerts* certs = Certs();
+    if (!certs)
+        GTEST_SKIP() << "no test certificates (openssl missing?)";
+    const TlsCertPair& cert = c.presented == PinCase::SignedByCa ? certs->signedByCa : certs->selfSigned;
+    FtpScriptServer server([&](FtpScriptSession& s) {
+        if (!SecureControl(s, false, cert))
+            return;
+        if (c.accepted)
+            SecuredLogIn(s);
+        s.WaitForClose();
+    });
+    FtpTestClient ftp;
+    Prepare(ftp, server, "ftpes://");
+    ftp.SetTlsCaFile(certs->caFile);
+    ftp.SetTlsFingerprint(
+        Colons(c.pin == PinCase::PinPresented ? cert.fingerprint : certs->otherSelfSigned.fingerprint));
+    ftp.SetTlsFingerprintPinned(c.pinned);
+    int asked = 0;
+    ftp.OnVerifyCertificate = [&](TObject*, const TFtpCertificateQuestion&, bool& trust) {
+        ++asked;
+        trust = true;
+    };
+
+    EXPECT_EQ(ftp.Connect(), c.accepted) << ftp.ErrorMessage();
+    EXPECT_EQ(asked, 0) << "a pinned fingerprint asks nobody; a verified certificate neither";
+    if (c.accepted) {
+        EXPECT_TRUE(ftp.Displayed("! TLS: " + ftp.TlsPeer().protocol + ", " + ftp.TlsPeer().cipher + ", " + c.how));
+        ftp.Abort();
+        EXPECT_EQ(server.Join(), SecuredLogInCommands);
+    } else {
+        EXPECT_EQ(ftp.ErrorMessage(), std::string("534 Certificate not trusted: ") + c.how);
+        EXPECT_TRUE(ftp.Displayed("! Certificate of 127.0.0.1 not trusted: " + std::string(c.how) +
+                                  " (SHA-256 fingerprint " + Colons(cert.fingerprint) + ")"));
+        EXPECT_FALSE(ftp.Connected());
+        EXPECT_EQ(server.Join(), Commands{"AUTH TLS"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpTlsPinned,
+    ::testing::Values(PinCase{"VerifiedButAnotherFingerprintPinned", true, PinCase::SignedByCa, PinCase::PinOther,
+                              false, "its SHA-256 fingerprint is not the pinned one"},
+                      PinCase{"SelfSignedAndAnotherFingerprintPinned", true, PinCase::SelfSigned, PinCase::PinOther,
+                              false, "its SHA-256 fingerprint is not the pinned one"},
+                      PinCase{"VerifiedAndPinned", true, PinCase::SignedByCa, PinCase::PinPresented, true,
+                              "certificate verified and matches the pinned fingerprint"},
+                      PinCase{"SelfSignedAndPinned", true, PinCase::SelfSigned, PinCase::PinPresented, true,
+                              "certificate matches the pinned fingerprint"},
+                      // The window's remembered fingerprint is no pin: a certificate that
+                      // verifies is accepted, whatever was remembered.
+                      PinCase{"RememberedNotPinnedVerifiedAccepted", false, PinCase::SignedByCa, PinCase::PinOther,
+                              true, "certificate verified"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -22,6 +22,17 @@ struct Pki {
     std::string caFile;
     Identity signedByCa;
     Identity selfSigned;
+    // Signed by the authority for another server: CN=other.example with
+    // DNS:other.example, IP:177.0.0.1 and IP:::1 (not 127.0.0.1).
+    Identity otherAddress;
+    // Signed by the authority for localhost and 127.0.0.1, with an RSA key
+    // (the others have P-256 keys): for suites with RSA authentication or
+    // RSA key exchange.
+    Identity rsaSignedByCa;
+    // Signed by the authority for localhost and 127.0.0.1; its common name
+    // is lineBreakingName, full of line breaks and other controls.
+    Identity lineBreaking;
+    std::string lineBreakingName;
 };
 const Pki& TestPki();
 
@@ -45,11 +56,30 @@ public:
     void SendCloseNotify();
     // Closes the descriptor (without close_notify unless sent before).
     void Close();
+    // The server name the client sent (SNI) in the handshake, or "".
+    std::string ServerName() const;
+
+    // Server-initiated renegotiation (TLS 1.2 only): sends a HelloRequest
+    // and would run a full new handshake that presents `with` (no
+    // resumption), reading until the client's answer or `waitSeconds`
+    // without one. What came of it:
+    enum class Renegotiation {
+        Completed,       // the client ran the new handshake
+        RefusedByClient, // the client answered no_renegotiation
+        Failed,          // anything else
+    };
+    Renegotiation Renegotiate(const Identity& with, int waitSeconds = 3);
 
 private:
     int fd_;
     void* ctx_;
     void* ssl_ = nullptr;
+};
+
+// How a server's TLS is restricted (empty: OpenSSL's defaults).
+struct ServerOptions {
+    bool tls12Only = false; // at most TLS 1.2
+    std::string ciphers;    // the TLS 1.2 suites it accepts (OpenSSL's cipher list)
 };
 
 class Server {
@@ -58,6 +88,7 @@ public:
     // Listens at once; the script runs for each of `connections` accepted
     // connections in turn, with the identity's certificate.
     Server(const Identity& identity, Script script, int connections = 1);
+    Server(const Identity& identity, Script script, int connections, const ServerOptions& options);
     ~Server();
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }

@@ -102,19 +102,105 @@ TEST(WSocketResolve, HostTexts)
         {"  10.1.2.3\t", "10.1.2.3", ""},
         {"255.255.255.255", "255.255.255.255", ""},
         {"localhost", "127.0.0.1", ""},
-        {"256.1.1.1", "", "WSocketResolveHost: '256.1.1.1' Invalid IP address."},
-        {"1example.invalid", "", "WSocketResolveHost: '1example.invalid' Invalid IP address."},
+        {"256.1.1.1", "", ""},
+        {"1.2.3.4.5", "",
+         "WSocketResolveHost: '1.2.3.4.5' is neither an IPv4 address (four decimal numbers from 0 to 255, such as "
+         "192.0.2.1) nor a host name (its last part is a number)"},
+        // Forms that other programs read as addresses, each its own way:
+        // never connected to.
+        {"127.1", "",
+         "WSocketResolveHost: '127.1' is not an IPv4 address in the usual form: write four decimal numbers from 0 "
+         "to 255 without leading zeros, such as 192.0.2.1 (short, octal and hexadecimal forms are refused because "
+         "programs read them differently)"},
+        {"2130706433", "", ""},
+        {"0177.0.0.1", "", ""},
+        {"0x7f.0.0.1", "", ""},
+        {"::1", "", "WSocketResolveHost: '::1' is an IPv6 address; IPv6 is not supported yet"},
         {"", "", "WSocketResolveHost: '' Invalid Hostname."},
         {std::string(257, 'a'), "", "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
         {"no-such-host.invalid", "", "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid'"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.in.substr(0, 40));
-        if (r.error.empty())
+        if (!r.dotted.empty())
             EXPECT_EQ(r.dotted, Dotted(WSocketResolveHost(r.in)));
-        else
+        else if (!r.error.empty())
             EXPECT_EQ(r.error, ExceptionText([&] { WSocketResolveHost(r.in); }));
+        else
+            EXPECT_NE(std::string::npos, ExceptionText([&] {
+                                             WSocketResolveHost(r.in);
+                                         }).find("is not an IPv4 address in the usual form"));
     }
+}
+
+// One reading of host texts for the lookup, the connect and the
+// certificate check: what inet_pton takes is an address, what other
+// programs would read as an address (or read differently) is refused, the
+// rest is a name.
+TEST(WSocketReadHost, AddressesNamesAndRefusedForms)
+{
+    struct Row {
+        std::string in;
+        THostForm form;
+        std::string text; // the address's plain form, the name, or a part of why
+    };
+    const std::vector<Row> rows = {
+        {"127.0.0.1", THostForm::IPv4, "127.0.0.1"},
+        {"192.0.2.255", THostForm::IPv4, "192.0.2.255"},
+        {"255.255.255.255", THostForm::IPv4, "255.255.255.255"},
+        {"0.0.0.0", THostForm::IPv4, "0.0.0.0"},
+        {"::1", THostForm::IPv6, "::1"},
+        {"2001:DB8:0:0::1", THostForm::IPv6, "2001:db8::1"},
+        {"::ffff:127.0.0.1", THostForm::IPv6, "::ffff:127.0.0.1"},
+        {"localhost", THostForm::Name, "localhost"},
+        {"ftp.example.org.", THostForm::Name, "ftp.example.org."},
+        {"1example.org", THostForm::Name, "1example.org"},
+        {"127.0.0.1.nip.io", THostForm::Name, "127.0.0.1.nip.io"},
+        {"dead.beef", THostForm::Name, "dead.beef"},
+        // inet_aton's other forms: short, one number, octal, hexadecimal,
+        // leading zeros.
+        {"127.1", THostForm::Refused, "usual form"},
+        {"127.0.1", THostForm::Refused, "usual form"},
+        {"2130706433", THostForm::Refused, "usual form"},
+        {"0177.0.0.1", THostForm::Refused, "usual form"},
+        {"127.0.0.01", THostForm::Refused, "usual form"},
+        {"0x7f.0.0.1", THostForm::Refused, "usual form"},
+        {"0X7F000001", THostForm::Refused, "usual form"},
+        {"1.2.3.", THostForm::Refused, "nor a host name"},
+        // Numbers that are no address and cannot be a name either.
+        {"256.1.1.1", THostForm::Refused, "usual form"},
+        {"1.2.3.4.5", THostForm::Refused, "nor a host name"},
+        {"127.0.0.1.", THostForm::Refused, "nor a host name"},
+        {"example.123", THostForm::Refused, "nor a host name"},
+        // ':' that makes no IPv6 address.
+        {"[::1]", THostForm::Refused, "without brackets (::1)"},
+        {"fe80::1%lo", THostForm::Refused, "IPv6"},
+        {"host:21", THostForm::Refused, "IPv6"},
+        {"1::2::3", THostForm::Refused, "IPv6"},
+        // Blanks and controls (inet_aton takes "127.0.0.1 junk").
+        {"127.0.0.1 junk", THostForm::Refused, "blank or a control character"},
+        {" localhost", THostForm::Refused, "blank or a control character"},
+        {std::string("localhost\0evil", 14), THostForm::Refused, "blank or a control character"},
+        {"local\nhost", THostForm::Refused, "blank or a control character"},
+        {"", THostForm::Refused, "no host name or address"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.in);
+        const THostText host = WSocketReadHost(r.in);
+        EXPECT_EQ(static_cast<int>(r.form), static_cast<int>(host.form)) << host.why;
+        if (r.form == THostForm::Refused) {
+            EXPECT_NE(std::string::npos, host.why.find(r.text)) << host.why;
+            EXPECT_EQ(0u, host.length);
+        } else {
+            EXPECT_EQ(r.text, host.text);
+            EXPECT_TRUE(host.why.empty());
+            EXPECT_EQ(r.form == THostForm::IPv4 ? 4u : r.form == THostForm::IPv6 ? 16u : 0u, host.length);
+        }
+    }
+    const THostText v4 = WSocketReadHost("192.0.2.7");
+    EXPECT_EQ((std::vector<int>{192, 0, 2, 7}), std::vector<int>(v4.bytes, v4.bytes + 4));
+    const THostText v6 = WSocketReadHost("::1");
+    EXPECT_EQ(1, v6.bytes[15]);
 }
 
 TEST(WSocketResolve, PortTexts)
@@ -170,6 +256,35 @@ TEST(WSocketDnsLookup, ADottedAddressCompletesInsideTheCall)
     EXPECT_EQ(std::vector<int>{0}, l.done);
     EXPECT_EQ("10.0.0.7", l.s.DnsResult());
     EXPECT_TRUE(l.s.DnsResultList().empty());
+}
+
+// "127.1" and its kind are not taken for 127.0.0.1: the connect would
+// reach one address and the certificate check name another, or none.
+TEST(WSocketDnsLookup, OtherAddressFormsAreRefusedWithTheReason)
+{
+    for (const char* text : {"127.1", "127.0.1", "2130706433", "0177.0.0.1", "0x7f.0.0.1"}) {
+        SCOPED_TRACE(text);
+        Lookups l;
+        const std::string why = ExceptionText([&] { l.s.DnsLookup(text); });
+        EXPECT_EQ("DNS lookup: '" + std::string(text) +
+                      "' is not an IPv4 address in the usual form: write four "
+                      "decimal numbers from 0 to 255 without leading zeros, such as 192.0.2.1 (short, octal and "
+                      "hexadecimal forms are refused because programs read them differently)",
+                  why);
+        EXPECT_EQ("", l.s.DnsResult());
+        l.s.OnError = [](TObject*) {};
+        l.s.DnsLookup(text);
+        EXPECT_EQ(std::vector<int>{10022}, l.done);
+        EXPECT_EQ("", l.s.DnsResult());
+    }
+}
+
+TEST(WSocketDnsLookup, AnIPv6AddressIsItsOwnResult)
+{
+    Lookups l;
+    l.s.DnsLookup("0:0::1");
+    EXPECT_EQ(std::vector<int>{0}, l.done);
+    EXPECT_EQ("::1", l.s.DnsResult());
 }
 
 TEST(WSocketDnsLookup, ANameCompletesLaterThroughTheQueue)

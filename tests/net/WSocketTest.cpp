@@ -548,7 +548,10 @@ TEST(WSocketErrors, ConnectChecksInOrderAndPrefixesResolutionErrors)
     s.SetPort("21");
     EXPECT_EQ("Connect: No IP Address Specified", ExceptionText([&] { s.Connect(); }));
     s.SetAddr("256.1.1.1");
-    EXPECT_EQ("connect: WSocketResolveHost: '256.1.1.1' Invalid IP address.", ExceptionText([&] { s.Connect(); }));
+    EXPECT_EQ("connect: WSocketResolveHost: '256.1.1.1' is not an IPv4 address in the usual form: write four "
+              "decimal numbers from 0 to 255 without leading zeros, such as 192.0.2.1 (short, octal and "
+              "hexadecimal forms are refused because programs read them differently)",
+              ExceptionText([&] { s.Connect(); }));
     s.SetProto("");
     EXPECT_EQ("Connect: No Protocol Specified", ExceptionText([&] { s.Connect(); }));
     EXPECT_EQ(wsClosed, s.State());

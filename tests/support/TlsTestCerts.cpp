@@ -101,6 +101,27 @@ TlsCertPair MakeSelfSigned(const std::string& dir, const std::string& name)
     return pair;
 }
 
+// A server certificate named `name` (.pem and .key) in dir with the
+// subject `subject` and the extension line `names`, signed by the
+// authority caFile (key caKey).
+TlsCertPair MakeSignedByCa(const std::string& dir, const std::string& caFile, const std::string& caKey,
+                           const std::string& name, const std::string& subject, const std::string& names)
+{
+    TlsCertPair leaf{dir + "/" + name + ".pem", dir + "/" + name + ".key", {}};
+    const std::string request = dir + "/" + name + ".csr";
+    const std::string extensions = dir + "/" + name + ".ext";
+    std::ofstream(extensions) << names << "\n"
+                              << "basicConstraints=critical,CA:FALSE\n"
+                              << "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                              << "extendedKeyUsage=serverAuth\n";
+    RunOpenssl(dir, {"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", leaf.keyFile, "-out", request, "-subj",
+                     subject});
+    RunOpenssl(dir, {"x509", "-req", "-in", request, "-CA", caFile, "-CAkey", caKey, "-CAcreateserial", "-out",
+                     leaf.certFile, "-days", "2", "-extfile", extensions});
+    leaf.fingerprint = Sha256OfCertificate(leaf.certFile);
+    return leaf;
+}
+
 // Owns the made certificates; the process that made them removes their
 // folder when it exits (not a child that forked meanwhile).
 struct CertStore {
@@ -132,22 +153,25 @@ TlsTestCerts MakeCerts(const std::string& dir)
                      "2", "-subj", "/CN=Parcelo test CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
                      "keyUsage=critical,keyCertSign,cRLSign"});
 
-    TlsCertPair& leaf = made.signedByCa;
-    leaf = {dir + "/server.pem", dir + "/server.key", {}};
-    const std::string request = dir + "/server.csr";
-    const std::string extensions = dir + "/server.ext";
-    std::ofstream(extensions) << serverNames << "\n"
-                              << "basicConstraints=critical,CA:FALSE\n"
-                              << "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                              << "extendedKeyUsage=serverAuth\n";
-    RunOpenssl(dir, {"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", leaf.keyFile, "-out", request, "-subj",
-                     "/CN=localhost"});
-    RunOpenssl(dir, {"x509", "-req", "-in", request, "-CA", made.caFile, "-CAkey", caKey, "-CAcreateserial", "-out",
-                     leaf.certFile, "-days", "2", "-extfile", extensions});
-    leaf.fingerprint = Sha256OfCertificate(leaf.certFile);
-
+    made.signedByCa = MakeSignedByCa(dir, made.caFile, caKey, "server", "/CN=localhost", serverNames);
     made.selfSigned = MakeSelfSigned(dir, "self");
     made.otherSelfSigned = MakeSelfSigned(dir, "other");
+    made.otherAddress = MakeSignedByCa(dir, made.caFile, caKey, "other-address", "/CN=other.example",
+                                       "subjectAltName=DNS:other.example,IP:177.0.0.1,IP:::1");
+
+    // Line and paragraph breaks of every kind in the common name, and a
+    // forged fingerprint line between them in the locality (UTF-8; a
+    // common name holds at most 64 characters, a locality 128).
+    made.lineBreakingForgedFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:"
+                                         "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
+    const std::string forged = "/CN=localhost\xe2\x80\xa8\xe2\x80\xa9next\xc2\x85line\nnew\rback\ttab"
+                               "/L=\xe2\x80\xa8SHA-256 fingerprint: " +
+                               made.lineBreakingForgedFingerprint + "\xe2\x80\xa9\n\r\t\xe2\x80\xae";
+    made.lineBreakingSubject = {dir + "/breaking.pem", dir + "/breaking.key", {}};
+    RunOpenssl(dir,
+               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", made.lineBreakingSubject.keyFile, "-out",
+                made.lineBreakingSubject.certFile, "-days", "2", "-utf8", "-subj", forged, "-addext", serverNames});
+    made.lineBreakingSubject.fingerprint = Sha256OfCertificate(made.lineBreakingSubject.certFile);
     return made;
 }
 

@@ -26,6 +26,17 @@ struct TlsTestCerts {
     // Another self-signed one with the same names and another key: the
     // "changed" certificate of a server that was trusted before.
     TlsCertPair otherSelfSigned;
+    // Signed by caFile for another server: CN=other.example with the names
+    // DNS:other.example, IP:177.0.0.1 and IP:::1 (not 127.0.0.1, not
+    // localhost).
+    TlsCertPair otherAddress;
+    // Self-signed, for localhost and 127.0.0.1, whose subject tries to add
+    // lines to whatever shows it: U+2028 (line separator), U+2029
+    // (paragraph separator), U+0085 (next line), LF, CR, TAB and U+202E
+    // (right-to-left override) in its CN and its L, which holds a forged
+    // line "SHA-256 fingerprint: " + lineBreakingForgedFingerprint.
+    TlsCertPair lineBreakingSubject;
+    std::string lineBreakingForgedFingerprint;
 };
 
 // The certificates of this process: made on the first call with the

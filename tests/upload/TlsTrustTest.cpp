@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QTest>
 
+#include <algorithm>
 #include <optional>
 
 #include "UploadFixture.h"
@@ -306,6 +307,52 @@ TEST_F(TlsWindow, DirectoryListRefusedTellsWhyInTheStatusBar)
     }
     EXPECT_EQ(dialogs_.Count(Kind::Message), 0) << "the directory list reports in the status bar only";
     EXPECT_EQ(Saved("tlsfingerprint"), "<missing>");
+}
+
+// A certificate whose subject is written to add lines to the question,
+// among them a forged fingerprint line: the real fingerprint comes first,
+// and every break in the subject is shown as an escape, so the forged
+// line stays inside the subject's line.
+TEST_F(TlsWindow, TheQuestionShowsTheFingerprintFirstAndNoLineOfTheCertificatesMaking)
+{
+    std::string whyNot;
+    const TlsCertPair& sent = TestCerts().lineBreakingSubject;
+    auto server = StartPyftpdlib(whyNot, 0, FtpServerTls{FtpTlsMode::Explicit, sent});
+    ASSERT_TRUE(server) << whyNot;
+    dialogs_.Answer(DialogAnswer::No);
+    auto form = ShowWindow({MakeFile("a.txt", "abc\n")});
+    TypeProfile(*form, QStringLiteral("ftpes://127.0.0.1"), server->PortText(), server->User(), server->Password());
+
+    PressEnterTwice();
+
+    const std::vector<std::string> questions = dialogs_.Texts(Kind::Question);
+    ASSERT_EQ(questions.size(), 1u) << Std(form->DisplayMemo->toPlainText());
+    const std::string& q = questions.front();
+    for (const char* raw : {"\xe2\x80\xa8", "\xe2\x80\xa9", "\xc2\x85", "\xe2\x80\xae", "\r", "\t"})
+        EXPECT_EQ(q.find(raw), std::string::npos) << q;
+    EXPECT_TRUE(Has(q, "\\u2028SHA-256 fingerprint: " + TestCerts().lineBreakingForgedFingerprint + "\\u2029")) << q;
+    EXPECT_TRUE(Has(q, "next\\u0085line\\u000Anew\\u000Dback\\u0009tab")) << q;
+    // Line by line: the real fingerprint on a line of its own before the
+    // subject, the forged one only inside the subject's line (and the
+    // issuer's: the certificate signed itself).
+    std::vector<std::string> lines;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = q.find('\n', start);
+        lines.push_back(q.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    const auto real = std::find(lines.begin(), lines.end(), "SHA-256 fingerprint: " + Shown(sent.fingerprint));
+    const auto subject =
+        std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Subject: ", 0) == 0; });
+    ASSERT_NE(real, lines.end()) << q;
+    ASSERT_NE(subject, lines.end()) << q;
+    EXPECT_LT(real, subject) << q;
+    for (const std::string& line : lines)
+        if (Has(line, TestCerts().lineBreakingForgedFingerprint))
+            EXPECT_TRUE(line.rfind("Subject: ", 0) == 0 || line.rfind("Issuer: ", 0) == 0) << line;
+    EXPECT_EQ(ReadAll(server->StoredPath("a.txt")), "<missing>");
 }
 
 // Implicit TLS on a port of its own, with the certificate remembered: no

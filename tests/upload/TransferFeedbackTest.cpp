@@ -64,7 +64,18 @@ INSTANTIATE_TEST_SUITE_P(
                       DisplayCase{"AnonymousAddress", "> PASS me@example.org", "me@example.org", "> PASS (hidden)"},
                       DisplayCase{"User", "> USER s3cret", "s3cret", "> USER s3cret"},
                       DisplayCase{"Reply", "< 230 Login successful.", "s3cret", "< 230 Login successful."},
-                      DisplayCase{"Note", "! 12 bytes sent", "s3cret", "! 12 bytes sent"}),
+                      DisplayCase{"Note", "! 12 bytes sent", "s3cret", "! 12 bytes sent"},
+                      // What a server sends stays on its line: no line of the
+                      // dialogue is the server's own making.
+                      DisplayCase{"ReplyWithALineSeparator",
+                                  "< 220 Hi\xe2\x80\xa8! TLS: TLSv1.3, TLS_AES_256_GCM_SHA384, certificate verified",
+                                  "s3cret",
+                                  "< 220 Hi\\u2028! TLS: TLSv1.3, TLS_AES_256_GCM_SHA384, certificate verified"},
+                      DisplayCase{"ReplyWithControls",
+                                  "< 220 a\tb\x1b[2J\xc2\x85"
+                                  "c\xe2\x80\xa9"
+                                  "d",
+                                  "s3cret", "< 220 a\\u0009b\\u001B[2J\\u0085c\\u2029d"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UploadTest, RealLogInShowsThePasswordLineHidden)
