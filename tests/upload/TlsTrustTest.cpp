@@ -349,9 +349,11 @@ TEST_F(TlsWindow, TheQuestionShowsTheFingerprintFirstAndNoLineOfTheCertificatesM
     ASSERT_NE(real, lines.end()) << q;
     ASSERT_NE(subject, lines.end()) << q;
     EXPECT_LT(real, subject) << q;
-    for (const std::string& line : lines)
-        if (Has(line, TestCerts().lineBreakingForgedFingerprint))
+    for (const std::string& line : lines) {
+        if (Has(line, TestCerts().lineBreakingForgedFingerprint)) {
             EXPECT_TRUE(line.rfind("Subject: ", 0) == 0 || line.rfind("Issuer: ", 0) == 0) << line;
+        }
+    }
     EXPECT_EQ(ReadAll(server->StoredPath("a.txt")), "<missing>");
 }
 
