@@ -1,5 +1,6 @@
 #include "platform/Messages.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -42,6 +43,14 @@ struct Timer {
     bool queued;
 };
 
+// A watched descriptor that is not a socket (see WatchDescriptor).
+struct Watch {
+    HWND hwnd = 0;
+    UINT msg = 0;
+    long armed = 0;               // DW_READ / DW_WRITE still to report
+    std::uint32_t registered = 0; // epoll interest; 0: not in the set
+};
+
 std::uint64_t NowMs()
 {
     timespec ts{};
@@ -76,6 +85,7 @@ struct Loop {
     bool terminating = false;
 
     std::vector<Timer> timers;
+    std::unordered_map<int, Watch> watches;
 
     ForeignLoopHooks hooks;
     ReadinessHandler readiness = nullptr;
@@ -156,6 +166,48 @@ struct Loop {
             fn();
     }
 
+    // Brings a watched descriptor's epoll interest in line with what is
+    // armed; with nothing armed it leaves the set (hang-up and errors would
+    // otherwise keep being reported).
+    void SetWatchInterest(int fd, Watch& w)
+    {
+        std::uint32_t want = 0;
+        if (w.armed & DW_READ)
+            want |= EPOLLIN;
+        if (w.armed & DW_WRITE)
+            want |= EPOLLOUT;
+        if (want == w.registered)
+            return;
+        epoll_event ev{};
+        ev.events = want;
+        ev.data.fd = fd;
+        int rc = 0;
+        if (want == 0)
+            rc = epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+        else if (w.registered == 0)
+            rc = epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        else
+            rc = epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+        if (rc == 0 || want == 0)
+            w.registered = want;
+    }
+
+    // A hang-up or an error is news for whichever side is armed: the read
+    // or write that follows finds the end or the error.
+    void WatchReady(int fd, Watch& w, std::uint32_t events)
+    {
+        const bool broken = events & (EPOLLHUP | EPOLLERR);
+        long fired = 0;
+        if ((w.armed & DW_READ) && ((events & EPOLLIN) || broken))
+            fired |= DW_READ;
+        if ((w.armed & DW_WRITE) && ((events & EPOLLOUT) || broken))
+            fired |= DW_WRITE;
+        w.armed &= ~fired;
+        SetWatchInterest(fd, w);
+        if (fired)
+            queue.push_back(Entry{MSG{w.hwnd, w.msg, static_cast<WPARAM>(fd), MAKELPARAM(static_cast<WORD>(fired), 0)}, {}});
+    }
+
     // One epoll_wait: readiness, timers and cross-thread work become
     // queued messages. No program code runs here.
     void Poll(int timeoutMs)
@@ -175,6 +227,8 @@ struct Loop {
                 std::uint64_t v;
                 while (read(tfd, &v, sizeof v) > 0) { }
                 FireTimers();
+            } else if (auto w = watches.find(fd); w != watches.end()) {
+                WatchReady(fd, w->second, evs[i].events);
             } else if (readiness) {
                 readiness(fd, evs[i].events);
             }
@@ -556,6 +610,50 @@ void SetForeignLoopHooks(ForeignLoopHooks hooks)
 void SetReadinessHandler(ReadinessHandler handler)
 {
     L().readiness = handler;
+}
+
+bool WatchDescriptor(int fd, HWND hwnd, UINT msg, long events)
+{
+    Loop& l = L();
+    if (fd < 0 || !IsWindow(hwnd))
+        return false;
+    auto it = l.watches.find(fd);
+    if (it == l.watches.end()) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+            return false;
+        it = l.watches.emplace(fd, Watch{}).first;
+    }
+    Watch& w = it->second;
+    if (w.hwnd != hwnd || w.msg != msg) {
+        // Notifications queued for the old receiver are not its business.
+        if (w.hwnd)
+            PurgeMessages(w.hwnd, w.msg, static_cast<WPARAM>(fd));
+        w.hwnd = hwnd;
+        w.msg = msg;
+    }
+    w.armed = events & (DW_READ | DW_WRITE);
+    l.SetWatchInterest(fd, w);
+    if (w.registered == 0 && w.armed != 0)
+        return false; // epoll refused it (a regular file, say)
+    return true;
+}
+
+void UnwatchDescriptor(int fd)
+{
+    Loop& l = L();
+    auto it = l.watches.find(fd);
+    if (it == l.watches.end())
+        return;
+    if (it->second.registered)
+        epoll_ctl(l.ep, EPOLL_CTL_DEL, fd, nullptr);
+    PurgeMessages(it->second.hwnd, it->second.msg, static_cast<WPARAM>(fd));
+    l.watches.erase(it);
+}
+
+int WatchedDescriptorCount()
+{
+    return static_cast<int>(L().watches.size());
 }
 
 void PurgeMessages(HWND hwnd, UINT msg, WPARAM wParam)

@@ -148,6 +148,26 @@ struct ForeignLoopHooks {
 };
 void SetForeignLoopHooks(ForeignLoopHooks hooks);
 
+// ---- descriptors that are not sockets (pipes) ----------------------------
+
+// What WatchDescriptor reports, in the low word of lParam.
+inline constexpr long DW_READ = 0x01;  // readable, or at its end (a read returns 0 or fails)
+inline constexpr long DW_WRITE = 0x02; // writable, or the reading side is gone (a write fails)
+
+// Watches a descriptor that is not a socket (a pipe end, say) with the
+// reactor: makes it non-blocking and posts msg to hwnd, wParam = fd, lParam
+// = the events that happened. Each event is posted once and then disarmed
+// until the next WatchDescriptor call asks for it again (a reader asks
+// again after it has read until the descriptor would block). Calling it
+// again replaces the set of events; 0 stops watching until asked again.
+// False when hwnd is not a window or the descriptor cannot be watched.
+bool WatchDescriptor(int fd, HWND hwnd, UINT msg, long events);
+// Stops watching fd and drops its notifications still queued. Call it
+// before closing the descriptor.
+void UnwatchDescriptor(int fd);
+// For tests and leak checks: descriptors being watched.
+int WatchedDescriptorCount();
+
 // ---- the socket readiness source (used by the Winsock layer) -------------
 
 // Called for every ready descriptor found by a poll, with the epoll event

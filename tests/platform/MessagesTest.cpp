@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -181,3 +185,72 @@ TEST(MessageQueue, PeekMessageHandsOutQuitWithoutDispatching)
 }
 
 } // namespace
+
+// A pipe watched like a socket: each event once, again only when asked,
+// the end of the stream and a gone reader reported, and nothing queued for
+// a descriptor that is no longer watched.
+TEST(DescriptorWatch, PipeEndsReportOnceUntilAskedAgain)
+{
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    Recorder r;
+    ASSERT_TRUE(WatchDescriptor(fds[0], r.hwnd, WM_USER + 7, DW_READ));
+    PumpAll();
+    EXPECT_TRUE(r.got.empty()) << "nothing to read yet";
+
+    ASSERT_EQ(3, ::write(fds[1], "abc", 3));
+    PumpAll();
+    ASSERT_EQ(1u, r.got.size());
+    EXPECT_EQ(WPARAM(fds[0]), r.got[0].wParam);
+    EXPECT_EQ(DW_READ, LOWORD(r.got[0].lParam));
+    PumpAll();
+    EXPECT_EQ(1u, r.got.size()) << "unread data is not reported again before it is asked for";
+    ASSERT_TRUE(WatchDescriptor(fds[0], r.hwnd, WM_USER + 7, DW_READ));
+    PumpAll();
+    EXPECT_EQ(2u, r.got.size());
+
+    char buf[8];
+    EXPECT_EQ(3, ::read(fds[0], buf, sizeof buf));
+    EXPECT_EQ(-1, ::read(fds[0], buf, sizeof buf)) << "the watched end is non-blocking";
+    EXPECT_EQ(EAGAIN, errno);
+    ASSERT_TRUE(WatchDescriptor(fds[0], r.hwnd, WM_USER + 7, DW_READ));
+    ::close(fds[1]);
+    PumpAll();
+    ASSERT_EQ(3u, r.got.size()) << "the end of the stream is news for a reader";
+    EXPECT_EQ(0, ::read(fds[0], buf, sizeof buf));
+
+    // Queued but not dispatched, then unwatched: dropped.
+    ASSERT_TRUE(WatchDescriptor(fds[0], r.hwnd, WM_USER + 7, DW_READ));
+    MSG peeked;
+    ASSERT_TRUE(PeekMessage(peeked, PM_NOREMOVE));
+    UnwatchDescriptor(fds[0]);
+    PumpAll();
+    EXPECT_EQ(3u, r.got.size());
+    EXPECT_EQ(0, WatchedDescriptorCount());
+    ::close(fds[0]);
+}
+
+TEST(DescriptorWatch, WriteEndReportsRoomAndAGoneReader)
+{
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    Recorder r;
+    ASSERT_TRUE(WatchDescriptor(fds[1], r.hwnd, WM_USER + 8, DW_WRITE));
+    PumpAll();
+    ASSERT_EQ(1u, r.got.size()) << "an empty pipe has room";
+    EXPECT_EQ(DW_WRITE, LOWORD(r.got[0].lParam));
+    ::close(fds[0]);
+    ASSERT_TRUE(WatchDescriptor(fds[1], r.hwnd, WM_USER + 8, DW_WRITE));
+    PumpAll();
+    EXPECT_EQ(2u, r.got.size()) << "a gone reader is news for a writer";
+    UnwatchDescriptor(fds[1]);
+    ::close(fds[1]);
+
+    // A regular file cannot be watched.
+    FILE* f = std::tmpfile();
+    ASSERT_NE(nullptr, f);
+    EXPECT_FALSE(WatchDescriptor(::fileno(f), r.hwnd, WM_USER + 8, DW_READ));
+    UnwatchDescriptor(::fileno(f));
+    std::fclose(f);
+    EXPECT_EQ(0, WatchedDescriptorCount());
+}
