@@ -205,7 +205,8 @@ struct Loop {
         w.armed &= ~fired;
         SetWatchInterest(fd, w);
         if (fired)
-            queue.push_back(Entry{MSG{w.hwnd, w.msg, static_cast<WPARAM>(fd), MAKELPARAM(static_cast<WORD>(fired), 0)}, {}});
+            queue.push_back(
+                Entry{MSG{w.hwnd, w.msg, static_cast<WPARAM>(fd), MAKELPARAM(static_cast<WORD>(fired), 0)}, {}});
     }
 
     // One epoll_wait: readiness, timers and cross-thread work become

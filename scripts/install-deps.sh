@@ -13,6 +13,7 @@ packages=(
   libgtest-dev googletest
   clang-14 libclang-rt-14-dev clang-format-14
   vsftpd python3 python3-pyftpdlib
+  openssh-client openssh-server python3-asyncssh
   xvfb xauth imagemagick x11-utils xdotool
   curl desktop-file-utils bc
   dpkg-dev file lintian appstream

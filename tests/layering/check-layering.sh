@@ -5,6 +5,7 @@
 #   platform/     C++ std, POSIX, SQLite          (its Qt glue: platform/qt/)
 #   net/          platform/
 #   ftp/          net/, platform/
+#   sftp/         net/, platform/
 #   settings/     platform/ (with platform/qt/), Qt
 #   app/          everything
 set -u
@@ -17,6 +18,7 @@ rules=(
   "platform/qt|platform/|yes"
   "net|platform/ net/|no"
   "ftp|platform/ net/ ftp/|no"
+  "sftp|platform/ net/ sftp/|no"
   "settings|platform/ settings/|yes"
 )
 

@@ -1,0 +1,205 @@
+// The SFTP client: speaks SFTP version 3 to the system's OpenSSH client,
+// started as a child process (`ssh ... -s -- HOST sftp`), over its standard
+// input and output; its standard error becomes dialogue lines.
+//
+// TCustomSftpCli runs one request at a time, asynchronously, like the FTP
+// client: a Start* method checks the state, sends what it needs and
+// returns; the pipes are watched by the reactor (WatchDescriptor) and the
+// end of a request fires OnRequestDone from a posted message. TSftpClient
+// adds blocking calls that pump the message loop while they wait.
+//
+// ssh runs in a session of its own (no terminal) with BatchMode, so it
+// never waits for an answer nobody can give: keys and the agent log in;
+// an unknown or changed host key is refused.
+//
+// Everything runs on the thread that owns the message queue.
+#pragma once
+
+#include "net/WSocket.h"
+#include "platform/Component.h"
+#include "platform/Messages.h"
+#include "sftp/SftpPacket.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class TSftpRequest : std::uint8_t { None, Connect, ChangeDir, MakeDir, ListDirs, Store, Quit };
+const char* ToString(TSftpRequest request);
+
+// Raised by a Start* call in the wrong state or with unusable settings;
+// nothing has started then.
+class SftpException : public Exception {
+public:
+    explicit SftpException(const std::string& msg) : Exception(msg) { }
+    const char* ClassName() const override { return "SftpException"; }
+};
+
+// Whether a host or user name can go to ssh as an argument: not empty,
+// not starting with '-', no blank or control character. A name that fails
+// would be read as an option or split by the remote shell.
+bool SftpArgumentAllowed(const std::string& text);
+
+// Parcelo's own known-hosts file: ${XDG_CONFIG_HOME:-~/.config}/parcelo/known_hosts.
+std::string SftpDefaultKnownHostsFile();
+
+class TCustomSftpCli : public TComponent {
+public:
+    explicit TCustomSftpCli(TComponent* AOwner = nullptr);
+    ~TCustomSftpCli() override;
+
+    // ---- settings (read by StartConnect) ----
+    std::string Host;
+    std::string Port = "22";
+    std::string User;
+    // The ssh program (looked up on PATH when it has no '/').
+    std::string SshProgram = "ssh";
+    // Known-hosts files, in order; empty: Parcelo's own file, then
+    // ~/.ssh/known_hosts.
+    std::vector<std::string> KnownHostsFiles;
+    // An ssh configuration file instead of ~/.ssh/config ("-F"); empty: ssh's.
+    std::string SshConfigFile;
+    // SSH_AUTH_SOCK for ssh; empty: what this program has.
+    std::string AgentSocket;
+    // Further "-o NAME=VALUE" options, placed before Parcelo's own.
+    std::vector<std::string> SshOptions;
+
+    // ---- the request at hand ----
+    std::string DirName;   // ChangeDir, MakeDir, ListDirs ("" = the current directory)
+    std::string LocalFile; // Store: the local file
+    std::string HostFile;  // Store: the remote name, relative to the current directory
+
+    // ---- results ----
+    const std::string& CurrentDir() const { return FCurrentDir; }          // absolute, from the server
+    const std::vector<std::string>& DirNames() const { return FDirNames; } // ListDirs, as bytes
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    // The status of the failed step (FX_*), or FX_CONNECTION_LOST when
+    // ssh ended, or FX_FAILURE for a local failure.
+    std::uint32_t ErrorCode() const { return FErrorCode; }
+    // Store: bytes the server has acknowledged.
+    std::uint64_t ProgressCount() const { return FAcked; }
+    bool Connected() const { return FPhase != Phase::Closed; }
+    bool Busy() const { return FRequest != TSftpRequest::None; }
+    pid_t SshPid() const { return FPid; }
+
+    // ---- events ----
+    std::function<void(const std::string& line)> OnDisplay;
+    std::function<void(std::uint64_t acknowledged)> OnProgress;
+    std::function<void(TSftpRequest request, bool ok)> OnRequestDone;
+
+    // ---- requests ----
+    void StartConnect(); // ssh, INIT/VERSION, REALPATH "."
+    void StartChangeDir();
+    void StartMakeDir();
+    void StartListDirs();
+    void StartStore();
+    // Closes the pipes, terminates ssh (killed after 2 s) and reaps it.
+    // Also stops a request under way (which then fails).
+    void StartQuit();
+
+protected:
+    using Liveness = TLifeline::Token;
+    [[nodiscard]] Liveness Alive() const { return FLifeline.Take(); }
+    // Called whenever the acknowledged count moves or a reply arrives;
+    // false when a handler destroyed this object.
+    virtual bool DoProgress(bool countMoved);
+    // Ends the request under way as failed with `why` and the session with
+    // it (ssh terminated and reaped in the background).
+    void Abandon(const std::string& why);
+    // Whether the request that ended last succeeded.
+    bool LastOk() const { return FLastOk; }
+    // Records why a request was refused before it started.
+    void Refused(const std::string& why)
+    {
+        FErrorMessage = why;
+        FErrorCode = sftp::FX_FAILURE;
+        FLastOk = false;
+    }
+
+private:
+    enum class Phase { Closed, Starting, Open, Ending };
+    struct Pending {
+        std::uint32_t id;
+        std::uint8_t what;       // request type sent
+        std::uint64_t bytes = 0; // WRITE: data size
+    };
+
+    void Check(TSftpRequest request);
+    std::string Resolve(const std::string& name) const;
+    std::uint32_t Send(std::uint8_t what, const std::string& packet, std::uint64_t bytes = 0);
+    std::uint32_t NextId() { return FNextId++; }
+    void Display(const std::string& line);
+    void Finish(bool ok);
+    void Fail(std::uint32_t code, const std::string& message);
+    void Lost(const std::string& why);
+    void EndSession();
+    void Spawn();
+    void Flush();
+    void ReadStdout();
+    void ReadStderr(bool atEnd);
+    void OnReply(const sftp::Reply& reply);
+    void StepStore(const sftp::Reply* reply, const Pending& sent);
+    void FillWrites();
+    void CloseLocal();
+    void ClosePipes();
+    void Reap(bool force);
+    void WndProc(UINT msg, WPARAM wParam, LPARAM lParam);
+    std::string StatusText(const sftp::Reply& reply) const;
+
+    HWND FHandle = 0;
+    Phase FPhase = Phase::Closed;
+    TSftpRequest FRequest = TSftpRequest::None;
+    int FStep = 0;
+    pid_t FPid = -1;
+    int FIn = -1, FOut = -1, FErr = -1; // our ends of ssh's stdin, stdout, stderr
+    std::string FSendBuf;
+    std::size_t FSendPos = 0;
+    std::string FRecvBuf;
+    std::string FErrBuf;
+    std::string FLastSshLine;
+    std::deque<Pending> FPending;
+    std::uint32_t FNextId = 1;
+    std::string FCurrentDir;
+    std::string FTarget; // the path of the request at hand
+    std::string FHandleStr;
+    std::vector<std::string> FDirNames;
+    std::string FErrorMessage;
+    std::uint32_t FErrorCode = 0;
+    bool FLastOk = false;
+    bool FFailed = false; // a step failed; the request ends once the rest is answered
+    int FLocal = -1;
+    std::uint64_t FFileSize = 0, FSent = 0, FAcked = 0;
+    bool FLocalEof = false;
+    int FKillTicks = 0;
+    TLifeline FLifeline;
+};
+
+class TSftpClient : public TCustomSftpCli {
+public:
+    explicit TSftpClient(TComponent* AOwner = nullptr) : TCustomSftpCli(AOwner) { }
+
+    // Seconds without progress before a call gives up (0: never). The
+    // clock restarts whenever the acknowledged count moves or a reply
+    // arrives.
+    int Timeout = 15;
+
+    // Each starts the request and pumps the message queue until it ends;
+    // true when it succeeded. A time-out ends the session.
+    bool Connect();
+    bool ChangeDir();
+    bool MakeDir();
+    bool ListDirs();
+    bool Store();
+    bool Quit();
+
+protected:
+    bool DoProgress(bool countMoved) override;
+
+private:
+    bool Run(void (TCustomSftpCli::*start)());
+    bool FProgressed = false;
+};

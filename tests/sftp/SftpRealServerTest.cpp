@@ -1,0 +1,291 @@
+// The SFTP client against a real OpenSSH server on 127.0.0.1 (sshd and an
+// ssh-agent of the test; see support/SshTestServer.h): log-in, the
+// directory requests, files stored byte for byte, many files in one
+// session, a connection cut in the middle of a file, names refused before
+// ssh runs, and nothing left behind (no child, no descriptor).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "sftp/SftpClient.h"
+#include "support/SshTestServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+SshTestServer* server = nullptr;
+
+class SftpRealServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::string why;
+        static std::unique_ptr<SshTestServer> s = SshTestServer::Start(why);
+        server = s.get();
+        if (!server)
+            whyNot = why;
+    }
+    void SetUp() override
+    {
+        if (!server) {
+            if (std::getenv("CI"))
+                FAIL() << "sshd could not start in CI: " << whyNot;
+            GTEST_SKIP() << whyNot;
+        }
+        client.Host = server->Host();
+        client.Port = server->PortText();
+        client.User = server->User();
+        client.KnownHostsFiles = {server->KnownHostsFile()};
+        client.AgentSocket = server->AgentSocket();
+        client.SshConfigFile = "/dev/null"; // not the user's ~/.ssh/config
+        client.OnDisplay = [this](const std::string& line) { dialogue += line + "\n"; };
+    }
+    // The local file `name` with `data` in the test's folder.
+    std::string Local(const std::string& name, const std::string& data)
+    {
+        std::string p = server->Folder() + "/local-" + name;
+        std::ofstream(p, std::ios::binary) << data;
+        return p;
+    }
+    static std::string Read(const std::string& path)
+    {
+        std::ifstream f(path, std::ios::binary);
+        std::ostringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    static inline std::string whyNot;
+    TSftpClient client;
+    std::string dialogue;
+};
+
+std::string Pattern(std::size_t size)
+{
+    std::string s(size, '\0');
+    std::uint32_t x = 12345;
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+int OpenDescriptors()
+{
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd"))
+        (void)e, ++n;
+    return n;
+}
+
+TEST_F(SftpRealServer, FilesOfEverySizeArriveByteForByte)
+{
+    ASSERT_TRUE(client.Connect()) << client.ErrorMessage() << "\n" << dialogue;
+    EXPECT_EQ(fs::canonical(server->Root()).string(), client.CurrentDir());
+    const std::size_t sizes[] = {0, 1, 32 * 1024 - 1, 32 * 1024, 32 * 1024 + 1, 20 * 1024 * 1024};
+    for (std::size_t size : sizes) {
+        const std::string data = Pattern(size);
+        const std::string name = "f" + std::to_string(size);
+        client.LocalFile = Local(name, data);
+        client.HostFile = name;
+        std::uint64_t last = 0;
+        bool monotonic = true;
+        client.OnProgress = [&](std::uint64_t n) {
+            monotonic &= n > last && n <= size;
+            last = n;
+        };
+        ASSERT_TRUE(client.Store()) << size << ": " << client.ErrorMessage();
+        EXPECT_TRUE(monotonic) << size;
+        EXPECT_EQ(size, client.ProgressCount());
+        EXPECT_TRUE(Read(server->Root() + "/" + name) == data) << size << " bytes differ";
+    }
+    // Storing again truncates: a shorter file is not left with the old tail.
+    client.LocalFile = Local("short", "abc");
+    client.HostFile = "f32769";
+    ASSERT_TRUE(client.Store());
+    EXPECT_EQ("abc", Read(server->Root() + "/f32769"));
+    EXPECT_TRUE(client.Quit());
+}
+
+TEST_F(SftpRealServer, NamesWithBlanksUtf8AndOtherBytesAreKept)
+{
+    const std::vector<std::string> names = {"with blanks.txt", "gr\xc3\xbc\xc3\x9f \xe6\x97\xa5\xe6\x9c\xac.txt",
+                                            "latin1 \xe9t\xe9"};
+    for (const std::string& n : names)
+        fs::create_directory(server->Root() + "/dir " + n);
+    std::ofstream(server->Root() + "/plain file") << "x";
+    ASSERT_TRUE(client.Connect()) << client.ErrorMessage();
+    for (const std::string& n : names) {
+        client.LocalFile = Local("n", n);
+        client.HostFile = n;
+        ASSERT_TRUE(client.Store()) << n << ": " << client.ErrorMessage();
+        EXPECT_EQ(n, Read(server->Root() + "/" + n));
+    }
+    client.DirName = "";
+    ASSERT_TRUE(client.ListDirs()) << client.ErrorMessage();
+    std::vector<std::string> expected;
+    for (const std::string& n : names)
+        expected.push_back("dir " + n);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> got;
+    for (const std::string& d : client.DirNames())
+        if (d.rfind("dir ", 0) == 0)
+            got.push_back(d);
+    EXPECT_EQ(expected, got) << "only directories, names as bytes";
+    // Listing a sub-directory by its name with a blank.
+    fs::create_directory(server->Root() + "/dir with blanks.txt/inner");
+    client.DirName = "dir with blanks.txt";
+    ASSERT_TRUE(client.ListDirs());
+    EXPECT_EQ(std::vector<std::string>{"inner"}, client.DirNames());
+    client.DirName = "no such dir";
+    EXPECT_FALSE(client.ListDirs());
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("no such file")) << client.ErrorMessage();
+    EXPECT_TRUE(client.Quit());
+}
+
+TEST_F(SftpRealServer, MissingDirectoryIsMadeThenUsed)
+{
+    ASSERT_TRUE(client.Connect()) << client.ErrorMessage();
+    const std::string home = client.CurrentDir();
+    client.DirName = "new dir";
+    EXPECT_FALSE(client.ChangeDir());
+    EXPECT_EQ(sftp::FX_NO_SUCH_FILE, client.ErrorCode()) << client.ErrorMessage();
+    EXPECT_EQ(home, client.CurrentDir()) << "a failed change leaves the directory";
+    ASSERT_TRUE(client.MakeDir()) << client.ErrorMessage();
+    EXPECT_FALSE(client.MakeDir()) << "it exists now";
+    ASSERT_TRUE(client.ChangeDir()) << client.ErrorMessage();
+    EXPECT_EQ(home + "/new dir", client.CurrentDir());
+    client.LocalFile = Local("in-new", "payload");
+    client.HostFile = "in new.txt";
+    ASSERT_TRUE(client.Store()) << client.ErrorMessage();
+    EXPECT_EQ("payload", Read(server->Root() + "/new dir/in new.txt"));
+
+    // A file is no directory to change into; a store into a missing
+    // directory fails and says why.
+    client.DirName = "in new.txt";
+    EXPECT_FALSE(client.ChangeDir());
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("not a directory")) << client.ErrorMessage();
+    client.HostFile = "nowhere/x.txt";
+    EXPECT_FALSE(client.Store());
+    EXPECT_EQ(sftp::FX_NO_SUCH_FILE, client.ErrorCode()) << client.ErrorMessage();
+    // An unreadable local file fails before anything is sent.
+    client.LocalFile = server->Folder() + "/no-such-local-file";
+    client.HostFile = "y.txt";
+    EXPECT_FALSE(client.Store());
+    EXPECT_FALSE(fs::exists(server->Root() + "/new dir/y.txt"));
+    client.DirName = "..";
+    ASSERT_TRUE(client.ChangeDir());
+    EXPECT_EQ(home, client.CurrentDir());
+    EXPECT_TRUE(client.Quit());
+}
+
+TEST_F(SftpRealServer, TwoHundredFilesInOneSessionAndNothingLeftBehind)
+{
+    const int before = OpenDescriptors();
+    const int loginsBefore = server->LoginCount();
+    fs::create_directory(server->Root() + "/many");
+    ASSERT_TRUE(client.Connect()) << client.ErrorMessage();
+    const pid_t ssh = client.SshPid();
+    ASSERT_GT(ssh, 0);
+    client.DirName = "many";
+    ASSERT_TRUE(client.ChangeDir());
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = "file" + std::to_string(i);
+        client.LocalFile = Local("many", name);
+        client.HostFile = name;
+        ASSERT_TRUE(client.Store()) << name << ": " << client.ErrorMessage();
+    }
+    ASSERT_TRUE(client.Quit());
+    int count = 0;
+    for (const auto& e : fs::directory_iterator(server->Root() + "/many"))
+        count += Read(e.path().string()) == e.path().filename().string();
+    EXPECT_EQ(200, count);
+    EXPECT_EQ(loginsBefore + 1, server->LoginCount()) << server->Log();
+    // ssh is reaped (no zombie), and its pipes are closed.
+    EXPECT_EQ(-1, client.SshPid());
+    EXPECT_EQ(-1, ::waitpid(ssh, nullptr, WNOHANG));
+    EXPECT_EQ(ECHILD, errno);
+    EXPECT_EQ(0, WatchedDescriptorCount());
+    EXPECT_EQ(before, OpenDescriptors());
+}
+
+TEST_F(SftpRealServer, ConnectionCutInTheMiddleOfAFileIsAFailure)
+{
+    ASSERT_TRUE(client.Connect()) << client.ErrorMessage();
+    const std::string data = Pattern(8 * 1024 * 1024);
+    client.LocalFile = Local("cut", data);
+    client.HostFile = "cut";
+    client.OnProgress = [&](std::uint64_t) {
+        if (client.SshPid() > 0)
+            ::kill(client.SshPid(), SIGKILL); // the link goes away mid-file
+        client.OnProgress = nullptr;
+    };
+    EXPECT_FALSE(client.Store());
+    EXPECT_EQ(sftp::FX_CONNECTION_LOST, client.ErrorCode());
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("Connection lost")) << client.ErrorMessage();
+    EXPECT_LT(client.ProgressCount(), data.size());
+    EXPECT_FALSE(client.MakeDir()) << "the session is over";
+    EXPECT_TRUE(client.Quit());
+    EXPECT_EQ(-1, client.SshPid());
+}
+
+TEST_F(SftpRealServer, UnknownHostKeyIsRefused)
+{
+    const std::string empty = server->Folder() + "/empty_known_hosts";
+    std::ofstream(empty).close();
+    client.KnownHostsFiles = {empty};
+    EXPECT_FALSE(client.Connect());
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("Cannot log in")) << client.ErrorMessage();
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("Host key verification failed")) << dialogue;
+    EXPECT_EQ(0, Read(empty).size()) << "nothing recorded without a question";
+    EXPECT_TRUE(client.Quit());
+}
+
+// A host or user that ssh could read as an option, or that holds a blank or
+// a control character, is refused before ssh is started.
+TEST_F(SftpRealServer, ArgumentsThatCouldBeOptionsAreRefusedBeforeSshRuns)
+{
+    const std::string marker = server->Folder() + "/proxy-ran";
+    const struct {
+        std::string host, user;
+    } cases[] = {
+        {"-oProxyCommand=touch " + marker, server->User()},
+        {"-oProxyCommand=touch" + marker, server->User()},
+        {server->Host(), "-oProxyCommand=touch" + marker},
+        {"127.0.0.1 -v", server->User()},
+        {server->Host(), "a\tb"},
+        {"host\nname", server->User()},
+        {"", server->User()},
+        {server->Host(), ""},
+    };
+    for (const auto& c : cases) {
+        client.Host = c.host;
+        client.User = c.user;
+        EXPECT_FALSE(client.Connect()) << c.host << " / " << c.user;
+        EXPECT_NE(std::string::npos, client.ErrorMessage().find("Refused")) << client.ErrorMessage();
+        EXPECT_EQ(-1, client.SshPid());
+        EXPECT_FALSE(client.Connected());
+    }
+    EXPECT_FALSE(fs::exists(marker));
+    client.Host = server->Host();
+    client.User = server->User();
+    client.Port = "22x";
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(-1, client.SshPid());
+}
+
+} // namespace

@@ -1,0 +1,14 @@
+# SFTP client tests: the packet layer alone, and the client against a real
+# OpenSSH server (sshd and an ssh-agent started by the test, on 127.0.0.1).
+set(_sftp_test_dir ${CMAKE_CURRENT_LIST_DIR})
+
+parcelo_add_test(NAME sftp_packet_test
+  SOURCES ${_sftp_test_dir}/SftpPacketTest.cpp
+  LIBS parcelo_sftp GTest::gtest_main
+  LABELS unit)
+
+# One process: the cases share one sshd and agent.
+parcelo_add_test(NAME sftp_realserver_test ONE_PROCESS
+  SOURCES ${_sftp_test_dir}/SftpRealServerTest.cpp
+  LIBS parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS real-server)

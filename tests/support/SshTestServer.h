@@ -1,0 +1,43 @@
+// A throwaway OpenSSH server for tests: Debian's sshd in the foreground on
+// 127.0.0.1, a port of its own, a host key made for it, key log-in only
+// (the key held by an ssh-agent started with it), SFTP by internal-sftp
+// with the log-in directory in the test's temporary folder. Everything it
+// writes stays in that folder, which is removed with the object (sshd and
+// the agent are stopped first).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <sys/types.h>
+
+class SshTestServer {
+public:
+    // nullptr with a reason when sshd or the client tools are missing.
+    static std::unique_ptr<SshTestServer> Start(std::string& whyNot);
+    ~SshTestServer();
+    SshTestServer(const SshTestServer&) = delete;
+    SshTestServer& operator=(const SshTestServer&) = delete;
+
+    std::string Host() const { return "127.0.0.1"; }
+    std::string PortText() const { return std::to_string(port_); }
+    const std::string& User() const { return user_; }
+    // The log-in directory (SFTP's "."), empty at the start.
+    const std::string& Root() const { return root_; }
+    // A known-hosts file that holds this server's key.
+    const std::string& KnownHostsFile() const { return knownHosts_; }
+    // The agent holding the user's key (SSH_AUTH_SOCK for the client).
+    const std::string& AgentSocket() const { return agentSocket_; }
+    // The test's folder (for files of the test's own).
+    const std::string& Folder() const { return dir_; }
+    // What sshd has logged (LogLevel VERBOSE).
+    std::string Log() const;
+    // Log-ins so far ("Accepted publickey" lines).
+    int LoginCount() const;
+
+private:
+    SshTestServer() = default;
+    std::string dir_, root_, user_, knownHosts_, agentSocket_, logFile_;
+    int port_ = 0;
+    pid_t sshd_ = -1, agent_ = -1;
+};
