@@ -14,7 +14,7 @@ seconds=${1:-600}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_ftp_replies fuzz_pasv_reply fuzz_listing_lines fuzz_line_mode fuzz_tls_peer fuzz_scrambler fuzz_registry_values)
+  targets=(fuzz_ftp_replies fuzz_pasv_reply fuzz_listing_lines fuzz_line_mode fuzz_tls_peer fuzz_scrambler fuzz_registry_values fuzz_sftp_packets)
 fi
 jobs=${PARCELO_FUZZ_JOBS:-1}
 
