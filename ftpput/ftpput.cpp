@@ -19,15 +19,26 @@
 // all lines of a multi-line one.
 // Exit status: 0 when every file was stored, 1 otherwise, 2 on a usage
 // error. Scripts rely on this interface: keep it stable.
+//
+// "sftp://HOST" sends the files over SFTP through the system's ssh, in one
+// session: keys and the agent only (PASS must be empty), the host key
+// known to ssh (Parcelo's known-hosts file or ~/.ssh/known_hosts) or, with
+// --ssh-fingerprint SHA256:BASE64, offered by the server with exactly that
+// fingerprint. An unknown host key fails with its fingerprint printed.
+// --passive and --ascii have no effect there.
 #include "ftp/Ftpcli.h"
 #include "ftp/UploadSequence.h"
 #include "net/SslContext.h"
+#include "sftp/SftpClient.h"
+#include "sftp/SftpHostKey.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -39,8 +50,10 @@ namespace {
 
 constexpr const char* Usage =
     "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]\n"
-    "              [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...\n"
-    "HOST: ftpes://NAME (explicit TLS), ftps://NAME (implicit TLS), ftp://NAME or NAME (plain)\n";
+    "              [--tls-fingerprint SHA256HEX] [--ssh-fingerprint SHA256:BASE64]\n"
+    "              HOST PORT USER PASS DIR FILE...\n"
+    "HOST: ftpes://NAME (explicit TLS), ftps://NAME (implicit TLS), ftp://NAME or NAME (plain),\n"
+    "      sftp://NAME (SFTP through ssh; keys and the agent, PASS empty)\n";
 
 constexpr const char* Help = "Stores each FILE under its base name in DIR on an FTP server (an empty DIR: the\n"
                              "log-in directory), printing the FTP dialogue on standard output; failures and\n"
@@ -53,6 +66,8 @@ constexpr const char* Help = "Stores each FILE under its base name in DIR on an 
                              "  --tls-cafile FILE    trust only the authorities in FILE (PEM) for TLS\n"
                              "  --tls-fingerprint HEX  accept only the certificate with this SHA-256\n"
                              "                       fingerprint (64 hex digits, ':' allowed)\n"
+                             "  --ssh-fingerprint SHA256:BASE64  sftp:// only: accept the server's host key\n"
+                             "                       when it has this fingerprint (as ssh-keygen -l shows it)\n"
                              "\n"
                              "Exit status: 0 every file was stored; 1 something failed (the log-in, the\n"
                              "directory, a file that could not be read or stored); 2 a usage error.\n";
@@ -116,6 +131,123 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool IsSftpAddress(const std::string& host)
+{
+    if (host.size() < 7)
+        return false;
+    std::string prefix = host.substr(0, 7);
+    for (char& c : prefix)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return prefix == "sftp://";
+}
+
+// A folder only this user can open, removed with everything in it.
+struct PrivateDir {
+    std::string path;
+    PrivateDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ftpput-ssh.XXXXXX").string();
+        if (::mkdtemp(pattern.data()))
+            path = pattern;
+    }
+    ~PrivateDir()
+    {
+        std::error_code ignored;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ignored);
+    }
+};
+
+void PrintHostKeys(const std::vector<SftpHostKey>& keys)
+{
+    for (const SftpHostKey& k : keys)
+        std::fprintf(stderr, "  %s key fingerprint is %s\n", k.ShortType().c_str(), k.fingerprint.c_str());
+}
+
+// The files of one call through one ssh session; false when the log-in,
+// the directory or a file failed (each reported on standard error).
+bool SendOverSftp(const std::vector<std::string>& args, const UploadJobDescription& job, int timeout,
+                  const std::string& fingerprint)
+{
+    TSftpClient sftp;
+    std::string host = args[0].substr(7);
+    while (!host.empty() && host.back() == '/')
+        host.pop_back();
+    sftp.Host = host;
+    sftp.Port = args[1];
+    sftp.User = args[2];
+    sftp.Timeout = timeout;
+    sftp.OnDisplay = [](const std::string& line) {
+        const std::string shown = SslVisibleText(line);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    auto fail = [&sftp](const std::string& what) {
+        std::fprintf(stderr, "ftpput: %s failed: %s\n", what.c_str(), sftp.ErrorMessage().c_str());
+    };
+
+    // A pinned fingerprint: the key the server offers with it goes into a
+    // known-hosts file of this call, so that ssh itself checks that the
+    // session's key is that one.
+    PrivateDir pinned;
+    if (!fingerprint.empty()) {
+        std::string why;
+        const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, args[1], timeout > 0 ? timeout : 30, why);
+        const SftpHostKey* match = nullptr;
+        for (const SftpHostKey& k : keys)
+            if (k.fingerprint == fingerprint)
+                match = &k;
+        if (!match) {
+            std::fprintf(stderr, "ftpput: log-in failed: the host key of %s does not have the fingerprint %s%s%s\n",
+                         host.c_str(), fingerprint.c_str(), why.empty() ? "" : ": ", why.c_str());
+            PrintHostKeys(keys);
+            return false;
+        }
+        if (pinned.path.empty()) {
+            std::fprintf(stderr, "ftpput: cannot make a temporary folder\n");
+            return false;
+        }
+        const std::string file = pinned.path + "/known_hosts";
+        std::ofstream(file) << SftpKnownHostsLine(host, args[1], *match);
+        sftp.KnownHostsFiles = {SftpDefaultKnownHostsFile(), file};
+    }
+
+    if (!sftp.Connect()) {
+        fail("log-in");
+        if (sftp.ErrorMessage().find("Host key verification failed") != std::string::npos) {
+            std::string why;
+            const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, args[1], 10, why);
+            std::fprintf(stderr, "ftpput: the host key of %s is not known%s\n", host.c_str(),
+                         keys.empty() ? "" : "; the server offers:");
+            PrintHostKeys(keys);
+        }
+        (void)sftp.Quit();
+        return false;
+    }
+    if (!job.directory.empty()) {
+        sftp.DirName = job.directory;
+        if (!sftp.ChangeDir()) {
+            fail("cd " + job.directory);
+            (void)sftp.Quit();
+            return false;
+        }
+    }
+    bool allStored = true;
+    for (const auto& file : job.files) {
+        sftp.LocalFile = file.localPath;
+        sftp.HostFile = file.remoteName;
+        if (!sftp.Store()) {
+            fail("store " + file.localPath);
+            allStored = false;
+            if (!sftp.Connected())
+                break;
+        }
+    }
+    (void)sftp.Quit();
+    return allStored;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -125,6 +257,7 @@ int main(int argc, char** argv)
     int timeout = 90;
     std::string caFile;
     std::string fingerprint;
+    std::string sshFingerprint;
     std::vector<std::string> args;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
@@ -147,6 +280,10 @@ int main(int argc, char** argv)
             if (i + 1 >= argc || !SslParseFingerprint(argv[i + 1], fingerprint))
                 return UsageError("--tls-fingerprint needs a SHA-256 fingerprint (64 hex digits, ':' allowed)");
             ++i;
+        } else if (options && a == "--ssh-fingerprint") {
+            if (i + 1 >= argc || !SftpIsFingerprint(argv[i + 1]))
+                return UsageError("--ssh-fingerprint needs a fingerprint as SHA256:BASE64 (43 characters)");
+            sshFingerprint = argv[++i];
         } else if (options && (a == "--help" || a == "-h")) {
             std::fputs(Usage, stdout);
             std::fputs(Help, stdout);
@@ -182,6 +319,11 @@ int main(int argc, char** argv)
     }
     if (job.files.empty())
         return 1;
+    if (IsSftpAddress(args[0])) {
+        if (!args[3].empty())
+            return UsageError("sftp:// logs in with keys or the agent: PASS must be empty");
+        return SendOverSftp(args, job, timeout, sshFingerprint) && allStored ? 0 : 1;
+    }
 
     TFtpClient ftp(nullptr);
     ftp.SetTimeout(timeout);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 #include "platform/Messages.h"
 #include "sftp/SftpClient.h"
+#include "sftp/SftpHostKey.h"
 #include "support/SshTestServer.h"
 
 namespace fs = std::filesystem;
@@ -288,6 +290,103 @@ TEST_F(SftpRealServer, ArgumentsThatCouldBeOptionsAreRefusedBeforeSshRuns)
     client.Port = "22x";
     EXPECT_FALSE(client.Connect());
     EXPECT_EQ(-1, client.SshPid());
+}
+
+// ftpput's sftp:// form, with the agent and Parcelo's known-hosts file
+// under a configuration folder of the test; standard output and error
+// together.
+struct PutResult {
+    int status = -1;
+    std::string out;
+};
+
+PutResult RunFtpput(const std::vector<std::string>& args, const std::string& configHome)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        ::close(out[0]);
+        ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        ::setenv("SSH_AUTH_SOCK", server->AgentSocket().c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(FTPPUT_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(FTPPUT_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    PutResult r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST_F(SftpRealServer, FtpputSendsOverSftpAndPinsTheHostKey)
+{
+    // The server's key as ssh-keygen -l names it.
+    std::ifstream pub(server->Folder() + "/hostkey.pub");
+    std::string type, base64;
+    pub >> type >> base64;
+    const std::string fingerprint = SftpFingerprint(base64);
+    ASSERT_TRUE(SftpIsFingerprint(fingerprint)) << fingerprint;
+
+    fs::create_directory(server->Root() + "/put");
+    const std::string config = server->Folder() + "/config";
+    fs::create_directories(config + "/parcelo");
+    const std::string a = Local("put a.txt", "first"), b = Local("put-b", Pattern(100000));
+    const std::string url = "sftp://" + server->Host();
+    const std::vector<std::string> common = {server->PortText(), server->User(), "", "put", a, b};
+    auto with = [&](std::vector<std::string> front) {
+        front.insert(front.end(), common.begin(), common.end());
+        return front;
+    };
+
+    // Unknown: refused, the fingerprint printed, nothing stored.
+    PutResult r = RunFtpput(with({url}), config);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(fingerprint)) << r.out;
+    EXPECT_FALSE(fs::exists(server->Root() + "/put/local-put a.txt"));
+
+    // A wrong fingerprint: refused.
+    std::string wrong = fingerprint;
+    wrong[10] = wrong[10] == 'A' ? 'B' : 'A';
+    r = RunFtpput(with({"--ssh-fingerprint", wrong, url}), config);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_FALSE(fs::exists(server->Root() + "/put/local-put a.txt"));
+
+    // The right one: both files in one session.
+    const int logins = server->LoginCount();
+    r = RunFtpput(with({"--ssh-fingerprint", fingerprint, url}), config);
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("first", Read(server->Root() + "/put/local-put a.txt"));
+    EXPECT_EQ(Pattern(100000), Read(server->Root() + "/put/local-put-b"));
+    EXPECT_EQ(logins + 1, server->LoginCount());
+
+    // Known from Parcelo's own file: no fingerprint needed. A missing
+    // directory and a password are failures, as is a missing local file.
+    fs::copy_file(server->KnownHostsFile(), config + "/parcelo/known_hosts");
+    r = RunFtpput(with({url}), config);
+    EXPECT_EQ(0, r.status) << r.out;
+    r = RunFtpput({url, server->PortText(), server->User(), "", "no such dir", a}, config);
+    EXPECT_EQ(1, r.status) << r.out;
+    r = RunFtpput({url, server->PortText(), server->User(), "secret", "put", a}, config);
+    EXPECT_EQ(2, r.status) << r.out;
+    r = RunFtpput({url, server->PortText(), server->User(), "", "put", a, server->Folder() + "/missing"}, config);
+    EXPECT_EQ(1, r.status) << r.out;
+    r = RunFtpput({"sftp://-oProxyCommand=false", server->PortText(), server->User(), "", "put", a}, config);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Refused")) << r.out;
 }
 
 } // namespace

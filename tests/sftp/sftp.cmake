@@ -12,3 +12,5 @@ parcelo_add_test(NAME sftp_realserver_test ONE_PROCESS
   SOURCES ${_sftp_test_dir}/SftpRealServerTest.cpp
   LIBS parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)
+add_dependencies(sftp_realserver_test ftpput)
+target_compile_definitions(sftp_realserver_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
