@@ -389,4 +389,56 @@ TEST_F(SftpRealServer, FtpputSendsOverSftpAndPinsTheHostKey)
     EXPECT_NE(std::string::npos, r.out.find("Refused")) << r.out;
 }
 
+// Faults from the scripted server: a write refused ("permission denied",
+// "no space") fails that file with a clear reason and the session goes on;
+// a connection cut in the middle of a file is a failure and ends it.
+TEST_F(SftpRealServer, WritesRefusedOrCutByTheServerFailTheFile)
+{
+    const struct {
+        const char* mode;
+        std::uint32_t code;
+        const char* says;
+        bool sessionGoesOn;
+    } cases[] = {
+        {"denied", sftp::FX_PERMISSION_DENIED, "permission denied", true},
+        {"nospace", sftp::FX_FAILURE, "no space left on the server", true},
+        {"drop", sftp::FX_CONNECTION_LOST, "Connection lost", false},
+    };
+    const std::string data = Pattern(1024 * 1024);
+    const std::string local = Local("scripted", data);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        std::string why;
+        auto scripted = ScriptedSftpServer::Start(c.mode, server->Folder() + "/userkey.pub", why);
+        if (!scripted) {
+            if (std::getenv("CI"))
+                FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        TSftpClient sftp;
+        sftp.Host = "127.0.0.1";
+        sftp.Port = scripted->PortText();
+        sftp.User = server->User();
+        sftp.KnownHostsFiles = {scripted->KnownHostsFile()};
+        sftp.AgentSocket = server->AgentSocket();
+        sftp.SshConfigFile = "/dev/null";
+        ASSERT_TRUE(sftp.Connect()) << sftp.ErrorMessage() << "\n" << scripted->Log();
+        sftp.LocalFile = local;
+        sftp.HostFile = "big";
+        EXPECT_FALSE(sftp.Store());
+        EXPECT_EQ(c.code, sftp.ErrorCode()) << sftp.ErrorMessage();
+        EXPECT_NE(std::string::npos, sftp.ErrorMessage().find(c.says)) << sftp.ErrorMessage();
+        EXPECT_LE(sftp.ProgressCount(), 64u * 1024) << "only acknowledged bytes count";
+        EXPECT_EQ(c.sessionGoesOn, sftp.Connected());
+        if (c.sessionGoesOn) {
+            sftp.LocalFile = Local("small", "small");
+            sftp.HostFile = "small";
+            EXPECT_TRUE(sftp.Store()) << sftp.ErrorMessage();
+            EXPECT_EQ("small", Read(scripted->Root() + "/small"));
+        }
+        EXPECT_TRUE(sftp.Quit());
+        EXPECT_EQ(-1, sftp.SshPid());
+    }
+}
+
 } // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -211,4 +212,74 @@ int SshTestServer::LoginCount() const
     for (std::size_t p = 0; (p = log.find("Accepted publickey", p)) != std::string::npos; ++p)
         ++n;
     return n;
+}
+
+std::unique_ptr<ScriptedSftpServer> ScriptedSftpServer::Start(const std::string& mode,
+                                                              const std::string& authorizedKeys, std::string& whyNot)
+{
+    if (::access("/usr/bin/python3", X_OK) != 0 ||
+        WaitExit(Spawn({"/usr/bin/python3", "-c", "import asyncssh"})) != 0) {
+        whyNot = "python3-asyncssh is not installed";
+        return nullptr;
+    }
+    std::unique_ptr<ScriptedSftpServer> s(new ScriptedSftpServer());
+    std::string pattern = (fs::temp_directory_path() / "parcelo-sftp-script.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        whyNot = "cannot make a temporary folder";
+        return nullptr;
+    }
+    s->dir_ = pattern;
+    s->root_ = s->dir_ + "/root";
+    fs::create_directory(s->root_);
+    const std::string hostKey = s->dir_ + "/hostkey";
+    if (WaitExit(Spawn({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", hostKey})) != 0) {
+        whyNot = "ssh-keygen failed";
+        return nullptr;
+    }
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        whyNot = "cannot make a pipe";
+        return nullptr;
+    }
+    s->pid_ = ::fork();
+    if (s->pid_ == 0) {
+        ::setpgid(0, 0);
+        int devnull = ::open("/dev/null", O_RDWR);
+        int err = ::open((s->dir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ::dup2(devnull, 0);
+        ::dup2(out[1], 1);
+        ::dup2(err, 2);
+        const std::string script = std::string(PARCELO_TESTS_DIR) + "/support/SftpScriptServer.py";
+        ::execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), hostKey.c_str(), authorizedKeys.c_str(),
+                s->root_.c_str(), mode.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // The first line is the port; an end before it means the script failed.
+    std::string line;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n')
+        line.push_back(c);
+    ::close(out[0]);
+    s->port_ = std::atoi(line.c_str());
+    if (s->port_ <= 0) {
+        whyNot = "the scripted SFTP server did not start: " + s->Log();
+        return nullptr;
+    }
+    std::ofstream(s->dir_ + "/known_hosts") << "[127.0.0.1]:" << s->port_ << " " << ReadFile(hostKey + ".pub");
+    s->knownHosts_ = s->dir_ + "/known_hosts";
+    return s;
+}
+
+ScriptedSftpServer::~ScriptedSftpServer()
+{
+    Stop(pid_);
+    std::error_code ignored;
+    if (!dir_.empty())
+        fs::remove_all(dir_, ignored);
+}
+
+std::string ScriptedSftpServer::Log() const
+{
+    return ReadFile(dir_ + "/server.log");
 }

@@ -41,3 +41,30 @@ private:
     int port_ = 0;
     pid_t sshd_ = -1, agent_ = -1;
 };
+
+// The scripted SFTP server (support/SftpScriptServer.py, Debian's
+// python3-asyncssh) on 127.0.0.1, for faults: with mode "drop" it cuts the
+// connection at a write beyond 64 KiB into a file, with "denied" it answers
+// such writes "permission denied", with "nospace" with a failure saying
+// "No space left on device". Key log-in for the keys in authorizedKeys;
+// the log-in directory is Root(), a temporary folder removed with the object.
+class ScriptedSftpServer {
+public:
+    static std::unique_ptr<ScriptedSftpServer> Start(const std::string& mode, const std::string& authorizedKeys,
+                                                     std::string& whyNot);
+    ~ScriptedSftpServer();
+    ScriptedSftpServer(const ScriptedSftpServer&) = delete;
+    ScriptedSftpServer& operator=(const ScriptedSftpServer&) = delete;
+
+    std::string PortText() const { return std::to_string(port_); }
+    const std::string& Root() const { return root_; }
+    const std::string& KnownHostsFile() const { return knownHosts_; }
+    // What the script wrote on standard error.
+    std::string Log() const;
+
+private:
+    ScriptedSftpServer() = default;
+    std::string dir_, root_, knownHosts_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};

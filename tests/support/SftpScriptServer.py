@@ -1,0 +1,46 @@
+#!/usr/bin/python3
+# A scripted SFTP server for the faults a real one will not show on demand.
+# Serves ROOT on 127.0.0.1 (a port of its own, printed on the first line of
+# standard output) to the holder of the key in AUTHORIZED_KEYS.
+#
+#   SftpScriptServer.py HOST_KEY AUTHORIZED_KEYS ROOT MODE
+#
+# MODE, for writes at or beyond 64 KiB into a file:
+#   drop      the connection is cut (the client must fail, never succeed)
+#   denied    answered "permission denied"
+#   nospace   answered with a failure saying "No space left on device"
+import asyncio
+import sys
+
+import asyncssh
+
+host_key, authorized, root, mode = sys.argv[1:5]
+LIMIT = 64 * 1024
+
+
+class Server(asyncssh.SFTPServer):
+    def __init__(self, chan):
+        super().__init__(chan, chroot=root)
+        self._chan = chan
+
+    def write(self, file_obj, offset, data):
+        if offset + len(data) > LIMIT:
+            if mode == "drop":
+                self._chan.get_connection().abort()
+                return
+            if mode == "denied":
+                raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "Permission denied")
+            if mode == "nospace":
+                raise asyncssh.SFTPError(asyncssh.FX_FAILURE, "No space left on device")
+        return super().write(file_obj, offset, data)
+
+
+async def main():
+    server = await asyncssh.listen("127.0.0.1", 0, server_host_keys=[host_key],
+                                   authorized_client_keys=authorized, sftp_factory=Server,
+                                   allow_scp=False)
+    print(server.sockets[0].getsockname()[1], flush=True)
+    await asyncio.Event().wait()
+
+
+asyncio.run(main())
