@@ -71,7 +71,7 @@ struct ModuleState {
     QString firewallHost;
     QString firewallPort;
     bool useFirewall = false;
-    bool passiveMode = false;
+    bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
     std::int32_t ProgressScale = 0; // divisions by 1000 applied to the current file's size
     bool TitleProgress = false;     // the application title shows transfer progress; never cleared
@@ -214,14 +214,18 @@ private:
     [[nodiscard]] bool CheckAndCopyFields();
     [[nodiscard]] UploadJobDescription DescribeJob() const;
     [[nodiscard]] UploadEvents JobEvents();
+    // "File transfer completed" when every selected file went up, else
+    // "2 of 4 files sent — 1 not found, 1 folder skipped".
+    [[nodiscard]] QString SentSummary() const;
     void SetProgressScale(const QTreeWidgetItem* row);
     // Shared by the job and the directory picker: the profile on the screen
     // (through the firewall when that option is on) into the client, with
     // the certificate fingerprint trusted for it.
     void CopyProfileIntoClient();
-    // "Cannot connect to HOST", and on a secured connection the client's
-    // reason on a line of its own (`oneLine`: after a colon instead).
+    // "Cannot connect to HOST" and why, on a line of its own (`oneLine`:
+    // after a colon instead); app/LoginFailure.cpp.
     [[nodiscard]] QString LoginFailureText(bool oneLine) const;
+    [[nodiscard]] QString LoginFailureReason() const;
     // The directory picker's steps (app/DirectoryPicker.cpp).
     [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
     // Empties the directory box's list and nothing else: the text typed in
@@ -244,6 +248,7 @@ private:
     QList<QByteArray> args_;
     bool pickerBusy_ = false; // a directory listing is on its way
     bool jobBusy_ = false;    // an upload job is on its way
+    int filesFailed_ = 0;     // files of the running job that failed to go up
     // The job moved the focus off OK to the dialogue box.
     bool okFocusParked_ = false;
     bool settingsUnread_ = false; // the start-up read could not read the store
