@@ -54,6 +54,17 @@ void TForm1::ConnectHandlers()
                                          dircmbox, dircmbox->lineEdit(), OKBn, CancelBn, OptionsBn, AboutBn, ExitBn})
         watched->installEventFilter(this);
 
+    // The address box: a pasted address is taken apart, the port follows
+    // the prefix; a port the user types is his.
+    connect(addressedit, &QLineEdit::textEdited, this, [this] { AddressEdited(addressBefore_); });
+    connect(addressedit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        // Emitted before textEdited: keep the text before this change too.
+        addressBefore_ = addressShown_;
+        addressShown_ = text;
+    });
+    connect(addressedit, &QLineEdit::editingFinished, this, [this] { TakeApartAddress(); });
+    connect(portedit, &QLineEdit::textEdited, this, [this] { portTyped_ = true; });
+
     FTP->OnDisplay = [this](TObject* sender, std::string& msg) { FTPDisplay(sender, msg); };
     FTP->OnProgress = [this](TObject* sender, std::int64_t count, bool& abort) { FTPProgress(sender, count, abort); };
     // A new session starts in the server's default type.

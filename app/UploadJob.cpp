@@ -286,6 +286,7 @@ UploadEvents TForm1::JobEvents()
         const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
         StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
         SetProgressScale(row);
+        StartTransferStatus(row);
     };
     // The last file, or nothing left to send through: say so and stop.
     // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
@@ -295,11 +296,13 @@ UploadEvents TForm1::JobEvents()
         return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
     };
     events.stopped = [this, failedText](std::size_t index, bool wasLast) {
+        StopTransferStatus();
         if (wasLast)
             JobMessage(failedText(index));
         StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
     };
     events.fileDone = [this](std::size_t) {
+        StopTransferStatus();
         ProgressBar1->setValue(0);
         StatusBar1->SetPanelText(0, QString());
     };
