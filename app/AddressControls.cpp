@@ -46,8 +46,7 @@ void TForm1::TakeApartAddress()
         return;
     const QUrl url(text, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != u"ftp" && scheme != u"ftps" && scheme != u"ftpes"))
+    if (!url.isValid() || url.host().isEmpty() || (scheme != u"ftp" && scheme != u"ftps" && scheme != u"ftpes"))
         return;
     // Relative to the log-in directory, as in an ftp: URL; "%2F" at the
     // start makes it absolute.
@@ -58,8 +57,7 @@ void TForm1::TakeApartAddress()
         directory.chop(1);
     if (directory == u"/")
         directory.clear();
-    const bool hasMore = url.port() != -1 || !directory.isEmpty() || !url.userName().isEmpty() ||
-                         text.endsWith(u'/');
+    const bool hasMore = url.port() != -1 || !directory.isEmpty() || !url.userName().isEmpty() || text.endsWith(u'/');
     if (!hasMore)
         return;
 

@@ -159,9 +159,9 @@ void TForm1::BuildFileList()
         }
     }
     if (!unreadable.isEmpty()) {
-        StatusBar1->SetPanelText(1, unreadable.size() == 1 ? QStringLiteral("1 file will not be sent.")
-                                                           : QStringLiteral("%1 files will not be sent.")
-                                                                 .arg(unreadable.size()));
+        StatusBar1->SetPanelText(1, unreadable.size() == 1
+                                        ? QStringLiteral("1 file will not be sent.")
+                                        : QStringLiteral("%1 files will not be sent.").arg(unreadable.size()));
         // Shown once the window is up, so the box opens over it.
         QMetaObject::invokeMethod(
             this, [text = unreadable.join(u'\n').toStdString()] { Dialogs().ErrorBox(text); }, Qt::QueuedConnection);

@@ -153,7 +153,8 @@ QString TForm1::ParamStr(int i) const
 TForm1::TForm1(const QList<QByteArray>& args, QWidget* parent) : QWidget(parent), args_(args)
 {
     MonotonicMs = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
             .count();
     };
     CreateControls();
@@ -460,9 +461,8 @@ void TForm1::SetTabOrder()
     // Tab stops in order; the rest take the focus only when clicked.
     // The port follows the address it sits beside; the directory choice
     // comes before the directory box it switches on.
-    const QList<QWidget*> chain = {hostcmbox, addressedit, portedit, useredit, passedit,   RB1,
-                                   RB2,       dircmbox,    OKBn,     CancelBn, OptionsBn,  AboutBn,
-                                   ExitBn,    DisplayMemo};
+    const QList<QWidget*> chain = {hostcmbox, addressedit, portedit, useredit,  passedit, RB1,    RB2,
+                                   dircmbox,  OKBn,        CancelBn, OptionsBn, AboutBn,  ExitBn, DisplayMemo};
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 }

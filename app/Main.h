@@ -279,8 +279,7 @@ private:
     // The port box holds a port the user typed (or pasted with an address):
     // the address's prefix no longer changes it. Cleared when a profile loads.
     bool portTyped_ = false;
-    QString addressShown_;  // the address box's text
-    QString addressBefore_; // and before its last change
+    QString addressShown_; // the address box's text as last seen
     // The type of the open session is known to match Binary; cleared on every
     // new control connection, since a new session starts in the server's
     // default type.

@@ -56,12 +56,10 @@ void TForm1::ConnectHandlers()
 
     // The address box: a pasted address is taken apart, the port follows
     // the prefix; a port the user types is his.
-    connect(addressedit, &QLineEdit::textEdited, this, [this] { AddressEdited(addressBefore_); });
-    connect(addressedit, &QLineEdit::textChanged, this, [this](const QString& text) {
-        // Emitted before textEdited: keep the text before this change too.
-        addressBefore_ = addressShown_;
-        addressShown_ = text;
-    });
+    // A user's edit emits textEdited before textChanged: addressShown_
+    // still holds the text before the edit then.
+    connect(addressedit, &QLineEdit::textEdited, this, [this] { AddressEdited(addressShown_); });
+    connect(addressedit, &QLineEdit::textChanged, this, [this](const QString& text) { addressShown_ = text; });
     connect(addressedit, &QLineEdit::editingFinished, this, [this] { TakeApartAddress(); });
     connect(portedit, &QLineEdit::textEdited, this, [this] { portTyped_ = true; });
 

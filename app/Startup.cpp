@@ -62,8 +62,8 @@ int RunParcelo(int argc, const char* const* argv, DialogService& dialogs)
     QList<QByteArray> args = CommandLineBytes(argc, argv);
     if (args.size() < 2) {
         // Started from the applications menu: the files are chosen here.
-        const QStringList chosen = QFileDialog::getOpenFileNames(nullptr, QString::fromUtf8(ChooserTitle),
-                                                                 QDir::homePath());
+        const QStringList chosen =
+            QFileDialog::getOpenFileNames(nullptr, QString::fromUtf8(ChooserTitle), QDir::homePath());
         if (chosen.isEmpty()) {
             Dialogs().MessageBox(UsageText);
             return 0;

@@ -66,8 +66,7 @@ QString TransferRate::Text() const
     text += QStringLiteral(", ") + SizeText(static_cast<std::int64_t>(bytesPerSecond_)) + QStringLiteral("/s");
     if (bytesPerSecond_ >= 1) {
         const double left = static_cast<double>(std::max<std::int64_t>(size_ - count_, 0)) / bytesPerSecond_;
-        text += QStringLiteral(", ") + TimeLeftText(static_cast<std::int64_t>(left + 0.999)) +
-                QStringLiteral(" left");
+        text += QStringLiteral(", ") + TimeLeftText(static_cast<std::int64_t>(left + 0.999)) + QStringLiteral(" left");
     }
     return text;
 }

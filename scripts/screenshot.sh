@@ -4,6 +4,8 @@
 # [OUT.png] (default docs/main-window.png). Builds the program first when
 # needed.
 #   --long N  N more files with long names (for a crowded list)
+#   --size WxH  the window resized to W by H pixels first (xdotool), as a
+#             user enlarges it
 #   --dark    a dark colour scheme, through the qt6ct platform theme
 #             (Debian package qt6ct)
 # PARCELO=/path/to/parcelo takes the picture of another build.
@@ -27,6 +29,9 @@ if [ "${1:-}" = --inside ]; then
     echo "screenshot: the window did not appear" >&2
     exit 1
   fi
+  if [ -n "${PARCELO_SHOT_SIZE:-}" ]; then
+    xdotool windowsize "$id" "${PARCELO_SHOT_SIZE%x*}" "${PARCELO_SHOT_SIZE#*x}"
+  fi
   sleep 1
   import -window "$id" "$out"
   kill "$pid" 2>/dev/null || true
@@ -42,6 +47,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --long) long=$2; shift 2 ;;
     --dark) dark=1; shift ;;
+    --size) export PARCELO_SHOT_SIZE=$2; shift 2 ;;
     *) break ;;
   esac
 done

@@ -92,9 +92,9 @@ TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons)
             order.push_back(Std(w->objectName()));
         w = w->nextInFocusChain();
     } while (w != form->hostcmbox);
-    const std::vector<std::string> expected = {"hostcmbox", "addressedit", "portedit",  "useredit", "passedit",
-                                               "RB1",       "RB2",         "dircmbox",  "OKBn",     "CancelBn",
-                                               "OptionsBn", "AboutBn",     "ExitBn",    "DisplayMemo"};
+    const std::vector<std::string> expected = {"hostcmbox", "addressedit", "portedit", "useredit",   "passedit",
+                                               "RB1",       "RB2",         "dircmbox", "OKBn",       "CancelBn",
+                                               "OptionsBn", "AboutBn",     "ExitBn",   "DisplayMemo"};
     EXPECT_EQ(order, expected);
     for (QWidget* off : std::initializer_list<QWidget*>{form->ListView1, form->anonyckbox, form->remckbox, form->newbn,
                                                         form->deletebn, form->ProgressBar1})
@@ -122,9 +122,9 @@ TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
     std::vector<std::string> visited;
     for (int i = 0; i < 12; ++i)
         visited.push_back(press(Qt::Key_Tab));
-    EXPECT_EQ(visited, (std::vector<std::string>{"addressedit", "portedit", "useredit", "passedit", "RB1", "OKBn",
-                                                 "CancelBn", "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo",
-                                                 "hostcmbox"}))
+    EXPECT_EQ(visited,
+              (std::vector<std::string>{"addressedit", "portedit", "useredit", "passedit", "RB1", "OKBn", "CancelBn",
+                                        "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo", "hostcmbox"}))
         << "the directory box is off while the log-in directory is chosen";
 
     form->RB1->setFocus();

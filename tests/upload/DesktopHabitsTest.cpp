@@ -174,8 +174,7 @@ TEST_F(Desktop, AfterAFailedLogInEnterTriesAgain)
     EXPECT_EQ(dialogs_.Count(Kind::Message), 1) << "a key held down presses nothing more";
 
     PressEnter();
-    EXPECT_EQ(dialogs_.Texts(Kind::Message),
-              (std::vector<std::string>{refused, refused}));
+    EXPECT_EQ(dialogs_.Texts(Kind::Message), (std::vector<std::string>{refused, refused}));
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(FocusedName(), "OKBn");
 }

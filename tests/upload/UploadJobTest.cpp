@@ -415,7 +415,8 @@ TEST_F(UploadTest, FirewallLogsInAsUserAtServerThroughTheFirewallHost)
     form->state.firewallPort = QString::fromStdString(refusing.PortText());
     form->OKBn->click();
     EXPECT_EQ(refusing.Join(), (std::vector<std::string>{"USER parcelo@ftp.example.invalid"}));
-    EXPECT_EQ(dialogs_.Texts(ScriptedDialogs::Kind::Message), std::vector<std::string>{"Cannot connect to localhost\nThe server refused the log-in: 530 not you"});
+    EXPECT_EQ(dialogs_.Texts(ScriptedDialogs::Kind::Message),
+              std::vector<std::string>{"Cannot connect to localhost\nThe server refused the log-in: 530 not you"});
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_FALSE(form->FTP->Connected());
 }
@@ -433,8 +434,9 @@ TEST_F(UploadTest, RefusedConnectionIsAFailedLogIn)
 
     form->OKBn->click();
 
-    EXPECT_EQ(dialogs_.Texts(Kind::Message),
-              std::vector<std::string>{"Cannot connect to 127.0.0.1\nconnection refused (is the port right?) (error 10061)"});
+    EXPECT_EQ(
+        dialogs_.Texts(Kind::Message),
+        std::vector<std::string>{"Cannot connect to 127.0.0.1\nconnection refused (is the port right?) (error 10061)"});
     EXPECT_TRUE(MemoLines(*form, {"> STOR", "> TYPE"}).empty());
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_FALSE(form->FTP->Connected());

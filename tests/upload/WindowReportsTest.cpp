@@ -130,8 +130,7 @@ TEST_P(LoginFailure, SaysWhyOnASecondLine)
         ASSERT_GT(port, 0);
     }
     auto form = ShowWindow({MakeFile("a.txt", "a\n")});
-    FillProfile(*form, QString::fromUtf8(c.address), QString::number(port), QStringLiteral("u"),
-                QStringLiteral("pw"));
+    FillProfile(*form, QString::fromUtf8(c.address), QString::number(port), QStringLiteral("u"), QStringLiteral("pw"));
     // A server that never answers is given up on after a second.
     form->FTP->SetTimeout(1);
 
@@ -206,9 +205,9 @@ TEST_F(WindowReports, SlowUploadShowsBytesSpeedAndTimeLeft)
         }
     }
     EXPECT_GE(settledCount, 1u) << ::testing::PrintToString(shown);
-    EXPECT_TRUE(std::any_of(spoken.begin(), spoken.end(),
-                            [](const std::string& s) { return s.find("/s, ") != std::string::npos; }))
-        << "the bar's description for screen readers";
+    EXPECT_TRUE(std::any_of(spoken.begin(), spoken.end(), [](const std::string& s) {
+        return s.find("/s, ") != std::string::npos;
+    })) << "the bar's description for screen readers";
     EXPECT_EQ(Std(form->ProgressBar1->accessibleDescription()), "") << "cleared after the file";
 }
 
@@ -251,17 +250,15 @@ TEST_P(PastedAddress, IsTakenApartIntoAddressPortAndDirectory)
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, PastedAddress,
-    ::testing::Values(AddressCase{"PlainWithPortAndPath", "ftp://127.0.0.1:30777/pub", true, "ftp://127.0.0.1",
-                                  "30777", "pub"},
-                      AddressCase{"TypedThenLeft", "ftp://127.0.0.1:30777/pub", false, "ftp://127.0.0.1", "30777",
-                                  "pub"},
-                      AddressCase{"ExplicitTlsDeepPath", "ftpes://ftp.example.org/pub/in%20coming/", true,
-                                  "ftpes://ftp.example.org", "21", "pub/in coming"},
-                      AddressCase{"ImplicitTlsGetsItsPort", "ftps://ftp.example.org", true,
-                                  "ftps://ftp.example.org", "990", ""},
-                      AddressCase{"ImplicitTlsTypedGetsItsPort", "ftps://ftp.example.org", false,
-                                  "ftps://ftp.example.org", "990", ""},
-                      AddressCase{"BareHostStaysAsItIs", "ftp.example.org", true, "ftp.example.org", "21", ""}),
+    ::testing::Values(
+        AddressCase{"PlainWithPortAndPath", "ftp://127.0.0.1:30777/pub", true, "ftp://127.0.0.1", "30777", "pub"},
+        AddressCase{"TypedThenLeft", "ftp://127.0.0.1:30777/pub", false, "ftp://127.0.0.1", "30777", "pub"},
+        AddressCase{"ExplicitTlsDeepPath", "ftpes://ftp.example.org/pub/in%20coming/", true, "ftpes://ftp.example.org",
+                    "21", "pub/in coming"},
+        AddressCase{"ImplicitTlsGetsItsPort", "ftps://ftp.example.org", true, "ftps://ftp.example.org", "990", ""},
+        AddressCase{"ImplicitTlsTypedGetsItsPort", "ftps://ftp.example.org", false, "ftps://ftp.example.org", "990",
+                    ""},
+        AddressCase{"BareHostStaysAsItIs", "ftp.example.org", true, "ftp.example.org", "21", ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // The port follows the prefix only while it holds the usual port of the
@@ -306,6 +303,7 @@ TEST_P(FreshStore, StartsInPassiveModeAndKeepsAStoredChoice)
     const PassiveCase& c = GetParam();
     if (c.stored >= 0) {
         auto first = std::make_unique<TForm1>(QStringList{QStringLiteral("/usr/bin/parcelo"), MakeFile("a.txt", "a")});
+        first->hostcmbox->setEditText(QStringLiteral("saved")); // nothing is saved without a profile
         first->state.passiveMode = c.stored == 1;
         first->writereg();
     }
