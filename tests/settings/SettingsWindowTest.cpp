@@ -126,7 +126,8 @@ TEST_F(SettingsWindow, FirstStartWithAnEmptyStore)
     EXPECT_TRUE(form->RB1->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_FALSE(form->anonyckbox->isChecked());
-    EXPECT_FALSE(form->state.useFirewall || form->state.passiveMode || form->state.exitWhenDone);
+    EXPECT_FALSE(form->state.useFirewall || form->state.exitWhenDone);
+    EXPECT_TRUE(form->state.passiveMode) << "a fresh store starts in passive mode";
     EXPECT_EQ(form->txtlist, QStringList{".txt"});
     EXPECT_TRUE(dialogs.Log().empty());
     EXPECT_FALSE(QFile::exists(QString::fromStdString(db))) << "starting must not create the store";
