@@ -364,11 +364,11 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
 {
     Put("Hosts", {{"lasthost", std::string("work")}});
     Put("Hosts\\work", {{"address", std::string("ftp.example.org")}, {"port", true}});
-    Put("Options", {{"passivemode", true}});
+    Put("Options", {{"passivemode", false}});
     auto form = Open({SampleFile()});
     EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error), std::vector<std::string>{"Invalid data type for 'port'"});
     EXPECT_EQ(Std(form->addressedit->text()), "ftp.example.org"); // read before the bad value
-    EXPECT_FALSE(form->state.passiveMode);                        // after it: not read
+    EXPECT_TRUE(form->state.passiveMode);                         // after it: not read, the default stays
     EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
