@@ -382,7 +382,7 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
                                        "Invalid data type for 'port' in \"Software\\Parcelo\\Hosts\\work\". To mend "
                                        "it, delete the profile \"work\" with the Delete profile button and start "
                                        "Parcelo again."});
-    EXPECT_EQ(Get("Options", "passivemode"), "1");
+    EXPECT_EQ(Get("Options", "passivemode"), "0");
     EXPECT_EQ(Get("Hosts\\work", "port"), "1");
 }
 
