@@ -168,8 +168,8 @@ int ResolveAddrs(const std::string& name, int family, std::string& canonical, st
 int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs);
 
 // A getaddrinfo result in this layer's form (freed by freeaddrinfo).
-addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype,
-                       int protocol, std::uint16_t portNet);
+addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype, int protocol,
+                       std::uint16_t portNet);
 
 // Converts an address between this layer's and the system's form; false
 // (or WSAEFAULT) when the family is neither IPv4 nor IPv6 or the length is

@@ -130,8 +130,7 @@ int ResolveAddrs(const std::string& name, int family, std::string& canonical, st
             continue;
         if ((ai->ai_family == px::AfInet && ai->ai_addrlen >= sizeof(px::SockAddrIn)) ||
             (ai->ai_family == px::AfInet6 && ai->ai_addrlen >= sizeof(px::SockAddrIn6)))
-            AddOnce(addrs, ai->ai_addr,
-                    ai->ai_family == px::AfInet ? sizeof(px::SockAddrIn) : sizeof(px::SockAddrIn6));
+            AddOnce(addrs, ai->ai_addr, ai->ai_family == px::AfInet ? sizeof(px::SockAddrIn) : sizeof(px::SockAddrIn6));
     }
     ::freeaddrinfo(res);
     return addrs.empty() ? WSANO_DATA : 0;
@@ -148,8 +147,8 @@ int ResolveName(const std::string& name, std::string& canonical, std::vector<std
     return 0;
 }
 
-addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype,
-                       int protocol, std::uint16_t portNet)
+addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype, int protocol,
+                       std::uint16_t portNet)
 {
     addrinfo* head = nullptr;
     addrinfo** tail = &head;

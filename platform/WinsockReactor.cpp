@@ -228,9 +228,9 @@ namespace {
 struct Lookup {
     HWND hwnd;
     UINT msg;
-    char* buf;        // a host entry goes here (WSAAsyncGetHostByName)
+    char* buf; // a host entry goes here (WSAAsyncGetHostByName)
     int buflen;
-    addrinfo** list;  // or an address list here (WSAAsyncGetAddrInfo)
+    addrinfo** list; // or an address list here (WSAAsyncGetAddrInfo)
 };
 
 std::unordered_map<HANDLE, Lookup>& Lookups()

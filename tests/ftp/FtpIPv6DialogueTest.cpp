@@ -28,8 +28,8 @@ void LogIn(FtpScriptSession& s)
 struct TempFile {
     explicit TempFile(const std::string& content)
     {
-        path = (fs::temp_directory_path() / ("parcelo-ipv6-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(counter++) + ".bin"))
+        path = (fs::temp_directory_path() /
+                ("parcelo-ipv6-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".bin"))
                    .string();
         std::ofstream(path, std::ios::binary) << content;
     }
@@ -84,8 +84,8 @@ TEST(FtpIPv6Dialogue, DataConnectionsUseEpsvAndEprt)
         const char* host;
         bool passive;
     } cases[] = {
-        {"::1", true},          {"::1", false},          {"[::1]", true},        {"ftp://[::1]/", false},
-        {"v6only.test", true},  {"v6only.test", false},  {"v4down.test", true},
+        {"::1", true},         {"::1", false},         {"[::1]", true},       {"ftp://[::1]/", false},
+        {"v6only.test", true}, {"v6only.test", false}, {"v4down.test", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + (c.passive ? " passive" : " active"));
@@ -221,6 +221,5 @@ TEST(FtpIPv6Dialogue, ANameThatDoesNotResolveSaysSo)
     ftp.SetPort("21");
     EXPECT_FALSE(ftp.Connect());
     EXPECT_EQ(0u, ftp.LastResponse().rfind("500 Host name ", 0)) << ftp.LastResponse();
-    EXPECT_NE(std::string::npos, ftp.LastResponse().find(": no-such-host.invalid (error #110"))
-        << ftp.LastResponse();
+    EXPECT_NE(std::string::npos, ftp.LastResponse().find(": no-such-host.invalid (error #110")) << ftp.LastResponse();
 }

@@ -134,8 +134,8 @@ TEST(WSocketIPv6, ConnectAnyFallsBackToTheNextAddress)
     const struct {
         const char* what;
         std::vector<std::string> addresses;
-        WORD error;          // of OnSessionConnected
-        std::string peer;    // the address connected to
+        WORD error;       // of OnSessionConnected
+        std::string peer; // the address connected to
     } cases[] = {
         {"refused first", {"127.0.0.3", "::1"}, 0, "::1"},
         {"silent first", {"127.0.0.2", "::1"}, 0, "::1"},

@@ -135,8 +135,7 @@ pid_t Spawn(const std::vector<std::string>& args, int* outFd)
 // Starts args (a server that listens on 127.0.0.1:port, or [::1]:port) and
 // waits up to five seconds for it to accept; false when it exits or does
 // not.
-bool SpawnListening(const std::vector<std::string>& args, int port, pid_t& pid,
-                    FtpListen listen = FtpListen::IPv4)
+bool SpawnListening(const std::vector<std::string>& args, int port, pid_t& pid, FtpListen listen = FtpListen::IPv4)
 {
     pid = Spawn(args, nullptr);
     if (pid < 0)

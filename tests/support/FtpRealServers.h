@@ -83,8 +83,7 @@ public:
     std::string Log() const;
 
 private:
-    friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls,
-                                                      FtpListen listen);
+    friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls, FtpListen listen);
     friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls,
                                                          FtpListen listen);
     friend std::unique_ptr<FtpRealServer> StartPureFtpd(std::string& whyNot, const FtpServerTls& tls);

@@ -493,8 +493,7 @@ bool ActiveTarget(const std::string& command, std::uint16_t port, sockaddr_stora
             return false;
         const std::string address = rest.substr(a + 1, b - a - 1);
         auto* sin6 = reinterpret_cast<sockaddr_in6*>(&to);
-        if (::inet_pton(AF_INET6, address.c_str(), &sin6->sin6_addr) == 1 &&
-            IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr)) {
+        if (::inet_pton(AF_INET6, address.c_str(), &sin6->sin6_addr) == 1 && IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr)) {
             sin6->sin6_family = AF_INET6;
             sin6->sin6_port = htons(port);
             len = sizeof *sin6;
@@ -628,8 +627,7 @@ void FtpScriptSession::CloseData(bool closeNotify)
 
 FtpScriptServer::FtpScriptServer(Script script, Family family)
     : FtpScriptServer(std::vector<Script>{std::move(script)}, family)
-{
-}
+{ }
 
 FtpScriptServer::FtpScriptServer(std::vector<Script> scripts, Family family)
     : scripts_(std::move(scripts)), family_(family)
