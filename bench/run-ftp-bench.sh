@@ -47,7 +47,7 @@ build=${PARCELO_BENCH_BUILD:-$root/build-bench}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPARCELO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target ftpput ftp_plainsend >/dev/null
-ftpput=$build/bench/ftpput
+ftpput=$build/ftpput/ftpput
 plain=$build/bench/ftp_plainsend
 py=/usr/bin/python3
 

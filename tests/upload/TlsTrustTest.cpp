@@ -358,7 +358,8 @@ TEST_F(TlsWindow, TheQuestionShowsTheFingerprintFirstAndNoLineOfTheCertificatesM
 }
 
 // Implicit TLS on a port of its own, with the certificate remembered: no
-// question, and the file goes up.
+// question, and a whole selection goes up in one session (vsftpd demands
+// that every data connection resumes the session).
 TEST_F(TlsWindow, ImplicitTlsWithARememberedCertificate)
 {
     std::string whyNot;
@@ -366,14 +367,18 @@ TEST_F(TlsWindow, ImplicitTlsWithARememberedCertificate)
     ASSERT_TRUE(server) << whyNot;
     Remember("127.0.0.1", TestCerts().selfSigned.fingerprint);
     const QByteArray bytes = BinaryBytes(70000);
-    auto form = ShowWindow({MakeFile("b.bin", bytes)});
-    SetAscii(*form, {false});
+    auto form = ShowWindow({MakeFile("b.bin", bytes), MakeFile("c.txt", "one\ntwo\n"), MakeFile("d.bin", ""),
+                            MakeFile("e.bin", BinaryBytes(16385))});
+    SetAscii(*form, {false, true, false, false});
     TypeProfile(*form, QStringLiteral("ftps://127.0.0.1"), server->PortText(), server->User(), server->Password());
 
     PressEnterTwice();
 
     EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     EXPECT_EQ(ReadAll(server->StoredPath("b.bin")), bytes);
+    EXPECT_EQ(ReadAll(server->StoredPath("c.txt")), QByteArray("one\ntwo\n"));
+    EXPECT_EQ(ReadAll(server->StoredPath("d.bin")), QByteArray());
+    EXPECT_EQ(ReadAll(server->StoredPath("e.bin")), BinaryBytes(16385));
     EXPECT_TRUE(dialogs_.Log().empty());
 }
 
