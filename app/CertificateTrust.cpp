@@ -1,5 +1,5 @@
 // Certificate trust: what the window asks when a server's certificate fails
-// verification, and what it tells when a secured log-in fails.
+// verification.
 
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
@@ -85,18 +85,4 @@ void TForm1::FTPVerifyCertificate(TObject*, const TFtpCertificateQuestion& Quest
     std::string fingerprint;
     if (SslParseFingerprint(Question.peer.fingerprint, fingerprint))
         trustedCertificate_ = {connectProfile_, connectHost_, fingerprint};
-}
-
-QString TForm1::LoginFailureText(bool oneLine) const
-{
-    QString text = QStringLiteral("Cannot connect to ") + Qs(FTP->HostName());
-    // On a secured connection the reason matters: a server that refuses TLS,
-    // a certificate not trusted, a failed handshake. Parcelo never falls back
-    // to a log-in in clear text, so the user must know what to mend.
-    if (FTP->Security() != TFtpSecurity::None) {
-        const QString reason = Qs(FTP->ErrorMessage()).simplified();
-        if (!reason.isEmpty())
-            text += (oneLine ? QStringLiteral(": ") : QStringLiteral("\nThe secure (TLS) log-in failed: ")) + reason;
-    }
-    return text;
 }

@@ -1,6 +1,7 @@
 #include "app/FileList.h"
 
 #include <QDateTime>
+#include <cerrno>
 #include <QFile>
 #include <QLocale>
 #include <QTreeWidgetItem>
@@ -88,8 +89,30 @@ QByteArray RemoteName(const QTreeWidgetItem* row)
     return name.isValid() ? name.toByteArray() : row->text(0).toUtf8();
 }
 
+QString UnreadableReason(int errorCode)
+{
+    switch (errorCode) {
+    case ENOENT: return QStringLiteral("file not found");
+    case EACCES:
+    case EPERM: return QStringLiteral("access denied");
+    default: return QStringLiteral("I/O error %1").arg(errorCode);
+    }
+}
+
+RowKind KindOfRow(const QTreeWidgetItem* row)
+{
+    const QVariant kind = row->data(0, RowKindRole);
+    if (kind.isValid())
+        return static_cast<RowKind>(kind.toInt());
+    return row->text(1).isEmpty() ? RowKind::Folder : RowKind::File;
+}
+
 void TForm1::BuildFileList()
 {
+    // Every path gets its row, in order. A path that cannot be read is
+    // listed too, greyed and marked as not sent, and the paths after it go
+    // on: one box afterwards names each of them and why.
+    QStringList unreadable;
     for (int i = 1; i <= ParamCount(); ++i) {
         const QByteArray path = ParamBytes(i);
         const QByteArray nameBytes = ShellDisplayNameBytes(path);
@@ -108,19 +131,40 @@ void TForm1::BuildFileList()
         if (IsFolderType(ShellTypeName(path))) {
             StatusBar1->SetPanelText(1, QStringLiteral("File folder will not be sent."));
             row->setText(1, QString());
+            row->setData(0, RowKindRole, static_cast<int>(RowKind::Folder));
             Dialogs().Beep();
             continue;
         }
 
-        // An unreadable path ends the list here (EInOutError goes up to the
-        // window's creation, which reports it): this row keeps no size and no
-        // date, so it is never sent, and later paths get no row.
         const std::string local = path.toStdString();
-        std::int64_t size = ReadFileSize(local);
-        if (size < 1)
-            size = 1;
-        row->setText(1, QString::number(size));
-        row->setText(2, FileDateText(LastWriteTime(local)));
+        try {
+            std::int64_t size = ReadFileSize(local);
+            if (size < 1)
+                size = 1;
+            const QString date = FileDateText(LastWriteTime(local));
+            row->setText(1, QString::number(size));
+            row->setText(2, date);
+            row->setData(0, RowKindRole, static_cast<int>(RowKind::File));
+        } catch (const EInOutError& e) {
+            // No size: the job never sends this row.
+            const QString reason = UnreadableReason(e.ErrorCode);
+            row->setText(1, QString());
+            row->setText(2, reason);
+            row->setData(0, RowKindRole, static_cast<int>(RowKind::Unreadable));
+            row->setData(0, UnreadableErrorRole, e.ErrorCode);
+            row->setFlags(row->flags() & ~Qt::ItemIsEnabled);
+            row->setToolTip(0, ReadableText(path) + QStringLiteral("\nNot sent: ") + reason);
+            row->setToolTip(2, row->toolTip(0));
+            unreadable << name + QStringLiteral(": ") + reason;
+        }
+    }
+    if (!unreadable.isEmpty()) {
+        StatusBar1->SetPanelText(1, unreadable.size() == 1
+                                        ? QStringLiteral("1 file will not be sent.")
+                                        : QStringLiteral("%1 files will not be sent.").arg(unreadable.size()));
+        // Shown once the window is up, so the box opens over it.
+        QMetaObject::invokeMethod(
+            this, [text = unreadable.join(u'\n').toStdString()] { Dialogs().ErrorBox(text); }, Qt::QueuedConnection);
     }
 }
 
@@ -129,7 +173,8 @@ void TForm1::ListView1Change(QTreeWidgetItem* row)
     // Building the list changes rows too; those changes are not the user's.
     if (!ListReady || row == nullptr)
         return;
-    // A folder row is never sent, so its check box says nothing.
+    // A folder row (or a file that cannot be read) is never sent, so its
+    // check box says nothing.
     if (row->text(1).isEmpty())
         return;
 

@@ -36,3 +36,17 @@ inline constexpr int RemoteNameRole = Qt::UserRole + 1;
 
 // The name a file row is stored under on the server.
 [[nodiscard]] QByteArray RemoteName(const QTreeWidgetItem* row);
+
+// What a row stands for: a file to send, a folder (listed, never sent), or
+// a path that could not be read when the list was built (listed, greyed,
+// never sent).
+enum class RowKind { File, Folder, Unreadable };
+inline constexpr int RowKindRole = Qt::UserRole + 2;
+// The system's error number for an unreadable row.
+inline constexpr int UnreadableErrorRole = Qt::UserRole + 3;
+
+[[nodiscard]] RowKind KindOfRow(const QTreeWidgetItem* row);
+
+// Why a path cannot be sent, in a few words: "file not found", "access
+// denied", "I/O error 20".
+[[nodiscard]] QString UnreadableReason(int errorCode);

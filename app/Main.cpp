@@ -12,6 +12,7 @@
 #include <QProxyStyle>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "app/FileList.h"
@@ -151,6 +152,11 @@ QString TForm1::ParamStr(int i) const
 
 TForm1::TForm1(const QList<QByteArray>& args, QWidget* parent) : QWidget(parent), args_(args)
 {
+    MonotonicMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     CreateControls();
     NameControlsForAssistiveTools();
     ArrangeControls();
@@ -171,7 +177,7 @@ void TForm1::CreateControls()
     setWindowTitle(QStringLiteral("Parcelo"));
     setWindowIcon(ParceloIcon());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
 
     auto named = [](auto* widget, const char* name) {
         widget->setObjectName(QString::fromLatin1(name));
@@ -257,9 +263,8 @@ void TForm1::CreateControls()
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setTabChangesFocus(true);
     DisplayMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    QPalette memoPalette = DisplayMemo->palette();
-    memoPalette.setColor(QPalette::Text, QColor(0, 0, 0x80));
-    DisplayMemo->setPalette(memoPalette);
+    // The dialogue takes the theme's text colour: a fixed dark colour cannot
+    // be read on a dark theme.
     DisplayMemo->setPlainText(QStringLiteral("Parcelo " PARCELO_VERSION));
 
     ProgressBar1 = named(new QProgressBar(this), "ProgressBar1");
@@ -358,15 +363,21 @@ void TForm1::ArrangeControls()
     sample->setIcon(0, style()->standardIcon(QStyle::SP_FileIcon));
     const int rowHeight = ListView1->sizeHintForRow(0);
     delete sample;
-    ListView1->setFixedSize(std::max(px(289), px(123) + px(75) + dateWidth + scrollBar + frame),
-                            std::max(px(70), ListView1->header()->sizeHint().height() + 4 * rowHeight + frame));
+    // The design size is the least the list gets; it takes the spare room
+    // of a larger window, and its Name column the spare width.
+    ListView1->setMinimumSize(std::max(px(289), px(123) + px(75) + dateWidth + scrollBar + frame),
+                              std::max(px(70), ListView1->header()->sizeHint().height() + 4 * rowHeight + frame));
+    ListView1->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    ListView1->header()->setMinimumSectionSize(px(40));
+    ListView1->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     hostcmbox->setMinimumWidth(px(166));
     addressedit->setMinimumWidth(px(166));
     portedit->setFixedWidth(std::max(px(33), fm.horizontalAdvance(QStringLiteral("00000")) + 12));
     useredit->setMinimumWidth(px(149));
     passedit->setMinimumWidth(px(149));
     dircmbox->setMinimumWidth(px(185));
-    DisplayMemo->setFixedHeight(px(75));
+    DisplayMemo->setMinimumHeight(px(75));
+    DisplayMemo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(px(6));
@@ -403,6 +414,7 @@ void TForm1::ArrangeControls()
     grid->addWidget(passedit, 5, 1);
     grid->addWidget(remckbox, 5, 2);
     grid->setColumnStretch(1, 1);
+    grid->setRowStretch(0, 1);
 
     auto* directory = new QGridLayout;
     directory->setContentsMargins(px(66), 0, 0, 0);
@@ -428,20 +440,29 @@ void TForm1::ArrangeControls()
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(px(9), px(9), px(9), px(4));
     outer->setSpacing(px(8));
-    outer->addLayout(grid);
+    // Extra height goes to the file list and the dialogue. A box layout
+    // keeps the heights in the ratio of the stretches, and the list's row
+    // holds the profile fields too, about three times the dialogue's
+    // height: so both grow from the start, the list three times as fast.
+    outer->addLayout(grid, 3);
     outer->addLayout(directory);
     outer->addLayout(buttons);
-    outer->addWidget(DisplayMemo);
+    outer->addWidget(DisplayMemo, 1);
     outer->addLayout(bottom);
-    // Fixed single border: the window keeps the size its contents need.
-    outer->setSizeConstraint(QLayout::SetFixedSize);
+    // The window opens at the size its contents need, and never gets
+    // smaller than that; it may grow and be maximised.
+    outer->setSizeConstraint(QLayout::SetMinimumSize);
+    outer->activate();
+    resize(minimumSize());
 }
 
 void TForm1::SetTabOrder()
 {
     // Tab stops in order; the rest take the focus only when clicked.
-    const QList<QWidget*> chain = {hostcmbox, addressedit, useredit, passedit,    dircmbox, OKBn, CancelBn,
-                                   OptionsBn, AboutBn,     ExitBn,   DisplayMemo, RB1,      RB2,  portedit};
+    // The port follows the address it sits beside; the directory choice
+    // comes before the directory box it switches on.
+    const QList<QWidget*> chain = {hostcmbox, addressedit, portedit, useredit,  passedit, RB1,    RB2,
+                                   dircmbox,  OKBn,        CancelBn, OptionsBn, AboutBn,  ExitBn, DisplayMemo};
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
@@ -507,6 +528,8 @@ SettingsView TForm1::Settings()
 
 void TForm1::readreg(const QString& mode)
 {
+    // A loaded profile's port is the profile's, not one the user typed.
+    portTyped_ = false;
     ReadSettings(Settings(), mode);
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/StatusBar.h"
+#include "app/TransferStatus.h"
 #include "ftp/Ftpcli.h"
 #include "ftp/UploadSequence.h"
 #include "platform/Files.h"
@@ -71,7 +72,7 @@ struct ModuleState {
     QString firewallHost;
     QString firewallPort;
     bool useFirewall = false;
-    bool passiveMode = false;
+    bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
     std::int32_t ProgressScale = 0; // divisions by 1000 applied to the current file's size
     bool TitleProgress = false;     // the application title shows transfer progress; never cleared
@@ -131,6 +132,9 @@ public:
     // Whether the application is the active one (one of its windows has the
     // input focus). Tests put a fake in its place.
     std::function<bool()> ApplicationIsActive;
+    // Milliseconds of a monotonic clock, for the speed and time left of a
+    // transfer. Tests put a fake in its place.
+    std::function<std::int64_t()> MonotonicMs;
 
     // Profile controls (app/ProfileControls.cpp).
     void hostcmboxChange();
@@ -142,6 +146,15 @@ public:
     void usereditKeyPress(char& Key);
     void passeditKeyPress(char& Key);
     void dircmboxKeyPress(char& Key);
+    // The address box (app/AddressControls.cpp): the user changed its text,
+    // which read `previous` before.
+    void AddressEdited(const QString& previous);
+    // A whole address "ftp[s|es]://host[:port][/path]" is taken apart into
+    // address (with its prefix), port, user and sub-directory.
+    void TakeApartAddress();
+    // 21 for plain and explicit TLS, 990 for implicit TLS, unless the user
+    // typed the port.
+    void PortFollowsPrefix();
 
     // Controls, by their object names.
     QLabel* Label1;
@@ -214,14 +227,24 @@ private:
     [[nodiscard]] bool CheckAndCopyFields();
     [[nodiscard]] UploadJobDescription DescribeJob() const;
     [[nodiscard]] UploadEvents JobEvents();
+    // "File transfer completed" when every selected file went up, else
+    // "2 of 4 files sent — 1 not found, 1 folder skipped".
+    [[nodiscard]] QString SentSummary() const;
     void SetProgressScale(const QTreeWidgetItem* row);
+    // The bytes sent, speed and time left of the file going up, after its
+    // "Sending NAME" in the status bar and for screen readers
+    // (app/TransferStatus.cpp).
+    void StartTransferStatus(const QTreeWidgetItem* row);
+    void ShowTransferStatus(std::int64_t count);
+    void StopTransferStatus();
     // Shared by the job and the directory picker: the profile on the screen
     // (through the firewall when that option is on) into the client, with
     // the certificate fingerprint trusted for it.
     void CopyProfileIntoClient();
-    // "Cannot connect to HOST", and on a secured connection the client's
-    // reason on a line of its own (`oneLine`: after a colon instead).
+    // "Cannot connect to HOST" and why, on a line of its own (`oneLine`:
+    // after a colon instead); app/LoginFailure.cpp.
     [[nodiscard]] QString LoginFailureText(bool oneLine) const;
+    [[nodiscard]] QString LoginFailureReason() const;
     // The directory picker's steps (app/DirectoryPicker.cpp).
     [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
     // Empties the directory box's list and nothing else: the text typed in
@@ -244,12 +267,19 @@ private:
     QList<QByteArray> args_;
     bool pickerBusy_ = false; // a directory listing is on its way
     bool jobBusy_ = false;    // an upload job is on its way
+    int filesFailed_ = 0;     // files of the running job that failed to go up
+    TransferRate transferRate_;
+    QString sendingText_; // "Sending NAME" of the file going up
     // The job moved the focus off OK to the dialogue box.
     bool okFocusParked_ = false;
     bool settingsUnread_ = false; // the start-up read could not read the store
     std::string settingsProblem_; // why, and how to mend it
     // The profile box's text changed by picking a list entry (not by typing).
     bool profilePicked_ = false;
+    // The port box holds a port the user typed (or pasted with an address):
+    // the address's prefix no longer changes it. Cleared when a profile loads.
+    bool portTyped_ = false;
+    QString addressShown_; // the address box's text as last seen
     // The type of the open session is known to match Binary; cleared on every
     // new control connection, since a new session starts in the server's
     // default type.

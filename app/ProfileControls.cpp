@@ -54,6 +54,15 @@ void TForm1::ConnectHandlers()
                                          dircmbox, dircmbox->lineEdit(), OKBn, CancelBn, OptionsBn, AboutBn, ExitBn})
         watched->installEventFilter(this);
 
+    // The address box: a pasted address is taken apart, the port follows
+    // the prefix; a port the user types is his.
+    // A user's edit emits textEdited before textChanged: addressShown_
+    // still holds the text before the edit then.
+    connect(addressedit, &QLineEdit::textEdited, this, [this] { AddressEdited(addressShown_); });
+    connect(addressedit, &QLineEdit::textChanged, this, [this](const QString& text) { addressShown_ = text; });
+    connect(addressedit, &QLineEdit::editingFinished, this, [this] { TakeApartAddress(); });
+    connect(portedit, &QLineEdit::textEdited, this, [this] { portTyped_ = true; });
+
     FTP->OnDisplay = [this](TObject* sender, std::string& msg) { FTPDisplay(sender, msg); };
     FTP->OnProgress = [this](TObject* sender, std::int64_t count, bool& abort) { FTPProgress(sender, count, abort); };
     // A new session starts in the server's default type.

@@ -1,6 +1,9 @@
 #include "app/Startup.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 
 #include "app/Main.h"
 #include "platform/Dialogs.h"
@@ -8,8 +11,10 @@
 #include "platform/qt/Shell.h"
 
 const char* const UsageText =
-    "To use Parcelo, please select files in Windows Explorer or My Computer, click right mouse button, and choose "
-    "Parcelo in Send To submenu.";
+    "To use Parcelo, please select files in your file manager, click right mouse button, and choose Send to Parcelo "
+    "(or Open With \u203a Parcelo).";
+
+const char* const ChooserTitle = "Parcelo \u2014 choose files to send";
 
 QList<QByteArray> CommandLineBytes(int argc, const char* const* argv)
 {
@@ -54,10 +59,17 @@ int RunParcelo(int argc, const char* const* argv, DialogService& dialogs)
     DialogsInstalled installed(dialogs);
     SetApplicationTitle("Parcelo");
 
-    const QList<QByteArray> args = CommandLineBytes(argc, argv);
+    QList<QByteArray> args = CommandLineBytes(argc, argv);
     if (args.size() < 2) {
-        Dialogs().MessageBox(UsageText);
-        return 0;
+        // Started from the applications menu: the files are chosen here.
+        const QStringList chosen =
+            QFileDialog::getOpenFileNames(nullptr, QString::fromUtf8(ChooserTitle), QDir::homePath());
+        if (chosen.isEmpty()) {
+            Dialogs().MessageBox(UsageText);
+            return 0;
+        }
+        for (const QString& path : chosen)
+            args << QFile::encodeName(path);
     }
 
     TForm1 form(args);

@@ -7,8 +7,11 @@
 
 class DialogService;
 
-// Shown when the program is started without a file to send.
+// Shown when the program is started without a file to send and none is
+// chosen in the file chooser.
 extern const char* const UsageText;
+// The caption of the file chooser that opens when no file was given.
+extern const char* const ChooserTitle;
 
 // The command line as the program counts it: argument 0 is the program's
 // own full path, then every non-empty argument in order, each kept whole
@@ -19,7 +22,9 @@ extern const char* const UsageText;
 [[nodiscard]] QStringList CommandLineArgs(int argc, const char* const* argv);
 
 // Runs the program inside an existing QApplication, with `dialogs` as the
-// dialog service. With no path to send it shows the usage message and
-// returns 0 without creating a window or touching the settings; otherwise
-// it opens the main window and returns when that has closed.
+// dialog service. With no path to send it opens a file chooser; the chosen
+// files are listed as paths given on the command line would be. When none
+// is chosen it shows the usage message and returns 0 without creating a
+// window or touching the settings. Otherwise it opens the main window and
+// returns when that has closed.
 int RunParcelo(int argc, const char* const* argv, DialogService& dialogs);

@@ -43,6 +43,7 @@ void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*
     const std::int64_t position = std::max(ProgressBar1->value(), 0);
     const std::int64_t percent = maximum > 0 ? position * 100 / maximum : 0;
     const QString text = QString::number(percent) + u'%';
+    ShowTransferStatus(Count);
     if (StatusBar1->PanelText(0) == text)
         return;
 

@@ -4,6 +4,7 @@
 // transfer type, then quits and saves the settings.
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 
 #include "app/FileList.h"
@@ -225,6 +226,43 @@ UploadJobDescription TForm1::DescribeJob() const
     return job;
 }
 
+QString TForm1::SentSummary() const
+{
+    // Every argument has its row; count what each came to.
+    int total = 0, folders = 0, notFound = 0, denied = 0, unreadable = 0;
+    for (int i = 0; i < std::min(ParamCount(), ListView1->topLevelItemCount()); ++i, ++total) {
+        const QTreeWidgetItem* row = ListView1->topLevelItem(i);
+        switch (KindOfRow(row)) {
+        case RowKind::File: break;
+        case RowKind::Folder: ++folders; break;
+        case RowKind::Unreadable: {
+            const int error = row->data(0, UnreadableErrorRole).toInt();
+            ++(error == ENOENT ? notFound : error == EACCES || error == EPERM ? denied : unreadable);
+            break;
+        }
+        }
+    }
+    const int sent = total - folders - notFound - denied - unreadable - filesFailed_;
+    if (sent == total)
+        return QStringLiteral("File transfer completed");
+    QStringList why;
+    if (notFound > 0)
+        why << QStringLiteral("%1 not found").arg(notFound);
+    if (denied > 0)
+        why << QStringLiteral("%1 access denied").arg(denied);
+    if (unreadable > 0)
+        why << QStringLiteral("%1 not readable").arg(unreadable);
+    if (filesFailed_ > 0)
+        why << QStringLiteral("%1 failed").arg(filesFailed_);
+    if (folders > 0)
+        why << (folders == 1 ? QStringLiteral("1 folder skipped") : QStringLiteral("%1 folders skipped").arg(folders));
+    return QStringLiteral("%1 of %2 %3 sent \u2014 ")
+               .arg(sent)
+               .arg(total)
+               .arg(total == 1 ? QStringLiteral("file") : QStringLiteral("files")) +
+           why.join(QStringLiteral(", "));
+}
+
 UploadEvents TForm1::JobEvents()
 {
     auto failedText = [this](std::size_t index) {
@@ -248,23 +286,29 @@ UploadEvents TForm1::JobEvents()
         const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
         StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
         SetProgressScale(row);
+        StartTransferStatus(row);
     };
     // The last file, or nothing left to send through: say so and stop.
     // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
     events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
+        ++filesFailed_;
         Dialogs().Beep();
         return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
     };
     events.stopped = [this, failedText](std::size_t index, bool wasLast) {
+        StopTransferStatus();
         if (wasLast)
             JobMessage(failedText(index));
         StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
     };
     events.fileDone = [this](std::size_t) {
+        StopTransferStatus();
         ProgressBar1->setValue(0);
         StatusBar1->SetPanelText(0, QString());
     };
-    events.completing = [this] { StatusBar1->SetPanelText(1, QStringLiteral("File transfer completed")); };
+    // Completed only when every file the user selected went up; otherwise
+    // the count says what did not.
+    events.completing = [this] { StatusBar1->SetPanelText(1, SentSummary()); };
     events.lost = [this] {
         // Lost on the way (or cancelled): nothing to quit.
         Dialogs().Beep();
@@ -282,6 +326,7 @@ void TForm1::UploadJob()
     DisableOKForJob();
     CopyProfileIntoClient();
 
+    filesFailed_ = 0;
     UploadEvents events = JobEvents();
     switch (RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_).end) {
     case UploadEnd::LoginFailed: EnableOKAfterJob(); return;

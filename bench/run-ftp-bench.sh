@@ -24,6 +24,12 @@
 # its exit status, and the rate of the intact bytes; then the ratios
 # ftpput / curl of those rates.
 #
+# An IPv6 row beside the IPv4 one: a third vsftpd on the same folder
+# listens on ::1 only, and ftpput and curl upload the big file to [::1]
+# (passive: EPSV, active: EPRT) in the same rounds. The summary prints the
+# ratios plain ftpput / curl, passive and active, on IPv4 and on IPv6, and
+# the cost per file of the 500 files of 10 KiB, ftpput / curl.
+#
 # The runs are repeated ROUNDS times, interleaved, so that a burst of load
 # from elsewhere hits every program alike; the table shows the best and the
 # median round of each. The server's folder is kept in memory (/dev/shm)
@@ -55,10 +61,12 @@ else
 fi
 vsftpd_pid=
 tls_pid=
+v6_pid=
 only=${PARCELO_BENCH_ONLY:-}
 cleanup() {
   if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
   if [ -n "$tls_pid" ]; then kill "$tls_pid" 2>/dev/null || true; wait "$tls_pid" 2>/dev/null || true; fi
+  if [ -n "$v6_pid" ]; then kill "$v6_pid" 2>/dev/null || true; wait "$v6_pid" 2>/dev/null || true; fi
   chmod -R u+w "$work" "$srv" 2>/dev/null || true
   rm -rf "$work" "$srv"
 }
@@ -115,11 +123,21 @@ force_anon_data_ssl=YES
 CONF
 /usr/sbin/vsftpd "$work/vsftpd-tls.conf" &
 tls_pid=$!
+# --- the same on ::1 only ------------------------------------------------------
+v6_port=$($py -c 'import socket; s=socket.socket(socket.AF_INET6); s.bind(("::1",0)); print(s.getsockname()[1])')
+sed -e "s/^listen_port=.*/listen_port=$v6_port/" -e "s/^listen=YES/listen=NO/" -e "s/^listen_ipv6=NO/listen_ipv6=YES/" \
+  -e "s/^listen_address=.*/listen_address6=::1/" -e "/^pasv_address=/d" "$work/vsftpd.conf" > "$work/vsftpd-v6.conf"
+/usr/sbin/vsftpd "$work/vsftpd-v6.conf" &
+v6_pid=$!
 for p in $port $tls_port; do
   for _ in $(seq 100); do
     $py -c "import socket; socket.create_connection(('127.0.0.1',$p),1)" 2>/dev/null && break
     sleep 0.05
   done
+done
+for _ in $(seq 100); do
+  $py -c "import socket; socket.create_connection(('::1',$v6_port),1)" 2>/dev/null && break
+  sleep 0.05
 done
 
 # --- inputs ----------------------------------------------------------------
@@ -181,6 +199,7 @@ PY
 }
 
 url=ftp://127.0.0.1:$port/upload
+v6_url=ftp://[::1]:$v6_port/upload
 tls_url=ftp://127.0.0.1:$tls_port/upload
 big=$(stat -c %s "$work/in/big.bin")
 mid=$(stat -c %s "$work/in/mid.bin")
@@ -209,6 +228,10 @@ run_all() {
   settle; measure ftpput-passive-100MiB "$mid" 1 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/mid.bin" >> "$results"
   settle; measure ftpput-500x10KiB $((500 * 10240)) 500 "$ftpput" --passive 127.0.0.1 "$port" anonymous x upload "$work/in/small/"* >> "$results"
   settle; measure curl-500x10KiB $((500 * 10240)) 500 curl -s -S --ftp-pasv -T "$work/in/small/{$small_list}" "$url/" >> "$results"
+  settle; measure ftpput-passive-v6 "$big" 1 "$ftpput" --passive "[::1]" "$v6_port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure curl-passive-v6 "$big" 1 curl -s -S -g --ftp-pasv -T "$work/in/big.bin" "$v6_url/" >> "$results"
+  settle; measure ftpput-active-v6 "$big" 1 "$ftpput" "[::1]" "$v6_port" anonymous x upload "$work/in/big.bin" >> "$results"
+  settle; measure curl-active-v6 "$big" 1 curl -s -S -g -P - -T "$work/in/big.bin" "$v6_url/" >> "$results"
 }
 echo "Running $rounds rounds (each run pauses 2 s first, so active-mode connections settle) ..." >&2
 for round in $(seq "$rounds"); do
@@ -251,6 +274,20 @@ def ratio(a, b):
 def show(text, a, b, goal=""):
     r = ratio(a, b)
     print(f"{text}: {r[0]:.2f} best, {r[1]:.2f} median{goal}")
+print()
+def show_if(text, a, b, goal=""):
+    if a in best and b in best:
+        show(text, a, b, goal)
+show_if("plain ftpput / curl, passive, IPv4", "ftpput-passive", "curl-passive", " (goal >= 1.0)")
+show_if("plain ftpput / curl, active, IPv4", "ftpput-active", "curl-active", " (goal >= 1.0)")
+show_if("plain ftpput / curl, passive, IPv6", "ftpput-passive-v6", "curl-passive-v6", " (goal >= 1.0)")
+show_if("plain ftpput / curl, active, IPv6", "ftpput-active-v6", "curl-active-v6", " (goal >= 1.0)")
+show_if("plain ftpput IPv6 / IPv4, passive", "ftpput-passive-v6", "ftpput-passive")
+if "ftpput-500x10KiB" in best and "curl-500x10KiB" in best:
+    per_file = lambda rows, l: rows[l]["wall"] / rows[l]["files"]
+    print("500 x 10 KiB, time per file ftpput / curl: "
+          f"{per_file(best, 'ftpput-500x10KiB') / per_file(best, 'curl-500x10KiB'):.2f} best, "
+          f"{per_file(median, 'ftpput-500x10KiB') / per_file(median, 'curl-500x10KiB'):.2f} median (goal <= 1.0)")
 print()
 show("ftpput over TLS / plain ftpput, passive", "ftpput-tls-passive", "ftpput-passive",
      " (goal >= 0.7: TLS costs at most 30 %)")

@@ -267,12 +267,16 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
     if (FState != ftpStResolving)
         return;
     if (Error != 0) {
-        SetLocalFailure("500 " + FtpSocketErrorText(Error), 500);
+        SetLocalFailure("500 " + WSocketLookupErrorText(FtpSplitAddress(FHostName).host, Error), 500);
         FinishRequest(Error);
         return;
     }
     try {
-        FControlSocket->SetAddr(FControlSocket->DnsResult());
+        // Every address the name has, IPv6 and IPv4, in the system's order:
+        // the first that answers carries the session.
+        const std::vector<std::string> addresses = FControlSocket->DnsResultList().empty()
+                                                       ? std::vector<std::string>{FControlSocket->DnsResult()}
+                                                       : FControlSocket->DnsResultList();
         FControlSocket->SetProto("tcp");
         FControlSocket->SetPort(FPort);
         AwaitReply(TFtpAwaitedReply::Greeting);
@@ -280,7 +284,7 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
         SetState(ftpStConnecting);
         if (!alive)
             return;
-        FControlSocket->Connect();
+        FControlSocket->ConnectAny(addresses);
     } catch (const std::exception& e) {
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
         FinishRequest(500);
@@ -484,7 +488,7 @@ void TCustomFtpCli::GenericReply()
         }
     }
 
-    if (FPassive && FStatusCode == 227)
+    if (FPassive && (FStatusCode == 227 || FStatusCode == 229))
         FPasvResponse = FLastResponse;
 
     if (FRequestResult == 0)

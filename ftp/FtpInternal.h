@@ -84,3 +84,7 @@ std::string FtpSocketErrorText(int error);
 // The port of a 227 reply "... (h1,h2,h3,h4,p1,p2)"; false when the reply
 // names no usable port.
 [[nodiscard]] bool FtpPasvPort(const std::string& reply, std::uint16_t& port);
+// The port of a 229 reply "... (|||port|)" (any printable delimiter but a
+// digit, the same one throughout); false when the reply is not of that form
+// or names no usable port.
+[[nodiscard]] bool FtpEpsvPort(const std::string& reply, std::uint16_t& port);

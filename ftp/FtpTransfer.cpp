@@ -55,6 +55,36 @@ bool FtpPasvPort(const std::string& reply, std::uint16_t& port)
     return true;
 }
 
+bool FtpEpsvPort(const std::string& reply, std::uint16_t& port)
+{
+    // "229 Entering Extended Passive Mode (|||port|)": the delimiter is
+    // any printable character but a digit (usually '|'), the address and
+    // protocol fields stay empty, and the data connection goes to the
+    // control connection's server.
+    auto open = reply.find('(');
+    if (open == std::string::npos || reply.size() < open + 7)
+        return false;
+    const char d = reply[open + 1];
+    if (d < 33 || d > 126 || (d >= '0' && d <= '9'))
+        return false;
+    if (reply[open + 2] != d || reply[open + 3] != d)
+        return false;
+    std::size_t i = open + 4;
+    int value = 0;
+    std::size_t digits = 0;
+    while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && digits < 5) {
+        value = value * 10 + (reply[i] - '0');
+        ++i;
+        ++digits;
+    }
+    if (digits == 0 || i + 1 >= reply.size() || reply[i] != d || reply[i + 1] != ')')
+        return false;
+    if (value == 0 || value > 65535)
+        return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
 std::string FtpTransferStatsText(std::int64_t ByteCount, std::uint32_t ElapsedMs)
 {
     std::string text =
@@ -106,7 +136,8 @@ void TCustomFtpCli::StartPort()
         DoCheckFailed("FTP component not connected");
 
     FDataSocket->SetProto("tcp");
-    FDataSocket->SetAddr("0.0.0.0");
+    // An active data connection listens in the control connection's family.
+    FDataSocket->SetAddr(FControlSocket->AddrFamily() == winsock::AF_INET6 ? "::" : "0.0.0.0");
     FDataSocket->SetPort("0");
     FDataSocket->OnSessionClosed = nullptr;
     FDataSocket->OnDataAvailable = nullptr;
@@ -126,45 +157,61 @@ void TCustomFtpCli::StartPort()
         FDataSocket->SetLingerOnOff(wsLingerOn);
         FDataSocket->SetLingerTimeout(10);
         FDataSocket->Listen();
-        winsock::sockaddr_in bound{};
+        winsock::sockaddr_storage bound{};
         int len = sizeof bound;
         FDataSocket->GetSockName(bound, len);
-        port = winsock::ntohs(bound.sin_port);
+        port = WSocketAddrPort(bound);
     }
 
-    winsock::sockaddr_in local{};
-    int len = sizeof local;
-    FControlSocket->GetSockName(local, len);
-    const unsigned char* a = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
-
     std::string command;
-    if (FPassive) {
+    if (FControlSocket->AddrFamily() == winsock::AF_INET6) {
+        // RFC 2428: on IPv6 the data connection is set up by EPSV or EPRT
+        // (PASV and PORT carry IPv4 addresses only).
+        if (FPassive) {
+            FPasvResponse.clear();
+            command = "EPSV";
+        } else {
+            winsock::sockaddr_storage local{};
+            int len = sizeof local;
+            FControlSocket->GetSockName(local, len);
+            command = "EPRT |2|" + WSocketAddrText(local) + "|" + std::to_string(port) + "|";
+        }
+    } else if (FPassive) {
         // A stale reply must never name the port of this transfer.
         FPasvResponse.clear();
         command = "PASV";
     } else {
+        winsock::sockaddr_in local{};
+        int len = sizeof local;
+        FControlSocket->GetSockName(local, len);
+        const unsigned char* a = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+        winsock::sockaddr_in peer{};
+        std::memcpy(&peer, &FControlSocket->RemoteSockAddr(), sizeof peer);
         char text[64];
-        if (FControlSocket->RemoteSockAddr().sin_addr.s_addr == winsock::htonl(0x7F000001u))
+        if (peer.sin_addr.s_addr == winsock::htonl(0x7F000001u))
             std::snprintf(text, sizeof text, "PORT 127,0,0,1,%u,%u", port / 256, port % 256);
         else
             std::snprintf(text, sizeof text, "PORT %u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port / 256, port % 256);
         command = text;
     }
     FTransfer.ByteCount = 0;
-    StartCommand(ftpPortAsync, StepPort, command, {200, 227});
+    StartCommand(ftpPortAsync, StepPort, command, {200, 227, 229});
 }
 
 // --- retrieve ----------------------------------------------------------------
 
-// Connects the data socket to the port of the last 227 reply. On failure the
-// request is finished with FailCode and false is returned.
+// Connects the data socket to the port of the last 227 (PASV) or 229 (EPSV)
+// reply. On failure the request is finished with FailCode and false is
+// returned.
 bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode)
 {
     const std::string code = std::to_string(FailCode);
     std::uint16_t port = 0;
-    if (!FtpPasvPort(FPasvResponse, port)) {
+    const bool extended = FControlSocket->AddrFamily() == winsock::AF_INET6;
+    if (!(extended ? FtpEpsvPort(FPasvResponse, port) : FtpPasvPort(FPasvResponse, port))) {
         // Without a usable port there is nothing sensible to connect to.
-        SetLocalFailure(code + " No data port in the PASV reply: " + FPasvResponse, FailCode);
+        SetLocalFailure(code + " No data port in the " + (extended ? "EPSV" : "PASV") + " reply: " + FPasvResponse,
+                        FailCode);
         auto alive = Alive();
         DoDisplay("! " + FLastResponse);
         if (!alive)
@@ -267,10 +314,10 @@ bool TCustomFtpCli::IsAcceptablePeer()
     // Only the server may make the data connection: anyone else who
     // reaches the port first would otherwise get (or give) the data.
     // Such a connection is closed and the listener keeps waiting.
-    const winsock::sockaddr_in& peer = FDataSocket->RemoteSockAddr();
-    if (FControlSocket && peer.sin_addr.s_addr == FControlSocket->RemoteSockAddr().sin_addr.s_addr)
+    const winsock::sockaddr_storage& peer = FDataSocket->RemoteSockAddr();
+    if (FControlSocket && WSocketSameAddr(peer, FControlSocket->RemoteSockAddr()))
         return true;
-    DoDisplay(std::string("! Data connection from ") + winsock::inet_ntoa(peer.sin_addr) + " refused");
+    DoDisplay("! Data connection from " + WSocketAddrText(peer) + " refused");
     return false;
 }
 

@@ -2,6 +2,7 @@
 // connect, listen, accept, take-over and close.
 #include "net/WSocket.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,9 @@
 using namespace winsock;
 
 namespace {
+
+// The timer that starts ConnectAny's next attempt.
+constexpr UINT_PTR ConnectAttemptTimer = 0x5741;
 
 int LiveSockets = 0;
 bool WinsockLoaded = false;
@@ -79,10 +83,13 @@ TCustomWSocket::~TCustomWSocket()
     try {
         CancelDnsLookup();
     } catch (...) { }
+    DropAttempts();
     try {
         if (FState != wsClosed)
             Close();
     } catch (...) { }
+    if (FDnsAddrInfo)
+        freeaddrinfo(FDnsAddrInfo);
     if (FHSocket != INVALID_SOCKET) {
         // A handle left open by a failed open step.
         closesocket(FHSocket);
@@ -119,6 +126,10 @@ LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
             WMAsyncSelect(wParam, lParam);
         else if (Msg == WM_ASYNCGETHOSTBYNAME)
             WMAsyncGetHostByName(wParam, lParam);
+        else if (Msg == WM_CONNECT_ATTEMPT)
+            WMConnectAttempt(wParam, lParam);
+        else if (Msg == WM_TIMER && wParam == ConnectAttemptTimer)
+            StartNextAttempt();
         else if (Msg == WM_ASYNCGETHOSTBYADDR)
             ; // reverse lookups are never started
         else
@@ -138,7 +149,7 @@ LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 void TCustomWSocket::AssignDefaultValue()
 {
     std::memset(&FRemoteSockAddr, 0, sizeof FRemoteSockAddr);
-    FRemoteSockAddr.sin_family = AF_INET;
+    FRemoteSockAddr.ss_family = AF_INET;
     AddrFormat = PF_INET;
     PortAssigned = false;
     AddrAssigned = false;
@@ -489,7 +500,6 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
         }
         if (!PortResolved) {
             PortNum = WSocketResolvePort(PortStr, ProtoStr);
-            FRemoteSockAddr.sin_port = htons(static_cast<winsock::u_short>(PortNum));
             PortResolved = true;
         }
         if (WithLocalPort && !LocalPortResolved) {
@@ -497,9 +507,12 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
             LocalPortResolved = true;
         }
         if (!AddrResolved) {
-            FRemoteSockAddr.sin_addr.s_addr = WSocketResolveHost(AddrStr);
+            FRemoteSockAddr = WSocketResolveHostAddr(AddrStr);
             AddrResolved = true;
         }
+        // The connection's family follows its address.
+        AddrFormat = FRemoteSockAddr.ss_family == AF_INET6 ? PF_INET6 : PF_INET;
+        wsocket_internal::SetAddrPort(FRemoteSockAddr, static_cast<std::uint16_t>(PortNum));
     } catch (const std::exception& E) {
         RaiseSocketException(std::string(Prefix) + E.what());
         return false;
@@ -514,7 +527,7 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
 
 void TCustomWSocket::Connect()
 {
-    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+    if ((FHSocket != INVALID_SOCKET && FState != wsClosed) || !FAttempts.empty()) {
         RaiseSocketException("Connect: Socket already in use");
         return;
     }
@@ -545,26 +558,14 @@ void TCustomWSocket::Connect()
     if (!live)
         return;
 
-    if (LocalPortNum != 0)
-        BindSocket();
-    SetLingerOption();
-    int optval = -1;
-    if (setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&optval), sizeof optval) ==
-        SOCKET_ERROR) {
-        SocketError("setsockopt(SO_KEEPALIVE)");
+    if (!PrepareConnectHandle(FHSocket))
         return;
-    }
-    if (setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&optval), sizeof optval) ==
-        SOCKET_ERROR) {
-        SocketError("setsockopt(SO_REUSEADDR)");
-        return;
-    }
     if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT,
                        FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
         SocketError("WSAAsyncSelect");
         return;
     }
-    if (connect(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) ==
+    if (connect(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), WSocketAddrLen(FRemoteSockAddr)) ==
         SOCKET_ERROR) {
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) {
@@ -577,13 +578,183 @@ void TCustomWSocket::Connect()
     ChangeState(wsConnecting);
 }
 
+void TCustomWSocket::ConnectAny(const std::vector<std::string>& Addresses)
+{
+    if (Addresses.size() <= 1) {
+        SetAddr(Addresses.empty() ? std::string() : Addresses.front());
+        Connect();
+        return;
+    }
+    if ((FHSocket != INVALID_SOCKET && FState != wsClosed) || !FAttempts.empty()) {
+        RaiseSocketException("Connect: Socket already in use");
+        return;
+    }
+    if (!PortAssigned) {
+        RaiseSocketException("Connect: No Port Specified");
+        return;
+    }
+    if (!ProtoAssigned) {
+        RaiseSocketException("Connect: No Protocol Specified");
+        return;
+    }
+    LoadWinsock();
+    // The first address stands for the connection until one is made (a
+    // text that is no address is reported here, as by Connect).
+    SetAddr(Addresses.front());
+    if (!ResolveForOpen("connect: ", true))
+        return;
+    auto live = Alive();
+    DeleteBufferedData();
+    FAttemptAddrs = Addresses;
+    FNextAttempt = 0;
+    FAttemptError = 0;
+    ChangeState(wsOpened);
+    if (!live)
+        return;
+    ChangeState(wsConnecting);
+    if (!live)
+        return;
+    StartNextAttempt();
+}
+
+// Starts the next address's attempt (skipping those that fail at once);
+// when none is left and none is in flight, the connect has failed.
+void TCustomWSocket::StartNextAttempt()
+{
+    KillTimer(FWindowHandle, ConnectAttemptTimer);
+    if (FState != wsConnecting || FHSocket != INVALID_SOCKET)
+        return;
+    auto live = Alive();
+    while (FNextAttempt < FAttemptAddrs.size()) {
+        const std::string text = FAttemptAddrs[FNextAttempt++];
+        const THostText host = WSocketReadHost(text);
+        if (host.form != THostForm::IPv4 && host.form != THostForm::IPv6) {
+            FAttemptError = WSAEINVAL;
+            continue;
+        }
+        sockaddr_storage addr = wsocket_internal::AddrOf(host);
+        wsocket_internal::SetAddrPort(addr, static_cast<std::uint16_t>(PortNum));
+        const int family = host.form == THostForm::IPv6 ? AF_INET6 : AF_INET;
+        SOCKET handle = socket(family, SocketType, ProtoNum);
+        if (handle == INVALID_SOCKET) {
+            FAttemptError = static_cast<WORD>(WSAGetLastError());
+            continue;
+        }
+        const int savedFormat = AddrFormat;
+        AddrFormat = family == AF_INET6 ? PF_INET6 : PF_INET;
+        const bool prepared = PrepareConnectHandle(handle);
+        AddrFormat = savedFormat;
+        if (!live) {
+            closesocket(handle);
+            return;
+        }
+        int err = 0;
+        if (!prepared || WSAAsyncSelect(handle, FWindowHandle, WM_CONNECT_ATTEMPT, FD_CONNECT) == SOCKET_ERROR)
+            err = prepared ? WSAGetLastError() : FLastError;
+        else if (connect(handle, reinterpret_cast<const sockaddr*>(&addr), WSocketAddrLen(addr)) == SOCKET_ERROR &&
+                 WSAGetLastError() != WSAEWOULDBLOCK)
+            err = WSAGetLastError();
+        if (err != 0) {
+            closesocket(handle);
+            FAttemptError = static_cast<WORD>(err);
+            continue;
+        }
+        FAttempts.push_back(TConnectAttempt{handle, host.text, addr});
+        // The next address gets its turn when this one has not answered
+        // within the head start (or at once, when it fails).
+        if (FNextAttempt < FAttemptAddrs.size())
+            SetTimer(FWindowHandle, ConnectAttemptTimer, ConnectAttemptDelayMs);
+        return;
+    }
+    if (!FAttempts.empty())
+        return;
+    // Every address failed: the outcome is the last failure's, reported as
+    // a failed connect on a handle of its own.
+    FAttemptAddrs.clear();
+    const WORD error = FAttemptError != 0 ? FAttemptError : static_cast<WORD>(WSAECONNREFUSED);
+    FLastError = error;
+    FHSocket = socket(AddrFormat, SocketType, ProtoNum);
+    Do_FD_CONNECT(error);
+}
+
+void TCustomWSocket::WMConnectAttempt(WPARAM wParam, LPARAM lParam)
+{
+    const auto handle = static_cast<SOCKET>(wParam);
+    auto it = std::find_if(FAttempts.begin(), FAttempts.end(),
+                           [handle](const TConnectAttempt& a) { return a.handle == handle; });
+    if (it == FAttempts.end() || !(LOWORD(lParam) & FD_CONNECT))
+        return;
+    const WORD error = HIWORD(lParam);
+    if (error != 0) {
+        closesocket(handle);
+        FAttempts.erase(it);
+        FAttemptError = error;
+        StartNextAttempt();
+        return;
+    }
+    // This one won: the others go, and the socket carries on with it.
+    TConnectAttempt won = *it;
+    FAttempts.erase(it);
+    DropAttempts();
+    FHSocket = won.handle;
+    AddrStr = won.text;
+    AddrResolved = true;
+    FRemoteSockAddr = won.addr;
+    AddrFormat = won.addr.ss_family == AF_INET6 ? PF_INET6 : PF_INET;
+    if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT,
+                       FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
+        SocketError("WSAAsyncSelect");
+        return;
+    }
+    WMAsyncSelect(static_cast<WPARAM>(FHSocket), MAKELPARAM(static_cast<WORD>(FD_CONNECT), 0));
+}
+
+void TCustomWSocket::DropAttempts()
+{
+    if (FAttempts.empty() && FAttemptAddrs.empty())
+        return;
+    KillTimer(FWindowHandle, ConnectAttemptTimer);
+    for (const TConnectAttempt& a : FAttempts)
+        closesocket(a.handle);
+    FAttempts.clear();
+    FAttemptAddrs.clear();
+    FNextAttempt = 0;
+}
+
+bool TCustomWSocket::PrepareConnectHandle(SOCKET Handle)
+{
+    // The option calls work on FHSocket: it is the handle for their span
+    // (a ConnectAny attempt's handle is not FHSocket otherwise).
+    const SOCKET own = FHSocket;
+    FHSocket = Handle;
+    auto live = Alive();
+    if (LocalPortNum != 0)
+        BindSocket();
+    if (live)
+        SetLingerOption();
+    if (!live)
+        return false;
+    const char* failed = nullptr;
+    int optval = -1;
+    if (setsockopt(Handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&optval), sizeof optval) ==
+        SOCKET_ERROR)
+        failed = "setsockopt(SO_KEEPALIVE)";
+    else if (setsockopt(Handle, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&optval), sizeof optval) ==
+             SOCKET_ERROR)
+        failed = "setsockopt(SO_REUSEADDR)";
+    FHSocket = own;
+    if (failed)
+        SocketError(failed);
+    return failed == nullptr;
+}
+
 void TCustomWSocket::BindSocket()
 {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<winsock::u_short>(LocalPortNum));
-    local.sin_addr.s_addr = INADDR_ANY;
-    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    // The local address of the connection's family, any interface.
+    sockaddr_storage local{};
+    local.ss_family = static_cast<std::int16_t>(AddrFormat == PF_INET6 ? AF_INET6 : AF_INET);
+    wsocket_internal::SetAddrPort(local, static_cast<std::uint16_t>(LocalPortNum));
+    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), WSocketAddrLen(local)) == SOCKET_ERROR) {
         RaiseSocketExceptionFmt("winsock.bind failed, error #%d", WSAGetLastError());
         return;
     }
@@ -592,7 +763,7 @@ void TCustomWSocket::BindSocket()
         RaiseSocketExceptionFmt("winsock.getsockname failed, error #%d", WSAGetLastError());
         return;
     }
-    LocalPortNum = ntohs(local.sin_port);
+    LocalPortNum = WSocketAddrPort(local);
     LocalPortStr = std::to_string(LocalPortNum);
 }
 
@@ -643,7 +814,8 @@ void TCustomWSocket::Listen()
         SocketError("socket");
         return;
     }
-    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), sizeof FRemoteSockAddr) == SOCKET_ERROR) {
+    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&FRemoteSockAddr), WSocketAddrLen(FRemoteSockAddr)) ==
+        SOCKET_ERROR) {
         // Close the new handle before reporting: the state is still
         // wsClosed, so no later Close would ever free it.
         int err = WSAGetLastError();
@@ -753,6 +925,7 @@ void TCustomWSocket::Close()
 
 void TCustomWSocket::InternalClose(bool bShut, WORD Error)
 {
+    DropAttempts();
     auto live = Alive();
     if (FHSocket == INVALID_SOCKET) {
         if (FState != wsClosed) {
@@ -903,6 +1076,11 @@ int TCustomWSocket::Resume()
 }
 
 int TCustomWSocket::GetSockName(sockaddr_in& saddr, int& saddrlen)
+{
+    return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&saddr), &saddrlen);
+}
+
+int TCustomWSocket::GetSockName(sockaddr_storage& saddr, int& saddrlen)
 {
     return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&saddr), &saddrlen);
 }

@@ -67,6 +67,8 @@ inline constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20; // 1044
 // The peer's close_notify: wParam is the connection it came on (the
 // socket's close count then), so a later connection never takes it.
 inline constexpr UINT WM_SSL_PEER_CLOSED = WM_USER + 21; // 1045
+// The outcome of one connect attempt of ConnectAny (wParam its handle).
+inline constexpr UINT WM_CONNECT_ATTEMPT = WM_USER + 22; // 1046
 
 // ---- errors ---------------------------------------------------------------
 
@@ -91,15 +93,17 @@ std::string WSocketErrorDesc(int ErrCode);
 // address checked:
 //   IPv4  inet_pton's form only: four decimal numbers 0-255, no leading
 //         zeros ("192.0.2.1");
-//   IPv6  inet_pton's form (no brackets, no zone: "2001:db8::1");
+//   IPv6  inet_pton's form, bare or in brackets ("2001:db8::1",
+//         "[2001:db8::1]"); no zone;
 //   Name  anything else that can be a host name;
 //   Refused  a text that some programs would read as an address and others
 //         not, or differently: the short, octal and hexadecimal IPv4 forms
 //         ("127.1", "2130706433", "0177.0.0.1", "0x7f.0.0.1"), a name whose
 //         last label is a number ("1.2.3.4.5", "256.1.1.1"), a text with
-//         ':' that is no IPv6 address ("[::1]", "fe80::1%eth0",
-//         "host:21"), a text with a blank or a control character, and the
-//         empty text. `why` says so, for the user.
+//         ':' that is no IPv6 address ("fe80::1%eth0", "host:21",
+//         "[::1]:21"), brackets around anything but an IPv6 address
+//         ("[192.0.2.1]", "[host]"), a text with a blank or a control
+//         character, and the empty text. `why` says so, for the user.
 enum class THostForm : std::uint8_t { Refused, Name, IPv4, IPv6 };
 struct THostText {
     THostForm form = THostForm::Refused;
@@ -110,10 +114,30 @@ struct THostText {
 };
 [[nodiscard]] THostText WSocketReadHost(const std::string& Text);
 
+// What a name lookup's error means, in words, with the number after:
+// "Host name not found: ftp.example.invalid (error #11001)". The one place
+// that words lookup errors.
+std::string WSocketLookupErrorText(const std::string& Name, int Error);
+
+// Address helpers for either family (IPv4 or IPv6, in Winsock's form).
+// The address in inet_ntop's form ("192.0.2.1", "2001:db8::1"), "" for
+// another family.
+std::string WSocketAddrText(const winsock::sockaddr_storage& Addr);
+// Whether two socket addresses hold the same address (ports ignored).
+bool WSocketSameAddr(const winsock::sockaddr_storage& A, const winsock::sockaddr_storage& B);
+// The port, in host order.
+std::uint16_t WSocketAddrPort(const winsock::sockaddr_storage& Addr);
+// The size of the family's socket address (sockaddr_in or sockaddr_in6).
+int WSocketAddrLen(const winsock::sockaddr_storage& Addr);
+
 // Resolution; each raises ESocketException with its own message.
 // Host text -> IPv4 address in network order (the text read by
-// WSocketReadHost after trimming blanks; a name is looked up).
+// WSocketReadHost after trimming blanks; a name is looked up for its IPv4
+// addresses; an IPv6 address is refused).
 winsock::u_long WSocketResolveHost(const std::string& InAddr);
+// Host text -> socket address of either family, port 0 (as above; a name
+// gives the first address the system prefers, IPv6 or IPv4).
+winsock::sockaddr_storage WSocketResolveHostAddr(const std::string& InAddr);
 // Port text (number or service name) -> port number in host order.
 std::uint32_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
 // Protocol text (number or name) -> protocol number.
@@ -205,6 +229,16 @@ public:
 
     // Operations.
     virtual void Connect();
+    // Connects to the first of Addresses (address texts, as DnsResultList
+    // gives them) that answers on Port. The attempts start in their order:
+    // each gets a head start of ConnectAttemptDelayMs before the next one
+    // starts beside it, and one that fails (refused, unreachable) makes
+    // way for the next at once. The first connection made wins, the other
+    // attempts are closed, and Addr becomes the address connected to; one
+    // OnSessionConnected reports the outcome (the last attempt's error
+    // when none connected). One address is an ordinary Connect.
+    virtual void ConnectAny(const std::vector<std::string>& Addresses);
+    static constexpr int ConnectAttemptDelayMs = 250;
     virtual void Listen();
     virtual SOCKET Accept();
     virtual void Dup(SOCKET NewHSocket);
@@ -222,6 +256,8 @@ public:
     virtual int Pause();
     virtual int Resume();
     virtual int GetSockName(winsock::sockaddr_in& saddr, int& saddrlen);
+    // The local address of either family.
+    int GetSockName(winsock::sockaddr_storage& saddr, int& saddrlen);
     virtual int GetPeerName(winsock::sockaddr_in& Name, int NameLen);
     virtual std::string GetPeerAddr();
     virtual std::string GetPeerPort();
@@ -271,7 +307,11 @@ public:
     // Read-only state other components look at.
     SOCKET HSocket() const { return FHSocket; }
     SOCKET AcceptedSocket() const { return FAcceptedSocket; }
-    const winsock::sockaddr_in& RemoteSockAddr() const { return FRemoteSockAddr; }
+    // The peer's address (IPv4 or IPv6): the address connected to, or the
+    // peer of the last connection Accept took.
+    const winsock::sockaddr_storage& RemoteSockAddr() const { return FRemoteSockAddr; }
+    // The address family of the connection (AF_INET or AF_INET6).
+    int AddrFamily() const { return FRemoteSockAddr.ss_family; }
     HWND WindowHandle() const { return FWindowHandle; }
     bool AllSent() const { return FAllSent; }
     bool Paused() const { return FPaused; }
@@ -339,6 +379,13 @@ protected:
     void WMAsyncGetHostByName(WPARAM wParam, LPARAM lParam);
     // Resolves what Connect and Listen need; false when it reported an error.
     bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+    // Sets the options of a new handle to connect with; false (reported)
+    // when one fails.
+    bool PrepareConnectHandle(SOCKET Handle);
+    // ConnectAny's attempts.
+    void StartNextAttempt();
+    void WMConnectAttempt(WPARAM wParam, LPARAM lParam);
+    void DropAttempts();
 
     // The socket handle, its addresses and its state.
     SOCKET FHSocket = INVALID_SOCKET;
@@ -354,7 +401,18 @@ protected:
     bool PortResolved = false;
     bool ProtoResolved = false;
     bool LocalPortResolved = false;
-    winsock::sockaddr_in FRemoteSockAddr{};
+    winsock::sockaddr_storage FRemoteSockAddr{};
+    // ConnectAny: the connects in flight, the addresses not tried yet and
+    // the error of the last attempt that failed.
+    struct TConnectAttempt {
+        SOCKET handle;
+        std::string text;
+        winsock::sockaddr_storage addr;
+    };
+    std::vector<TConnectAttempt> FAttempts;
+    std::vector<std::string> FAttemptAddrs;
+    std::size_t FNextAttempt = 0;
+    WORD FAttemptError = 0;
     std::uint32_t PortNum = 0;
     std::uint32_t LocalPortNum = 0;
     int ProtoNum = 6;
@@ -385,7 +443,7 @@ protected:
     int FFlushTimeout = 60;
     TSocketState FState = wsClosed;
     winsock::HANDLE DnsLookupHandle = 0;
-    alignas(8) char DnsLookupBuffer[1025] = {};
+    winsock::addrinfo* FDnsAddrInfo = nullptr; // written when the lookup completes
     std::string FDnsResult;
     std::vector<std::string> FDnsResultList;
     // Platform receives made (to tell whether an FD_READ handler read).

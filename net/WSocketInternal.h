@@ -1,7 +1,10 @@
 // Helpers shared by the socket component's source files.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "net/WSocket.h"
 
 namespace wsocket_internal {
 
@@ -12,5 +15,10 @@ std::string Trim(const std::string& s);
 // stops it when the last socket object is destroyed.
 void LoadWinsock();
 void UnloadWinsock();
+
+// The socket address of an address read by WSocketReadHost (port 0).
+winsock::sockaddr_storage AddrOf(const THostText& Host);
+// Sets the port (host order) of an IPv4 or IPv6 socket address.
+void SetAddrPort(winsock::sockaddr_storage& Addr, std::uint16_t Port);
 
 } // namespace wsocket_internal

@@ -134,7 +134,11 @@ THostText WSocketReadHost(const std::string& Text)
         host.text = shown;
         return host;
     }
-    if (inet_pton(AF_INET6, Text.c_str(), host.bytes) == 1 &&
+    // An IPv6 address bare or in brackets (as in URLs, where the brackets
+    // keep its colons apart from a port).
+    const bool bracketed = Text.size() > 2 && Text.front() == '[' && Text.back() == ']';
+    const std::string inner = bracketed ? Text.substr(1, Text.size() - 2) : Text;
+    if (inet_pton(AF_INET6, inner.c_str(), host.bytes) == 1 &&
         inet_ntop(AF_INET6, host.bytes, shown, sizeof shown) != nullptr) {
         host.form = THostForm::IPv6;
         host.length = 16;
@@ -143,13 +147,15 @@ THostText WSocketReadHost(const std::string& Text)
     }
     std::fill(std::begin(host.bytes), std::end(host.bytes), 0);
     const std::string quoted = "'" + Text + "'";
-    if (Text.find(':') != std::string::npos) {
-        if (Text.size() > 2 && Text.front() == '[' && Text.back() == ']')
-            host.why = quoted + " is refused: write an IPv6 address without brackets (" +
-                       Text.substr(1, Text.size() - 2) + ")";
-        else
-            host.why = quoted + " is neither an IPv6 address in the usual form (without a zone such as %eth0) "
-                                "nor a host name (a name has no ':')";
+    if (bracketed) {
+        host.why = quoted + " is refused: only an IPv6 address goes in brackets, such as [2001:db8::1] (without a "
+                            "zone such as %eth0)";
+        return host;
+    }
+    if (Text.find(':') != std::string::npos || Text.find('[') != std::string::npos ||
+        Text.find(']') != std::string::npos) {
+        host.why = quoted + " is neither an IPv6 address in the usual form (such as 2001:db8::1 or [2001:db8::1], "
+                            "without a zone such as %eth0 or a port) nor a host name (a name has no ':' or brackets)";
         return host;
     }
     if (IsOtherIPv4Form(Text)) {
@@ -233,6 +239,132 @@ std::string WSocketErrorDesc(int ErrCode)
     }
 }
 
+std::string WSocketLookupErrorText(const std::string& Name, int Error)
+{
+    std::string what;
+    switch (Error) {
+    case WSAHOST_NOT_FOUND: what = "Host name not found"; break;
+    case WSANO_DATA: what = "Host name has no address"; break;
+    case WSATRY_AGAIN: what = "Host name lookup failed for now (no answer from the name server)"; break;
+    case WSANO_RECOVERY: what = "Host name lookup failed"; break;
+    default: what = "Host name lookup failed: " + WSocketErrorDesc(Error); break;
+    }
+    return what + ": " + Name + " (error #" + std::to_string(Error) + ")";
+}
+
+std::string WSocketAddrText(const sockaddr_storage& Addr)
+{
+    char text[64];
+    if (Addr.ss_family == AF_INET) {
+        sockaddr_in sin;
+        std::memcpy(&sin, &Addr, sizeof sin);
+        return inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text) ? text : "";
+    }
+    if (Addr.ss_family == AF_INET6) {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, &Addr, sizeof sin6);
+        return inet_ntop(AF_INET6, sin6.sin6_addr.s6_addr, text, sizeof text) ? text : "";
+    }
+    return "";
+}
+
+bool WSocketSameAddr(const sockaddr_storage& A, const sockaddr_storage& B)
+{
+    if (A.ss_family != B.ss_family)
+        return false;
+    if (A.ss_family == AF_INET) {
+        sockaddr_in a, b;
+        std::memcpy(&a, &A, sizeof a);
+        std::memcpy(&b, &B, sizeof b);
+        return a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    if (A.ss_family == AF_INET6) {
+        sockaddr_in6 a, b;
+        std::memcpy(&a, &A, sizeof a);
+        std::memcpy(&b, &B, sizeof b);
+        return std::memcmp(a.sin6_addr.s6_addr, b.sin6_addr.s6_addr, 16) == 0;
+    }
+    return false;
+}
+
+std::uint16_t WSocketAddrPort(const sockaddr_storage& Addr)
+{
+    if (Addr.ss_family == AF_INET6) {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, &Addr, sizeof sin6);
+        return ntohs(sin6.sin6_port);
+    }
+    sockaddr_in sin;
+    std::memcpy(&sin, &Addr, sizeof sin);
+    return ntohs(sin.sin_port);
+}
+
+int WSocketAddrLen(const sockaddr_storage& Addr)
+{
+    return Addr.ss_family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6)) : static_cast<int>(sizeof(sockaddr_in));
+}
+
+namespace wsocket_internal {
+
+sockaddr_storage AddrOf(const THostText& Host)
+{
+    sockaddr_storage sa{};
+    if (Host.form == THostForm::IPv6) {
+        sockaddr_in6 sin6{};
+        sin6.sin6_family = AF_INET6;
+        std::memcpy(sin6.sin6_addr.s6_addr, Host.bytes, 16);
+        std::memcpy(&sa, &sin6, sizeof sin6);
+    } else {
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        std::memcpy(&sin.sin_addr.s_addr, Host.bytes, 4);
+        std::memcpy(&sa, &sin, sizeof sin);
+    }
+    return sa;
+}
+
+void SetAddrPort(sockaddr_storage& Addr, std::uint16_t Port)
+{
+    if (Addr.ss_family == AF_INET6) {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, &Addr, sizeof sin6);
+        sin6.sin6_port = htons(Port);
+        std::memcpy(&Addr, &sin6, sizeof sin6);
+    } else {
+        sockaddr_in sin;
+        std::memcpy(&sin, &Addr, sizeof sin);
+        sin.sin_port = htons(Port);
+        std::memcpy(&Addr, &sin, sizeof sin);
+    }
+}
+
+} // namespace wsocket_internal
+
+sockaddr_storage WSocketResolveHostAddr(const std::string& InAddr)
+{
+    if (InAddr.empty() || InAddr.size() >= 257)
+        throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
+    const THostText host = WSocketReadHost(Trim(InAddr));
+    switch (host.form) {
+    case THostForm::Refused: throw ESocketException("WSocketResolveHost: " + host.why);
+    case THostForm::IPv4:
+    case THostForm::IPv6: return wsocket_internal::AddrOf(host);
+    case THostForm::Name: break;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    const int err = getaddrinfo(host.text.c_str(), nullptr, &hints, &res);
+    if (err != 0 || !res)
+        throw ESocketException("WSocketResolveHost: " + WSocketLookupErrorText(host.text, err));
+    sockaddr_storage sa{};
+    std::memcpy(&sa, res->ai_addr, std::min(res->ai_addrlen, sizeof sa));
+    freeaddrinfo(res);
+    wsocket_internal::SetAddrPort(sa, 0);
+    return sa;
+}
+
 winsock::u_long WSocketResolveHost(const std::string& InAddr)
 {
     if (InAddr.empty() || InAddr.size() >= 257)
@@ -243,7 +375,7 @@ winsock::u_long WSocketResolveHost(const std::string& InAddr)
     switch (host.form) {
     case THostForm::Refused: throw ESocketException("WSocketResolveHost: " + host.why);
     case THostForm::IPv6:
-        throw ESocketException("WSocketResolveHost: '" + InAddr + "' is an IPv6 address; IPv6 is not supported yet");
+        throw ESocketException("WSocketResolveHost: '" + InAddr + "' is an IPv6 address; this call gives IPv4 only");
     case THostForm::IPv4: {
         winsock::u_long a;
         std::memcpy(&a, host.bytes, sizeof a);
@@ -364,8 +496,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
         TriggerDnsLookupDone(0);
         return;
     }
-    DnsLookupHandle = WSAAsyncGetHostByName(FWindowHandle, WM_ASYNCGETHOSTBYNAME, HostName.c_str(), DnsLookupBuffer,
-                                            sizeof DnsLookupBuffer);
+    if (FDnsAddrInfo) {
+        freeaddrinfo(FDnsAddrInfo);
+        FDnsAddrInfo = nullptr;
+    }
+    DnsLookupHandle = WSAAsyncGetAddrInfo(FWindowHandle, WM_ASYNCGETHOSTBYNAME, host.text.c_str(), &FDnsAddrInfo);
     if (DnsLookupHandle == 0)
         RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(), WSAGetLastError());
 }
@@ -376,16 +511,20 @@ void TCustomWSocket::WMAsyncGetHostByName(WPARAM wParam, LPARAM lParam)
         return;
     DnsLookupHandle = 0;
     WORD error = HIWORD(lParam);
-    if (error == 0) {
-        const auto* phe = reinterpret_cast<const hostent*>(DnsLookupBuffer);
-        for (char** p = phe->h_addr_list; p && *p; ++p) {
-            in_addr a;
-            std::memcpy(&a.s_addr, *p, sizeof a.s_addr);
-            FDnsResultList.push_back(inet_ntoa(a));
-        }
-        if (!FDnsResultList.empty())
-            FDnsResult = FDnsResultList.front();
+    // Both families, in the order the system prefers.
+    for (const addrinfo* ai = FDnsAddrInfo; error == 0 && ai; ai = ai->ai_next) {
+        sockaddr_storage sa{};
+        std::memcpy(&sa, ai->ai_addr, std::min(ai->ai_addrlen, sizeof sa));
+        const std::string text = WSocketAddrText(sa);
+        if (!text.empty())
+            FDnsResultList.push_back(text);
     }
+    if (FDnsAddrInfo) {
+        freeaddrinfo(FDnsAddrInfo);
+        FDnsAddrInfo = nullptr;
+    }
+    if (!FDnsResultList.empty())
+        FDnsResult = FDnsResultList.front();
     TriggerDnsLookupDone(error);
 }
 
@@ -410,26 +549,26 @@ std::string TCustomWSocket::GetPeerAddr()
 {
     if (FState != wsConnected)
         return "error";
-    sockaddr_in saddr{};
+    sockaddr_storage saddr{};
     int len = sizeof saddr;
     if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&saddr), &len) != 0) {
         SocketError("GetPeerName");
         return "error";
     }
-    return inet_ntoa(saddr.sin_addr);
+    return WSocketAddrText(saddr);
 }
 
 std::string TCustomWSocket::GetPeerPort()
 {
     if (FState != wsConnected)
         return "error";
-    sockaddr_in saddr{};
+    sockaddr_storage saddr{};
     int len = sizeof saddr;
     if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&saddr), &len) != 0) {
         SocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(ntohs(saddr.sin_port));
+    return std::to_string(WSocketAddrPort(saddr));
 }
 
 int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen)

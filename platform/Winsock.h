@@ -22,6 +22,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Messages.h"
 
@@ -41,10 +44,19 @@ inline constexpr int SOCKET_ERROR = -1;
 inline constexpr int AF_INET = 2;
 inline constexpr int PF_INET = 2;
 inline constexpr int AF_INET6 = 23;
+inline constexpr int PF_INET6 = 23;
+inline constexpr int AF_UNSPEC = 0;
 inline constexpr int SOCK_STREAM = 1;
 inline constexpr int SOCK_DGRAM = 2;
 inline constexpr int IPPROTO_TCP = 6;
 inline constexpr int IPPROTO_UDP = 17;
+inline constexpr int IPPROTO_IPV6 = 41;
+inline constexpr int IPV6_V6ONLY = 27; // level IPPROTO_IPV6
+
+// getaddrinfo flags.
+inline constexpr int AI_PASSIVE = 0x01;
+inline constexpr int AI_CANONNAME = 0x02;
+inline constexpr int AI_NUMERICHOST = 0x04;
 
 inline constexpr u_long INADDR_ANY = 0x00000000u;
 inline constexpr u_long INADDR_NONE = 0xFFFFFFFFu;
@@ -132,6 +144,7 @@ inline constexpr int WSAEREMOTE = 10071;
 inline constexpr int WSASYSNOTREADY = 10091;
 inline constexpr int WSAVERNOTSUPPORTED = 10092;
 inline constexpr int WSANOTINITIALISED = 10093;
+inline constexpr int WSATYPE_NOT_FOUND = 10109;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 inline constexpr int WSATRY_AGAIN = 11002;
 inline constexpr int WSANO_RECOVERY = 11003;
@@ -154,6 +167,41 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 static_assert(sizeof(sockaddr_in) == 16, "a Winsock IPv4 address is 16 bytes");
+
+struct in6_addr {
+    u_char s6_addr[16]; // network byte order
+};
+
+struct sockaddr_in6 {
+    std::int16_t sin6_family;
+    u_short sin6_port; // network byte order
+    u_long sin6_flowinfo;
+    in6_addr sin6_addr;
+    u_long sin6_scope_id;
+};
+static_assert(sizeof(sockaddr_in6) == 28, "a Winsock IPv6 address is 28 bytes");
+
+// Room for an address of either family.
+struct sockaddr_storage {
+    std::int16_t ss_family;
+    char ss_pad1[6];
+    std::int64_t ss_align;
+    char ss_pad2[112];
+};
+static_assert(sizeof(sockaddr_storage) == 128, "Winsock's address storage is 128 bytes");
+
+// One address of a getaddrinfo result (Winsock's ADDRINFOA).
+struct addrinfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;
+    addrinfo* ai_next;
+};
+using ADDRINFOA = addrinfo;
 
 struct hostent {
     char* h_name;
@@ -240,8 +288,16 @@ u_short ntohs(u_short v);
 u_long htonl(u_long v);
 u_long ntohl(u_long v);
 
-// Blocking lookups (IPv4 only). The entries are per thread and reused.
+// Blocking lookups. gethostbyname gives IPv4 addresses only; the entries
+// are per thread and reused.
 hostent* gethostbyname(const char* name);
+// Both families (hints->ai_family AF_UNSPEC, AF_INET or AF_INET6), in the
+// order the system prefers, each address once, stream sockets only. Returns
+// 0 or the WSA error (WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN,
+// WSANO_RECOVERY, WSAEAFNOSUPPORT); service may be null or a port number.
+// The result is freed with freeaddrinfo.
+int getaddrinfo(const char* nodename, const char* servname, const addrinfo* hints, addrinfo** res);
+void freeaddrinfo(addrinfo* ai);
 servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
 
@@ -255,6 +311,14 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long event);
 // (which must stay valid until the completion or a cancel) just before the
 // message is dispatched. Returns 0 (error set) when it cannot start.
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen);
+// Not in Winsock (whose asynchronous getaddrinfo reports through a
+// completion routine): getaddrinfo(name, AF_UNSPEC) on a helper thread,
+// reported like WSAAsyncGetHostByName. *result (which must stay valid
+// until the completion or a cancel) receives the list just before the
+// message is dispatched (nullptr when the lookup failed), and the receiver
+// frees it with freeaddrinfo; a cancelled lookup never writes it. Returns 0
+// (error set) when it cannot start.
+HANDLE WSAAsyncGetAddrInfo(HWND hwnd, UINT msg, const char* name, addrinfo** result);
 // Cancels a lookup whose completion has not been dispatched yet: that
 // completion is dropped and buf is never written. SOCKET_ERROR with
 // WSAEINVAL when there is no such lookup (any more).
@@ -264,6 +328,12 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
 // peer has not acknowledged yet (still queued in the system, sent or not).
 // Returns 0, or SOCKET_ERROR with the error set.
 int QueuedSendBytes(SOCKET s, u_long* bytes);
+
+// For tests only: names answered from this table (name -> address texts,
+// in order) before the system is asked, by getaddrinfo and both kinds of
+// asynchronous lookup. An empty table (the program's case) asks the system
+// for every name.
+void WSASetTestHostTable(const std::vector<std::pair<std::string, std::vector<std::string>>>& table);
 
 // For tests and leak checks: sockets currently open through this layer.
 int OpenSocketCount();

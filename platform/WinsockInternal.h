@@ -41,7 +41,16 @@ constexpr int MsgOob = MSG_OOB;
 constexpr int MsgPeek = MSG_PEEK;
 constexpr unsigned long Fionread = FIONREAD;
 constexpr unsigned long Siocoutq = SIOCOUTQ;
+constexpr int AfUnspec = AF_UNSPEC;
+constexpr int IpProtoIpv6 = IPPROTO_IPV6;
+constexpr int Ipv6V6Only = IPV6_V6ONLY;
+constexpr int AiCanonName = AI_CANONNAME;
+constexpr int AiNumericHost = AI_NUMERICHOST;
+constexpr int AiPassive = AI_PASSIVE;
 using SockAddrIn = ::sockaddr_in;
+using SockAddrIn6 = ::sockaddr_in6;
+using SockAddrStorage = ::sockaddr_storage;
+using AddrInfo = ::addrinfo;
 using Linger = ::linger;
 } // namespace px
 
@@ -49,6 +58,13 @@ using Linger = ::linger;
 #undef PF_INET
 #undef AF_INET6
 #undef PF_INET6
+#undef AF_UNSPEC
+#undef IPPROTO_IPV6
+#undef IPV6_V6ONLY
+#undef AI_PASSIVE
+#undef AI_CANONNAME
+#undef AI_NUMERICHOST
+#undef s6_addr
 #undef SOCK_STREAM
 #undef SOCK_DGRAM
 #undef SOL_SOCKET
@@ -137,8 +153,29 @@ void StopNotifying(SOCKET s, const SockRec& r);
 
 // ---- names (WinsockNames.cpp) ------------------------------------------------
 
+// One address a lookup found, in the system's form.
+struct FoundAddr {
+    px::SockAddrStorage addr{};
+    socklen_t len = 0;
+};
+
+// Looks a name up: family px::AfInet, px::AfInet6 or px::AfUnspec (both,
+// in the order the system prefers), each address once. Returns 0 or a WSA
+// lookup error. The test table (WSASetTestHostTable) comes first.
+int ResolveAddrs(const std::string& name, int family, std::string& canonical, std::vector<FoundAddr>& addrs);
+
 // Looks a name up (IPv4 only). Returns 0 or a WSA lookup error.
 int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs);
+
+// A getaddrinfo result in this layer's form (freed by freeaddrinfo).
+addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype, int protocol,
+                       std::uint16_t portNet);
+
+// Converts an address between this layer's and the system's form; false
+// (or WSAEFAULT) when the family is neither IPv4 nor IPv6 or the length is
+// too short.
+bool ToPosix(const sockaddr* name, int namelen, px::SockAddrStorage& out, socklen_t& outLen);
+int FromPosix(const px::SockAddrStorage& in, sockaddr* name, int* namelen);
 
 // Writes a host entry into a caller's buffer; returns the size needed when
 // it does not fit, else 0.

@@ -2,8 +2,11 @@
 // addresses and byte order.
 #include "platform/WinsockInternal.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace winsock {
 using namespace internal;
@@ -36,42 +39,142 @@ struct ProtoStore {
 
 namespace internal {
 
-int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs)
+namespace {
+
+int LookupError(int rc)
 {
-    addrinfo hints{};
-    hints.ai_family = px::AfInet;
-    hints.ai_socktype = px::SockStream;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* res = nullptr;
-    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
-    if (rc != 0) {
-        switch (rc) {
-        case EAI_NONAME: return WSAHOST_NOT_FOUND;
-        case EAI_AGAIN: return WSATRY_AGAIN;
+    switch (rc) {
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
 #ifdef EAI_NODATA
-        case EAI_NODATA: return WSANO_DATA;
+    case EAI_NODATA: return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_ADDRFAMILY: return WSANO_DATA;
 #endif
-        default: return WSANO_RECOVERY;
-        }
+    default: return WSANO_RECOVERY;
     }
-    canonical = (res && res->ai_canonname) ? res->ai_canonname : name;
-    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family != px::AfInet || !ai->ai_addr)
+}
+
+std::mutex TestHostsLock;
+std::vector<std::pair<std::string, std::vector<std::string>>>& TestHosts()
+{
+    static auto* table = new std::vector<std::pair<std::string, std::vector<std::string>>>();
+    return *table;
+}
+
+bool SameAddr(const FoundAddr& a, const FoundAddr& b)
+{
+    return a.len == b.len && std::memcmp(&a.addr, &b.addr, a.len) == 0;
+}
+
+void AddOnce(std::vector<FoundAddr>& addrs, const void* sa, socklen_t len)
+{
+    FoundAddr found;
+    std::memcpy(&found.addr, sa, len);
+    found.len = len;
+    // Only the address counts (a lookup gives no port).
+    if (found.addr.ss_family == px::AfInet) {
+        reinterpret_cast<px::SockAddrIn*>(&found.addr)->sin_port = 0;
+    } else {
+        reinterpret_cast<px::SockAddrIn6*>(&found.addr)->sin6_port = 0;
+    }
+    for (const FoundAddr& a : addrs)
+        if (SameAddr(a, found))
+            return;
+    addrs.push_back(found);
+}
+
+// The test table's answer for a name: true when the table knows it.
+bool FromTestTable(const std::string& name, int family, std::vector<FoundAddr>& addrs)
+{
+    std::lock_guard<std::mutex> hold(TestHostsLock);
+    for (const auto& [known, texts] : TestHosts()) {
+        if (::strcasecmp(known.c_str(), name.c_str()) != 0)
             continue;
-        px::SockAddrIn sin;
-        std::memcpy(&sin, ai->ai_addr, sizeof sin);
-        std::uint32_t a = sin.sin_addr.s_addr;
-        bool seen = false;
-        for (std::uint32_t x : addrs)
-            seen = seen || x == a;
-        if (!seen)
-            addrs.push_back(a);
+        for (const std::string& text : texts) {
+            px::SockAddrIn sin{};
+            px::SockAddrIn6 sin6{};
+            if (family != px::AfInet6 && ::inet_pton(px::AfInet, text.c_str(), &sin.sin_addr) == 1) {
+                sin.sin_family = px::AfInet;
+                AddOnce(addrs, &sin, sizeof sin);
+            } else if (family != px::AfInet && ::inet_pton(px::AfInet6, text.c_str(), &sin6.sin6_addr) == 1) {
+                sin6.sin6_family = px::AfInet6;
+                AddOnce(addrs, &sin6, sizeof sin6);
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int ResolveAddrs(const std::string& name, int family, std::string& canonical, std::vector<FoundAddr>& addrs)
+{
+    if (FromTestTable(name, family, addrs)) {
+        canonical = name;
+        return addrs.empty() ? WSANO_DATA : 0;
+    }
+    px::AddrInfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = px::SockStream;
+    hints.ai_flags = px::AiCanonName;
+    px::AddrInfo* res = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    if (rc != 0)
+        return LookupError(rc);
+    canonical = (res && res->ai_canonname) ? res->ai_canonname : name;
+    for (px::AddrInfo* ai = res; ai; ai = ai->ai_next) {
+        if (!ai->ai_addr)
+            continue;
+        if ((ai->ai_family == px::AfInet && ai->ai_addrlen >= sizeof(px::SockAddrIn)) ||
+            (ai->ai_family == px::AfInet6 && ai->ai_addrlen >= sizeof(px::SockAddrIn6)))
+            AddOnce(addrs, ai->ai_addr, ai->ai_family == px::AfInet ? sizeof(px::SockAddrIn) : sizeof(px::SockAddrIn6));
     }
     ::freeaddrinfo(res);
     return addrs.empty() ? WSANO_DATA : 0;
+}
+
+int ResolveName(const std::string& name, std::string& canonical, std::vector<std::uint32_t>& addrs)
+{
+    std::vector<FoundAddr> found;
+    int err = ResolveAddrs(name, px::AfInet, canonical, found);
+    if (err != 0)
+        return err;
+    for (const FoundAddr& f : found)
+        addrs.push_back(reinterpret_cast<const px::SockAddrIn*>(&f.addr)->sin_addr.s_addr);
+    return 0;
+}
+
+addrinfo* MakeAddrInfo(const std::string& canonical, const std::vector<FoundAddr>& addrs, int socktype, int protocol,
+                       std::uint16_t portNet)
+{
+    addrinfo* head = nullptr;
+    addrinfo** tail = &head;
+    for (const FoundAddr& f : addrs) {
+        auto* ai = new addrinfo{};
+        auto* storage = new sockaddr_storage{};
+        int len = sizeof *storage;
+        px::SockAddrStorage withPort = f.addr;
+        if (withPort.ss_family == px::AfInet)
+            reinterpret_cast<px::SockAddrIn*>(&withPort)->sin_port = portNet;
+        else
+            reinterpret_cast<px::SockAddrIn6*>(&withPort)->sin6_port = portNet;
+        FromPosix(withPort, reinterpret_cast<sockaddr*>(storage), &len);
+        ai->ai_family = f.addr.ss_family == px::AfInet ? AF_INET : AF_INET6;
+        ai->ai_socktype = socktype;
+        ai->ai_protocol = protocol;
+        ai->ai_addrlen = static_cast<std::size_t>(len);
+        ai->ai_addr = reinterpret_cast<sockaddr*>(storage);
+        if (!head) {
+            ai->ai_canonname = new char[canonical.size() + 1];
+            std::memcpy(ai->ai_canonname, canonical.c_str(), canonical.size() + 1);
+        }
+        *tail = ai;
+        tail = &ai->ai_next;
+    }
+    return head;
 }
 
 int WriteHostEntry(char* buf, int buflen, const std::string& name, const std::vector<std::uint32_t>& addrs)
@@ -194,6 +297,79 @@ hostent* gethostbyname(const char* name)
     store.entry.h_length = 4;
     store.entry.h_addr_list = store.addrPtrs.data();
     return &store.entry;
+}
+
+int getaddrinfo(const char* nodename, const char* servname, const addrinfo* hints, addrinfo** res)
+{
+    if (!res || !nodename) {
+        WSASetLastError(WSAEFAULT);
+        return WSAEFAULT;
+    }
+    *res = nullptr;
+    const int af = hints ? hints->ai_family : AF_UNSPEC;
+    if (af != AF_UNSPEC && af != AF_INET && af != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return WSAEAFNOSUPPORT;
+    }
+    std::uint16_t portNet = 0;
+    if (servname && *servname) {
+        char* end = nullptr;
+        const unsigned long port = std::strtoul(servname, &end, 10);
+        if (*end != 0 || port > 65535) {
+            WSASetLastError(WSATYPE_NOT_FOUND);
+            return WSATYPE_NOT_FOUND;
+        }
+        portNet = htons(static_cast<u_short>(port));
+    }
+    std::string canonical;
+    std::vector<FoundAddr> found;
+    const int family = af == AF_INET ? px::AfInet : af == AF_INET6 ? px::AfInet6 : px::AfUnspec;
+    int err = 0;
+    if (hints && (hints->ai_flags & AI_NUMERICHOST)) {
+        px::SockAddrIn sin{};
+        px::SockAddrIn6 sin6{};
+        if (family != px::AfInet6 && ::inet_pton(px::AfInet, nodename, &sin.sin_addr) == 1) {
+            sin.sin_family = px::AfInet;
+            FoundAddr f;
+            std::memcpy(&f.addr, &sin, sizeof sin);
+            f.len = sizeof sin;
+            found.push_back(f);
+        } else if (family != px::AfInet && ::inet_pton(px::AfInet6, nodename, &sin6.sin6_addr) == 1) {
+            sin6.sin6_family = px::AfInet6;
+            FoundAddr f;
+            std::memcpy(&f.addr, &sin6, sizeof sin6);
+            f.len = sizeof sin6;
+            found.push_back(f);
+        } else {
+            err = WSAHOST_NOT_FOUND;
+        }
+        canonical = nodename;
+    } else {
+        err = ResolveAddrs(nodename, family, canonical, found);
+    }
+    if (err != 0) {
+        WSASetLastError(err);
+        return err;
+    }
+    *res = MakeAddrInfo(canonical, found, SOCK_STREAM, IPPROTO_TCP, portNet);
+    return 0;
+}
+
+void freeaddrinfo(addrinfo* ai)
+{
+    while (ai) {
+        addrinfo* next = ai->ai_next;
+        delete[] ai->ai_canonname;
+        delete reinterpret_cast<sockaddr_storage*>(ai->ai_addr);
+        delete ai;
+        ai = next;
+    }
+}
+
+void WSASetTestHostTable(const std::vector<std::pair<std::string, std::vector<std::string>>>& table)
+{
+    std::lock_guard<std::mutex> hold(TestHostsLock);
+    TestHosts() = table;
 }
 
 servent* getservbyname(const char* name, const char* proto)

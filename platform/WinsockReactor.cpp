@@ -228,8 +228,9 @@ namespace {
 struct Lookup {
     HWND hwnd;
     UINT msg;
-    char* buf;
+    char* buf; // a host entry goes here (WSAAsyncGetHostByName)
     int buflen;
+    addrinfo** list; // or an address list here (WSAAsyncGetAddrInfo)
 };
 
 std::unordered_map<HANDLE, Lookup>& Lookups()
@@ -280,7 +281,7 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
         return 0;
     }
     HANDLE id = NextLookup++;
-    Lookups()[id] = Lookup{hwnd, msg, buf, buflen};
+    Lookups()[id] = Lookup{hwnd, msg, buf, buflen, nullptr};
     std::string host = name;
     try {
         // The helper only resolves; it hands the result back to the GUI
@@ -290,6 +291,62 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
             std::vector<std::uint32_t> addrs;
             int err = ResolveName(host, canonical, addrs);
             RunOnLoopThread([id, err, canonical, addrs] { LookupFinished(id, err, canonical, addrs); });
+        }).detach();
+    } catch (const std::exception&) {
+        Lookups().erase(id);
+        Fail(WSAENOBUFS);
+        return 0;
+    }
+    return id;
+}
+
+namespace {
+
+// On the GUI thread: the helper finished the address lookup `id`.
+void AddrLookupFinished(HANDLE id, int error, const std::string& name, const std::vector<FoundAddr>& addrs)
+{
+    auto it = Lookups().find(id);
+    if (it == Lookups().end())
+        return; // cancelled
+    Lookup lk = it->second;
+    bool posted = PostConditionalMessage(
+        lk.hwnd, lk.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(error)), [id, name, addrs, error] {
+            auto found = Lookups().find(id);
+            if (found == Lookups().end())
+                return false; // cancelled while queued
+            Lookup l = found->second;
+            Lookups().erase(found);
+            *l.list = error == 0 ? MakeAddrInfo(name, addrs, SOCK_STREAM, IPPROTO_TCP, 0) : nullptr;
+            return true;
+        });
+    if (!posted)
+        Lookups().erase(id);
+}
+
+} // namespace
+
+HANDLE WSAAsyncGetAddrInfo(HWND hwnd, UINT msg, const char* name, addrinfo** result)
+{
+    EnsureReactor();
+    if (!name || !result) {
+        Fail(WSAEFAULT);
+        return 0;
+    }
+    if (!IsWindow(hwnd)) {
+        Fail(WSAEINVAL);
+        return 0;
+    }
+    HANDLE id = NextLookup++;
+    Lookups()[id] = Lookup{hwnd, msg, nullptr, 0, result};
+    std::string host = name;
+    try {
+        // As above: the helper resolves, the list is made on the GUI
+        // thread right before the completion is dispatched.
+        std::thread([id, host] {
+            std::string canonical;
+            std::vector<FoundAddr> addrs;
+            int err = ResolveAddrs(host, px::AfUnspec, canonical, addrs);
+            RunOnLoopThread([id, err, canonical, addrs] { AddrLookupFinished(id, err, canonical, addrs); });
         }).detach();
     } catch (const std::exception&) {
         Lookups().erase(id);

@@ -45,34 +45,6 @@ SOCKET Register(int fd)
     return fd;
 }
 
-bool ToPosix(const sockaddr* name, int namelen, px::SockAddrIn& out)
-{
-    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
-        return false;
-    sockaddr_in in;
-    std::memcpy(&in, name, sizeof in);
-    if (in.sin_family != AF_INET)
-        return false;
-    std::memset(&out, 0, sizeof out);
-    out.sin_family = px::AfInet;
-    out.sin_port = in.sin_port;
-    out.sin_addr.s_addr = in.sin_addr.s_addr;
-    return true;
-}
-
-int FromPosix(const px::SockAddrIn& in, sockaddr* name, int* namelen)
-{
-    if (!name || !namelen || *namelen < static_cast<int>(sizeof(sockaddr_in)))
-        return Fail(WSAEFAULT);
-    sockaddr_in out{};
-    out.sin_family = AF_INET;
-    out.sin_port = in.sin_port;
-    out.sin_addr.s_addr = in.sin_addr.s_addr;
-    std::memcpy(name, &out, sizeof out);
-    *namelen = sizeof out;
-    return 0;
-}
-
 bool MapOption(int level, int optname, int& plevel, int& pname)
 {
     if (level == SOL_SOCKET) {
@@ -89,6 +61,11 @@ bool MapOption(int level, int optname, int& plevel, int& pname)
         default: return false;
         }
     }
+    if (level == IPPROTO_IPV6 && optname == IPV6_V6ONLY) {
+        plevel = px::IpProtoIpv6;
+        pname = px::Ipv6V6Only;
+        return true;
+    }
     if (level == IPPROTO_TCP && optname == TCP_NODELAY) {
         plevel = px::IpProtoTcp;
         pname = px::TcpNoDelay;
@@ -100,6 +77,72 @@ bool MapOption(int level, int optname, int& plevel, int& pname)
 } // namespace
 
 namespace internal {
+
+bool ToPosix(const sockaddr* name, int namelen, px::SockAddrStorage& out, socklen_t& outLen)
+{
+    if (!name || namelen < static_cast<int>(sizeof(u_short)))
+        return false;
+    std::memset(&out, 0, sizeof out);
+    u_short family;
+    std::memcpy(&family, name, sizeof family);
+    if (family == AF_INET && namelen >= static_cast<int>(sizeof(sockaddr_in))) {
+        sockaddr_in in;
+        std::memcpy(&in, name, sizeof in);
+        px::SockAddrIn sin{};
+        sin.sin_family = px::AfInet;
+        sin.sin_port = in.sin_port;
+        sin.sin_addr.s_addr = in.sin_addr.s_addr;
+        std::memcpy(&out, &sin, sizeof sin);
+        outLen = sizeof sin;
+        return true;
+    }
+    if (family == AF_INET6 && namelen >= static_cast<int>(sizeof(sockaddr_in6))) {
+        sockaddr_in6 in;
+        std::memcpy(&in, name, sizeof in);
+        px::SockAddrIn6 sin6{};
+        sin6.sin6_family = px::AfInet6;
+        sin6.sin6_port = in.sin6_port;
+        sin6.sin6_flowinfo = in.sin6_flowinfo;
+        std::memcpy(&sin6.sin6_addr, in.sin6_addr.s6_addr, 16);
+        sin6.sin6_scope_id = in.sin6_scope_id;
+        std::memcpy(&out, &sin6, sizeof sin6);
+        outLen = sizeof sin6;
+        return true;
+    }
+    return false;
+}
+
+int FromPosix(const px::SockAddrStorage& in, sockaddr* name, int* namelen)
+{
+    if (!name || !namelen)
+        return Fail(WSAEFAULT);
+    if (in.ss_family == px::AfInet6) {
+        if (*namelen < static_cast<int>(sizeof(sockaddr_in6)))
+            return Fail(WSAEFAULT);
+        px::SockAddrIn6 sin6;
+        std::memcpy(&sin6, &in, sizeof sin6);
+        sockaddr_in6 out{};
+        out.sin6_family = AF_INET6;
+        out.sin6_port = sin6.sin6_port;
+        out.sin6_flowinfo = sin6.sin6_flowinfo;
+        std::memcpy(out.sin6_addr.s6_addr, &sin6.sin6_addr, 16);
+        out.sin6_scope_id = sin6.sin6_scope_id;
+        std::memcpy(name, &out, sizeof out);
+        *namelen = sizeof out;
+        return 0;
+    }
+    if (*namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return Fail(WSAEFAULT);
+    px::SockAddrIn sin;
+    std::memcpy(&sin, &in, sizeof sin);
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_port = sin.sin_port;
+    out.sin_addr.s_addr = sin.sin_addr.s_addr;
+    std::memcpy(name, &out, sizeof out);
+    *namelen = sizeof out;
+    return 0;
+}
 
 SockRec* Find(SOCKET s)
 {
@@ -115,7 +158,7 @@ SockRec* Find(SOCKET s)
 SOCKET socket(int af, int type, int protocol)
 {
     EnsureReactor();
-    if (af != AF_INET) {
+    if (af != AF_INET && af != AF_INET6) {
         Fail(WSAEAFNOSUPPORT);
         return INVALID_SOCKET;
     }
@@ -128,7 +171,7 @@ SOCKET socket(int af, int type, int protocol)
         Fail(WSAESOCKTNOSUPPORT);
         return INVALID_SOCKET;
     }
-    int fd = ::socket(px::AfInet, ptype | SOCK_CLOEXEC, protocol);
+    int fd = ::socket(af == AF_INET6 ? px::AfInet6 : px::AfInet, ptype | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -141,10 +184,11 @@ int connect(SOCKET s, const sockaddr* name, int namelen)
     SockRec* r = Find(s);
     if (!r)
         return Fail(WSAENOTSOCK);
-    px::SockAddrIn sin;
-    if (!ToPosix(name, namelen, sin))
+    px::SockAddrStorage sa;
+    socklen_t salen = 0;
+    if (!ToPosix(name, namelen, sa, salen))
         return Fail(name ? WSAEAFNOSUPPORT : WSAEFAULT);
-    int rc = ::connect(s, reinterpret_cast<::sockaddr*>(&sin), sizeof sin);
+    int rc = ::connect(s, reinterpret_cast<::sockaddr*>(&sa), salen);
     int e = rc == 0 ? 0 : errno;
     if (!r->nonBlocking) {
         if (rc == 0)
@@ -177,10 +221,11 @@ int bind(SOCKET s, const sockaddr* name, int namelen)
 {
     if (!Find(s))
         return Fail(WSAENOTSOCK);
-    px::SockAddrIn sin;
-    if (!ToPosix(name, namelen, sin))
+    px::SockAddrStorage sa;
+    socklen_t salen = 0;
+    if (!ToPosix(name, namelen, sa, salen))
         return Fail(name ? WSAEAFNOSUPPORT : WSAEFAULT);
-    if (::bind(s, reinterpret_cast<::sockaddr*>(&sin), sizeof sin) != 0)
+    if (::bind(s, reinterpret_cast<::sockaddr*>(&sa), salen) != 0)
         return FailErrno();
     return 0;
 }
@@ -206,7 +251,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen)
     }
     r->acceptArmed = true;
     Rearm(s, *r);
-    px::SockAddrIn sin{};
+    px::SockAddrStorage sin{};
     socklen_t len = sizeof sin;
     int fd = ::accept4(s, reinterpret_cast<::sockaddr*>(&sin), &len, SOCK_CLOEXEC);
     if (fd < 0) {
@@ -434,7 +479,7 @@ int getsockname(SOCKET s, sockaddr* name, int* namelen)
 {
     if (!Find(s))
         return Fail(WSAENOTSOCK);
-    px::SockAddrIn sin{};
+    px::SockAddrStorage sin{};
     socklen_t len = sizeof sin;
     if (::getsockname(s, reinterpret_cast<::sockaddr*>(&sin), &len) != 0)
         return FailErrno();
@@ -445,7 +490,7 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen)
 {
     if (!Find(s))
         return Fail(WSAENOTSOCK);
-    px::SockAddrIn sin{};
+    px::SockAddrStorage sin{};
     socklen_t len = sizeof sin;
     if (::getpeername(s, reinterpret_cast<::sockaddr*>(&sin), &len) != 0)
         return FailErrno();

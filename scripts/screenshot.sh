@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Opens Parcelo's main window on a few sample files under a virtual X
-# server and writes a PNG of it: scripts/screenshot.sh [OUT.png]
-# (default docs/main-window.png). Builds the program first when needed.
+# server and writes a PNG of it: scripts/screenshot.sh [--long N] [--dark]
+# [OUT.png] (default docs/main-window.png). Builds the program first when
+# needed.
+#   --long N  N more files with long names (for a crowded list)
+#   --size WxH  the window resized to W by H pixels first (xdotool), as a
+#             user enlarges it
+#   --dark    a dark colour scheme, through the qt6ct platform theme
+#             (Debian package qt6ct)
+# PARCELO=/path/to/parcelo takes the picture of another build.
 set -euo pipefail
 
 # Second stage, inside the virtual display: start the window, wait until it
@@ -22,6 +29,9 @@ if [ "${1:-}" = --inside ]; then
     echo "screenshot: the window did not appear" >&2
     exit 1
   fi
+  if [ -n "${PARCELO_SHOT_SIZE:-}" ]; then
+    xdotool windowsize "$id" "${PARCELO_SHOT_SIZE%x*}" "${PARCELO_SHOT_SIZE#*x}"
+  fi
   sleep 1
   import -window "$id" "$out"
   kill "$pid" 2>/dev/null || true
@@ -31,10 +41,21 @@ fi
 
 cd "$(dirname "$0")/.."
 root=$PWD
+long=0
+dark=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --long) long=$2; shift 2 ;;
+    --dark) dark=1; shift ;;
+    --size) export PARCELO_SHOT_SIZE=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 out=${1:-docs/main-window.png}
+program=${PARCELO:-$root/build/app/parcelo}
 case $out in /*) ;; *) out=$root/$out ;; esac
 
-if [ ! -x build/app/parcelo ]; then
+if [ -z "${PARCELO:-}" ] && [ ! -x build/app/parcelo ]; then
   cmake -S . -B build -G Ninja >/dev/null
   cmake --build build -j "$(nproc)" --target parcelo
 fi
@@ -53,8 +74,22 @@ head -c 200000 /dev/zero > "$samples/photo.jpg"
 mkdir -p "$samples/My Files" "$samples/Holiday pictures"
 printf 'A name with blanks.\n' > "$samples/My Files/notes for you.txt"
 touch -d '2026-03-14 09:26:52' "$samples/report.txt" "$samples/photo.jpg" "$samples/My Files/notes for you.txt"
+extra=()
+for i in $(seq 1 "$long"); do
+  name=$(printf '%s/document_quarterly_report_for_the_regional_office_%02d_final_version.pdf' "$samples" "$i")
+  head -c $((i * 1000)) /dev/zero > "$name"
+  touch -d '2026-03-14 09:26:52' "$name"
+  extra+=("$name")
+done
+if [ -n "$dark" ]; then
+  # qt6ct reads its settings from XDG_CONFIG_HOME: a dark scheme it ships.
+  export XDG_CONFIG_HOME=$samples/config QT_QPA_PLATFORMTHEME=qt6ct
+  mkdir -p "$XDG_CONFIG_HOME/qt6ct"
+  printf '[Appearance]\ncustom_palette=true\ncolor_scheme_path=/usr/share/qt6ct/colors/darker.conf\nstyle=Fusion\n' \
+    > "$XDG_CONFIG_HOME/qt6ct/qt6ct.conf"
+fi
 
 xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/screenshot.sh" --inside "$out" \
-  "$root/build/app/parcelo" "$samples/report.txt" "$samples/photo.jpg" \
-  "$samples/My Files/notes for you.txt" "$samples/Holiday pictures"
+  "$program" "$samples/report.txt" "$samples/photo.jpg" \
+  "$samples/My Files/notes for you.txt" "$samples/Holiday pictures" "${extra[@]}"
 echo "$out"

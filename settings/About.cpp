@@ -8,6 +8,8 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <QVBoxLayout>
 
 #include "platform/Dialogs.h"
@@ -16,9 +18,8 @@
 
 LinkLabel::LinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent)
 {
-    QPalette blue = palette();
-    blue.setColor(QPalette::WindowText, QColor(0, 0, 0xff));
-    setPalette(blue);
+    // The theme's link colour, legible on a light and a dark theme alike.
+    setForegroundRole(QPalette::Link);
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -31,6 +32,21 @@ void LinkLabel::mouseReleaseEvent(QMouseEvent* event)
         return;
     }
     QLabel::mouseReleaseEvent(event);
+}
+
+void LinkLabel::paintEvent(QPaintEvent* event)
+{
+    QLabel::paintEvent(event);
+    // A label draws no focus mark of its own; a link reached with Tab must
+    // show that Enter now follows it.
+    if (!hasFocus())
+        return;
+    QStylePainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = contentsRect().intersected(rect().adjusted(0, 0, -1, -1));
+    option.backgroundColor = palette().color(backgroundRole());
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, option);
 }
 
 void LinkLabel::keyPressEvent(QKeyEvent* event)

@@ -1,6 +1,7 @@
 // The rows built from the command-line paths, and the ascii extension list
 // that follows the rows' check boxes.
 
+#include <QCoreApplication>
 #include <QSignalBlocker>
 #include <QTreeWidgetItem>
 #include <sys/stat.h>
@@ -173,30 +174,38 @@ void PrintTo(const UnreadableCase& c, std::ostream* os)
 
 class UnreadablePath : public AppTest, public ::testing::WithParamInterface<UnreadableCase> { };
 
-TEST_P(UnreadablePath, EndsTheListThereAndStillOpensTheWindow)
+// Every selected path is accounted for: the one that cannot be read is
+// listed, named in the message with its reason, and the list goes on.
+TEST_P(UnreadablePath, IsListedAsNotSentAndTheListGoesOn)
 {
     const UnreadableCase& c = GetParam();
     const QString bad = Path(QString::fromUtf8(c.path));
     auto form = OpenWindow({MakeFile("a.txt", "a"), bad, MakeFile("c.txt", "c")});
+    EXPECT_TRUE(form->ListReady);
+    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_EQ(dialogs_.Count(Kind::Error), 0) << "the box opens once the window is up, over it";
+    QCoreApplication::processEvents();
 
     ASSERT_EQ(dialogs_.Count(Kind::Error), 1);
-    EXPECT_EQ(dialogs_.Log().back().text, c.error);
+    const std::string name = Std(QFileInfo(bad).fileName());
+    EXPECT_EQ(dialogs_.Log().back().text, name + ": " + c.error);
     EXPECT_EQ(dialogs_.Log().back().caption, "Parcelo");
-    // The failing path keeps its name, check box and icon, but no size or
-    // date, so it is never sent; the path after it has no row.
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
-    EXPECT_EQ(RowOf(*form, 1), (Row{Std(QFileInfo(bad).fileName()), "", "", true}));
+    // The failing path keeps its name, check box and icon, no size (so it is
+    // never sent) and the reason where the date would be; the path after it
+    // has its row.
+    ASSERT_EQ(form->ListView1->topLevelItemCount(), 3);
+    EXPECT_EQ(RowOf(*form, 1), (Row{name, "", c.error, true}));
     EXPECT_FALSE(form->ListView1->topLevelItem(1)->icon(0).isNull());
-    EXPECT_FALSE(form->ListReady);
-    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_FALSE(form->ListView1->topLevelItem(1)->flags() & Qt::ItemIsEnabled) << "greyed";
+    EXPECT_EQ(RowOf(*form, 2), (Row{"c.txt", "1", "02.01.21 15:04:06", true}));
 
-    // With the list unfinished, the check boxes no longer touch txtlist.
+    // The list is whole, so the check boxes keep the ascii list up to date.
     form->ListView1->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
-    EXPECT_EQ(form->txtlist, QStringList{".txt"});
+    EXPECT_EQ(form->txtlist, QStringList{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UnreadablePath,
-                         ::testing::Values(UnreadableCase{"Missing", "gone.txt", "File not found"},
+                         ::testing::Values(UnreadableCase{"Missing", "gone.txt", "file not found"},
                                            UnreadableCase{"BelowAFile", "a.txt/b.txt", "I/O error 20"}),
                          [](const auto& info) { return std::string(info.param.label); });
 

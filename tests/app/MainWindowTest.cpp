@@ -2,6 +2,7 @@
 // focus lands.
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QHeaderView>
 #include <QTest>
 
@@ -91,13 +92,91 @@ TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons)
             order.push_back(Std(w->objectName()));
         w = w->nextInFocusChain();
     } while (w != form->hostcmbox);
-    const std::vector<std::string> expected = {"hostcmbox",   "addressedit", "useredit",  "passedit", "dircmbox",
-                                               "OKBn",        "CancelBn",    "OptionsBn", "AboutBn",  "ExitBn",
-                                               "DisplayMemo", "RB1",         "RB2",       "portedit"};
+    const std::vector<std::string> expected = {"hostcmbox", "addressedit", "portedit", "useredit",   "passedit",
+                                               "RB1",       "RB2",         "dircmbox", "OKBn",       "CancelBn",
+                                               "OptionsBn", "AboutBn",     "ExitBn",   "DisplayMemo"};
     EXPECT_EQ(order, expected);
     for (QWidget* off : std::initializer_list<QWidget*>{form->ListView1, form->anonyckbox, form->remckbox, form->newbn,
                                                         form->deletebn, form->ProgressBar1})
         EXPECT_NE(off->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << Std(off->objectName());
+}
+
+// The Tab key itself, as a keyboard user presses it: the port comes right
+// after the address, and the directory choice (arrow keys between the two
+// radio buttons) leads to the directory box.
+TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    form->show();
+    QApplication::setActiveWindow(form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    form->Timer1->stop();
+    form->hostcmbox->setFocus();
+    auto focused = [] { return QApplication::focusWidget() ? Std(QApplication::focusWidget()->objectName()) : ""; };
+    auto press = [&](Qt::Key key) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        return focused();
+    };
+    // The profile box's line edit has the focus inside the box.
+    ASSERT_TRUE(form->hostcmbox->hasFocus() || form->hostcmbox->lineEdit()->hasFocus());
+    std::vector<std::string> visited;
+    for (int i = 0; i < 12; ++i)
+        visited.push_back(press(Qt::Key_Tab));
+    EXPECT_EQ(visited,
+              (std::vector<std::string>{"addressedit", "portedit", "useredit", "passedit", "RB1", "OKBn", "CancelBn",
+                                        "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo", "hostcmbox"}))
+        << "the directory box is off while the log-in directory is chosen";
+
+    form->RB1->setFocus();
+    EXPECT_EQ(press(Qt::Key_Down), "RB2");
+    EXPECT_TRUE(form->RB2->isChecked());
+    EXPECT_EQ(press(Qt::Key_Tab), "dircmbox");
+}
+
+// A dark theme: the dialogue is written in the theme's text colour, not in
+// a fixed dark one.
+TEST_F(MainWindow, DialogueTakesTheThemesTextColour)
+{
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    QApplication::setPalette(dark);
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    const QColor text = form->DisplayMemo->palette().color(QPalette::Text);
+    QApplication::setPalette(before);
+    EXPECT_EQ(text, QColor(0xee, 0xee, 0xee)) << Std(text.name());
+}
+
+// The window grows: the list and the dialogue take the room, the Name
+// column the width; it never gets smaller than it opens.
+TEST_F(MainWindow, ResizingGrowsTheListAndTheNameColumn)
+{
+    auto form = OpenWindow({MakeFile(QString(60, u'n') + QStringLiteral(".txt"), "a")});
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const QSize design = form->size();
+    EXPECT_EQ(form->minimumSize(), design) << "opens at its least size";
+    EXPECT_TRUE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
+    const int listHeight = form->ListView1->height();
+    const int memoHeight = form->DisplayMemo->height();
+    const int nameWidth = form->ListView1->columnWidth(0);
+    const int sizeWidth = form->ListView1->columnWidth(1);
+
+    form->resize(design + QSize(400, 300));
+    QApplication::processEvents();
+
+    EXPECT_EQ(form->size(), design + QSize(400, 300));
+    EXPECT_GE(form->ListView1->height(), listHeight + 100) << memoHeight << " -> " << form->DisplayMemo->height();
+    EXPECT_GE(form->DisplayMemo->height(), memoHeight + 50);
+    EXPECT_GE(form->ListView1->columnWidth(0), nameWidth + 350);
+    EXPECT_EQ(form->ListView1->columnWidth(1), sizeWidth);
+
+    form->resize(design - QSize(100, 100));
+    QApplication::processEvents();
+    EXPECT_EQ(form->size(), design);
 }
 
 TEST_F(MainWindow, PasswordIsMaskedWithStars)

@@ -2,10 +2,15 @@
 // paths, and how the command line becomes the list of paths.
 
 #include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidgetItem>
 
 #include <fstream>
+#include <functional>
 
 #include "AppFixture.h"
 #include "app/Startup.h"
@@ -35,18 +40,44 @@ void PrintTo(const NoPathCase& c, std::ostream* os)
 
 class Startup : public AppTest, public ::testing::WithParamInterface<NoPathCase> { };
 
-TEST_P(Startup, WithoutAPathShowsUsageAndCreatesNoWindow)
+// The file chooser that opens without a path; `act` runs on it once it is
+// up (its keys go to the focused widget, the file name box).
+void OnChooser(std::function<void(QFileDialog&)> act)
+{
+    QTimer::singleShot(0, [act = std::move(act)] {
+        auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(chooser, nullptr) << "no file chooser";
+        act(*chooser);
+    });
+}
+
+QWidget* FocusIn(QWidget& window)
+{
+    QWidget* focused = QApplication::focusWidget();
+    return focused && window.isAncestorOf(focused) ? focused : window.focusWidget() ? window.focusWidget() : &window;
+}
+
+TEST_P(Startup, WithoutAPathEscapeInTheChooserShowsUsageAndCreatesNoWindow)
 {
     SetApplicationTitle("");
     std::vector<const char*> argv = GetParam().argv;
+    std::string title;
+    bool severalFiles = false;
+    OnChooser([&](QFileDialog& chooser) {
+        title = Std(chooser.windowTitle());
+        severalFiles = chooser.fileMode() == QFileDialog::ExistingFiles;
+        QTest::keyClick(FocusIn(chooser), Qt::Key_Escape);
+    });
     EXPECT_EQ(RunParcelo(static_cast<int>(argv.size()), argv.data(), dialogs_), 0);
 
+    EXPECT_EQ(title, "Parcelo \u2014 choose files to send");
+    EXPECT_TRUE(severalFiles);
     ASSERT_EQ(dialogs_.Log().size(), 1u);
     EXPECT_EQ(dialogs_.Log()[0].kind, Kind::Message);
     EXPECT_EQ(dialogs_.Log()[0].caption, "Parcelo");
     EXPECT_EQ(dialogs_.Log()[0].text,
-              "To use Parcelo, please select files in Windows Explorer or My Computer, click right mouse button, and "
-              "choose Parcelo in Send To submenu.");
+              "To use Parcelo, please select files in your file manager, click right mouse button, and choose Send "
+              "to Parcelo (or Open With \u203a Parcelo).");
     EXPECT_TRUE(OpenMainWindows().empty());
     // The settings are not touched: the store is not even created.
     EXPECT_FALSE(QFile::exists(Path("registry.db")));
@@ -57,6 +88,52 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, Startup,
                                            NoPathCase{"OneEmptyArgument", {"parcelo", ""}},
                                            NoPathCase{"TwoEmptyArguments", {"parcelo", "", ""}}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// Started from the applications menu: the files chosen become the rows,
+// as if they had been given on the command line.
+TEST_F(Startup, WithoutAPathTheChosenFilesBecomeRows)
+{
+    MakeFile("a.txt", "abc");
+    MakeFile("b.bin", "12345");
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(dir_.path()));
+    std::vector<const char*> argv = {"parcelo"};
+    std::vector<std::vector<std::string>> rows;
+    int looks = 0;
+    std::function<void()> inspect = [&] {
+        auto forms = OpenMainWindows();
+        if (forms.empty() && ++looks < 100)
+            return QTimer::singleShot(0, inspect);
+        if (forms.empty())
+            return QApplication::quit();
+        for (int i = 0; i < forms[0]->ListView1->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* row = forms[0]->ListView1->topLevelItem(i);
+            rows.push_back({Std(row->text(0)), Std(row->text(1)), Std(row->toolTip(0))});
+        }
+        forms[0]->close();
+    };
+    OnChooser([&](QFileDialog& chooser) {
+        auto* names = chooser.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(names, nullptr);
+        names->setFocus();
+        // Two names at once, pasted as a file manager copies them.
+        QApplication::clipboard()->setText(QStringLiteral("\"a.txt\" \"b.bin\""));
+        QTest::keyClick(FocusIn(chooser), Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(FocusIn(chooser), Qt::Key_Return);
+        if (chooser.isVisible()) {
+            ADD_FAILURE() << "the chooser took no names: " << Std(names->text());
+            chooser.reject();
+            return;
+        }
+        QTimer::singleShot(0, inspect);
+    });
+    EXPECT_EQ(RunParcelo(static_cast<int>(argv.size()), argv.data(), dialogs_), 0);
+    qputenv("HOME", home);
+
+    EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"a.txt", "3", Std(Path("a.txt"))},
+                                                           {"b.bin", "5", Std(Path("b.bin"))}}));
+    EXPECT_TRUE(dialogs_.Log().empty());
+}
 
 TEST_F(Startup, WithPathsOpensTheMainWindowUntilItCloses)
 {

@@ -59,6 +59,7 @@ TEST_F(OptionsTest, OkTakesTheEditsAndRemarksTheFileRows)
 {
     auto form = OpenSampleWindow();
     ASSERT_EQ(Marks(*form), StartMarks);
+    form->state.passiveMode = false; // the dialog's edit turns it on
     ModalDriver<TOptionsFm> driver([](TOptionsFm* dialog) {
         EXPECT_EQ(dialog->Extensions(), QStringList{".txt"});
         EXPECT_TRUE(dialog->extlist->selectedItems().isEmpty());
@@ -110,6 +111,7 @@ TEST_F(OptionsTest, CancelAndTheCloseBoxChangeNothing)
     for (const auto& [how, close] : closings) {
         auto form = OpenSampleWindow();
         form->state.firewallHost = QStringLiteral("old.proxy");
+        form->state.passiveMode = false; // the dialog's edit turns it on
         ModalDriver<TOptionsFm> driver([close = close](TOptionsFm* dialog) {
             EditEverything(dialog);
             close(dialog);

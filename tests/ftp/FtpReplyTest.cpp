@@ -1,4 +1,4 @@
-// Reply parsing helpers: numbers, quoted paths and PASV ports.
+// Reply parsing helpers: numbers, quoted paths, PASV and EPSV ports.
 #include "ftp/FtpInternal.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +54,45 @@ TEST(FtpReplyParsing, PasvPorts)
     for (auto& c : cases) {
         std::uint16_t port = 0;
         EXPECT_EQ(FtpPasvPort(c.reply, port), c.ok) << c.reply;
+        if (c.ok) {
+            EXPECT_EQ(port, c.port) << c.reply;
+        }
+    }
+}
+
+// RFC 2428's 229 reply, read strictly: "(|||port|)", one delimiter (any
+// printable character but a digit) throughout, empty address fields.
+TEST(FtpReplyParsing, EpsvPorts)
+{
+    struct Case {
+        const char* reply;
+        bool ok;
+        std::uint16_t port;
+    } cases[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", true, 6446},
+        {"229 Entering Extended Passive Mode (!!!2121!)", true, 2121},
+        {"229 ok (|||65535|) trailing", true, 65535},
+        {"229 (|||1|)", true, 1},
+        {"229 Entering Extended Passive Mode (|||0|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||65536|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||99999999|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||6446)", false, 0},
+        {"229 Entering Extended Passive Mode (||6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (|2|::1|6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||-6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||6446!)", false, 0},
+        {"229 Entering Extended Passive Mode (!||6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (1116446|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||  6446|)", false, 0},
+        {"229 Entering Extended Passive Mode |||6446|", false, 0},
+        {"229 Entering Extended Passive Mode (|||)", false, 0},
+        {"229 Entering Extended Passive Mode (   6446 )", false, 0},
+        {"227 Entering Passive Mode (127,0,0,1,195,80)", false, 0},
+        {"", false, 0},
+    };
+    for (auto& c : cases) {
+        std::uint16_t port = 0;
+        EXPECT_EQ(FtpEpsvPort(c.reply, port), c.ok) << c.reply;
         if (c.ok) {
             EXPECT_EQ(port, c.port) << c.reply;
         }

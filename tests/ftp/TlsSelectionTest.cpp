@@ -5,7 +5,9 @@
 // connection's TLS session), pyftpdlib's TLS handler and pure-ftpd with
 // TLS; explicit and, where the server offers it, implicit TLS; passive and
 // active data connections. Every file must arrive byte for byte, and no
-// file may be reported stored that the server does not hold.
+// file may be reported stored that the server does not hold. The same
+// selection goes to vsftpd and pyftpdlib listening on ::1 only, plain and
+// over TLS, where the data connections are set up with EPSV and EPRT.
 //
 // The servers are shared: one per kind and TLS mode, started on first use
 // and stopped when the program ends (ftp.cmake runs this program as one
@@ -62,9 +64,9 @@ const char* ModeName(FtpTlsMode mode)
 // environment's TearDown, after the last test.
 class SharedServers : public testing::Environment {
 public:
-    static FtpRealServer* Get(Kind kind, FtpTlsMode mode, std::string& why)
+    static FtpRealServer* Get(Kind kind, FtpTlsMode mode, std::string& why, FtpListen listen)
     {
-        auto& slot = servers_[{kind, mode}];
+        auto& slot = servers_[{{kind, mode}, listen}];
         if (slot.server)
             return slot.server.get();
         if (!slot.why.empty()) {
@@ -74,10 +76,20 @@ public:
         try {
             const FtpServerTls tls{mode, TestCerts().signedByCa};
             switch (kind) {
-            case Kind::Vsftpd: slot.server = StartVsftpd(slot.why, tls); break;
-            case Kind::Pyftpdlib: slot.server = StartPyftpdlib(slot.why, 0, tls); break;
-            case Kind::PureFtpd: slot.server = StartPureFtpd(slot.why, tls); break;
-            case Kind::Proftpd: slot.server = StartProftpd(slot.why, tls); break;
+            case Kind::Vsftpd: slot.server = StartVsftpd(slot.why, tls, listen); break;
+            case Kind::Pyftpdlib: slot.server = StartPyftpdlib(slot.why, 0, tls, listen); break;
+            case Kind::PureFtpd:
+                if (listen == FtpListen::IPv4)
+                    slot.server = StartPureFtpd(slot.why, tls);
+                else
+                    slot.why = "the IPv6 fixture starts vsftpd and pyftpdlib only";
+                break;
+            case Kind::Proftpd:
+                if (listen == FtpListen::IPv4)
+                    slot.server = StartProftpd(slot.why, tls);
+                else
+                    slot.why = "the IPv6 fixture starts vsftpd and pyftpdlib only";
+                break;
             }
         } catch (const std::exception& e) {
             slot.why = e.what();
@@ -95,7 +107,7 @@ private:
         std::unique_ptr<FtpRealServer> server;
         std::string why;
     };
-    static inline std::map<std::pair<Kind, FtpTlsMode>, Slot> servers_;
+    static inline std::map<std::pair<std::pair<Kind, FtpTlsMode>, FtpListen>, Slot> servers_;
 };
 
 [[maybe_unused]] testing::Environment* const sharedServers = testing::AddGlobalTestEnvironment(new SharedServers);
@@ -111,10 +123,10 @@ void EmptyUploadFolder(const FtpRealServer& server)
 // folder emptied. One that cannot start skips the test with the reason (the
 // caller returns when server is null), but fails it in CI (CI set), where
 // every server must run.
-void UseServer(Kind kind, FtpTlsMode mode, FtpRealServer*& server)
+void UseServer(Kind kind, FtpTlsMode mode, FtpRealServer*& server, FtpListen listen = FtpListen::IPv4)
 {
     std::string why;
-    server = SharedServers::Get(kind, mode, why);
+    server = SharedServers::Get(kind, mode, why, listen);
     if (server) {
         EmptyUploadFolder(*server);
         return;
@@ -329,7 +341,7 @@ void CheckSelection(const FtpTestClient& ftp, const FtpRealServer& server, const
     if (server.TlsMode() == FtpTlsMode::Explicit) {
         EXPECT_EQ(Count(ftp, "> AUTH TLS"), 1u);
     }
-    EXPECT_EQ(Count(ftp, "> PROT P"), 1u);
+    EXPECT_EQ(Count(ftp, "> PROT P"), server.TlsMode() == FtpTlsMode::None ? 0u : 1u);
 }
 
 // --- the matrix ------------------------------------------------------------
@@ -454,5 +466,59 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{Kind::Pyftpdlib, FtpTlsMode::Explicit, true}, Case{Kind::PureFtpd, FtpTlsMode::Explicit, true},
                     Case{Kind::Proftpd, FtpTlsMode::Explicit, true}, Case{Kind::Proftpd, FtpTlsMode::Implicit, false}),
     CaseName);
+
+// --- IPv6 ----------------------------------------------------------------------
+
+struct Ipv6Case {
+    Kind kind;
+    FtpTlsMode mode;
+    bool passive;
+    bool brackets; // the address typed as [::1] rather than ::1
+};
+
+std::string Ipv6CaseName(const testing::TestParamInfo<Ipv6Case>& info)
+{
+    const Ipv6Case& c = info.param;
+    return std::string(KindName(c.kind)) + ModeName(c.mode) + (c.passive ? "Passive" : "Active") +
+           (c.brackets ? "Bracketed" : "Bare");
+}
+
+class Ipv6Selection : public testing::TestWithParam<Ipv6Case> { };
+
+// A server that listens on ::1 only: the selection arrives in one session,
+// the data connections set up with EPSV or EPRT (never PASV or PORT), over
+// TLS with the certificate checked against the address ::1.
+TEST_P(Ipv6Selection, EveryFileArrivesOverIPv6)
+{
+    const Ipv6Case& c = GetParam();
+    FtpRealServer* server = nullptr;
+    UseServer(c.kind, c.mode, server, FtpListen::IPv6);
+    if (!server)
+        return;
+    const auto& files = Selection();
+    FtpTestClient ftp;
+    SetUpClient(ftp, *server, c.passive);
+    ftp.SetHostName(Prefix(server->TlsMode()) + (c.brackets ? "[" + server->Host() + "]" : server->Host()));
+    bool typeKnown = false;
+    const Outcome o = Upload(ftp, *server, files, typeKnown);
+    CheckSelection(ftp, *server, files, o);
+    EXPECT_EQ(Count(ftp, c.passive ? "> EPSV" : "> EPRT |2|::1|"), files.size()) << Evidence(ftp, *server);
+    EXPECT_EQ(Count(ftp, "> PASV") + Count(ftp, "> PORT "), 0u);
+    if (server->TlsMode() != FtpTlsMode::None) {
+        EXPECT_TRUE(ftp.TlsPeer().verified) << ftp.TlsPeer().verifyError;
+    }
+}
+
+std::vector<Ipv6Case> Ipv6Matrix()
+{
+    std::vector<Ipv6Case> cases;
+    for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
+        for (FtpTlsMode mode : {FtpTlsMode::None, FtpTlsMode::Explicit})
+            for (bool passive : {true, false})
+                cases.push_back({kind, mode, passive, passive == (mode == FtpTlsMode::None)});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Ipv6Selection, testing::ValuesIn(Ipv6Matrix()), Ipv6CaseName);
 
 } // namespace

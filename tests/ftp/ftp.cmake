@@ -6,7 +6,7 @@ set(_ftp_test_dir ${CMAKE_CURRENT_LIST_DIR})
 parcelo_add_test(NAME ftp_dialogue_test
   SOURCES ${_ftp_test_dir}/FtpDialogueTest.cpp ${_ftp_test_dir}/FtpRegressionTest.cpp
           ${_ftp_test_dir}/FtpReplyTest.cpp ${_ftp_test_dir}/FtpTlsTest.cpp
-          ${_ftp_test_dir}/FtpSessionIdentityTest.cpp
+          ${_ftp_test_dir}/FtpSessionIdentityTest.cpp ${_ftp_test_dir}/FtpIPv6DialogueTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS integration)
 

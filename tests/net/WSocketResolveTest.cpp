@@ -115,10 +115,11 @@ TEST(WSocketResolve, HostTexts)
         {"2130706433", "", ""},
         {"0177.0.0.1", "", ""},
         {"0x7f.0.0.1", "", ""},
-        {"::1", "", "WSocketResolveHost: '::1' is an IPv6 address; IPv6 is not supported yet"},
+        {"::1", "", "WSocketResolveHost: '::1' is an IPv6 address; this call gives IPv4 only"},
         {"", "", "WSocketResolveHost: '' Invalid Hostname."},
         {std::string(257, 'a'), "", "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
         {"no-such-host.invalid", "", "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid'"},
+        {"[::1]", "", "WSocketResolveHost: '[::1]' is an IPv6 address; this call gives IPv4 only"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.in.substr(0, 40));
@@ -173,7 +174,16 @@ TEST(WSocketReadHost, AddressesNamesAndRefusedForms)
         {"127.0.0.1.", THostForm::Refused, "nor a host name"},
         {"example.123", THostForm::Refused, "nor a host name"},
         // ':' that makes no IPv6 address.
-        {"[::1]", THostForm::Refused, "without brackets (::1)"},
+        {"[::1]", THostForm::IPv6, "::1"},
+        {"[2001:DB8::1]", THostForm::IPv6, "2001:db8::1"},
+        {"[::ffff:127.0.0.1]", THostForm::IPv6, "::ffff:127.0.0.1"},
+        {"[127.0.0.1]", THostForm::Refused, "only an IPv6 address goes in brackets"},
+        {"[localhost]", THostForm::Refused, "only an IPv6 address goes in brackets"},
+        {"[fe80::1%lo]", THostForm::Refused, "only an IPv6 address goes in brackets"},
+        {"[]", THostForm::Refused, "IPv6"},
+        {"[::1]:21", THostForm::Refused, "IPv6"},
+        {"[::1", THostForm::Refused, "IPv6"},
+        {"::1]", THostForm::Refused, "IPv6"},
         {"fe80::1%lo", THostForm::Refused, "IPv6"},
         {"host:21", THostForm::Refused, "IPv6"},
         {"1::2::3", THostForm::Refused, "IPv6"},
@@ -236,7 +246,7 @@ TEST(WSocketResolve, APortAbove65535KeepsItsLow16Bits)
     try {
         s.Connect();
     } catch (const ESocketException&) { }
-    EXPECT_EQ(4464, winsock::ntohs(s.RemoteSockAddr().sin_port));
+    EXPECT_EQ(4464, WSocketAddrPort(s.RemoteSockAddr()));
     s.Abort();
 }
 

@@ -331,12 +331,15 @@ TEST(WSocketTls, IdentityIsCheckedAsTheResolverReadsTheNameOrTheHandshakeFails)
         {"::1", true, true, "", ""},
         {"0:0::1", true, true, "", ""},
         {"::2", true, false, "IP address mismatch", ""},
+        // In brackets (as in an address typed with a prefix), the same.
+        {"[::1]", true, true, "", ""},
+        {"[::2]", true, false, "IP address mismatch", ""},
         {"other.example", true, true, "", "other.example"},
         {"Other.Example.", true, true, "", "Other.Example"},
         {"localhost", true, false, "hostname mismatch", "localhost"},
         // No check can be set up: no handshake.
         {"", false, false, "no server name or address", ""},
-        {"[::1]", false, false, "without brackets", ""},
+        {"[127.0.0.1]", false, false, "only an IPv6 address goes in brackets", ""},
         {tooLong, false, false, "(SNI)", ""},
     };
     for (const Case& c : cases) {

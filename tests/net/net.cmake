@@ -3,6 +3,7 @@ parcelo_add_test(NAME net_wsocket_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/WSocketTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketSendTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketResolveTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/WSocketIPv6Test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketLayersTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/WSocketTlsTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/PosixPeer.cpp

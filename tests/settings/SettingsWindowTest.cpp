@@ -126,7 +126,8 @@ TEST_F(SettingsWindow, FirstStartWithAnEmptyStore)
     EXPECT_TRUE(form->RB1->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_FALSE(form->anonyckbox->isChecked());
-    EXPECT_FALSE(form->state.useFirewall || form->state.passiveMode || form->state.exitWhenDone);
+    EXPECT_FALSE(form->state.useFirewall || form->state.exitWhenDone);
+    EXPECT_TRUE(form->state.passiveMode) << "a fresh store starts in passive mode";
     EXPECT_EQ(form->txtlist, QStringList{".txt"});
     EXPECT_TRUE(dialogs.Log().empty());
     EXPECT_FALSE(QFile::exists(QString::fromStdString(db))) << "starting must not create the store";
@@ -363,11 +364,11 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
 {
     Put("Hosts", {{"lasthost", std::string("work")}});
     Put("Hosts\\work", {{"address", std::string("ftp.example.org")}, {"port", true}});
-    Put("Options", {{"passivemode", true}});
+    Put("Options", {{"passivemode", false}});
     auto form = Open({SampleFile()});
     EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error), std::vector<std::string>{"Invalid data type for 'port'"});
     EXPECT_EQ(Std(form->addressedit->text()), "ftp.example.org"); // read before the bad value
-    EXPECT_FALSE(form->state.passiveMode);                        // after it: not read
+    EXPECT_TRUE(form->state.passiveMode);                         // after it: not read, the default stays
     EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
@@ -381,7 +382,7 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
                                        "Invalid data type for 'port' in \"Software\\Parcelo\\Hosts\\work\". To mend "
                                        "it, delete the profile \"work\" with the Delete profile button and start "
                                        "Parcelo again."});
-    EXPECT_EQ(Get("Options", "passivemode"), "1");
+    EXPECT_EQ(Get("Options", "passivemode"), "0");
     EXPECT_EQ(Get("Hosts\\work", "port"), "1");
 }
 

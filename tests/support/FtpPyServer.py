@@ -2,7 +2,9 @@
 # rights on 127.0.0.1, on a port the system chooses; prints that port on
 # the first line of standard output, then serves until it is killed.
 #
-#   FtpPyServer.py ROOT USER PASSWORD [READ_LIMIT [TLS CERT KEY]]
+#   FtpPyServer.py [--ipv6] ROOT USER PASSWORD [READ_LIMIT [TLS CERT KEY]]
+#
+# With --ipv6 it listens on ::1 only.
 #
 # With READ_LIMIT (bytes per second, 0 for none) uploads are read no faster
 # than that, and the data connection's receive buffer is kept small, so that
@@ -64,6 +66,11 @@ def tls_handlers(mode, cert, key):
 
 
 def main():
+    # --ipv6 first: listen on ::1 only instead of 127.0.0.1.
+    host = "127.0.0.1"
+    if len(sys.argv) > 1 and sys.argv[1] == "--ipv6":
+        host = "::1"
+        del sys.argv[1]
     root, user, password = sys.argv[1], sys.argv[2], sys.argv[3]
     read_limit = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     tls = sys.argv[5] if len(sys.argv) > 5 else None
@@ -82,7 +89,7 @@ def main():
     if read_limit > 0:
         slow_dtp_handler.read_limit = read_limit
         handler.dtp_handler = slow_dtp_handler
-    server = FTPServer(("127.0.0.1", 0), handler)
+    server = FTPServer((host, 0), handler)
     server.max_cons = 0
     print(server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=True)

@@ -51,30 +51,47 @@ std::string MakeTempDir(const char* tag)
 }
 
 // A port that was free a moment ago (bind port 0 and read it back).
-int FreePort()
+// The loopback address of the family, port set.
+sockaddr_storage Loopback(FtpListen listen, int port, socklen_t& len)
 {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage sa{};
+    if (listen == FtpListen::IPv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&sa);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&sa);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a->sin_port = htons(static_cast<uint16_t>(port));
+        len = sizeof *a;
+    }
+    return sa;
+}
+
+int FreePort(FtpListen listen = FtpListen::IPv4)
+{
+    socklen_t len = 0;
+    sockaddr_storage a = Loopback(listen, 0, len);
+    int s = ::socket(a.ss_family, SOCK_STREAM, 0);
     int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0) {
         ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        port = ntohs(listen == FtpListen::IPv6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     }
     ::close(s);
     return port;
 }
 
-bool Accepts(int port)
+bool Accepts(int port, FtpListen listen = FtpListen::IPv4)
 {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    socklen_t len = 0;
+    sockaddr_storage a = Loopback(listen, port, len);
+    int s = ::socket(a.ss_family, SOCK_STREAM, 0);
+    bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), len) == 0;
     ::close(s);
     return ok;
 }
@@ -115,15 +132,16 @@ pid_t Spawn(const std::vector<std::string>& args, int* outFd)
     return pid;
 }
 
-// Starts args (a server that listens on 127.0.0.1:port) and waits up to
-// five seconds for it to accept; false when it exits or does not.
-bool SpawnListening(const std::vector<std::string>& args, int port, pid_t& pid)
+// Starts args (a server that listens on 127.0.0.1:port, or [::1]:port) and
+// waits up to five seconds for it to accept; false when it exits or does
+// not.
+bool SpawnListening(const std::vector<std::string>& args, int port, pid_t& pid, FtpListen listen = FtpListen::IPv4)
 {
     pid = Spawn(args, nullptr);
     if (pid < 0)
         return false;
     for (int i = 0; i < 250; ++i) {
-        if (Accepts(port))
+        if (Accepts(port, listen))
             return true;
         if (Exited(pid)) {
             pid = -1;
@@ -234,7 +252,7 @@ std::string FtpRealServer::Log() const
     return all;
 }
 
-std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls)
+std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls, FtpListen listen)
 {
     const char* binary = "/usr/sbin/vsftpd";
     if (TlsIncomplete(tls, whyNot))
@@ -246,6 +264,7 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
     std::unique_ptr<FtpRealServer> server(new FtpRealServer());
     server->name_ = "vsftpd";
     server->tlsMode_ = tls.mode;
+    server->listen_ = listen;
     server->tempDir_ = MakeTempDir("vsftpd");
     if (server->tempDir_.empty()) {
         whyNot = "no temporary folder";
@@ -264,18 +283,22 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
     server->uploadDir_ = "upload";
 
     for (int attempt = 0; attempt < 5; ++attempt) {
-        int port = FreePort();
+        int port = FreePort(listen);
         std::string conf = server->tempDir_ + "/vsftpd.conf";
         std::ofstream out(conf, std::ios::trunc);
-        out << "background=NO\nlisten=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
-            << "listen_port=" << port << "\n"
+        if (listen == FtpListen::IPv6)
+            out << "background=NO\nlisten=NO\nlisten_ipv6=YES\nlisten_address6=::1\n";
+        else
+            out << "background=NO\nlisten=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+                << "pasv_address=127.0.0.1\n";
+        out << "listen_port=" << port << "\n"
             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "secure_chroot_dir=/var/run/vsftpd/empty\n"
             << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
             << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
             << "anon_other_write_enable=YES\nanon_umask=022\n"
             << "anon_root=" << server->root_ << "\n"
-            << "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=0\npasv_max_port=0\n"
+            << "pasv_enable=YES\npasv_min_port=0\npasv_max_port=0\n"
             << "port_enable=YES\nconnect_from_port_20=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n"
             << "pasv_promiscuous=NO\nport_promiscuous=NO\n";
@@ -290,7 +313,7 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
                 << "implicit_ssl=" << (tls.mode == FtpTlsMode::Implicit ? "YES" : "NO") << "\n";
         }
         out.close();
-        if (SpawnListening({binary, conf}, port, server->pid_)) {
+        if (SpawnListening({binary, conf}, port, server->pid_, listen)) {
             server->port_ = port;
             return server;
         }
@@ -299,7 +322,8 @@ std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerT
     return nullptr;
 }
 
-std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls)
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls,
+                                              FtpListen listen)
 {
     const char* python = "/usr/bin/python3";
     if (TlsIncomplete(tls, whyNot))
@@ -315,6 +339,7 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit
     std::unique_ptr<FtpRealServer> server(new FtpRealServer());
     server->name_ = "pyftpdlib";
     server->tlsMode_ = tls.mode;
+    server->listen_ = listen;
     server->tempDir_ = MakeTempDir("pyftpd");
     if (server->tempDir_.empty()) {
         whyNot = "no temporary folder";
@@ -326,8 +351,10 @@ std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit
     server->password_ = "s3cret pass";
     server->uploadDir_ = "upload";
     int out = -1;
-    std::vector<std::string> argv{python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py", server->root_,
-                                  server->user_, server->password_};
+    std::vector<std::string> argv{python, std::string(PARCELO_TESTS_DIR) + "/support/FtpPyServer.py"};
+    if (listen == FtpListen::IPv6)
+        argv.push_back("--ipv6");
+    argv.insert(argv.end(), {server->root_, server->user_, server->password_});
     argv.push_back(std::to_string(readLimit));
     if (tls.mode != FtpTlsMode::None) {
         argv.push_back(tls.mode == FtpTlsMode::Implicit ? "implicit" : "explicit");

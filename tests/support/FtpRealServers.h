@@ -30,14 +30,20 @@ struct FtpServerTls {
     TlsCertPair cert;
 };
 
+// Where a server listens: 127.0.0.1, or ::1 only (the control connection
+// and the passive data ports alike).
+enum class FtpListen { IPv4, IPv6 };
+
 // Each returns nullptr with a reason when the server cannot be started
 // (for instance when the package is not installed).
 // vsftpd with TLS demands that each data connection resumes the control
 // connection's TLS session (its require_ssl_reuse, left at its default).
-std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls = {});
+std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls = {},
+                                           FtpListen listen = FtpListen::IPv4);
 // With readLimit (bytes per second) pyftpdlib reads uploads no faster than
 // that and keeps a small receive buffer: a server behind a slow link.
-std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit = 0, const FtpServerTls& tls = {});
+std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit = 0, const FtpServerTls& tls = {},
+                                              FtpListen listen = FtpListen::IPv4);
 // pure-ftpd 1.0.50 with a virtual user of its own (puredb). It offers
 // explicit TLS only (asked for implicit TLS, it returns nullptr) and lets a
 // data connection start a fresh TLS session.
@@ -61,7 +67,8 @@ public:
     const std::string& Name() const { return name_; }
     // How the server speaks TLS (as asked of its Start function).
     FtpTlsMode TlsMode() const { return tlsMode_; }
-    std::string Host() const { return "127.0.0.1"; }
+    // The address it listens on: "127.0.0.1" or "::1".
+    std::string Host() const { return listen_ == FtpListen::IPv6 ? "::1" : "127.0.0.1"; }
     std::string PortText() const { return std::to_string(port_); }
     const std::string& User() const { return user_; }
     const std::string& Password() const { return password_; }
@@ -76,8 +83,9 @@ public:
     std::string Log() const;
 
 private:
-    friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls);
-    friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls);
+    friend std::unique_ptr<FtpRealServer> StartVsftpd(std::string& whyNot, const FtpServerTls& tls, FtpListen listen);
+    friend std::unique_ptr<FtpRealServer> StartPyftpdlib(std::string& whyNot, int readLimit, const FtpServerTls& tls,
+                                                         FtpListen listen);
     friend std::unique_ptr<FtpRealServer> StartPureFtpd(std::string& whyNot, const FtpServerTls& tls);
     friend std::unique_ptr<FtpRealServer> StartProftpd(std::string& whyNot, const FtpServerTls& tls);
     FtpRealServer() = default;
@@ -89,4 +97,5 @@ private:
     // and a throwaway server has nothing to save.
     int stopSignal_ = SIGTERM;
     FtpTlsMode tlsMode_ = FtpTlsMode::None;
+    FtpListen listen_ = FtpListen::IPv4;
 };

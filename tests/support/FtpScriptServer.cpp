@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -26,8 +27,26 @@
 
 namespace {
 
-int ListenLoopback(std::uint16_t& port, int receiveBuffer = 0, int backlog = 5)
+int ListenLoopback(std::uint16_t& port, int receiveBuffer = 0, int backlog = 5, bool ipv6 = false)
 {
+    if (ipv6) {
+        int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0)
+            throw std::runtime_error("socket failed");
+        int on = 1;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, backlog) != 0) {
+            ::close(s);
+            throw std::runtime_error("bind/listen on ::1 failed");
+        }
+        socklen_t len = sizeof a;
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin6_port);
+        return s;
+    }
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         throw std::runtime_error("socket failed");
@@ -120,6 +139,15 @@ SSL_CTX* MakeServerContext(const TlsCertPair& cert)
 
 std::uint16_t FtpPortFromNumbers(const std::string& text)
 {
+    if (text.rfind("EPRT ", 0) == 0 && text.size() > 6) {
+        // The field before the closing delimiter.
+        const char d = text[5];
+        const std::size_t end = text.rfind(d);
+        const std::size_t begin = end == std::string::npos || end == 0 ? std::string::npos : text.rfind(d, end - 1);
+        if (begin == std::string::npos || begin < 5)
+            return 0;
+        return static_cast<std::uint16_t>(std::atoi(text.substr(begin + 1, end - begin - 1).c_str()));
+    }
     unsigned n[6];
     for (size_t start = 0; start < text.size(); ++start) {
         if (!std::isdigit(static_cast<unsigned char>(text[start])))
@@ -409,6 +437,14 @@ std::string FtpScriptSession::OpenPassive(int receiveBuffer)
            ")";
 }
 
+std::string FtpScriptSession::OpenExtendedPassive()
+{
+    CloseFd(dataListener_);
+    std::uint16_t port = 0;
+    dataListener_ = ListenLoopback(port, 0, 5, server_.family_ == FtpScriptServer::Family::IPv6);
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+}
+
 std::string FtpScriptSession::OpenStalledPassive()
 {
     CloseFd(dataListener_);
@@ -438,18 +474,61 @@ bool FtpScriptSession::AcceptData()
     return StartDataTls();
 }
 
+namespace {
+
+// The address an active-mode command names: 127.0.0.1 for PORT, the text
+// of EPRT's address field for EPRT; false when it is no loopback address.
+bool ActiveTarget(const std::string& command, std::uint16_t port, sockaddr_storage& to, socklen_t& len)
+{
+    to = sockaddr_storage{};
+    if (command.rfind("EPRT ", 0) == 0) {
+        // EPRT |2|::1|port| (the delimiter is the first character).
+        const std::string rest = command.substr(5);
+        if (rest.size() < 4)
+            return false;
+        const char d = rest[0];
+        const std::size_t a = rest.find(d, 1);
+        const std::size_t b = a == std::string::npos ? a : rest.find(d, a + 1);
+        if (b == std::string::npos)
+            return false;
+        const std::string address = rest.substr(a + 1, b - a - 1);
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&to);
+        if (::inet_pton(AF_INET6, address.c_str(), &sin6->sin6_addr) == 1 && IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr)) {
+            sin6->sin6_family = AF_INET6;
+            sin6->sin6_port = htons(port);
+            len = sizeof *sin6;
+            return true;
+        }
+        auto* sin = reinterpret_cast<sockaddr_in*>(&to);
+        if (::inet_pton(AF_INET, address.c_str(), &sin->sin_addr) == 1 &&
+            sin->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+            sin->sin_family = AF_INET;
+            sin->sin_port = htons(port);
+            len = sizeof *sin;
+            return true;
+        }
+        return false;
+    }
+    auto* sin = reinterpret_cast<sockaddr_in*>(&to);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin->sin_port = htons(port);
+    len = sizeof *sin;
+    return true;
+}
+
+} // namespace
+
 bool FtpScriptSession::ConnectActive(const std::string& portCommand)
 {
     std::uint16_t port = FtpPortFromNumbers(portCommand);
-    if (port == 0)
+    sockaddr_storage to;
+    socklen_t len = 0;
+    if (port == 0 || !ActiveTarget(portCommand, port, to, len))
         return false;
     CloseData(false);
-    data_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(data_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    data_ = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(data_, reinterpret_cast<sockaddr*>(&to), len) != 0) {
         CloseFd(data_);
         return false;
     }
@@ -496,16 +575,27 @@ int FtpScriptSession::ConnectFrom(const std::string& portCommand, const std::str
     std::uint16_t port = FtpPortFromNumbers(portCommand);
     if (port == 0)
         return -1;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = ::inet_addr(fromAddress.c_str());
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    sockaddr_storage from{};
+    socklen_t fromLen = 0;
+    sockaddr_storage to{};
+    socklen_t toLen = 0;
+    auto* from4 = reinterpret_cast<sockaddr_in*>(&from);
+    auto* from6 = reinterpret_cast<sockaddr_in6*>(&from);
+    if (::inet_pton(AF_INET, fromAddress.c_str(), &from4->sin_addr) == 1) {
+        from4->sin_family = AF_INET;
+        fromLen = sizeof *from4;
+        ActiveTarget("PORT", port, to, toLen);
+    } else if (::inet_pton(AF_INET6, fromAddress.c_str(), &from6->sin6_addr) == 1) {
+        from6->sin6_family = AF_INET6;
+        fromLen = sizeof *from6;
+        if (!ActiveTarget(portCommand, port, to, toLen) || to.ss_family != AF_INET6)
+            return -1;
+    } else {
+        return -1;
+    }
+    int fd = ::socket(from.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), fromLen) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), toLen) != 0) {
         ::close(fd);
         return -1;
     }
@@ -535,11 +625,14 @@ void FtpScriptSession::CloseData(bool closeNotify)
     CloseTls(dataTls_, data_, closeNotify);
 }
 
-FtpScriptServer::FtpScriptServer(Script script) : FtpScriptServer(std::vector<Script>{std::move(script)}) { }
+FtpScriptServer::FtpScriptServer(Script script, Family family)
+    : FtpScriptServer(std::vector<Script>{std::move(script)}, family)
+{ }
 
-FtpScriptServer::FtpScriptServer(std::vector<Script> scripts) : scripts_(std::move(scripts))
+FtpScriptServer::FtpScriptServer(std::vector<Script> scripts, Family family)
+    : scripts_(std::move(scripts)), family_(family)
 {
-    listener_ = ListenLoopback(port_);
+    listener_ = ListenLoopback(port_, 0, 5, family_ == Family::IPv6);
     thread_ = std::thread([this] { Run(); });
 }
 

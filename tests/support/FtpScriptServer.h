@@ -53,13 +53,18 @@ public:
     // buffer of the data connection (SO_RCVBUF), so that the server's
     // system holds little of what it has not read yet.
     std::string OpenPassive(int receiveBuffer = 0);
+    // Extended passive mode (RFC 2428): opens a listener on the control
+    // connection's loopback address (::1 for a server on IPv6) and returns
+    // the text of a 229 reply that names its port.
+    std::string OpenExtendedPassive();
     // Like OpenPassive, but the listener's queue is full and never served:
     // the client's data connect stays pending (its SYN is dropped).
     std::string OpenStalledPassive();
     // Accepts the client's data connection on the passive listener.
     bool AcceptData();
     // Active mode: connects to the address of a "PORT h1,h2,h3,h4,p1,p2"
-    // command.
+    // command (to 127.0.0.1), or of an "EPRT |2|::1|port|" command (to the
+    // loopback address it names).
     bool ConnectActive(const std::string& portCommand);
     // Reads the data connection to its end and returns what came.
     std::string ReceiveAllData();
@@ -67,8 +72,10 @@ public:
     // read so far (the test's thread may look at it meanwhile).
     std::string ReceiveAllDataSlowly(std::int64_t bytesPerSecond, std::atomic<std::int64_t>& received);
     // Active mode from another local address (say 127.0.0.2): connects to
-    // the port of a PORT command and returns the descriptor, which the
-    // caller owns; -1 on failure.
+    // the port of a PORT or EPRT command and returns the descriptor, which
+    // the caller owns; -1 on failure. From an IPv4 address the connection
+    // goes to 127.0.0.1 (for EPRT too: a listener on :: takes it as a
+    // v4-mapped address).
     static int ConnectFrom(const std::string& portCommand, const std::string& fromAddress);
     // Reads fd to its end (or the read time-out) and returns what came.
     std::string ReadToEnd(int fd);
@@ -176,11 +183,14 @@ class FtpScriptServer {
 public:
     using Script = std::function<void(FtpScriptSession&)>;
 
+    // Where the server listens: 127.0.0.1, or ::1 only.
+    enum class Family { IPv4, IPv6 };
+
     // Starts listening at once; the script runs for the first connection.
-    explicit FtpScriptServer(Script script);
+    explicit FtpScriptServer(Script script, Family family = Family::IPv4);
     // Serves one connection per script, one after the other: the first
     // connection gets the first script, and so on.
-    explicit FtpScriptServer(std::vector<Script> scripts);
+    explicit FtpScriptServer(std::vector<Script> scripts, Family family = Family::IPv4);
     ~FtpScriptServer();
     FtpScriptServer(const FtpScriptServer&) = delete;
     FtpScriptServer& operator=(const FtpScriptServer&) = delete;
@@ -207,6 +217,7 @@ private:
     void Run();
 
     std::vector<Script> scripts_;
+    Family family_ = Family::IPv4;
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
@@ -218,5 +229,6 @@ private:
 };
 
 // The port number of a 227 reply or of a PORT command's last two numbers,
-// or 0 when the text has no six numbers.
+// or of an EPRT command ("EPRT |2|::1|port|"), or 0 when the text has
+// neither.
 std::uint16_t FtpPortFromNumbers(const std::string& text);

@@ -89,7 +89,7 @@ std::string Sha256OfCertificate(const std::string& certFile)
     return text;
 }
 
-const char* const serverNames = "subjectAltName=DNS:localhost,IP:127.0.0.1";
+const char* const serverNames = "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1";
 
 // A self-signed server certificate named `name` (.pem and .key) in dir.
 TlsCertPair MakeSelfSigned(const std::string& dir, const std::string& name)

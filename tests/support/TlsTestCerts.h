@@ -17,7 +17,7 @@ struct TlsTestCerts {
     std::string dir;
     // A test certificate authority (PEM).
     std::string caFile;
-    // CN=localhost with the names DNS:localhost and IP:127.0.0.1, signed by
+    // CN=localhost with the names DNS:localhost, IP:127.0.0.1 and IP:::1, signed by
     // caFile: it verifies with caFile as the only trusted authority.
     TlsCertPair signedByCa;
     // The same names, self-signed: verification fails with

@@ -165,16 +165,16 @@ TEST_F(Desktop, AfterAFailedLogInEnterTriesAgain)
     FillProfile(*form, QStringLiteral("127.0.0.1"), QString::number(unused), QStringLiteral("u"), QStringLiteral("pw"));
     form->OKBn->setFocus();
 
+    const std::string refused = "Cannot connect to 127.0.0.1\nconnection refused (is the port right?) (error 10061)";
     PressEnter();
-    ASSERT_EQ(dialogs_.Texts(Kind::Message), std::vector<std::string>{"Cannot connect to 127.0.0.1"});
+    ASSERT_EQ(dialogs_.Texts(Kind::Message), std::vector<std::string>{refused});
     EXPECT_EQ(FocusedName(), "OKBn");
 
     PressEnter(/*held=*/true);
     EXPECT_EQ(dialogs_.Count(Kind::Message), 1) << "a key held down presses nothing more";
 
     PressEnter();
-    EXPECT_EQ(dialogs_.Texts(Kind::Message),
-              (std::vector<std::string>{"Cannot connect to 127.0.0.1", "Cannot connect to 127.0.0.1"}));
+    EXPECT_EQ(dialogs_.Texts(Kind::Message), (std::vector<std::string>{refused, refused}));
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(FocusedName(), "OKBn");
 }
@@ -401,7 +401,7 @@ TEST_F(Desktop, PickerReportsALogInThatLeftNoSessionAsOne)
     DropDown(*form);
 
     server.Join();
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Cannot connect to 127.0.0.1");
+    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Cannot connect to 127.0.0.1: the server closed the connection");
     EXPECT_TRUE(MemoLines(*form, {"> LIST", "> PORT"}).empty());
 }
 
@@ -463,6 +463,7 @@ TEST_F(Desktop, NameThatIsNotUtf8IsStoredUnderItsOwnBytes)
     });
     TForm1 form(QList<QByteArray>{"/usr/bin/parcelo", latin1, after});
     form.ApplicationIsActive = [] { return true; };
+    form.state.passiveMode = false;
     FillFor(form, server);
     ASSERT_EQ(Std(form.ListView1->topLevelItem(0)->text(0)), "caf\xC3\xA9.bin") << "shown readably";
 

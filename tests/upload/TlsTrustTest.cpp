@@ -428,7 +428,7 @@ TEST_F(TlsWindow, FirewallGetsTheAddressesTlsAndTheBareHost)
     EXPECT_EQ(dialogs_.Count(Kind::Question), 0) << "the firewall's certificate was remembered";
     const std::vector<std::string> messages = dialogs_.Texts(Kind::Message);
     ASSERT_EQ(messages.size(), 1u) << memo;
-    EXPECT_EQ(messages.front().rfind("Cannot connect to ftpes://127.0.0.1\nThe secure (TLS) log-in failed: 530", 0), 0u)
+    EXPECT_EQ(messages.front().rfind("Cannot connect to ftpes://127.0.0.1\nThe server refused the log-in: 530", 0), 0u)
         << messages.front();
 }
 

@@ -54,11 +54,14 @@ protected:
     }
 
     // A window on these paths; the application counts as active unless a
-    // test says otherwise.
+    // test says otherwise. The scripted dialogues of these tests answer
+    // PORT, so the window starts in active mode; a test of passive mode
+    // switches it on (a fresh store's own default is passive).
     std::unique_ptr<TForm1> OpenWindow(const QStringList& paths)
     {
         auto form = std::make_unique<TForm1>(QStringList{QStringLiteral("/usr/bin/parcelo")} + paths);
         form->ApplicationIsActive = [] { return true; };
+        form->state.passiveMode = false;
         return form;
     }
 

@@ -191,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       true,
                                       "Cannot send b.txt to remote host. Do you want to try the rest?",
                                       nullptr,
-                                      "File transfer completed",
+                                      "2 of 3 files sent \u2014 1 failed",
                                       true,
                                       true},
                       FileFailureCase{"MiddleFileNoAborts",
@@ -409,13 +409,14 @@ TEST_F(UploadTest, FirewallLogsInAsUserAtServerThroughTheFirewallHost)
     form->state.firewallPort = QString::fromStdString(accepting.PortText());
     form->OKBn->click();
     EXPECT_EQ(accepting.Join(), (std::vector<std::string>{"USER parcelo@ftp.example.invalid", "PASS pw", "QUIT"}));
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "0 of 1 file sent \u2014 1 folder skipped");
     EXPECT_EQ(dialogs_.Count(ScriptedDialogs::Kind::Message), 0);
 
     form->state.firewallPort = QString::fromStdString(refusing.PortText());
     form->OKBn->click();
     EXPECT_EQ(refusing.Join(), (std::vector<std::string>{"USER parcelo@ftp.example.invalid"}));
-    EXPECT_EQ(dialogs_.Texts(ScriptedDialogs::Kind::Message), std::vector<std::string>{"Cannot connect to localhost"});
+    EXPECT_EQ(dialogs_.Texts(ScriptedDialogs::Kind::Message),
+              std::vector<std::string>{"Cannot connect to localhost\nThe server refused the log-in: 530 not you"});
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_FALSE(form->FTP->Connected());
 }
@@ -433,7 +434,9 @@ TEST_F(UploadTest, RefusedConnectionIsAFailedLogIn)
 
     form->OKBn->click();
 
-    EXPECT_EQ(dialogs_.Texts(Kind::Message), std::vector<std::string>{"Cannot connect to 127.0.0.1"});
+    EXPECT_EQ(
+        dialogs_.Texts(Kind::Message),
+        std::vector<std::string>{"Cannot connect to 127.0.0.1\nconnection refused (is the port right?) (error 10061)"});
     EXPECT_TRUE(MemoLines(*form, {"> STOR", "> TYPE"}).empty());
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_FALSE(form->FTP->Connected());

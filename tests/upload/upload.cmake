@@ -12,5 +12,6 @@ parcelo_add_test(NAME upload_tests
     ${CMAKE_CURRENT_LIST_DIR}/DesktopHabitsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TlsTrustTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SessionReuseTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/WindowReportsTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
   LABELS gui integration real-server)
