@@ -13,10 +13,11 @@ namespace {
 using namespace winsock;
 
 // The socket error a local failure line carries ("500 Connection refused
-// (Winsock error #10061)"), or 0.
+// (Winsock error #10061)", "500 Host name not found: NAME (error #11001)"),
+// or 0.
 int SocketErrorOf(const QString& line)
 {
-    static const QRegularExpression number(QStringLiteral("\\(Winsock error #(\\d+)\\)"));
+    static const QRegularExpression number(QStringLiteral("\\((?:Winsock )?error #(\\d+)\\)"));
     const QRegularExpressionMatch match = number.match(line);
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
@@ -26,7 +27,7 @@ QString SocketFailureWords(int error)
     switch (error) {
     case WSAHOST_NOT_FOUND: return QStringLiteral("host name not found");
     case WSATRY_AGAIN: return QStringLiteral("host name could not be looked up just now");
-    case WSANO_DATA: return QStringLiteral("host name has no IPv4 address");
+    case WSANO_DATA: return QStringLiteral("host name has no address");
     case WSANO_RECOVERY: return QStringLiteral("host name look-up failed");
     case WSAECONNREFUSED: return QStringLiteral("connection refused (is the port right?)");
     case WSAETIMEDOUT: return QStringLiteral("no answer from the host");

@@ -26,6 +26,8 @@ StatusPanels::StatusPanels(QWidget* parent) : QFrame(parent)
 void StatusPanels::SetPanelText(int index, const QString& text)
 {
     Panel(index)->setText(text);
+    // A narrow window cuts the text off: the tooltip has all of it.
+    Panel(index)->setToolTip(index == 1 ? text : QString());
 }
 
 QString StatusPanels::PanelText(int index) const
