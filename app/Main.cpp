@@ -129,7 +129,16 @@ std::time_t WidestDateSample()
 
 } // namespace
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // The child widgets go after this body, and a focused line edit still
+    // reports its edit as finished then: none of the window's reactions or
+    // filters may run on a window whose members are gone.
+    for (QObject* child : findChildren<QObject*>()) {
+        QObject::disconnect(child, nullptr, this, nullptr);
+        child->removeEventFilter(this);
+    }
+}
 
 namespace {
 
