@@ -129,7 +129,14 @@ std::time_t WidestDateSample()
 
 } // namespace
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // Deleting the child widgets moves the focus, and the address box then
+    // reports its edit finished; by then this object is no longer a TForm1,
+    // so no handler of the window may run any more.
+    for (QObject* child : findChildren<QObject*>())
+        QObject::disconnect(child, nullptr, this, nullptr);
+}
 
 namespace {
 
