@@ -27,7 +27,7 @@ namespace {
 
 // Runs the probe with the given suppressions; standard error (where the
 // report goes) is collected with standard output.
-ProgramResult RunProbe(const std::string& mode, const std::string& suppressions)
+[[maybe_unused]] ProgramResult RunProbe(const std::string& mode, const std::string& suppressions)
 {
     ::setenv("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0", 1);
     ::setenv("LSAN_OPTIONS", ("suppressions=" + suppressions + ":print_suppressions=0").c_str(), 1);
@@ -35,7 +35,7 @@ ProgramResult RunProbe(const std::string& mode, const std::string& suppressions)
     return RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>&1", LEAK_PROBE, mode});
 }
 
-bool ReportsLeak(const ProgramResult& r)
+[[maybe_unused]] bool ReportsLeak(const ProgramResult& r)
 {
     return r.out.find("LeakSanitizer: detected memory leaks") != std::string::npos;
 }
