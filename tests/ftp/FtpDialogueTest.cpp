@@ -1,7 +1,8 @@
 // Exact dialogues against the scripted server: the commands the client
 // sends, in order, and what it makes of the replies.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "support/FtpScriptServer.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -23,44 +24,6 @@ void Greet(FtpScriptSession& s)
 {
     s.Reply("220 Scripted server ready");
 }
-
-// Greeting, USER 331, PASS 230.
-void LogIn(FtpScriptSession& s)
-{
-    Greet(s);
-    s.Answer("331 Password required");
-    s.Answer("230 Logged in");
-}
-
-void Prepare(FtpTestClient& ftp, const FtpScriptServer& server)
-{
-    ftp.SetPort(server.PortText());
-    ftp.SetUserName("bob");
-    ftp.SetPassWord("secret");
-}
-
-// A temporary local file that goes away with the test.
-struct TempFile {
-    explicit TempFile(const std::string& content, const std::string& name = "local.bin")
-    {
-        dir =
-            fs::temp_directory_path() / ("parcelo-ftp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(dir);
-        path = (dir / name).string();
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    ~TempFile() { fs::remove_all(dir); }
-    std::string Read() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    fs::path dir;
-    std::string path;
-    static inline int counter = 0;
-};
 
 } // namespace
 

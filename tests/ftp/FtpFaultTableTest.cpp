@@ -1,7 +1,7 @@
 // Faults met against slow servers, hostile peers and odd local files, one
 // row each: the scripted server's side, and the client's (in this process
 // or through ftpput, as scripts use it) with what it must report.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "ftp/FtpInternal.h"
 #include "support/LocalDir.h"
 #include "support/FtpScriptServer.h"
@@ -47,18 +47,11 @@ void PrintTo(const Row& row, std::ostream* os)
     *os << row.name;
 }
 
-void LogIn(FtpScriptSession& s)
-{
-    s.Reply("220 Ready");
-    s.Answer("331 Password required");
-    s.Answer("230 Logged in");
-}
-
 // A passive server that answers what ftpput sends: TYPE, PASV, STOR (the
 // data is kept under the name), and QUIT.
 void ServeStores(FtpScriptSession& s, Seen& seen)
 {
-    LogIn(s);
+    LogIn(s, "220 Ready");
     std::string line;
     while (s.ReadCommand(line)) {
         if (line.rfind("TYPE ", 0) == 0) {
@@ -90,9 +83,7 @@ void ServeStores(FtpScriptSession& s, Seen& seen)
 
 void Prepare(FtpTestClient& ftp, const FtpScriptServer& server, bool passive)
 {
-    ftp.SetPort(server.PortText());
-    ftp.SetUserName("bob");
-    ftp.SetPassWord("secret");
+    Prepare(ftp, server);
     ftp.SetPassive(passive);
 }
 
@@ -110,7 +101,7 @@ constexpr size_t SlowSize = 1250000;      // five seconds at that rate
 const Row FaultRows[] = {
     {"SlowServerProgressFollowsWhatItTookAndDoesNotTimeOut",
      [](FtpScriptSession& s, Seen& seen) {
-         LogIn(s);
+         LogIn(s, "220 Ready");
          s.Answer(s.OpenPassive());
          ASSERT_TRUE(s.AcceptData());
          s.Answer("150 Ok to send data");
@@ -166,7 +157,7 @@ const Row FaultRows[] = {
 
     {"ReadErrorInTheMiddleOfTheFileFailsTheStore",
      [](FtpScriptSession& s, Seen& seen) {
-         LogIn(s);
+         LogIn(s, "220 Ready");
          s.Answer(s.OpenPassive());
          ASSERT_TRUE(s.AcceptData());
          s.Answer("150 Ok to send data");
@@ -211,7 +202,7 @@ const Row FaultRows[] = {
 
     {"MultiLineErrorReachesStandardErrorWhole",
      [](FtpScriptSession& s, Seen&) {
-         LogIn(s);
+         LogIn(s, "220 Ready");
          s.Answer("200 Type set");
          s.Answer(s.OpenPassive());
          std::string line;
@@ -241,7 +232,7 @@ const Row FaultRows[] = {
     {"ActiveDataConnectionFromAnotherAddressIsRefused",
      [](FtpScriptSession& s, Seen& seen) {
          s.SetReadTimeout(10);
-         LogIn(s);
+         LogIn(s, "220 Ready");
          std::string port;
          s.ReadCommand(port);
          s.Reply("200 PORT command successful");
@@ -290,7 +281,7 @@ const Row FaultRows[] = {
 
     {"ControlConnectionLostWhileThePassiveDataConnectIsPending",
      [](FtpScriptSession& s, Seen&) {
-         LogIn(s);
+         LogIn(s, "220 Ready");
          s.Answer(s.OpenStalledPassive());
          s.CloseControl();
      },
@@ -311,7 +302,7 @@ const Row FaultRows[] = {
 
     {"MultiLineRepliesOfAListing",
      [](FtpScriptSession& s, Seen&) {
-         LogIn(s);
+         LogIn(s, "220 Ready");
          s.Answer(s.OpenPassive());
          ASSERT_TRUE(s.AcceptData());
          std::string line;

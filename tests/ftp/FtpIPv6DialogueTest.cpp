@@ -1,9 +1,10 @@
 // Exact dialogues on IPv6: EPSV and EPRT on an IPv6 control connection,
 // strict reading of the 229 reply, the peer rule for active connections,
 // host names that resolve to IPv6 (or fail to resolve).
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "net/WSocket.h"
 #include "support/FtpScriptServer.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -17,26 +18,6 @@ using Commands = std::vector<std::string>;
 using Family = FtpScriptServer::Family;
 
 namespace {
-
-void LogIn(FtpScriptSession& s)
-{
-    s.Reply("220 Scripted server ready");
-    s.Answer("331 Password required");
-    s.Answer("230 Logged in");
-}
-
-struct TempFile {
-    explicit TempFile(const std::string& content)
-    {
-        path = (fs::temp_directory_path() /
-                ("parcelo-ipv6-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".bin"))
-                   .string();
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    ~TempFile() { fs::remove(path); }
-    std::string path;
-    static inline int counter = 0;
-};
 
 // Names answered by the test table instead of the system.
 struct TestHosts {
@@ -66,10 +47,8 @@ void ServeStore(FtpScriptSession& s, std::string& received)
 
 void Prepare(FtpTestClient& ftp, const FtpScriptServer& server, const std::string& host, bool passive)
 {
+    Prepare(ftp, server);
     ftp.SetHostName(host);
-    ftp.SetPort(server.PortText());
-    ftp.SetUserName("bob");
-    ftp.SetPassWord("secret");
     ftp.SetPassive(passive);
 }
 

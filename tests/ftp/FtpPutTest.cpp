@@ -1,6 +1,7 @@
 // The ftpput driver as scripts use it: its exit status, its output and the
 // files it stores.
 #include "support/LocalDir.h"
+#include "support/TestFiles.h"
 #include "support/FtpRealServers.h"
 #include "support/TlsTestCerts.h"
 #include "support/RunProgram.h"
@@ -36,14 +37,6 @@ Result RunFtpputWithErrors(const std::vector<std::string>& args)
     std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", FTPPUT_PATH};
     shellArgs.insert(shellArgs.end(), args.begin(), args.end());
     return RunProgram("/bin/sh", shellArgs);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // The client against real servers started on 127.0.0.1: Debian's vsftpd
 // and pyftpdlib, in active and passive mode.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "support/LocalDir.h"
+#include "support/TestFiles.h"
 #include "support/FtpRealServers.h"
 #include "support/TlsTestCerts.h"
 
@@ -45,14 +46,6 @@ const char* Prefix(FtpTlsMode tls)
     case FtpTlsMode::None: break;
     }
     return "";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 // FNV-1a, enough to tell two files apart in a failure message.

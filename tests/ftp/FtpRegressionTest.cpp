@@ -1,5 +1,5 @@
 // Regression tests, each named after the fault it pins.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "support/FtpScriptServer.h"
 
 #include <gtest/gtest.h>
@@ -18,20 +18,6 @@ namespace fs = std::filesystem;
 using Commands = std::vector<std::string>;
 
 namespace {
-
-void LogIn(FtpScriptSession& s)
-{
-    s.Reply("220 Ready");
-    s.Answer("331 Password required");
-    s.Answer("230 Logged in");
-}
-
-void Prepare(FtpTestClient& ftp, const FtpScriptServer& server)
-{
-    ftp.SetPort(server.PortText());
-    ftp.SetUserName("bob");
-    ftp.SetPassWord("secret");
-}
 
 // A port on 127.0.0.1 where nobody listens.
 std::string RefusingPort()
@@ -86,7 +72,7 @@ TEST(FtpRegression, RefusedControlConnectMakesConnectFail)
 TEST(FtpRegression, FailedCompoundRequestLeavesNoStepsBehind)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.Answer("500 PORT not understood");
         s.Answer("250 Directory changed");
         s.Answer("200 Type set to I");
@@ -140,7 +126,7 @@ TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 {
     const std::string reply = GetParam();
     FtpScriptServer server([reply](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.Answer(reply);
         s.WaitForClose();
     });
@@ -169,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, FtpUnusablePasv,
 TEST(FtpRegression, PasvReplyWithoutAPortFailsTheListing)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.Answer("227 Entering Passive Mode (127,0,0,1,)");
         s.WaitForClose();
     });
@@ -193,7 +179,7 @@ TEST(FtpRegression, ResumePositionAndProgressBeyond2GiB)
     const std::int64_t resume = 3LL * 1024 * 1024 * 1024;
     std::string received;
     FtpScriptServer server([&received](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.Answer(s.OpenPassive());
         ASSERT_TRUE(s.AcceptData());
         s.Answer("150 Ok to send data");
@@ -223,7 +209,7 @@ TEST(FtpRegression, RestartOffsetBeyond2GiBIsSentWhole)
 {
     const std::int64_t size = 5LL * 1024 * 1024 * 1024 + 7;
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.Answer("350 Restarting");
         s.WaitForClose();
     });
@@ -270,7 +256,7 @@ TEST_P(FtpLineBreakInjection, LineBreakInACommandArgumentIsRefusedBeforeSending)
     const auto& c = GetParam();
     const bool logIn = c.request == &TCustomFtpCli::StartConnect;
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.WaitForClose();
     });
     LocalFile file(10);
@@ -315,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         std::string line;
         s.ReadCommand(line);
         s.CloseControl();
@@ -336,7 +322,7 @@ TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
 TEST(FtpRegression, IdleConnectionClosedByTheServerAllowsANewConnect)
 {
     FtpScriptServer first([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.CloseControl();
     });
     FtpTestClient ftp;
@@ -349,7 +335,7 @@ TEST(FtpRegression, IdleConnectionClosedByTheServerAllowsANewConnect)
     EXPECT_EQ(closes.size(), 1u);
 
     FtpScriptServer second([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.WaitForClose();
     });
     ftp.SetPort(second.PortText());
@@ -365,7 +351,7 @@ TEST(FtpRegression, ServerClosingRightBehindTheLastReplyStillCompletesTheCall)
     // the close are handled in one pass before the blocking call looks at
     // the state again.
     FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         s.CloseControl();
     });
     FtpTestClient ftp;
@@ -395,7 +381,7 @@ TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
     // Like pyftpdlib: connect to the client's port before answering PORT.
     std::string received;
     FtpScriptServer server([&received](FtpScriptSession& s) {
-        LogIn(s);
+        LogIn(s, "220 Ready");
         std::string port;
         s.ReadCommand(port);
         ASSERT_TRUE(s.ConnectActive(port));

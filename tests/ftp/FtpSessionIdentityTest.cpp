@@ -4,7 +4,7 @@
 // what only shapes transfers does not; the TLS trust settings count for a
 // secured session alone.
 
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "net/SslContext.h"
 #include "support/FtpScriptServer.h"
 #include "support/TlsTestCerts.h"

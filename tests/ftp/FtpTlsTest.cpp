@@ -1,7 +1,7 @@
 // FTP over TLS against the scripted server: the address prefixes, the
 // AUTH TLS dialogue and its failures, the certificate trust decision, and
 // TLS data connections that end badly.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "support/FtpScriptServer.h"
 #include "support/LocalDir.h"
 #include "support/TlsTestCerts.h"
@@ -19,10 +19,8 @@ namespace {
 
 void Prepare(FtpTestClient& ftp, const FtpScriptServer& server, const std::string& prefix)
 {
+    Prepare(ftp, server);
     ftp.SetHostName(prefix + "127.0.0.1");
-    ftp.SetPort(server.PortText());
-    ftp.SetUserName("bob");
-    ftp.SetPassWord("secret");
 }
 
 bool DisplayedStart(const FtpTestClient& ftp, const std::string& start)

@@ -13,10 +13,11 @@
 // and stopped when the program ends (ftp.cmake runs this program as one
 // CTest test for that reason); the upload folder is emptied before each
 // case. The files are made once.
-#include "FtpTestClient.h"
+#include "support/FtpTestClient.h"
 #include "ftp/UploadSequence.h"
 #include "support/FtpRealServers.h"
 #include "support/LocalDir.h"
+#include "support/TestFiles.h"
 #include "support/TlsTestCerts.h"
 
 #include <gtest/gtest.h>
@@ -136,14 +137,6 @@ void UseServer(Kind kind, FtpTlsMode mode, FtpRealServer*& server, FtpListen lis
         FAIL() << KindName(kind) << " (" << ModeName(mode) << ") did not start: " << why;
     }
     GTEST_SKIP() << KindName(kind) << " (" << ModeName(mode) << "): " << why;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::string RandomBytes(size_t size, unsigned seed)

@@ -6,6 +6,7 @@
 #include "support/FtpRealServers.h"
 #include "support/FtpScriptServer.h"
 #include "support/LocalDir.h"
+#include "support/TestFiles.h"
 #include "support/RunProgram.h"
 #include "support/TlsTestCerts.h"
 
@@ -28,14 +29,6 @@ namespace {
 
 const char* const curl = "/usr/bin/curl";
 const char* const python = "/usr/bin/python3";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Bytes that a dropped or repeated block would change: each 4-byte group
 // holds its own offset.

@@ -1,26 +1,9 @@
-// Test helpers: run the message loop until a condition holds.
+// Test helpers: run the message loop until a condition holds, or until
+// what is pending now is handled.
 #pragma once
 
-#include <functional>
-
 #include "platform/Messages.h"
-
-// Processes messages, idling in WaitMessage, until done() is true. The
-// guard only keeps a broken test from hanging the run; it is not a timing
-// assertion.
-inline bool PumpUntil(const std::function<bool()>& done, DWORD guardMs = 20000)
-{
-    DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > guardMs)
-            return false;
-        ProcessMessages();
-        if (done())
-            break;
-        WaitMessage(100);
-    }
-    return true;
-}
+#include "support/PumpUntil.h"
 
 // Processes whatever is pending now (several passes, so that messages
 // posted by handlers are handled too).

@@ -1,4 +1,5 @@
 #include "platform/Registry.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -20,14 +21,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 class RegistryStore : public testing::Test {
 protected:

@@ -6,6 +6,7 @@
 #include "platform/Registry.h"
 #include "settings/Encode.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestFiles.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -33,14 +34,6 @@ using Values = std::map<std::string, Value>;
 std::string Std(const QString& text)
 {
     return text.toStdString();
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 class SettingsWindow : public testing::Test {

@@ -695,3 +695,10 @@ std::vector<std::string> FtpScriptServer::SessionCommands(std::size_t index) con
     std::lock_guard<std::mutex> lock(mutex_);
     return index < sessionCommands_.size() ? sessionCommands_[index] : std::vector<std::string>{};
 }
+
+void LogIn(FtpScriptSession& s, const std::string& greeting)
+{
+    s.Reply(greeting);
+    s.Answer("331 Password required");
+    s.Answer("230 Logged in");
+}

@@ -232,3 +232,7 @@ private:
 // or of an EPRT command ("EPRT |2|::1|port|"), or 0 when the text has
 // neither.
 std::uint16_t FtpPortFromNumbers(const std::string& text);
+
+// The server's side of a log-in: the greeting, then 331 to USER and 230 to
+// PASS.
+void LogIn(FtpScriptSession& s, const std::string& greeting = "220 Scripted server ready");

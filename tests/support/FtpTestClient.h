@@ -4,9 +4,9 @@
 
 #include "ftp/Ftpcli.h"
 #include "platform/Messages.h"
+#include "support/FtpScriptServer.h"
+#include "support/PumpUntil.h"
 
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,18 +39,13 @@ public:
     std::vector<Done> done;
 };
 
-// Processes messages until pred() holds or the wait gives up; returns pred().
-inline bool PumpUntil(const std::function<bool()>& pred, int seconds = 20)
+// Points the client at the scripted server, as user "bob" with password
+// "secret" (the host stays 127.0.0.1 unless the test sets another).
+inline void Prepare(FtpTestClient& ftp, const FtpScriptServer& server)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        ProcessMessages();
-        if (!pred())
-            WaitMessage(20);
-    }
-    return true;
+    ftp.SetPort(server.PortText());
+    ftp.SetUserName("bob");
+    ftp.SetPassWord("secret");
 }
 
 // Lets the posted completions arrive.
