@@ -4,9 +4,11 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace winsock {
 using namespace internal;
@@ -110,8 +112,23 @@ bool FromTestTable(const std::string& name, int family, std::vector<FoundAddr>& 
 
 } // namespace
 
+// RFC 6761 6.4: names under "invalid." never exist, and a lookup API
+// answers so at once, without asking any name server.
+static bool IsReservedInvalid(std::string name)
+{
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    constexpr std::string_view Suffix = ".invalid";
+    return name == "invalid" ||
+           (name.size() > Suffix.size() && name.compare(name.size() - Suffix.size(), Suffix.size(), Suffix) == 0);
+}
+
 int ResolveAddrs(const std::string& name, int family, std::string& canonical, std::vector<FoundAddr>& addrs)
 {
+    if (IsReservedInvalid(name))
+        return WSAHOST_NOT_FOUND;
     if (FromTestTable(name, family, addrs)) {
         canonical = name;
         return addrs.empty() ? WSANO_DATA : 0;

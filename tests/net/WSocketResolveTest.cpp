@@ -213,6 +213,17 @@ TEST(WSocketReadHost, AddressesNamesAndRefusedForms)
     EXPECT_EQ(1, v6.bytes[15]);
 }
 
+TEST(WSocketResolve, NamesUnderInvalidAreNotFoundWithoutAskingAnyone)
+{
+    // Reserved never to exist: not found at once (11001), where a name
+    // server that cannot be reached would give "try again" (11002).
+    for (const char* name : {"no-such-host.invalid", "A.Example.INVALID.", "invalid"}) {
+        winsock::addrinfo* result = nullptr;
+        EXPECT_EQ(winsock::getaddrinfo(name, nullptr, nullptr, &result), winsock::WSAHOST_NOT_FOUND) << name;
+        EXPECT_EQ(result, nullptr) << name;
+    }
+}
+
 TEST(WSocketResolve, PortTexts)
 {
     EXPECT_EQ(21u, WSocketResolvePort("21", "tcp"));
