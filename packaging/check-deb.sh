@@ -2,21 +2,28 @@
 # Builds the Debian package from a Release build in BUILD-DIR and checks it:
 # its name and control fields, its file list, the desktop entry, the
 # AppStream metadata, the manual page, lintian's verdict, and that the
-# program unpacked from it starts without files and shows its usage box.
+# program unpacked from it starts without files, opens its file chooser and,
+# when that is closed, shows its usage box.
 #   check-deb.sh BUILD-DIR VERSION APPSTREAM-ID (the package is made in BUILD-DIR)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 
 # Run under Xvfb by the last check below: starts the unpacked program with
-# no file in a scratch home, waits for its window, makes sure it is a
-# dialog box, answers it with Enter and expects the program to end with 0.
+# no file in a scratch home, waits for its file chooser and closes it with
+# Escape, waits for the usage box, makes sure it is a dialog box, answers
+# it with Enter and expects the program to end with 0.
 if [ "${1:-}" = --usage-box ]; then
   prog=$2 home=$3
   mkdir -m 0700 "$home/runtime"
   HOME=$home XDG_CONFIG_HOME=$home/config XDG_CACHE_HOME=$home/cache XDG_RUNTIME_DIR=$home/runtime \
   PARCELO_REGISTRY=$home/registry.db QT_QPA_PLATFORM=xcb \
     timeout 120 "$prog" & pid=$!
+  chooser=$(timeout 60 xdotool search --sync --onlyvisible --name 'choose files to send' 2>/dev/null | head -n 1) || chooser=
+  if [ -z "$chooser" ]; then
+    echo "no file chooser appeared"; kill "$pid" 2>/dev/null; exit 1
+  fi
+  xdotool windowfocus --sync "$chooser" key Escape
   box=$(timeout 60 xdotool search --sync --onlyvisible --name '^Parcelo$' 2>/dev/null | head -n 1) || box=
   if [ -z "$box" ]; then
     echo "no window named Parcelo appeared"; kill "$pid" 2>/dev/null; exit 1
