@@ -23,8 +23,17 @@ if [ "${1:-}" = --usage-box ]; then
   if [ -z "$chooser" ]; then
     echo "no file chooser appeared"; kill "$pid" 2>/dev/null; exit 1
   fi
-  xdotool windowfocus --sync "$chooser" key Escape
-  box=$(timeout 60 xdotool search --sync --onlyvisible --name '^Parcelo$' 2>/dev/null | head -n 1) || box=
+  # Escape again while the chooser is still up: a key sent before the
+  # chooser has its focus is lost.
+  box=
+  for _ in $(seq 120); do
+    box=$(xdotool search --onlyvisible --name '^Parcelo$' 2>/dev/null | head -n 1) || box=
+    [ -z "$box" ] || break
+    if xdotool search --onlyvisible --name 'choose files to send' >/dev/null 2>&1; then
+      xdotool windowfocus --sync "$chooser" key Escape 2>/dev/null || true
+    fi
+    sleep 0.5
+  done
   if [ -z "$box" ]; then
     echo "no window named Parcelo appeared"; kill "$pid" 2>/dev/null; exit 1
   fi
