@@ -152,8 +152,8 @@ public:
     // A whole address "ftp[s|es]://host[:port][/path]" is taken apart into
     // address (with its prefix), port, user and sub-directory.
     void TakeApartAddress();
-    // 21 for plain and explicit TLS, 990 for implicit TLS, unless the user
-    // typed the port.
+    // The port box follows the address prefix: port 21 for plain and explicit
+    // TLS, port 990 for implicit TLS, unless the user typed the port.
     void PortFollowsPrefix();
 
     // Controls, by their object names.

@@ -293,7 +293,7 @@ u_long ntohl(u_long v);
 hostent* gethostbyname(const char* name);
 // Both families (hints->ai_family AF_UNSPEC, AF_INET or AF_INET6), in the
 // order the system prefers, each address once, stream sockets only. Returns
-// 0 or the WSA error (WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN,
+// zero or the WSA error (WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN,
 // WSANO_RECOVERY, WSAEAFNOSUPPORT); service may be null or a port number.
 // The result is freed with freeaddrinfo.
 int getaddrinfo(const char* nodename, const char* servname, const addrinfo* hints, addrinfo** res);

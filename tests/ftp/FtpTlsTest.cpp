@@ -851,7 +851,7 @@ TEST(FtpTlsIdentity, OtherAddressFormsAreRefusedBeforeAnyConnection)
     }
 }
 
-// 127.0.0.1 against a certificate that an authority the client trusts
+// The address 127.0.0.1 against a certificate that an authority the client trusts
 // issued for another address: checked as the address connected to, and
 // refused.
 TEST(FtpTlsIdentity, TheAddressConnectedToIsTheAddressChecked)

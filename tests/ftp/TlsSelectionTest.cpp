@@ -194,7 +194,7 @@ std::vector<LocalFile> SmallSelection()
     return files;
 }
 
-// 200 small files of sizes from 0 to 5,000 bytes.
+// A selection of 200 small files, of sizes from 0 to 5,000 bytes.
 const std::vector<LocalFile>& ManySmallFiles()
 {
     static const LocalDir dir("parcelo-many");

@@ -120,7 +120,7 @@ TEST(WSocketIPv6, ConnectAnyFallsBackToTheNextAddress)
     int port = 0;
     const int v6 = peer::ListenOn("::1", port);
     ASSERT_GE(v6, 0);
-    // 127.0.0.2 on the same port: a listener with room for one waiting
+    // The address 127.0.0.2 on the same port: a listener with room for one waiting
     // connection, taken by a filler, so the next connect gets no answer.
     int silentPort = port;
     const int silent = peer::ListenOn("127.0.0.2", silentPort, 0);

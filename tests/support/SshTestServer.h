@@ -1,5 +1,5 @@
-// A throwaway OpenSSH server for tests: Debian's sshd in the foreground on
-// 127.0.0.1, a port of its own, a host key made for it, key log-in only
+// A throwaway OpenSSH server for tests: Debian's sshd in the foreground,
+// listening on 127.0.0.1, a port of its own, a host key made for it, key log-in only
 // (the key held by an ssh-agent started with it), SFTP by internal-sftp
 // with the log-in directory in the test's temporary folder. Everything it
 // writes stays in that folder, which is removed with the object (sshd and

@@ -190,7 +190,7 @@ TEST_F(WindowReports, SlowUploadShowsBytesSpeedAndTimeLeft)
     ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
     server.Join();
     // Looks at 250 ms steps: the first after the start of the file is at
-    // 250 ms; speed and time left appear from 1,000 ms on.
+    // the 250 ms mark; speed and time left appear from the 1,000 ms mark on.
     const QRegularExpression early(QStringLiteral("^Sending big\\.bin \u2014 [0-9.]+ (B|kB|MB) of 3\\.0 MB$"));
     const QRegularExpression settled(
         QStringLiteral("^Sending big\\.bin \u2014 [0-9.]+ (B|kB|MB) of 3\\.0 MB, [0-9.]+ (B|kB|MB)/s, "
