@@ -525,25 +525,33 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
     return true;
 }
 
-void TCustomWSocket::Connect()
+// ConnectAny brings its own addresses: it needs no Addr.
+bool TCustomWSocket::ReadyToConnect(bool NeedAddr)
 {
     if ((FHSocket != INVALID_SOCKET && FState != wsClosed) || !FAttempts.empty()) {
         RaiseSocketException("Connect: Socket already in use");
-        return;
+        return false;
     }
     if (!PortAssigned) {
         RaiseSocketException("Connect: No Port Specified");
-        return;
+        return false;
     }
-    if (!AddrAssigned) {
+    if (NeedAddr && !AddrAssigned) {
         RaiseSocketException("Connect: No IP Address Specified");
-        return;
+        return false;
     }
     if (!ProtoAssigned) {
         RaiseSocketException("Connect: No Protocol Specified");
-        return;
+        return false;
     }
     LoadWinsock();
+    return true;
+}
+
+void TCustomWSocket::Connect()
+{
+    if (!ReadyToConnect(true))
+        return;
     if (!ResolveForOpen("connect: ", true))
         return;
 
@@ -585,19 +593,8 @@ void TCustomWSocket::ConnectAny(const std::vector<std::string>& Addresses)
         Connect();
         return;
     }
-    if ((FHSocket != INVALID_SOCKET && FState != wsClosed) || !FAttempts.empty()) {
-        RaiseSocketException("Connect: Socket already in use");
+    if (!ReadyToConnect(false))
         return;
-    }
-    if (!PortAssigned) {
-        RaiseSocketException("Connect: No Port Specified");
-        return;
-    }
-    if (!ProtoAssigned) {
-        RaiseSocketException("Connect: No Protocol Specified");
-        return;
-    }
-    LoadWinsock();
     // The first address stands for the connection until one is made (a
     // text that is no address is reported here, as by Connect).
     SetAddr(Addresses.front());

@@ -382,6 +382,9 @@ protected:
     // Sets the options of a new handle to connect with; false (reported)
     // when one fails.
     bool PrepareConnectHandle(SOCKET Handle);
+    // What a connect needs before it starts; false (and the exception
+    // raised) when something is missing.
+    bool ReadyToConnect(bool NeedAddr);
     // ConnectAny's attempts.
     void StartNextAttempt();
     void WMConnectAttempt(WPARAM wParam, LPARAM lParam);
