@@ -120,11 +120,21 @@ TEST(FtpRegression, FailedCheckInsideACompoundFailsTheRequest)
     EXPECT_EQ(server.Join(), (Commands{"USER bob"}));
 }
 
-class FtpUnusablePasv : public ::testing::TestWithParam<const char*> { };
+struct UnusablePasvCase {
+    const char* name;
+    const char* reply;
+};
+
+void PrintTo(const UnusablePasvCase& c, std::ostream* os)
+{
+    *os << c.reply;
+}
+
+class FtpUnusablePasv : public ::testing::TestWithParam<UnusablePasvCase> { };
 
 TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 {
-    const std::string reply = GetParam();
+    const std::string reply = GetParam().reply;
     FtpScriptServer server([reply](FtpScriptSession& s) {
         LogIn(s, "220 Ready");
         s.Answer(reply);
@@ -147,10 +157,14 @@ TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FtpUnusablePasv,
-                         ::testing::Values("227 Entering Passive Mode", "227 Entering Passive Mode (127,0,0,1)",
-                                           "227 Entering Passive Mode (127,0,0,1,0,0)",
-                                           "227 Entering Passive Mode (127,0,0,1,300,7)",
-                                           "227 Entering Passive Mode (127,0,0,1,a,b)", "200 PASV ignored"));
+                         ::testing::Values(UnusablePasvCase{"NoNumbers", "227 Entering Passive Mode"},
+                                           UnusablePasvCase{"AddressOnly", "227 Entering Passive Mode (127,0,0,1)"},
+                                           UnusablePasvCase{"PortZero", "227 Entering Passive Mode (127,0,0,1,0,0)"},
+                                           UnusablePasvCase{"NumberAbove255",
+                                                            "227 Entering Passive Mode (127,0,0,1,300,7)"},
+                                           UnusablePasvCase{"Letters", "227 Entering Passive Mode (127,0,0,1,a,b)"},
+                                           UnusablePasvCase{"Not227", "200 PASV ignored"}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpRegression, PasvReplyWithoutAPortFailsTheListing)
 {
@@ -296,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     &TCustomFtpCli::StartListDir, "HostFileName must not contain CR or LF"},
                       InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
                                     &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
 {
