@@ -155,7 +155,7 @@ TEST(FtpDialogue, ReplySplitOverTwoReadsAndTwoRepliesInOneRead)
         s.ReadCommand(line);
         s.ReadCommand(line);
         s.Send("230 Logged");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_TRUE(s.WaitUntilClientRead());
         s.Send(" in\r\n");
         s.WaitForClose();
     });
@@ -517,11 +517,11 @@ TEST_P(FtpReplyAndClose, ListCompletesOnceWhicheverComesFirst)
         s.SendData(listing);
         if (replyFirst) {
             s.Reply("226 Directory send OK");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_TRUE(s.WaitUntilClientRead());
             s.CloseData();
         } else {
             s.CloseData();
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_TRUE(s.WaitUntilClientClosedData());
             s.Reply("226 Directory send OK");
         }
         s.WaitForClose();
@@ -626,8 +626,8 @@ TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
         std::string stor;
         s.ReadCommand(stor);
         s.Reply("150 Ok to send data");
-        // Take a little, then drop everything.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Once the file is on its way, drop everything.
+        EXPECT_FALSE(s.ReceiveSomeData().empty());
         s.CloseControl();
         s.CloseData();
     });

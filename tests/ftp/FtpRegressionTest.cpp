@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -392,14 +392,17 @@ TEST(FtpRegression, ServerClosingRightBehindTheLastReplyStillCompletesTheCall)
 
 TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
 {
-    // Like pyftpdlib: connect to the client's port before answering PORT.
+    // Like pyftpdlib: connect to the client's port before answering PORT,
+    // and answer only once the client has had the notice of that
+    // connection (it must keep it for the STOR to come).
     std::string received;
-    FtpScriptServer server([&received](FtpScriptSession& s) {
+    std::atomic<bool> noticed{false};
+    FtpScriptServer server([&received, &noticed](FtpScriptSession& s) {
         LogIn(s, "220 Ready");
         std::string port;
         s.ReadCommand(port);
         ASSERT_TRUE(s.ConnectActive(port));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(s.WaitFor([&] { return noticed.load(); }));
         s.Reply("200 Active data connection established");
         s.Answer("125 Data connection already open");
         received = s.ReceiveAllData();
@@ -411,6 +414,19 @@ TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
     FtpTestClient ftp;
     Prepare(ftp, server);
     ftp.SetTimeout(10);
+    const auto display = ftp.OnDisplay;
+    ftp.OnDisplay = [&](TObject* sender, std::string& line) {
+        display(sender, line);
+        if (line.rfind("> PORT ", 0) != 0)
+            return;
+        // The data socket listens now: see its accept notice arrive.
+        auto available = ftp.DataSocket()->OnSessionAvailable;
+        ftp.DataSocket()->OnSessionAvailable = [available, &noticed](TObject* socket, std::uint16_t error) {
+            if (available)
+                available(socket, error);
+            noticed = true;
+        };
+    };
     ASSERT_TRUE(ftp.Connect());
     ftp.SetLocalFileName(file.path);
     ftp.SetHostFileName("a.bin");
@@ -584,4 +600,4 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
                                       ftp.OnSessionClosed = [destroy](TObject*, std::uint16_t) { destroy(); };
                                   }}),
-    [](const ::testing::TestParamInfo<DestroyCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<DestroyCase>& test) { return std::string(test.param.name); });
