@@ -18,8 +18,8 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 jobs=${PARCELO_FUZZ_JOBS:-1}
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPARCELO_FUZZ=ON -DPARCELO_BUILD_TESTS=OFF >/dev/null
+# The fuzz preset of CMakePresets.json: clang-14, RelWithDebInfo, PARCELO_FUZZ.
+cmake --preset fuzz >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 
 export QT_QPA_PLATFORM=offscreen

@@ -24,7 +24,7 @@ echo "== Debian package (its own Release build in build/packaging-release) =="
 ctest --test-dir build --output-on-failure -L packaging --timeout 600
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
-cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARCELO_SANITIZE=ON >/dev/null
+cmake --preset asan >/dev/null   # build-san: Debug with PARCELO_SANITIZE
 cmake --build build-san -j "$jobs"
 
 echo "== tests under the sanitizers =="

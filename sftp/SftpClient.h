@@ -172,7 +172,7 @@ private:
     bool FLastOk = false;
     bool FFailed = false; // a step failed; the request ends once the rest is answered
     int FLocal = -1;
-    std::uint64_t FFileSize = 0, FSent = 0, FAcked = 0;
+    std::uint64_t FSent = 0, FAcked = 0;
     bool FLocalEof = false;
     int FKillTicks = 0;
     TLifeline FLifeline;

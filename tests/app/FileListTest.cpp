@@ -15,6 +15,7 @@ namespace {
 using Kind = ScriptedDialogs::Kind;
 
 struct ExtCase {
+    const char* label; // the case, in the test's name
     const char* name;
     const char* ext; // FileExt of the name
     QStringList list;
@@ -37,18 +38,25 @@ TEST_P(ExtensionRule, DecidesTheCheckBox)
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ExtensionRule,
-    ::testing::Values(ExtCase{"Report.TXT", ".TXT", {".txt"}, true}, ExtCase{"Report.TXT", ".TXT", {".TXT"}, true},
-                      ExtCase{"report.txt", ".txt", {".doc", ".Txt"}, true},
-                      ExtCase{"archive.tar.gz", ".gz", {".tar.gz"}, false},
-                      ExtCase{"archive.tar.gz", ".gz", {".GZ"}, true}, ExtCase{"README", "", {".txt"}, false},
-                      ExtCase{"README", "", {".txt", ""}, true}, ExtCase{".profile", ".profile", {".profile"}, true},
-                      ExtCase{"trailing.", ".", {"."}, true},
+    ::testing::Values(ExtCase{"UpperCaseNameLowerCaseList", "Report.TXT", ".TXT", {".txt"}, true},
+                      ExtCase{"SameCase", "Report.TXT", ".TXT", {".TXT"}, true},
+                      ExtCase{"MixedCaseLaterInTheList", "report.txt", ".txt", {".doc", ".Txt"}, true},
+                      ExtCase{"OnlyTheLastDotStartsTheExtension", "archive.tar.gz", ".gz", {".tar.gz"}, false},
+                      ExtCase{"LastExtensionInUpperCase", "archive.tar.gz", ".gz", {".GZ"}, true},
+                      ExtCase{"NoExtension", "README", "", {".txt"}, false},
+                      ExtCase{"NoExtensionMatchesAnEmptyEntry", "README", "", {".txt", ""}, true},
+                      ExtCase{"DotFile", ".profile", ".profile", {".profile"}, true},
+                      ExtCase{"TrailingDot", "trailing.", ".", {"."}, true},
                       // A dot before "\" or ":" starts no extension.
-                      ExtCase{"v1.2\\notes", "", {".2\\notes"}, false}, ExtCase{"v1.2:notes", "", {""}, true},
+                      ExtCase{"DotBeforeABackslash", "v1.2\\notes", "", {".2\\notes"}, false},
+                      ExtCase{"DotBeforeAColon", "v1.2:notes", "", {""}, true},
                       // Only A to Z are lowered: a stored ".äb" does not match ".ÄB".
-                      ExtCase{"Übung.ÄB", ".ÄB", {".äb"}, false}, ExtCase{"Übung.ÄB", ".ÄB", {".Äb"}, true}));
+                      ExtCase{"NonAsciiLettersAreNotLowered", "Übung.ÄB", ".ÄB", {".äb"}, false},
+                      ExtCase{"NonAsciiLettersMatchAsTheyAre", "Übung.ÄB", ".ÄB", {".Äb"}, true}),
+    [](const auto& test) { return std::string(test.param.label); });
 
 struct DateCase {
+    const char* label; // the case, in the test's name
     QLocale locale;
     QTime time;
     const char* text;
@@ -74,16 +82,18 @@ TEST_P(DateText, IsLocaleShortDateAndLongTimeInTwoSecondSteps)
 const QLocale german(QLocale::German, QLocale::Germany);
 const QLocale american(QLocale::English, QLocale::UnitedStates);
 
-INSTANTIATE_TEST_SUITE_P(Times, DateText,
-                         ::testing::Values(DateCase{german, QTime(15, 4, 7), "02.01.21 15:04:06"},
-                                           DateCase{german, QTime(15, 4, 6), "02.01.21 15:04:06"},
-                                           DateCase{american, QTime(15, 4, 7), "1/2/21 3:04:06 PM"},
-                                           // Exactly midnight (after the cut to two seconds): no time.
-                                           DateCase{german, QTime(0, 0, 0), "02.01.21"},
-                                           DateCase{german, QTime(0, 0, 1), "02.01.21"},
-                                           DateCase{german, QTime(0, 0, 2), "02.01.21 00:00:02"},
-                                           // Before what a DOS date holds (1980 on): shown as it is.
-                                           DateCase{german, QTime(12, 0, 1), "01.01.70 12:00:00", QDate(1970, 1, 1)}));
+INSTANTIATE_TEST_SUITE_P(
+    Times, DateText,
+    ::testing::Values(DateCase{"OddSecondGoesDown", german, QTime(15, 4, 7), "02.01.21 15:04:06"},
+                      DateCase{"EvenSecond", german, QTime(15, 4, 6), "02.01.21 15:04:06"},
+                      DateCase{"AmericanLocale", american, QTime(15, 4, 7), "1/2/21 3:04:06 PM"},
+                      // Exactly midnight (after the cut to two seconds): no time.
+                      DateCase{"Midnight", german, QTime(0, 0, 0), "02.01.21"},
+                      DateCase{"OneSecondAfterMidnight", german, QTime(0, 0, 1), "02.01.21"},
+                      DateCase{"TwoSecondsAfterMidnight", german, QTime(0, 0, 2), "02.01.21 00:00:02"},
+                      // Before what a DOS date holds (1980 on): shown as it is.
+                      DateCase{"Before1980", german, QTime(12, 0, 1), "01.01.70 12:00:00", QDate(1970, 1, 1)}),
+    [](const auto& test) { return std::string(test.param.label); });
 
 TEST(InOutErrorText, NamesTheErrorTheUserCanActOn)
 {
@@ -207,7 +217,7 @@ TEST_P(UnreadablePath, IsListedAsNotSentAndTheListGoesOn)
 INSTANTIATE_TEST_SUITE_P(Paths, UnreadablePath,
                          ::testing::Values(UnreadableCase{"Missing", "gone.txt", "file not found"},
                                            UnreadableCase{"BelowAFile", "a.txt/b.txt", "I/O error 20"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 TEST_F(FileList, NamedPipeIsListedWithoutBlockingTheWindow)
 {
@@ -300,6 +310,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Any change of a row counts, not just its check box: selecting a
         // checked row puts its extension back.
         CheckCase{"SelectingACheckedRowAddsItsExtension", 0, {}, {Act::Select}, {".txt"}}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 } // namespace

@@ -214,7 +214,7 @@ TEST_P(StartupFocus, GoesToOkWithAProfileElseToTheProfileBox)
 INSTANTIATE_TEST_SUITE_P(Profiles, StartupFocus,
                          ::testing::Values(FocusCase{"Remembered", "my server", "OKBn"},
                                            FocusCase{"None", "", "hostcmbox"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 TEST_F(MainWindow, ShowsEveryControlWithinTheWindowWithoutOverlap)
 {

@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, Startup,
                          ::testing::Values(NoPathCase{"NoArgument", {"parcelo"}},
                                            NoPathCase{"OneEmptyArgument", {"parcelo", ""}},
                                            NoPathCase{"TwoEmptyArguments", {"parcelo", "", ""}}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 // Started from the applications menu: the files chosen become the rows,
 // as if they had been given on the command line.

@@ -10,3 +10,5 @@ parcelo_add_test(NAME app_window_tests
     ${CMAKE_CURRENT_LIST_DIR}/QtDialogsTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
   LABELS gui)
+parcelo_test_cases(app_window_tests LABELS unit
+  CASES ExtensionRule DateText InOutErrorText CommandLineArgs)

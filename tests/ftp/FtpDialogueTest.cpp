@@ -3,6 +3,7 @@
 #include "support/FtpTestClient.h"
 #include "support/FtpScriptServer.h"
 #include "support/TestFiles.h"
+#include "support/TestNames.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +125,7 @@ TEST_P(FtpLineEnds, AcceptLFGivesTheSameRepliesForLFAndCRLFServers)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpLineEnds, ::testing::Values(LineEndCase{"LF", "\n"}, LineEndCase{"CRLF", "\r\n"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpDialogue, WithoutAcceptLFAnLFOnlyServerStallsUntilTheTimeout)
 {
@@ -154,7 +155,7 @@ TEST(FtpDialogue, ReplySplitOverTwoReadsAndTwoRepliesInOneRead)
         s.ReadCommand(line);
         s.ReadCommand(line);
         s.Send("230 Logged");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_TRUE(s.WaitUntilClientRead());
         s.Send(" in\r\n");
         s.WaitForClose();
     });
@@ -211,6 +212,11 @@ struct AnyCodeCase {
     bool succeeds;
 };
 
+void PrintTo(const AnyCodeCase& c, std::ostream* os)
+{
+    *os << c.reply;
+}
+
 class FtpEmptyAcceptedList : public ::testing::TestWithParam<AnyCodeCase> { };
 
 TEST_P(FtpEmptyAcceptedList, AcceptsEveryCodeBelow500)
@@ -235,7 +241,8 @@ TEST_P(FtpEmptyAcceptedList, AcceptsEveryCodeBelow500)
 INSTANTIATE_TEST_SUITE_P(Replies, FtpEmptyAcceptedList,
                          ::testing::Values(AnyCodeCase{"550 Permission denied", false},
                                            AnyCodeCase{"450 Busy, try later", true},
-                                           AnyCodeCase{"200 SITE command okay", true}));
+                                           AnyCodeCase{"200 SITE command okay", true}),
+                         [](const auto& test) { return WordsAsName(test.param.reply); });
 
 TEST(FtpDialogue, ErrorMessageKeepsTheFirstFailure)
 {
@@ -510,11 +517,11 @@ TEST_P(FtpReplyAndClose, ListCompletesOnceWhicheverComesFirst)
         s.SendData(listing);
         if (replyFirst) {
             s.Reply("226 Directory send OK");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_TRUE(s.WaitUntilClientRead());
             s.CloseData();
         } else {
             s.CloseData();
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_TRUE(s.WaitUntilClientClosedData());
             s.Reply("226 Directory send OK");
         }
         s.WaitForClose();
@@ -543,7 +550,7 @@ TEST_P(FtpReplyAndClose, ListCompletesOnceWhicheverComesFirst)
 }
 
 INSTANTIATE_TEST_SUITE_P(Order, FtpReplyAndClose, ::testing::Values(true, false),
-                         [](const auto& info) { return std::string(info.param ? "ReplyFirst" : "CloseFirst"); });
+                         [](const auto& test) { return std::string(test.param ? "ReplyFirst" : "CloseFirst"); });
 
 TEST(FtpDialogue, ListingLinesGoToOnDisplayFileWithoutALocalFile)
 {
@@ -619,8 +626,8 @@ TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
         std::string stor;
         s.ReadCommand(stor);
         s.Reply("150 Ok to send data");
-        // Take a little, then drop everything.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Once the file is on its way, drop everything.
+        EXPECT_FALSE(s.ReceiveSomeData().empty());
         s.CloseControl();
         s.CloseData();
     });

@@ -361,7 +361,7 @@ TEST_P(FtpFault, IsMended)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FtpFault, ::testing::ValuesIn(FaultRows),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpReplyAssembly, EveryWayOfSplittingTheInputGivesTheSameLines)
 {

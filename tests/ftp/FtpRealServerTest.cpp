@@ -207,8 +207,8 @@ TEST_P(FtpRealSession, DirectoriesListingAndAsciiUpload)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealSession, ::testing::Values(Kind::Vsftpd, Kind::Pyftpdlib),
-                         [](const auto& info) {
-                             return std::string(info.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
+                         [](const auto& test) {
+                             return std::string(test.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
                          });
 
 TEST(FtpRealSlowServer, ProgressFollowsWhatTheServerReceivedAndTheDrainDoesNotTimeOut)
@@ -279,6 +279,6 @@ TEST_P(FtpRealTlsListing, ListingOverTlsIsCompleteInBothModes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealTlsListing, ::testing::Values(Kind::Vsftpd, Kind::Pyftpdlib),
-                         [](const auto& info) {
-                             return std::string(info.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
+                         [](const auto& test) {
+                             return std::string(test.param == Kind::Vsftpd ? "vsftpd" : "pyftpdlib");
                          });

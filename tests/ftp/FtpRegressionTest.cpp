@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -120,11 +120,21 @@ TEST(FtpRegression, FailedCheckInsideACompoundFailsTheRequest)
     EXPECT_EQ(server.Join(), (Commands{"USER bob"}));
 }
 
-class FtpUnusablePasv : public ::testing::TestWithParam<const char*> { };
+struct UnusablePasvCase {
+    const char* name;
+    const char* reply;
+};
+
+void PrintTo(const UnusablePasvCase& c, std::ostream* os)
+{
+    *os << c.reply;
+}
+
+class FtpUnusablePasv : public ::testing::TestWithParam<UnusablePasvCase> { };
 
 TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 {
-    const std::string reply = GetParam();
+    const std::string reply = GetParam().reply;
     FtpScriptServer server([reply](FtpScriptSession& s) {
         LogIn(s, "220 Ready");
         s.Answer(reply);
@@ -147,10 +157,14 @@ TEST_P(FtpUnusablePasv, PasvReplyWithoutAPortFailsTheStoreClearly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FtpUnusablePasv,
-                         ::testing::Values("227 Entering Passive Mode", "227 Entering Passive Mode (127,0,0,1)",
-                                           "227 Entering Passive Mode (127,0,0,1,0,0)",
-                                           "227 Entering Passive Mode (127,0,0,1,300,7)",
-                                           "227 Entering Passive Mode (127,0,0,1,a,b)", "200 PASV ignored"));
+                         ::testing::Values(UnusablePasvCase{"NoNumbers", "227 Entering Passive Mode"},
+                                           UnusablePasvCase{"AddressOnly", "227 Entering Passive Mode (127,0,0,1)"},
+                                           UnusablePasvCase{"PortZero", "227 Entering Passive Mode (127,0,0,1,0,0)"},
+                                           UnusablePasvCase{"NumberAbove255",
+                                                            "227 Entering Passive Mode (127,0,0,1,300,7)"},
+                                           UnusablePasvCase{"Letters", "227 Entering Passive Mode (127,0,0,1,a,b)"},
+                                           UnusablePasvCase{"Not227", "200 PASV ignored"}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpRegression, PasvReplyWithoutAPortFailsTheListing)
 {
@@ -296,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     &TCustomFtpCli::StartListDir, "HostFileName must not contain CR or LF"},
                       InjectionCase{"RenameTarget", [](TCustomFtpCli& f) { f.SetLocalFileName("b\nDELE c"); },
                                     &TCustomFtpCli::StartRenameTo, "LocalFileName must not contain CR or LF"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpRegression, ServerClosingWhileAReplyIsAwaitedFailsTheRequest)
 {
@@ -378,14 +392,17 @@ TEST(FtpRegression, ServerClosingRightBehindTheLastReplyStillCompletesTheCall)
 
 TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
 {
-    // Like pyftpdlib: connect to the client's port before answering PORT.
+    // Like pyftpdlib: connect to the client's port before answering PORT,
+    // and answer only once the client has had the notice of that
+    // connection (it must keep it for the STOR to come).
     std::string received;
-    FtpScriptServer server([&received](FtpScriptSession& s) {
+    std::atomic<bool> noticed{false};
+    FtpScriptServer server([&received, &noticed](FtpScriptSession& s) {
         LogIn(s, "220 Ready");
         std::string port;
         s.ReadCommand(port);
         ASSERT_TRUE(s.ConnectActive(port));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(s.WaitFor([&] { return noticed.load(); }));
         s.Reply("200 Active data connection established");
         s.Answer("125 Data connection already open");
         received = s.ReceiveAllData();
@@ -397,6 +414,19 @@ TEST(FtpRegression, DataConnectionMadeAtPortTimeIsNotLost)
     FtpTestClient ftp;
     Prepare(ftp, server);
     ftp.SetTimeout(10);
+    const auto display = ftp.OnDisplay;
+    ftp.OnDisplay = [&](TObject* sender, std::string& line) {
+        display(sender, line);
+        if (line.rfind("> PORT ", 0) != 0)
+            return;
+        // The data socket listens now: see its accept notice arrive.
+        auto available = ftp.DataSocket()->OnSessionAvailable;
+        ftp.DataSocket()->OnSessionAvailable = [available, &noticed](TObject* socket, std::uint16_t error) {
+            if (available)
+                available(socket, error);
+            noticed = true;
+        };
+    };
     ASSERT_TRUE(ftp.Connect());
     ftp.SetLocalFileName(file.path);
     ftp.SetHostFileName("a.bin");
@@ -570,4 +600,4 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](FtpTestClient& ftp, FtpTestClient*&, const std::function<void()>& destroy) {
                                       ftp.OnSessionClosed = [destroy](TObject*, std::uint16_t) { destroy(); };
                                   }}),
-    [](const ::testing::TestParamInfo<DestroyCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<DestroyCase>& test) { return std::string(test.param.name); });

@@ -83,8 +83,8 @@ TEST_P(FtpPlainPrefix, LogInSendsNoTlsCommands)
     EXPECT_EQ(server.Join(), (Commands{"USER bob", "PASS secret"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Addresses, FtpPlainPrefix, ::testing::Values("", "ftp://", "FTP://"), [](const auto& info) {
-    return std::string(*info.param ? "FtpScheme" : "BareHost") + (std::string(info.param) == "FTP://" ? "Upper" : "");
+INSTANTIATE_TEST_SUITE_P(Addresses, FtpPlainPrefix, ::testing::Values("", "ftp://", "FTP://"), [](const auto& test) {
+    return std::string(*test.param ? "FtpScheme" : "BareHost") + (std::string(test.param) == "FTP://" ? "Upper" : "");
 });
 
 // --- explicit TLS refused or tampered with ---------------------------------------
@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 TrustCase::None, false, "", false},
                       TrustCase{"SelfSignedWithAnUnrelatedCaFile", false, TrustCase::SelfSigned, true, false,
                                 TrustCase::None, false, "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpTls, AnAnswerThatTakesLongerThanTheTimeoutDoesNotTimeTheLogInOut)
 {
@@ -416,7 +416,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DataCase{"EndedWithCloseNotify", true, ""},
                       DataCase{"EndedWithoutCloseNotify", false,
                                "426 Data connection closed without TLS close_notify: LIST data may be incomplete"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpTls, StoreEndsItsDataWithCloseNotifyBeforeTheFinalReply)
 {
@@ -592,7 +592,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FtpTlsSelection,
                                            SelectionCase{"NoTicketOnDataConnections", false, true, 4, 0, true},
                                            SelectionCase{"SeveralTicketsOnEveryConnection", false, false, 3, 3, true},
                                            SelectionCase{"OneTicketInAllOfferedAgain", false, true, 1, 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpTls, RefusedDataConnectionsFailTheirFilesWithTheServersReply)
 {
@@ -781,7 +781,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FtpTlsCutStream,
                                            StreamCase{"ListingBareEnd", false, ""},
                                            StreamCase{"StoreForgedRecord", true, "record"},
                                            StreamCase{"StoreClearAlert", true, "alert"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(FtpTls, GarbageOnTheControlConnectionEndsTheSessionWithATlsError)
 {
@@ -947,4 +947,4 @@ INSTANTIATE_TEST_SUITE_P(
                       // verifies is accepted, whatever was remembered.
                       PinCase{"RememberedNotPinnedVerifiedAccepted", false, PinCase::SignedByCa, PinCase::PinOther,
                               true, "certificate verified"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });

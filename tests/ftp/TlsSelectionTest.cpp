@@ -413,7 +413,7 @@ TEST_P(TlsManyFiles, TwoHundredSmallFilesArriveInOneSession)
 
 INSTANTIATE_TEST_SUITE_P(Servers, TlsManyFiles,
                          testing::Values(Kind::Vsftpd, Kind::Pyftpdlib, Kind::PureFtpd, Kind::Proftpd),
-                         [](const auto& info) { return std::string(KindName(info.param)); });
+                         [](const auto& test) { return std::string(KindName(test.param)); });
 
 // --- a directory listed, then the upload, in the same session -----------------
 

@@ -9,6 +9,10 @@ parcelo_add_test(NAME ftp_dialogue_test
           ${_ftp_test_dir}/FtpSessionIdentityTest.cpp ${_ftp_test_dir}/FtpIPv6DialogueTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS integration)
+parcelo_test_cases(ftp_dialogue_test LABELS unit
+  CASES FtpReplyParsing FtpTlsAddress FtpDialogue.ShareModeOutsideTheTableReadsAsExclusive
+        FtpRegression.RefusedControlConnectMakesConnectFail FtpRegression.StatisticsOfTransfersOver2GiB
+        FtpTls.UnreadableCaFileFailsTheOpenBeforeAnythingIsSent FtpIPv6Dialogue.ANameThatDoesNotResolveSaysSo)
 
 parcelo_add_test(NAME ftp_realserver_test
   SOURCES ${_ftp_test_dir}/FtpRealServerTest.cpp
@@ -19,6 +23,7 @@ parcelo_add_test(NAME ftpput_test
   SOURCES ${_ftp_test_dir}/FtpPutTest.cpp
   LIBS parcelo_testsupport GTest::gtest_main
   LABELS real-server)
+parcelo_test_cases(ftpput_test LABELS unit CASES FtpPut.UsageErrorsExitWith2)
 add_dependencies(ftpput_test ftpput)
 target_compile_definitions(ftpput_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
 
@@ -26,6 +31,7 @@ parcelo_add_test(NAME ftp_fault_test
   SOURCES ${_ftp_test_dir}/FtpFaultTableTest.cpp
   LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS integration)
+parcelo_test_cases(ftp_fault_test LABELS unit CASES FtpReplyAssembly)
 add_dependencies(ftp_fault_test ftpput)
 target_compile_definitions(ftp_fault_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
 
@@ -36,6 +42,8 @@ parcelo_add_test(NAME tls_servers_test
   SOURCES ${_ftp_test_dir}/TlsServersTest.cpp
   LIBS parcelo_testsupport OpenSSL::SSL OpenSSL::Crypto GTest::gtest_main
   LABELS real-server)
+parcelo_test_cases(tls_servers_test LABELS integration CASES FtpScriptTlsTest)
+parcelo_test_cases(tls_servers_test LABELS unit CASES TlsTestCertsTest)
 
 # A selection of files over TLS in one session, through the window's upload
 # sequence, on every real server, TLS mode and data direction. One process:

@@ -7,3 +7,4 @@ parcelo_add_test(NAME picker_tests
     ${CMAKE_CURRENT_LIST_DIR}/PickerServerTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
   LABELS gui real-server)
+parcelo_test_cases(picker_tests LABELS unit CASES PickerRules ListingFile)

@@ -1,4 +1,5 @@
 #include "settings/Encode.h"
+#include "support/TestNames.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                             Bytes({249, 250, 254, 0, 249})},
                     RunCase{"empty input stays empty with decimal output", "K", true, 6, true, "123", "", ""},
                     RunCase{"empty input stays empty without decimal output", "K", true, 6, false, "123", "", ""}),
-    [](const testing::TestParamInfo<RunCase>& info) { return "case" + std::to_string(info.index); });
+    [](const testing::TestParamInfo<RunCase>& test) { return WordsAsName(test.param.what); });
 
 // encode1 as the main window configures it.
 Tencode& MainWindowScrambler(Tencode& e)

@@ -7,6 +7,7 @@
 #include "settings/Encode.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestFiles.h"
+#include "support/TestNames.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -253,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Password);
                                  EXPECT_TRUE(f.RB1->isChecked());
                              }}),
-    [](const testing::TestParamInfo<LoadCase>& info) { return "case" + std::to_string(info.index); });
+    [](const testing::TestParamInfo<LoadCase>& test) { return WordsAsName(test.param.what); });
 
 TEST_F(SettingsWindow, SavedExtensionsDecideTheCheckBoxesOfTheFileList)
 {
@@ -550,7 +551,7 @@ INSTANTIATE_TEST_SUITE_P(
         FingerprintCase{"TrustedInThisRunForAnotherHost", SavedA, "work", "127.0.0.1", {"work", "127.0.0.2", FpB}, FpA},
         FingerprintCase{"ProfileWithoutANameKeepsOnlyThisRun", SavedA, "", "127.0.0.1", {"", "127.0.0.1", FpB}, FpB},
         FingerprintCase{"BackslashesNameNoProfile", SavedA, "\\", "127.0.0.1", {}, ""}),
-    [](const testing::TestParamInfo<FingerprintCase>& info) { return std::string(info.param.label); });
+    [](const testing::TestParamInfo<FingerprintCase>& test) { return std::string(test.param.label); });
 
 // The view the window's load and save work on, with a trusted certificate.
 SettingsView ViewOf(TForm1& f, bool& unread, const TrustedCertificate* trusted)

@@ -1,11 +1,14 @@
 #include "support/FtpScriptServer.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -338,6 +342,7 @@ void FtpScriptSession::SetDataTls(const TlsCertPair& cert)
 
 bool FtpScriptSession::StartDataTls()
 {
+    dataEnds_ = EndsOf(data_);
     dataResumed_ = false;
     dataCloseNotify_ = false;
     if (!dataTlsWanted_ || data_ < 0)
@@ -613,6 +618,77 @@ std::string FtpScriptSession::ReadToEnd(int fd)
         all.append(buf, static_cast<size_t>(r));
     }
     return all;
+}
+
+FtpScriptSession::Ends FtpScriptSession::EndsOf(int fd)
+{
+    Ends ends;
+    if (fd < 0)
+        return ends;
+    ends.localLength = sizeof ends.local;
+    ends.peerLength = sizeof ends.peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ends.local), &ends.localLength) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&ends.peer), &ends.peerLength) != 0)
+        return Ends{};
+    return ends;
+}
+
+int FtpScriptSession::ClientEnd(const Ends& ends)
+{
+    if (ends.localLength == 0)
+        return -1;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        struct stat st { };
+        if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        // The client's end has our ends the other way round.
+        const Ends other = EndsOf(fd);
+        if (other.localLength == ends.peerLength && other.peerLength == ends.localLength &&
+            std::memcmp(&other.local, &ends.peer, ends.peerLength) == 0 &&
+            std::memcmp(&other.peer, &ends.local, ends.localLength) == 0)
+            return fd;
+    }
+    return -1;
+}
+
+bool FtpScriptSession::WaitFor(const std::function<bool()>& done)
+{
+    // The client's state shows only in its sockets and the test's flags:
+    // look again every millisecond until it is there.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(readTimeout_);
+    while (!done()) {
+        if (server_.stopping_ || (readTimeout_ > 0 && std::chrono::steady_clock::now() > deadline))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool FtpScriptSession::WaitUntilClientRead()
+{
+    const Ends control = EndsOf(control_);
+    return WaitFor([&] {
+        // Nothing waits in our send queue, so all of it reached the
+        // client's socket; and nothing waits there unread.
+        int unsent = 0, unread = 0;
+        const int client = ClientEnd(control);
+        return client >= 0 && ::ioctl(control_, SIOCOUTQ, &unsent) == 0 && unsent == 0 &&
+               ::ioctl(client, FIONREAD, &unread) == 0 && unread == 0;
+    });
+}
+
+bool FtpScriptSession::WaitUntilClientClosedData()
+{
+    return WaitFor([&] { return ClientEnd(dataEnds_) < 0; });
+}
+
+std::string FtpScriptSession::ReceiveSomeData()
+{
+    char buf[65536];
+    long r = ReadSome(data_, dataTls_, buf, sizeof buf);
+    return r > 0 ? std::string(buf, static_cast<size_t>(r)) : std::string();
 }
 
 void FtpScriptSession::SendData(const std::string& bytes)

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
 // OpenSSL's SSL and SSL_CTX (kept out of the tests' includes).
 struct ssl_st;
 struct ssl_ctx_st;
@@ -137,6 +139,19 @@ public:
     // hanging); 0 waits without limit.
     void SetReadTimeout(int seconds);
 
+    // Handshakes with the client under test, which runs in this process:
+    // each waits until the client is as named, and returns false when it
+    // is not within the read time-out.
+    // A condition the test's thread makes true (an atomic flag, say).
+    bool WaitFor(const std::function<bool()>& done);
+    // The client has read all that was sent on the control connection.
+    bool WaitUntilClientRead();
+    // The client has closed its end of the data connection made last.
+    bool WaitUntilClientClosedData();
+    // Reads one piece of what the client sends on the data connection
+    // (empty at its end): the upload is under way.
+    std::string ReceiveSomeData();
+
     ~FtpScriptSession();
     FtpScriptSession(const FtpScriptSession&) = delete;
     FtpScriptSession& operator=(const FtpScriptSession&) = delete;
@@ -174,6 +189,16 @@ private:
     bool dataCloseNotify_ = false;
     int dataListener_ = -1;
     int data_ = -1;
+    // The addresses of the data connection made last, seen from here.
+    struct Ends {
+        sockaddr_storage local{}, peer{};
+        socklen_t localLength = 0, peerLength = 0;
+    };
+    Ends dataEnds_;
+    static Ends EndsOf(int fd);
+    // The client's descriptor of the connection whose ends are seen from
+    // here as ends, or -1 when the client holds none.
+    static int ClientEnd(const Ends& ends);
     int stalledFiller_ = -1;
     std::string pending_;
     int readTimeout_ = 20;

@@ -261,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ProfileBox,
                                            ProfileBoxCase{"ArrowKeyPicksTheNextEntry", false,
                                                           [](TForm1&) { Key(Qt::Key_Down); }, "demo",
                                                           "demo.example.org"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 // Emptying the directory lists (the profile changed) keeps the directory the
 // user typed.
@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Table, KeepDirectory,
                                                                  dialogs.Answer(DialogAnswer::Yes);
                                                                  QTest::mouseClick(form.deletebn, Qt::LeftButton);
                                                              }}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 // Dropping the directory box down while a file goes up leaves the upload
 // alone: the session is busy.

@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EnterCase{"portedit", false, "useredit"}, EnterCase{"useredit", false, "passedit"},
                       EnterCase{"passedit", false, "OKBn"}, EnterCase{"passedit", true, "dircmbox"},
                       EnterCase{"dircmbox", true, "OKBn"}),
-    [](const auto& info) { return std::string(info.param.from) + (info.param.subdirectory ? "_sub" : ""); });
+    [](const auto& test) { return std::string(test.param.from) + (test.param.subdirectory ? "_sub" : ""); });
 
 // Other keys are left to the box; Enter on the focused OK button presses it.
 TEST_F(UploadTest, EnterOnOKStartsTheJobAndOtherKeysAreTyped)

@@ -289,6 +289,6 @@ TEST_P(SessionReuse, SecondListingAfterAnEditListsTheEditedServer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Edits, SessionReuse, ::testing::ValuesIn(EditCases),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 } // namespace

@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
         // through the firewall): a new question, no false alarm.
         TrustCase{"RememberedForAnotherHost", Kept::OtherForOtherHost, DialogAnswer::No, Asked::Question, false,
                   Kept::OtherForOtherHost}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 // Deleting the profile forgets the certificate trusted for it, in the store
 // and in this run: the same name typed again is asked again.

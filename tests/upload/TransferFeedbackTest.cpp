@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "c\xe2\x80\xa9"
                                   "d",
                                   "s3cret", "< 220 a\\u0009b\\u001B[2J\\u0085c\\u2029d"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UploadTest, RealLogInShowsThePasswordLineHidden)
 {
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Progress,
                                            ProgressCase{"Billions", 3, 2, 1500000000, 1, "50%"},
                                            ProgressCase{"PastTheEnd", 0, 100, 500, 100, "100%"},
                                            ProgressCase{"ZeroMaximum", 0, 0, 10, 0, "0%"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // The title follows the progress from the first change of the percentage
 // that finds the user working elsewhere, and from then on for the rest of
@@ -333,6 +333,6 @@ INSTANTIATE_TEST_SUITE_P(Ways, CloseDuringTransfer,
                          ::testing::Values(CloseCase{"Cancel", [](TForm1& f) { f.CancelBn->click(); }},
                                            CloseCase{"Exit", [](TForm1& f) { f.ExitBn->click(); }},
                                            CloseCase{"CloseButton", [](TForm1& f) { f.close(); }}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       "File transfer aborted",
                                       false,
                                       false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UploadJob, ReusesTheSessionLeftOpenAndLogsInOnlyOnce)
 {
@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineBreakCase{"UserName", "plain.txt", "upload", "me\rSITE x",
                       "The username \"me\\rSITE x\" holds a line break, which cannot be sent to an FTP server.",
                       "useredit"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // An empty field stops the job at once: a beep, its message (none for the
 // port) and the focus on that field.
@@ -383,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(
         EmptyFieldCase{"Port", "p", "127.0.0.1", "", "u", "pw", nullptr, "portedit"},
         EmptyFieldCase{"User", "p", "127.0.0.1", "21", "", "pw", "Please enter your username", "useredit"},
         EmptyFieldCase{"Password", "p", "127.0.0.1", "21", "u", "", "Please enter your password", "passedit"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // Through a firewall the client logs in to the firewall host and port as
 // user@server; a failure names the firewall host.

@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoginFailureCase{"ClosedPort", nullptr, "127.0.0.1", "connection refused (is the port right?) (error 10061)"},
         LoginFailureCase{"NoGreeting", [](FtpScriptSession& s) { s.WaitForClose(); }, "127.0.0.1",
                          "no answer within 1 s"}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 // A slow upload: after its first second the status bar shows the bytes
 // sent of the file's size, the speed and the time left, and the bar tells
@@ -259,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"ImplicitTlsTypedGetsItsPort", "ftps://ftp.example.org", false, "ftps://ftp.example.org", "990",
                     ""},
         AddressCase{"BareHostStaysAsItIs", "ftp.example.org", true, "ftp.example.org", "21", ""}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 // The port follows the prefix only while it holds the usual port of the
 // other kind; a port the user typed stays.
@@ -314,6 +314,6 @@ TEST_P(FreshStore, StartsInPassiveModeAndKeepsAStoredChoice)
 INSTANTIATE_TEST_SUITE_P(Stores, FreshStore,
                          ::testing::Values(PassiveCase{"Fresh", -1, true}, PassiveCase{"StoredActive", 0, false},
                                            PassiveCase{"StoredPassive", 1, true}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 } // namespace

@@ -14,4 +14,18 @@ parcelo_add_test(NAME upload_tests
     ${CMAKE_CURRENT_LIST_DIR}/SessionReuseTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WindowReportsTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
-  LABELS gui integration real-server)
+  LABELS gui)
+# The cases against the scripted server, and those against pyftpdlib or
+# vsftpd; the others drive the window alone.
+parcelo_test_cases(upload_tests LABELS gui integration
+  CASES SessionReuse CloseDuringTransfer LoginFailure
+        Desktop.EnterDuringTheUploadNeitherCancelsNorQuits Desktop.DropDownDuringAnUploadLeavesItAlone
+        Desktop.OKDuringAListingLeavesItAlone Desktop.PickerReportsALogInThatLeftNoSessionAsOne
+        Desktop.ClosingDuringAListingOpensNoList Desktop.NameThatIsNotUtf8IsStoredUnderItsOwnBytes
+        Profiles.SwitchingDropsTheOpenSessionOnlyWhenAddressOrUserChanged
+        UploadTest.CancelAbortsTheSessionAndExitLeavesIt UploadTest.FirewallLogsInAsUserAtServerThroughTheFirewallHost
+        UploadTest.DroppedConnectionAbortsTheJob WindowReports.EveryFileIsAccountedForAndTheCountSaysWhatWasNotSent
+        WindowReports.SlowUploadShowsBytesSpeedAndTimeLeft)
+parcelo_test_cases(upload_tests LABELS gui real-server
+  CASES UploadJob UploadFileFailure TlsWindow TlsServer TrustQuestion UploadTest.RealLogInShowsThePasswordLineHidden
+        UploadTest.CompletedJobSetsTheTitleThatShowedProgress)
