@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RunCase{"empty input stays empty without decimal output", "K", true, 6, false, "123", "", ""}),
     [](const testing::TestParamInfo<RunCase>& info) { return "case" + std::to_string(info.index); });
 
-// encode1 as the main window configures it.
+// The password scrambler as the settings load and save set it up.
 Tencode& MainWindowScrambler(Tencode& e)
 {
     e.SetKey("QZRW");

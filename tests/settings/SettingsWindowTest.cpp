@@ -116,7 +116,7 @@ TEST_F(SettingsWindow, FirstStartWithAnEmptyStore)
     EXPECT_EQ(Std(form->hostcmbox->currentText()), "");
     EXPECT_EQ(Std(form->addressedit->text()), "");
     EXPECT_EQ(Std(form->portedit->text()), "21");
-    EXPECT_TRUE(form->RB1->isChecked());
+    EXPECT_TRUE(form->loginDirRadio->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_FALSE(form->anonyckbox->isChecked());
     EXPECT_FALSE(form->state.useFirewall || form->state.exitWhenDone);
@@ -136,7 +136,7 @@ TEST_F(SettingsWindow, SavedProfileComesBackOnTheNextStart)
         form->useredit->setText("me");
         form->passedit->setText("s3cret");
         form->remckbox->setChecked(true);
-        form->RB2->setChecked(true);
+        form->subdirRadio->setChecked(true);
         form->dircmbox->setEditText("pub/in");
         form->state.useFirewall = true;
         form->state.firewallHost = "fw.example.org";
@@ -161,7 +161,7 @@ TEST_F(SettingsWindow, SavedProfileComesBackOnTheNextStart)
     EXPECT_TRUE(form->remckbox->isChecked());
     EXPECT_EQ(Std(form->passedit->text()), "s3cret");
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
-    EXPECT_TRUE(form->RB2->isChecked());
+    EXPECT_TRUE(form->subdirRadio->isChecked());
     EXPECT_TRUE(form->dircmbox->isEnabled());
     EXPECT_EQ(Std(form->dircmbox->currentText()), "pub/in");
     EXPECT_TRUE(form->state.useFirewall);
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  EXPECT_EQ(f.hostcmbox->count(), 1); // the list holds "work" only
                                  EXPECT_EQ(Std(f.addressedit->text()), "");
                                  EXPECT_EQ(Std(f.portedit->text()), "21");
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                              }},
                     LoadCase{"profile without an address",
                              {{"lasthost", std::string("work")}},
@@ -240,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
                              {{"lasthost", std::string("work")}},
                              {{"insub", false}, {"subdir", std::string("kept/for/later")}},
                              [](TForm1& f) {
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                                  EXPECT_FALSE(f.dircmbox->isEnabled());
                                  EXPECT_EQ(Std(f.dircmbox->currentText()), "");
                              }},
@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  EXPECT_EQ(Std(f.hostcmbox->currentText()), "");
                                  EXPECT_EQ(Std(f.addressedit->text()), "");
                                  EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Password);
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                              }}),
     [](const testing::TestParamInfo<LoadCase>& info) { return "case" + std::to_string(info.index); });
 
@@ -260,9 +260,9 @@ TEST_F(SettingsWindow, SavedExtensionsDecideTheCheckBoxesOfTheFileList)
     // The settings are read before the rows are built.
     Put("Options\\Extensions", {{".C", std::string("")}});
     auto form = Open({SampleFile(), SampleFile("main.c")});
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
-    EXPECT_EQ(form->ListView1->topLevelItem(0)->checkState(0), Qt::Unchecked) << "notes.txt";
-    EXPECT_EQ(form->ListView1->topLevelItem(1)->checkState(0), Qt::Checked) << "main.c";
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 2);
+    EXPECT_EQ(form->fileList->topLevelItem(0)->checkState(0), Qt::Unchecked) << "notes.txt";
+    EXPECT_EQ(form->fileList->topLevelItem(1)->checkState(0), Qt::Checked) << "main.c";
 }
 
 TEST_F(SettingsWindow, ProfileLoadWithRememberOffKeepsTheTypedPassword)
@@ -296,7 +296,7 @@ TEST_F(SettingsWindow, SavingLeavesOutFieldsThatDoNotApply)
     form->hostcmbox->setEditText("work");
     form->anonyckbox->setChecked(true);
     form->passedit->setText("me@example.org");
-    form->RB1->setChecked(true);
+    form->loginDirRadio->setChecked(true);
     form->writereg();
     EXPECT_EQ(Get("Hosts", "emailaddress"), "me@example.org");
     EXPECT_EQ(Get("Hosts\\work", "anonymous"), "1");
@@ -362,7 +362,7 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error), std::vector<std::string>{"Invalid data type for 'port'"});
     EXPECT_EQ(Std(form->addressedit->text()), "ftp.example.org"); // read before the bad value
     EXPECT_TRUE(form->state.passiveMode);                         // after it: not read, the default stays
-    EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(form->fileList->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
     // Saving now would put defaults over the unread options: it declines,
@@ -419,7 +419,7 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
                       "Parcelo could not read its settings from \"" + db + "\": " + c.reason +
                           "\nParcelo starts without the saved profiles and options and leaves that file as it is.")
                 << c.what;
-            EXPECT_EQ(form->ListView1->topLevelItemCount(), 1) << c.what;
+            EXPECT_EQ(form->fileList->topLevelItemCount(), 1) << c.what;
             EXPECT_EQ(Std(form->portedit->text()), "21") << c.what;
             EXPECT_EQ(form->txtlist, QStringList{".txt"}) << c.what;
 
@@ -474,10 +474,10 @@ TEST_F(SettingsWindow, ReactionsRunWhenTheProgramSetsTheControls)
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
     EXPECT_EQ(Std(form->passedit->text()), "");
 
-    form->RB2->setChecked(true);
+    form->subdirRadio->setChecked(true);
     EXPECT_TRUE(form->dircmbox->isEnabled());
     form->dircmbox->setEditText("pub");
-    form->RB1->setChecked(true);
+    form->loginDirRadio->setChecked(true);
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_EQ(Std(form->dircmbox->currentText()), "");
 }
@@ -552,31 +552,10 @@ INSTANTIATE_TEST_SUITE_P(
         FingerprintCase{"BackslashesNameNoProfile", SavedA, "\\", "127.0.0.1", {}, ""}),
     [](const testing::TestParamInfo<FingerprintCase>& info) { return std::string(info.param.label); });
 
-// The view the window's load and save work on, with a trusted certificate.
-SettingsView ViewOf(TForm1& f, bool& unread, const TrustedCertificate* trusted)
+// Saves what the window shows, with a trusted certificate.
+void SaveWithCertificate(const TForm1& f, const TrustedCertificate* trusted)
 {
-    SettingsView v;
-    v.hostcmbox = f.hostcmbox;
-    v.addressedit = f.addressedit;
-    v.portedit = f.portedit;
-    v.useredit = f.useredit;
-    v.passedit = f.passedit;
-    v.anonyckbox = f.anonyckbox;
-    v.remckbox = f.remckbox;
-    v.RB1 = f.RB1;
-    v.RB2 = f.RB2;
-    v.dircmbox = f.dircmbox;
-    v.encode1 = f.encode1;
-    v.txtlist = &f.txtlist;
-    v.emailAddress = &f.state.emailAddress;
-    v.firewallHost = &f.state.firewallHost;
-    v.firewallPort = &f.state.firewallPort;
-    v.useFirewall = &f.state.useFirewall;
-    v.passiveMode = &f.state.passiveMode;
-    v.exitWhenDone = &f.state.exitWhenDone;
-    v.startupReadFailed = &unread;
-    v.trustedCertificate = trusted;
-    return v;
+    WriteSettings(f.hostcmbox->currentText(), f.ShownProfile(), f.CurrentOptions(), trusted, SettingsReadState{});
 }
 
 // A certificate trusted for "work" is saved with "work" only: saving another
@@ -586,24 +565,23 @@ TEST_F(SettingsWindow, TrustedCertificateIsSavedAndDeletedWithItsProfile)
 {
     Put("Hosts\\work", SavedA);
     auto form = Open();
-    bool unread = false;
     const TrustedCertificate trusted{"work", "ftp.example.org", FpB};
 
     form->hostcmbox->setEditText("home");
     form->addressedit->setText("ftp.example.org");
-    WriteSettings(ViewOf(*form, unread, &trusted));
+    SaveWithCertificate(*form, &trusted);
     EXPECT_EQ(Get("Hosts\\home", "tlsfingerprint"), "<missing>");
     EXPECT_EQ(Get("Hosts\\home", "tlshost"), "<missing>");
     EXPECT_EQ(RememberedFingerprint("work", "127.0.0.1"), FpA);
 
     form->hostcmbox->setEditText("work");
-    WriteSettings(ViewOf(*form, unread, &trusted));
+    SaveWithCertificate(*form, &trusted);
     EXPECT_EQ(Get("Hosts\\work", "tlshost"), "ftp.example.org");
     EXPECT_EQ(Get("Hosts\\work", "tlsfingerprint"), FpB);
     EXPECT_EQ(RememberedFingerprint("work", "FTP.example.org"), FpB);
 
     // Saved again without a certificate trusted in the run: it stays.
-    WriteSettings(ViewOf(*form, unread, nullptr));
+    SaveWithCertificate(*form, nullptr);
     EXPECT_EQ(RememberedFingerprint("work", "ftp.example.org"), FpB);
 
     DeleteSavedProfile("work");

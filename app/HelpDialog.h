@@ -47,22 +47,22 @@ public:
     explicit TAboutFm(QWidget* owner = nullptr);
 
     // Link reactions.
-    void Label4Click();  // the read-me file
-    void Label19Click(); // the online help page
-    void Label14Click(); // the online FAQ page
-    void Label9Click();  // the web site
-    void Label7Click();  // a new mail to the project
-    void OKBnClick();    // Close
+    void OnReadmeLinkClicked();  // the read-me file
+    void OnHelpLinkClicked();    // the online help page
+    void OnFaqLinkClicked();     // the online FAQ page
+    void OnWebSiteLinkClicked(); // the web site
+    void OnMailLinkClicked();    // a new mail to the project
+    void OKBnClick();            // Close
 
-    QLabel* Image1;
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    LinkLabel* Label4;
-    LinkLabel* Label19;
-    LinkLabel* Label14;
-    LinkLabel* Label9;
-    LinkLabel* Label7;
+    QLabel* iconLabel;
+    QLabel* nameLabel;
+    QLabel* versionLabel;
+    QLabel* copyrightLabel;
+    LinkLabel* readmeLink;
+    LinkLabel* helpLink;
+    LinkLabel* faqLink;
+    LinkLabel* webSiteLink;
+    LinkLabel* mailLink;
     QPushButton* OKBn;
 
     // The folder the read-me is looked for in first: the running program's

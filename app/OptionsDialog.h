@@ -28,8 +28,8 @@ public:
 
     QPushButton* OK;
     QCheckBox* Exitckbox;
-    QLabel* extlabel1;
-    QLabel* extlabel2;
+    QLabel* extensionsLabel;
+    QLabel* asciiModeLabel;
     QListWidget* extlist;
     QLineEdit* extedit;
     QPushButton* addbn;
