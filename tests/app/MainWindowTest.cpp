@@ -4,6 +4,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QHeaderView>
+#include <QIcon>
+#include <QImage>
 #include <QTest>
 
 #include "AppFixture.h"
@@ -185,6 +187,22 @@ TEST_F(MainWindow, ResizingGrowsTheListAndTheNameColumn)
     form->resize(design - QSize(100, 100));
     QApplication::processEvents();
     EXPECT_EQ(form->size(), design);
+}
+
+// The icon is the program's SVG, built in and drawn by Qt's SVG icon engine:
+// a missing resource or engine leaves the window without one. Drawn at every
+// size the desktop asks for: the blue arrow on top, the parcel below.
+TEST_F(MainWindow, WindowIconIsTheProgramsSvgAtEverySize)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    for (int size : {16, 32, 48, 256}) {
+        const QImage image = form->windowIcon().pixmap(size, size).toImage();
+        ASSERT_EQ(image.size(), QSize(size, size)) << size;
+        const auto at = [&](double x, double y) { return image.pixelColor(int(x * size / 32), int(y * size / 32)); };
+        EXPECT_EQ(at(0.5, 0.5).alpha(), 0) << "corner at " << size;
+        EXPECT_EQ(at(16, 6).name().toStdString(), "#2060d0") << "arrow at " << size;
+        EXPECT_EQ(at(8, 22).name().toStdString(), "#d9a45f") << "parcel at " << size;
+    }
 }
 
 TEST_F(MainWindow, PasswordIsMaskedWithStars)
