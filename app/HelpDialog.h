@@ -54,15 +54,15 @@ public:
     void OnMailLinkClicked();    // a new mail to the project
     void OKBnClick();            // Close
 
-    QLabel* iconLabel;
-    QLabel* nameLabel;
-    QLabel* versionLabel;
-    QLabel* copyrightLabel;
-    LinkLabel* readmeLink;
-    LinkLabel* helpLink;
-    LinkLabel* faqLink;
-    LinkLabel* webSiteLink;
-    LinkLabel* mailLink;
+    QLabel* iconLabel;      // object name "Image1"
+    QLabel* nameLabel;      // object name "Label1"
+    QLabel* versionLabel;   // object name "Label2"
+    QLabel* copyrightLabel; // object name "Label3"
+    LinkLabel* readmeLink;  // object name "Label4"
+    LinkLabel* helpLink;    // object name "Label19"
+    LinkLabel* faqLink;     // object name "Label14"
+    LinkLabel* webSiteLink; // object name "Label9"
+    LinkLabel* mailLink;    // object name "Label7"
     QPushButton* OKBn;
 
     // The folder the read-me is looked for in first: the running program's

@@ -136,26 +136,27 @@ public:
     // TLS, port 990 for implicit TLS, unless the user typed the port.
     void PortFollowsPrefix();
 
-    // Controls, by their object names.
-    QLabel* filesLabel;
-    QTreeWidget* fileList;
-    QLabel* asciiHintLabel;
-    QLabel* profileLabel;
+    // Controls. Each has its short name as object name, which tests and
+    // assistive tools look up; where that name is a number it is noted.
+    QLabel* filesLabel;     // "Label1"
+    QTreeWidget* fileList;  // "ListView1"
+    QLabel* asciiHintLabel; // "Label5"
+    QLabel* profileLabel;   // "Label2"
     ProfileComboBox* hostcmbox;
     QToolButton* newbn;
     QToolButton* deletebn;
-    QLabel* addressLabel;
+    QLabel* addressLabel; // "Label6"
     QLineEdit* addressedit;
-    QLabel* portLabel;
+    QLabel* portLabel; // "Label7"
     QLineEdit* portedit;
-    QLabel* userLabel;
+    QLabel* userLabel; // "Label3"
     QLineEdit* useredit;
     QCheckBox* anonyckbox;
-    QLabel* passwordLabel;
+    QLabel* passwordLabel; // "Label4"
     QLineEdit* passedit;
     QCheckBox* remckbox;
-    QRadioButton* loginDirRadio;
-    QRadioButton* subdirRadio;
+    QRadioButton* loginDirRadio; // "RB1"
+    QRadioButton* subdirRadio;   // "RB2"
     DropDownComboBox* dircmbox;
     QPushButton* OKBn;
     QPushButton* CancelBn;
@@ -163,9 +164,9 @@ public:
     QPushButton* AboutBn;
     QPushButton* ExitBn;
     QPlainTextEdit* DisplayMemo;
-    QProgressBar* progressBar;
-    StatusPanels* statusBar;
-    QTimer* focusTimer;
+    QProgressBar* progressBar;       // "ProgressBar1"
+    StatusPanels* statusBar;         // "StatusBar1"
+    QTimer* focusTimer;              // "Timer1"
     std::unique_ptr<TFtpClient> FTP; // the FTP client the uploads go through
 
     // String lists owned by the window, never shown.

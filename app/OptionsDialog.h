@@ -28,8 +28,8 @@ public:
 
     QPushButton* OK;
     QCheckBox* Exitckbox;
-    QLabel* extensionsLabel;
-    QLabel* asciiModeLabel;
+    QLabel* extensionsLabel; // object name "extlabel1"
+    QLabel* asciiModeLabel;  // object name "extlabel2"
     QListWidget* extlist;
     QLineEdit* extedit;
     QPushButton* addbn;

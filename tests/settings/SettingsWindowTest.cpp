@@ -379,6 +379,74 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(Get("Hosts\\work", "port"), "1");
 }
 
+// A value of the wrong kind part-way through a profile: the window shows
+// what was read before it, as the reactions left it, and nothing after it.
+struct BadValueCase {
+    const char* bad;   // the value of the wrong kind
+    const char* error; // what the error box says
+    Values profile;
+    std::function<void(TForm1&)> check;
+};
+
+class BadProfileValue : public SettingsWindow, public testing::WithParamInterface<BadValueCase> { };
+
+TEST_P(BadProfileValue, ShowsWhatWasReadBeforeIt)
+{
+    const BadValueCase& c = GetParam();
+    Put("Hosts", {{"lasthost", std::string("work")}});
+    Put("Hosts\\work", c.profile);
+    auto form = Open();
+    EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error),
+              std::vector<std::string>{c.error + std::string(" for '") + c.bad + "'"});
+    c.check(*form);
+}
+
+const Values Login = {{"address", std::string("ftp.example.org")},
+                      {"port", std::string("2121")},
+                      {"anonymous", false},
+                      {"username", std::string("bob")}};
+
+Values With(Values values, const Values& more)
+{
+    values.insert(more.begin(), more.end());
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadProfileValue,
+    testing::Values(BadValueCase{"anonymous",
+                                 "Failed to get data",
+                                 {{"address", std::string("ftp.example.org")},
+                                  {"port", std::string("2121")},
+                                  {"anonymous", std::string("not a flag")},
+                                  {"username", std::string("bob")}},
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.addressedit->text()), "ftp.example.org");
+                                     EXPECT_EQ(Std(f.portedit->text()), "2121");
+                                     EXPECT_EQ(Std(f.useredit->text()), "");
+                                 }},
+                    BadValueCase{"remember", "Failed to get data",
+                                 With(Login, {{"remember", std::string("not a flag")}, {"insub", true}}),
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.useredit->text()), "bob");
+                                     EXPECT_FALSE(f.remckbox->isChecked());
+                                     EXPECT_TRUE(f.loginDirRadio->isChecked()) << "insub comes after it";
+                                 }},
+                    BadValueCase{"insub", "Failed to get data",
+                                 With(Login, {{"insub", std::string("not a flag")}, {"subdir", std::string("in")}}),
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.useredit->text()), "bob");
+                                     EXPECT_TRUE(f.loginDirRadio->isChecked());
+                                     EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                                 }},
+                    BadValueCase{"subdir", "Invalid data type", With(Login, {{"insub", true}, {"subdir", true}}),
+                                 [](TForm1& f) {
+                                     EXPECT_TRUE(f.subdirRadio->isChecked());
+                                     EXPECT_TRUE(f.dircmbox->isEnabled());
+                                     EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                                 }}),
+    [](const testing::TestParamInfo<BadValueCase>& row) { return std::string(row.param.bad); });
+
 TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
 {
     struct Case {
