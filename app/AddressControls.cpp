@@ -74,7 +74,7 @@ void TForm1::TakeApartAddress()
             passedit->setText(url.password());
     }
     if (!directory.isEmpty()) {
-        RB2->setChecked(true);
+        subdirRadio->setChecked(true);
         dircmbox->setEditText(directory);
     }
 }

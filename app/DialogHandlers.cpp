@@ -4,8 +4,8 @@
 
 #include "app/FileList.h"
 #include "app/Main.h"
-#include "settings/About.h"
-#include "settings/Options.h"
+#include "app/HelpDialog.h"
+#include "app/OptionsDialog.h"
 
 void TForm1::OptionsBnClick()
 {
@@ -33,8 +33,8 @@ void TForm1::OptionsBnClick()
     // Every file row follows the new list. The rows' own change reaction
     // runs for each row that flips and finds the list already agreeing, so
     // txtlist stays as the dialog left it. Folder rows keep their mark.
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = ListView1->topLevelItem(i);
+    for (int i = 0; i < fileList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = fileList->topLevelItem(i);
         if (row->text(1).isEmpty())
             continue;
         const bool ascii = ExtInList(AsciiLowerCase(FileExt(row->text(0))), txtlist);
@@ -45,6 +45,6 @@ void TForm1::OptionsBnClick()
 void TForm1::AboutBnClick()
 {
     TAboutFm dialog(this);
-    dialog.Image1->setPixmap(windowIcon().pixmap(32, 32));
+    dialog.iconLabel->setPixmap(windowIcon().pixmap(32, 32));
     dialog.exec();
 }

@@ -201,16 +201,16 @@ void TForm1::dircmboxDropDown()
     FTP->SetDisplayFileFlag(false);
     FTP->SetLocalFileName(listingFile);
     FTP->SetHostFileName(std::string());
-    StatusBar1->SetPanelText(1, QStringLiteral("Getting directories from remote host"));
+    statusBar->SetPanelText(1, QStringLiteral("Getting directories from remote host"));
 
     if (!FetchListing(dir, listingFile))
         return;
     listedFor_ = FTP->SessionIdentity();
 
     // The listing's progress went to the bar like a file's; clear it.
-    ProgressBar1->setValue(0);
-    StatusBar1->SetPanelText(0, QString());
-    StatusBar1->SetPanelText(1, QStringLiteral("Directory list received"));
+    progressBar->setValue(0);
+    statusBar->SetPanelText(0, QString());
+    statusBar->SetPanelText(1, QStringLiteral("Directory list received"));
 
     if (!ReadListing(listingFile))
         return;
@@ -224,7 +224,7 @@ bool TForm1::FetchListing(const QString& dir, const std::string& listingFile)
     auto fail = [&](const QString& text) {
         Dialogs().Beep();
         (void)FTP->Abort();
-        StatusBar1->SetPanelText(1, text);
+        statusBar->SetPanelText(1, text);
         // A listing cut short is of no use to anyone.
         ::unlink(listingFile.c_str());
         return false;

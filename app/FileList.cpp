@@ -118,7 +118,7 @@ void TForm1::BuildFileList()
         const QByteArray nameBytes = ShellDisplayNameBytes(path);
         const QString name = ReadableText(nameBytes);
 
-        auto* row = new QTreeWidgetItem(ListView1);
+        auto* row = new QTreeWidgetItem(fileList);
         row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         row->setText(0, name);
         // The caption is for the eye; the server gets the name's own bytes.
@@ -129,7 +129,7 @@ void TForm1::BuildFileList()
         row->setIcon(0, ShellSmallIcon(path));
 
         if (IsFolderType(ShellTypeName(path))) {
-            StatusBar1->SetPanelText(1, QStringLiteral("File folder will not be sent."));
+            statusBar->SetPanelText(1, QStringLiteral("File folder will not be sent."));
             row->setText(1, QString());
             row->setData(0, RowKindRole, static_cast<int>(RowKind::Folder));
             Dialogs().Beep();
@@ -159,16 +159,16 @@ void TForm1::BuildFileList()
         }
     }
     if (!unreadable.isEmpty()) {
-        StatusBar1->SetPanelText(1, unreadable.size() == 1
-                                        ? QStringLiteral("1 file will not be sent.")
-                                        : QStringLiteral("%1 files will not be sent.").arg(unreadable.size()));
+        statusBar->SetPanelText(1, unreadable.size() == 1
+                                       ? QStringLiteral("1 file will not be sent.")
+                                       : QStringLiteral("%1 files will not be sent.").arg(unreadable.size()));
         // Shown once the window is up, so the box opens over it.
         QMetaObject::invokeMethod(
             this, [text = unreadable.join(u'\n').toStdString()] { Dialogs().ErrorBox(text); }, Qt::QueuedConnection);
     }
 }
 
-void TForm1::ListView1Change(QTreeWidgetItem* row)
+void TForm1::OnFileRowChanged(QTreeWidgetItem* row)
 {
     // Building the list changes rows too; those changes are not the user's.
     if (!ListReady || row == nullptr)

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/StatusBar.h"
+#include "app/WindowWidgets.h"
 #include "app/TransferStatus.h"
 #include "ftp/Ftpcli.h"
 #include "ftp/UploadSequence.h"
@@ -28,40 +29,9 @@
 #include "settings/Settings.h"
 
 class QCloseEvent;
-class Tencode;
 class TFtpClient;
 class TObject;
 struct TFtpCertificateQuestion;
-
-// A combo box that says when its list is about to drop down, so the list
-// can be filled just before it opens.
-class DropDownComboBox : public QComboBox {
-    Q_OBJECT
-public:
-    using QComboBox::QComboBox;
-    void showPopup() override;
-signals:
-    void aboutToDropDown();
-};
-
-// The editable profile box. It completes nothing as the user types: a name
-// typed is the name meant. `entryPicked` says that the user picked an entry
-// of the list (from the drop-down, or with the arrow keys); the entry Qt
-// selects when the box loses the focus holding a text equal to an entry is
-// not a pick.
-class ProfileComboBox : public QComboBox {
-    Q_OBJECT
-public:
-    explicit ProfileComboBox(QWidget* parent = nullptr);
-signals:
-    void entryPicked();
-
-protected:
-    void focusOutEvent(QFocusEvent* event) override;
-
-private:
-    bool losingFocus_ = false;
-};
 
 // Program-wide state of the main window's module. Only one main window
 // lives in a run, so the state lives with it; everything starts zero, empty
@@ -100,21 +70,31 @@ public:
 
     // Window events.
     void FormCreate();
-    void Timer1Timer();
-    void ListView1Change(QTreeWidgetItem* row);
+    void OnFocusTimer();
+    void OnFileRowChanged(QTreeWidgetItem* row);
     void OptionsBnClick();
     void AboutBnClick();
     void dircmboxDropDown();
 
-    // Settings load ("f" full, "p" profile only) and save; a value of the
-    // wrong kind throws ERegistryException.
+    // Settings load ("f" full, "p" profile only) and save
+    // (app/SettingsBinding.cpp); a value of the wrong kind throws
+    // ERegistryException.
     void readreg(const QString& mode);
     void writereg();
 
-    // Profile control reactions.
-    void anonyckboxClick();
-    void RB1Click();
-    void RB2Click();
+    // The profile the controls show and the options the window holds, as
+    // the settings save takes them (app/SettingsBinding.cpp).
+    [[nodiscard]] Profile ShownProfile() const;
+    [[nodiscard]] Options CurrentOptions() const;
+
+    // Profile control reactions, run whenever the control's state changes
+    // (also when the program sets it).
+    // The anonymous box's rule: checked, the log-in is "anonymous" with the
+    // e-mail address as its password, shown in clear and saved; unchecked,
+    // user and password are cleared and masked for the user to type.
+    void ApplyAnonymousRule();
+    void OnLoginDirectoryChosen(); // loginDirRadio became checked
+    void OnSubdirectoryChosen();   // subdirRadio became checked
 
     // The upload job (app/UploadJob.cpp).
     void OKBnClick();
@@ -156,26 +136,27 @@ public:
     // TLS, port 990 for implicit TLS, unless the user typed the port.
     void PortFollowsPrefix();
 
-    // Controls, by their object names.
-    QLabel* Label1;
-    QTreeWidget* ListView1;
-    QLabel* Label5;
-    QLabel* Label2;
+    // Controls. Each has its short name as object name, which tests and
+    // assistive tools look up; where that name is a number it is noted.
+    QLabel* filesLabel;     // "Label1"
+    QTreeWidget* fileList;  // "ListView1"
+    QLabel* asciiHintLabel; // "Label5"
+    QLabel* profileLabel;   // "Label2"
     ProfileComboBox* hostcmbox;
     QToolButton* newbn;
     QToolButton* deletebn;
-    QLabel* Label6;
+    QLabel* addressLabel; // "Label6"
     QLineEdit* addressedit;
-    QLabel* Label7;
+    QLabel* portLabel; // "Label7"
     QLineEdit* portedit;
-    QLabel* Label3;
+    QLabel* userLabel; // "Label3"
     QLineEdit* useredit;
     QCheckBox* anonyckbox;
-    QLabel* Label4;
+    QLabel* passwordLabel; // "Label4"
     QLineEdit* passedit;
     QCheckBox* remckbox;
-    QRadioButton* RB1;
-    QRadioButton* RB2;
+    QRadioButton* loginDirRadio; // "RB1"
+    QRadioButton* subdirRadio;   // "RB2"
     DropDownComboBox* dircmbox;
     QPushButton* OKBn;
     QPushButton* CancelBn;
@@ -183,10 +164,9 @@ public:
     QPushButton* AboutBn;
     QPushButton* ExitBn;
     QPlainTextEdit* DisplayMemo;
-    QProgressBar* ProgressBar1;
-    StatusPanels* StatusBar1;
-    QTimer* Timer1;
-    Tencode* encode1;                // scrambles the saved passwords
+    QProgressBar* progressBar;       // "ProgressBar1"
+    StatusPanels* statusBar;         // "StatusBar1"
+    QTimer* focusTimer;              // "Timer1"
     std::unique_ptr<TFtpClient> FTP; // the FTP client the uploads go through
 
     // String lists owned by the window, never shown.
@@ -257,12 +237,21 @@ private:
     void DisableOKForJob();
     void EnableOKAfterJob();
 
+    // Building the window: app/MainWindowControls.cpp creates, names and
+    // lays out the controls; the client and the reactions are set up here.
     void CreateControls();
+    void CreateFtpClient();
+    void ConnectControlReactions();
     void NameControlsForAssistiveTools();
     void ArrangeControls();
     void SetTabOrder();
     void BuildFileList();
-    SettingsView Settings();
+    // The settings binding (app/SettingsBinding.cpp): loaded values into
+    // the controls.
+    void TakeOptions(const Options& options);
+    void ShowProfileList(const StoredProfileList& list);
+    // Applies what a load found, as far as the load got.
+    void ShowStoredProfile(const StoredProfile& profile);
 
     QList<QByteArray> args_;
     bool pickerBusy_ = false; // a directory listing is on its way
@@ -272,8 +261,7 @@ private:
     QString sendingText_; // "Sending NAME" of the file going up
     // The job moved the focus off OK to the dialogue box.
     bool okFocusParked_ = false;
-    bool settingsUnread_ = false; // the start-up read could not read the store
-    std::string settingsProblem_; // why, and how to mend it
+    SettingsReadState settingsRead_; // whether the start-up read could read the store
     // The profile box's text changed by picking a list entry (not by typing).
     bool profilePicked_ = false;
     // The port box holds a port the user typed (or pasted with an address):

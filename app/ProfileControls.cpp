@@ -132,7 +132,7 @@ void TForm1::passeditKeyPress(char& Key)
     if (Key != Enter)
         return;
     Key = 0;
-    if (RB1->isChecked())
+    if (loginDirRadio->isChecked())
         OKBn->setFocus();
     else
         dircmbox->setFocus();
@@ -182,7 +182,7 @@ void TForm1::newbnClick()
     // The port is kept: it is the same for most servers.
     anonyckbox->setChecked(false);
     remckbox->setChecked(false);
-    RB1->setChecked(true);
+    loginDirRadio->setChecked(true);
     dir_record.clear();
     ClearDirectoryItems();
     hostcmbox->setFocus();

@@ -35,19 +35,19 @@ void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*
     // thousands, millions, ... of them.
     static constexpr std::array<std::int64_t, 4> divisors = {1, 1000, 1000000, 1000000000};
     const std::int64_t scaled = Count / divisors[static_cast<size_t>(std::clamp(ProgressScale, 0, 3))];
-    const int maximum = ProgressBar1->maximum();
-    const int minimum = std::min(ProgressBar1->minimum(), maximum);
+    const int maximum = progressBar->maximum();
+    const int minimum = std::min(progressBar->minimum(), maximum);
     // A count past the end shows as the end; the bar itself would ignore it.
-    ProgressBar1->setValue(static_cast<int>(std::clamp<std::int64_t>(scaled, minimum, maximum)));
+    progressBar->setValue(static_cast<int>(std::clamp<std::int64_t>(scaled, minimum, maximum)));
 
-    const std::int64_t position = std::max(ProgressBar1->value(), 0);
+    const std::int64_t position = std::max(progressBar->value(), 0);
     const std::int64_t percent = maximum > 0 ? position * 100 / maximum : 0;
     const QString text = QString::number(percent) + u'%';
     ShowTransferStatus(Count);
-    if (StatusBar1->PanelText(0) == text)
+    if (statusBar->PanelText(0) == text)
         return;
 
-    StatusBar1->SetPanelText(0, text);
+    statusBar->SetPanelText(0, text);
     // Once the user has been seen working elsewhere, the title follows the
     // progress for the rest of the run.
     if (!TitleProgress && !ApplicationIsActive())

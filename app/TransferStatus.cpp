@@ -83,13 +83,13 @@ void TForm1::ShowTransferStatus(std::int64_t count)
     if (!transferRate_.Running() || !transferRate_.Update(count, MonotonicMs()))
         return;
     const QString figures = transferRate_.Text();
-    StatusBar1->SetPanelText(1, sendingText_ + QStringLiteral(" \u2014 ") + figures);
+    statusBar->SetPanelText(1, sendingText_ + QStringLiteral(" \u2014 ") + figures);
     // A screen reader hears the figures with the bar.
-    ProgressBar1->setAccessibleDescription(figures);
+    progressBar->setAccessibleDescription(figures);
 }
 
 void TForm1::StopTransferStatus()
 {
     transferRate_.Stop();
-    ProgressBar1->setAccessibleDescription(QString());
+    progressBar->setAccessibleDescription(QString());
 }

@@ -86,13 +86,13 @@ bool TForm1::CommandTextsAreSafe()
         return refuse(passedit, QStringLiteral("The password") + tail);
     if (HasLineBreak(dircmbox->currentText()))
         return refuse(dircmbox, QStringLiteral("The directory name \"%1\"").arg(Shown(dircmbox->currentText())) + tail);
-    const int rows = std::min(ParamCount(), ListView1->topLevelItemCount());
+    const int rows = std::min(ParamCount(), fileList->topLevelItemCount());
     for (int i = 0; i < rows; ++i) {
-        const QTreeWidgetItem* row = ListView1->topLevelItem(i);
+        const QTreeWidgetItem* row = fileList->topLevelItem(i);
         if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row)))
             continue;
-        return refuse(ListView1, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
-                                     QStringLiteral(" Please rename the file and send it again."));
+        return refuse(fileList, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
+                                    QStringLiteral(" Please rename the file and send it again."));
     }
     return true;
 }
@@ -203,7 +203,7 @@ void TForm1::SetProgressScale(const QTreeWidgetItem* row)
         units /= 1000;
         ++ProgressScale;
     }
-    ProgressBar1->setMaximum(static_cast<int>(units));
+    progressBar->setMaximum(static_cast<int>(units));
 }
 
 UploadJobDescription TForm1::DescribeJob() const
@@ -213,7 +213,7 @@ UploadJobDescription TForm1::DescribeJob() const
     UploadJobDescription job;
     job.directory = Std(dircmbox->currentText());
     for (int i = 1; i <= ParamCount(); ++i) {
-        const QTreeWidgetItem* row = ListView1->topLevelItem(i - 1);
+        const QTreeWidgetItem* row = fileList->topLevelItem(i - 1);
         UploadFile file;
         file.send = row != nullptr && !row->text(1).isEmpty();
         if (file.send) {
@@ -230,8 +230,8 @@ QString TForm1::SentSummary() const
 {
     // Every argument has its row; count what each came to.
     int total = 0, folders = 0, notFound = 0, denied = 0, unreadable = 0;
-    for (int i = 0; i < std::min(ParamCount(), ListView1->topLevelItemCount()); ++i, ++total) {
-        const QTreeWidgetItem* row = ListView1->topLevelItem(i);
+    for (int i = 0; i < std::min(ParamCount(), fileList->topLevelItemCount()); ++i, ++total) {
+        const QTreeWidgetItem* row = fileList->topLevelItem(i);
         switch (KindOfRow(row)) {
         case RowKind::File: break;
         case RowKind::Folder: ++folders; break;
@@ -266,7 +266,7 @@ QString TForm1::SentSummary() const
 UploadEvents TForm1::JobEvents()
 {
     auto failedText = [this](std::size_t index) {
-        return QStringLiteral("Cannot send ") + ListView1->topLevelItem(static_cast<int>(index))->text(0) +
+        return QStringLiteral("Cannot send ") + fileList->topLevelItem(static_cast<int>(index))->text(0) +
                QStringLiteral(" to remote host");
     };
     UploadEvents events;
@@ -283,8 +283,8 @@ UploadEvents TForm1::JobEvents()
     // The type's own reply stops nothing: the store's reply tells.
     events.stopOnTypeFailure = [] { return false; };
     events.fileStarting = [this](std::size_t index) {
-        const QTreeWidgetItem* row = ListView1->topLevelItem(static_cast<int>(index));
-        StatusBar1->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
+        const QTreeWidgetItem* row = fileList->topLevelItem(static_cast<int>(index));
+        statusBar->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
         SetProgressScale(row);
         StartTransferStatus(row);
     };
@@ -299,20 +299,20 @@ UploadEvents TForm1::JobEvents()
         StopTransferStatus();
         if (wasLast)
             JobMessage(failedText(index));
-        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+        statusBar->SetPanelText(1, QStringLiteral("File transfer aborted"));
     };
     events.fileDone = [this](std::size_t) {
         StopTransferStatus();
-        ProgressBar1->setValue(0);
-        StatusBar1->SetPanelText(0, QString());
+        progressBar->setValue(0);
+        statusBar->SetPanelText(0, QString());
     };
     // Completed only when every file the user selected went up; otherwise
     // the count says what did not.
-    events.completing = [this] { StatusBar1->SetPanelText(1, SentSummary()); };
+    events.completing = [this] { statusBar->SetPanelText(1, SentSummary()); };
     events.lost = [this] {
         // Lost on the way (or cancelled): nothing to quit.
         Dialogs().Beep();
-        StatusBar1->SetPanelText(1, QStringLiteral("File transfer aborted"));
+        statusBar->SetPanelText(1, QStringLiteral("File transfer aborted"));
     };
     return events;
 }

@@ -16,8 +16,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Holds the configuration and the algorithm. Owned by its owner object
-// (the main window), which frees it.
+// Holds the configuration and the algorithm. An owner given at
+// construction frees it, as a parent object does; without one, whoever made
+// it does (the settings load and save make one per use).
 class TEncodeBaseClass : public QObject {
 public:
     static constexpr int MaxMove = 100;

@@ -4,12 +4,7 @@
 #include "platform/Registry.h"
 #include "settings/Encode.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QRegularExpression>
-#include <QSignalBlocker>
 
 #include <algorithm>
 
@@ -55,97 +50,89 @@ std::string StoreFailureText(LONG code)
            "\nParcelo starts without the saved profiles and options and leaves that file as it is.";
 }
 
-// Sets the profile box's text as the program does: no change reaction runs,
-// and no list entry becomes selected.
-void SetProfileText(QComboBox* box, const QString& text)
+// The scrambler of the saved passwords, set up as every version of Parcelo
+// sets it up: the same key and steps read back what an older one saved.
+void SetUpScrambler(Tencode& encode)
 {
-    const QSignalBlocker quiet(box);
-    box->setCurrentIndex(-1);
-    box->setEditText(text);
+    encode.SetKey("QZRW");
+    encode.SetTurning(true);
+    encode.SetMoveNumber(6);
+    encode.SetDecimalOut(false);
+    encode.SetSequence("123");
 }
 
-void SetEditText(QComboBox* box, const QString& text)
+std::string Scramble(const std::string& password)
 {
-    if (box->isEditable())
-        box->setEditText(text);
-}
-
-std::string Scramble(Tencode& encode, const std::string& password)
-{
+    Tencode encode;
+    SetUpScrambler(encode);
     encode.SetSequence("123");
     encode.SetMoveNumber(6);
     encode.SetTextInOut(password);
     return encode.TextInOut();
 }
 
-std::string Unscramble(Tencode& encode, const std::string& stored)
+std::string Unscramble(const std::string& stored)
 {
+    Tencode encode;
+    SetUpScrambler(encode);
     encode.SetSequence("321");
     encode.SetMoveNumber(-6);
     encode.SetTextInOut(stored);
     return encode.TextInOut();
 }
 
-// The fields of the profile whose key is current, into the controls.
-void ReadProfile(const SettingsView& v, TRegistry& reg, const QString& profile)
+// The values of the profile whose key is current, in the order the window
+// applies them; `shown` stands for what the store does not hold.
+void ReadProfile(TRegistry& reg, const QString& name, const Profile& shown, StoredProfile& p)
 {
-    v.addressedit->setText(reg.ValueExists("address") ? FromStore(reg.ReadString("address")) : profile);
+    p.stoppedIn = ProfileReadStage::Address;
+    p.address = reg.ValueExists("address") ? FromStore(reg.ReadString("address")) : name;
+    p.stoppedIn = ProfileReadStage::Port;
     if (reg.ValueExists("port"))
-        v.portedit->setText(FromStore(reg.ReadString("port")));
-    // Setting the box runs its reaction when the state changes.
+        p.port = FromStore(reg.ReadString("port"));
+    p.stoppedIn = ProfileReadStage::Anonymous;
     if (reg.ValueExists("anonymous"))
-        v.anonyckbox->setChecked(reg.ReadBool("anonymous"));
+        p.anonymous = reg.ReadBool("anonymous");
 
-    if (v.anonyckbox->isChecked()) {
-        v.useredit->setText(QStringLiteral("anonymous"));
-        v.passedit->setEchoMode(QLineEdit::Normal);
-        v.passedit->setText(*v.emailAddress);
-        v.remckbox->setChecked(true);
-    } else {
-        v.passedit->setEchoMode(QLineEdit::Password);
+    // An anonymous log-in has its own user and password.
+    p.stoppedIn = ProfileReadStage::Login;
+    if (!p.anonymous.value_or(shown.anonymous)) {
         if (reg.ValueExists("username"))
-            v.useredit->setText(FromStore(reg.ReadString("username")));
+            p.user = FromStore(reg.ReadString("username"));
         if (reg.ValueExists("remember"))
-            v.remckbox->setChecked(reg.ReadBool("remember"));
-        if (reg.ValueExists("password") && v.remckbox->isChecked())
-            v.passedit->setText(FromStore(Unscramble(*v.encode1, reg.ReadString("password"))));
+            p.remember = reg.ReadBool("remember");
+        if (reg.ValueExists("password") && p.remember.value_or(shown.remember))
+            p.password = FromStore(Unscramble(reg.ReadString("password")));
     }
 
-    if (reg.ValueExists("insub")) {
-        // A checked radio button of a group cannot be unchecked by itself:
-        // checking its partner does it.
-        if (reg.ReadBool("insub"))
-            v.RB2->setChecked(true);
-        else
-            v.RB1->setChecked(true);
-    }
-    if (!v.RB2->isChecked()) {
-        SetEditText(v.dircmbox, QString());
-        v.RB1->setChecked(true);
-    } else if (reg.ValueExists("subdir")) {
-        SetEditText(v.dircmbox, FromStore(reg.ReadString("subdir")));
-    }
+    p.stoppedIn = ProfileReadStage::InSubdirectory;
+    if (reg.ValueExists("insub"))
+        p.inSubdirectory = reg.ReadBool("insub");
+    p.stoppedIn = ProfileReadStage::Subdirectory;
+    if (p.inSubdirectory.value_or(shown.inSubdirectory) && reg.ValueExists("subdir"))
+        p.subdirectory = FromStore(reg.ReadString("subdir"));
+    p.stoppedIn = ProfileReadStage::Done;
 }
 
-void ReadOptions(const SettingsView& v, TRegistry& reg)
+void ReadOptions(TRegistry& reg, Options& o)
 {
     if (!reg.OpenKey(OptionsKey, false))
         return;
     if (reg.ValueExists("usefirewall"))
-        *v.useFirewall = reg.ReadBool("usefirewall");
+        o.useFirewall = reg.ReadBool("usefirewall");
     if (reg.ValueExists("firewallhost"))
-        *v.firewallHost = FromStore(reg.ReadString("firewallhost"));
+        o.firewallHost = FromStore(reg.ReadString("firewallhost"));
     if (reg.ValueExists("firewallport"))
-        *v.firewallPort = FromStore(reg.ReadString("firewallport"));
+        o.firewallPort = FromStore(reg.ReadString("firewallport"));
     if (reg.ValueExists("passivemode"))
-        *v.passiveMode = reg.ReadBool("passivemode");
+        o.passiveMode = reg.ReadBool("passivemode");
     if (reg.ValueExists("exit"))
-        *v.exitWhenDone = reg.ReadBool("exit");
+        o.exitWhenDone = reg.ReadBool("exit");
     if (reg.OpenKey("Extensions", false)) {
         QStringList extensions;
         for (const std::string& name : reg.GetValueNames())
             extensions << FromStore(name);
-        *v.txtlist = extensions;
+        o.asciiExtensions = extensions;
     }
     reg.CloseKey();
 }
@@ -164,58 +151,71 @@ std::string BadValueProblem(const std::string& error, const std::string& key)
                      "start with fresh settings, then start Parcelo again.";
 }
 
-bool ReadStore(const SettingsView& v, TRegistry& reg, bool full);
+// Where a read puts what it finds. The profile list, the e-mail address and
+// the options are read only by the full read at start-up (`list` and
+// `options` set).
+struct ReadTargets {
+    QString name; // the profile to load, unless the full read finds the last one
+    const Profile& shown;
+    StoredProfile& profile;
+    StoredProfileList* list = nullptr;
+    Options* options = nullptr;
+    SettingsReadState* readState = nullptr;
+};
 
-// A load of the whole store or of one profile; returns false when the store
-// itself could not be used (already reported).
-bool Read(const SettingsView& v, const QString& mode)
+// Reads the store; returns false when the store itself could not be used
+// (already reported).
+bool ReadStore(TRegistry& reg, ReadTargets& t)
 {
-    const bool full = mode == QLatin1String("f");
-    TRegistry reg(HKEY_CURRENT_USER);
-    try {
-        return ReadStore(v, reg, full);
-    } catch (const ERegistryException& e) {
-        if (full && v.startupReadProblem)
-            *v.startupReadProblem = BadValueProblem(e.what(), reg.CurrentPath());
-        throw;
-    }
-}
-
-bool ReadStore(const SettingsView& v, TRegistry& reg, bool full)
-{
+    const bool full = t.list != nullptr;
     if (reg.OpenKey(HostsKey, false)) {
         if (full) {
-            const QString typed = v.hostcmbox->currentText();
-            {
-                const QSignalBlocker quiet(v.hostcmbox);
-                v.hostcmbox->clear();
-                for (const std::string& name : reg.GetKeyNames())
-                    v.hostcmbox->addItem(FromStore(name));
+            QStringList names;
+            for (const std::string& name : reg.GetKeyNames())
+                names << FromStore(name);
+            t.list->names = names;
+            if (reg.ValueExists("lasthost")) {
+                t.list->lastHost = FromStore(reg.ReadString("lasthost"));
+                t.name = *t.list->lastHost;
             }
-            SetProfileText(v.hostcmbox, typed);
-            if (reg.ValueExists("lasthost"))
-                SetProfileText(v.hostcmbox, FromStore(reg.ReadString("lasthost")));
             if (reg.ValueExists("emailaddress"))
-                *v.emailAddress = FromStore(reg.ReadString("emailaddress"));
+                t.options->emailAddress = FromStore(reg.ReadString("emailaddress"));
         }
         // An empty name opens "Hosts" itself, where no profile values live.
-        const QString profile = v.hostcmbox->currentText();
-        if (reg.OpenKey(ToStore(profile), false))
-            ReadProfile(v, reg, profile);
+        if (reg.OpenKey(ToStore(t.name), false))
+            ReadProfile(reg, t.name, t.shown, t.profile);
         reg.CloseKey();
     } else if (RegistryStoreFailed(reg.LastError())) {
         Dialogs().ErrorBox(StoreFailureText(reg.LastError()));
-        if (full && v.startupReadProblem)
-            *v.startupReadProblem = RegistryErrorText(reg.LastError()) +
-                                    (reg.LastError() == ERROR_BUSY
-                                         ? " Close the program that holds it, then start Parcelo again."
-                                         : " Move the file away to start with fresh settings (or restore it from a "
-                                           "backup), then start Parcelo again.");
+        if (full)
+            t.readState->problem = RegistryErrorText(reg.LastError()) +
+                                   (reg.LastError() == ERROR_BUSY
+                                        ? " Close the program that holds it, then start Parcelo again."
+                                        : " Move the file away to start with fresh settings (or restore it from a "
+                                          "backup), then start Parcelo again.");
         return false;
     }
     if (full)
-        ReadOptions(v, reg);
+        ReadOptions(reg, *t.options);
     return true;
+}
+
+// A load of the whole store or of one profile; a value of the wrong kind
+// met by the full read is noted with how to mend it, and thrown on.
+void Read(ReadTargets& t)
+{
+    const bool full = t.list != nullptr;
+    TRegistry reg(HKEY_CURRENT_USER);
+    try {
+        if (!ReadStore(reg, t) && full)
+            t.readState->failed = true;
+    } catch (const ERegistryException& e) {
+        if (full) {
+            t.readState->failed = true;
+            t.readState->problem = BadValueProblem(e.what(), reg.CurrentPath());
+        }
+        throw;
+    }
 }
 
 } // namespace
@@ -234,31 +234,31 @@ QString FromStore(const std::string& bytes)
     return text;
 }
 
-void ReadSettings(const SettingsView& view, const QString& mode)
+void ReadAllSettings(const QString& typed, const Profile& shown, StoredProfileList& list, StoredProfile& profile,
+                     Options& options, SettingsReadState& readState)
 {
-    const bool full = mode == QLatin1String("f");
-    try {
-        if (!Read(view, mode) && full)
-            *view.startupReadFailed = true;
-    } catch (const ERegistryException&) {
-        if (full)
-            *view.startupReadFailed = true;
-        throw;
-    }
+    ReadTargets targets{typed, shown, profile, &list, &options, &readState};
+    Read(targets);
 }
 
-void WriteSettings(const SettingsView& v)
+void ReadProfileSettings(const QString& name, const Profile& shown, StoredProfile& profile)
 {
-    const QString profile = v.hostcmbox->currentText();
-    if (profile.isEmpty())
+    ReadTargets targets{name, shown, profile};
+    Read(targets);
+}
+
+void WriteSettings(const QString& name, const Profile& profile, const Options& options,
+                   const TrustedCertificate* trusted, const SettingsReadState& readState)
+{
+    if (name.isEmpty())
         return;
-    if (*v.startupReadFailed) {
+    if (readState.failed) {
         // Saving now would put the defaults over options and extensions that
         // were never read.
         std::string text = "The settings were not saved: Parcelo could not read \"" + RegistryStorePath() +
                            "\" when it started, and leaves that file as it is.";
-        if (v.startupReadProblem && !v.startupReadProblem->empty())
-            text += "\n" + *v.startupReadProblem;
+        if (!readState.problem.empty())
+            text += "\n" + readState.problem;
         Dialogs().MessageBox(text);
         return;
     }
@@ -268,27 +268,27 @@ void WriteSettings(const SettingsView& v)
         if (RegistryStoreFailed(reg.LastError()))
             return; // the options cannot fare better
     } else {
-        reg.WriteString("lasthost", ToStore(profile));
-        if (v.anonyckbox->isChecked())
-            reg.WriteString("emailaddress", ToStore(v.passedit->text()));
-        if (reg.OpenKey(ToStore(profile), true)) {
-            reg.WriteString("address", ToStore(v.addressedit->text()));
-            reg.WriteString("port", ToStore(v.portedit->text()));
-            reg.WriteBool("anonymous", v.anonyckbox->isChecked());
-            if (!v.anonyckbox->isChecked()) {
-                reg.WriteString("username", ToStore(v.useredit->text()));
-                reg.WriteBool("remember", v.remckbox->isChecked());
-                if (v.remckbox->isChecked()) {
-                    const std::string password = ToStore(v.passedit->text());
-                    const std::string stored = Scramble(*v.encode1, password);
-                    if (Unscramble(*v.encode1, stored) == password) {
+        reg.WriteString("lasthost", ToStore(name));
+        if (profile.anonymous)
+            reg.WriteString("emailaddress", ToStore(profile.password));
+        if (reg.OpenKey(ToStore(name), true)) {
+            reg.WriteString("address", ToStore(profile.address));
+            reg.WriteString("port", ToStore(profile.port));
+            reg.WriteBool("anonymous", profile.anonymous);
+            if (!profile.anonymous) {
+                reg.WriteString("username", ToStore(profile.user));
+                reg.WriteBool("remember", profile.remember);
+                if (profile.remember) {
+                    const std::string password = ToStore(profile.password);
+                    const std::string stored = Scramble(password);
+                    if (Unscramble(stored) == password) {
                         reg.WriteString("password", stored);
                     } else {
                         // A byte whose XOR with its key byte is 255 would come
                         // back as the key byte: rather no password than a
                         // wrong one.
                         reg.WriteString("password", "");
-                        Dialogs().MessageBox("The password of profile \"" + ToStore(profile) +
+                        Dialogs().MessageBox("The password of profile \"" + ToStore(name) +
                                              "\" was not saved: it holds a character that Parcelo cannot store. "
                                              "Type it again on the next upload.");
                     }
@@ -296,11 +296,10 @@ void WriteSettings(const SettingsView& v)
                     reg.WriteString("password", "");
                 }
             }
-            reg.WriteBool("insub", v.RB2->isChecked());
-            if (v.RB2->isChecked())
-                reg.WriteString("subdir", ToStore(v.dircmbox->currentText()));
-            const TrustedCertificate* trusted = v.trustedCertificate;
-            if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == profile) {
+            reg.WriteBool("insub", profile.inSubdirectory);
+            if (profile.inSubdirectory)
+                reg.WriteString("subdir", ToStore(profile.subdirectory));
+            if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == name) {
                 // The old fingerprint goes first: a write that fails half-way
                 // must not pair it with the new host.
                 reg.WriteString(TlsFingerprintValue, "");
@@ -313,14 +312,14 @@ void WriteSettings(const SettingsView& v)
 
     if (!reg.OpenKey(OptionsKey, true))
         return;
-    reg.WriteBool("usefirewall", *v.useFirewall);
-    reg.WriteString("firewallhost", ToStore(*v.firewallHost));
-    reg.WriteString("firewallport", ToStore(*v.firewallPort));
-    reg.WriteBool("passivemode", *v.passiveMode);
-    reg.WriteBool("exit", *v.exitWhenDone);
+    reg.WriteBool("usefirewall", options.useFirewall);
+    reg.WriteString("firewallhost", ToStore(options.firewallHost));
+    reg.WriteString("firewallport", ToStore(options.firewallPort));
+    reg.WriteBool("passivemode", options.passiveMode);
+    reg.WriteBool("exit", options.exitWhenDone);
     (void)reg.DeleteKey("Extensions");
     if (reg.OpenKey("Extensions", true)) {
-        for (const QString& extension : *v.txtlist)
+        for (const QString& extension : options.asciiExtensions)
             reg.WriteString(ToStore(extension), "");
     }
     reg.CloseKey();
@@ -366,30 +365,4 @@ void MoveLastHostOff(const QString& deleted, const QString& successor)
     if (lastHost == ToStore(deleted))
         reg.WriteString("lasthost", ToStore(successor));
     reg.CloseKey();
-}
-
-void AnonymousSwitched(const SettingsView& v)
-{
-    if (v.anonyckbox->isChecked()) {
-        v.useredit->setText(QStringLiteral("anonymous"));
-        v.passedit->setEchoMode(QLineEdit::Normal);
-        v.passedit->setText(*v.emailAddress);
-        v.remckbox->setChecked(true);
-    } else {
-        v.useredit->clear();
-        v.passedit->setEchoMode(QLineEdit::Password);
-        v.passedit->clear();
-        v.useredit->setFocus();
-    }
-}
-
-void LoginDirectoryChosen(const SettingsView& v)
-{
-    SetEditText(v.dircmbox, QString());
-    v.dircmbox->setEnabled(false);
-}
-
-void SubDirectoryChosen(const SettingsView& v)
-{
-    v.dircmbox->setEnabled(true);
 }

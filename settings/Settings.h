@@ -1,23 +1,75 @@
 // The settings load and save: moves the saved server profiles, the last
-// profile used, the program-wide options and the ascii extension list between
-// the registry store and the main window, plus the reactions of the profile
-// controls that a load relies on.
+// profile used, the program-wide options and the ascii extension list
+// between the registry store and plain values. Which control shows which
+// value is the window's business (app/SettingsBinding.h).
 #pragma once
 
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <string>
-
-class QCheckBox;
-class QComboBox;
-class QLineEdit;
-class QRadioButton;
-class QWidget;
-class Tencode;
 
 // The key below HKEY_CURRENT_USER that holds everything.
 inline constexpr char SettingsRootKey[] = "Software\\Parcelo";
+
+// A server profile as the window shows it and a save stores it.
+struct Profile {
+    QString address;
+    QString port;
+    QString user;
+    QString password; // in clear; the store keeps it scrambled
+    bool anonymous = false;
+    bool remember = false;       // save the password
+    bool inSubdirectory = false; // send into `subdirectory`, not the log-in directory
+    QString subdirectory;
+};
+
+// The program-wide options, with the e-mail address offered as the
+// password of an anonymous log-in and the extensions sent in ascii mode.
+struct Options {
+    QString emailAddress;
+    QString firewallHost;
+    QString firewallPort;
+    bool useFirewall = false;
+    bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
+    bool exitWhenDone = false;
+    QStringList asciiExtensions{QStringLiteral(".txt")}; // with their dot
+};
+
+// How far a profile load got. The store is read value by value in this
+// order; a value of the wrong kind ends the read, and the window then shows
+// what was read before it, as far as it got.
+enum class ProfileReadStage {
+    Address,
+    Port,
+    Anonymous,
+    Login,          // username, remember, password
+    InSubdirectory, // insub
+    Subdirectory,   // subdir
+    Done,
+};
+
+// What a load found of a profile. A value the store does not hold (or that
+// the load did not read) is missing: the window keeps what it shows there.
+struct StoredProfile {
+    std::optional<QString> address; // the profile's name when none is saved
+    std::optional<QString> port;
+    std::optional<bool> anonymous;
+    std::optional<QString> user;
+    std::optional<bool> remember;
+    std::optional<QString> password; // unscrambled
+    std::optional<bool> inSubdirectory;
+    std::optional<QString> subdirectory;
+    // The stage the read ended in: Done when it read everything it needed.
+    ProfileReadStage stoppedIn = ProfileReadStage::Address;
+};
+
+// What a full read at start-up found besides the profile.
+struct StoredProfileList {
+    std::optional<QStringList> names; // every saved profile, in name order
+    std::optional<QString> lastHost;  // the profile of the last saved upload
+};
 
 // A server certificate the user trusted during this run although it failed
 // verification. It belongs to the profile that was being connected (by
@@ -29,58 +81,41 @@ struct TrustedCertificate {
     std::string fingerprint; // SHA-256, 64 lowercase hex digits; empty: none
 };
 
-// What the load and save work on: the main window's profile controls, its
-// scrambler, its ascii extension list and the module-wide options. Every
-// pointer must be set.
-struct SettingsView {
-    QComboBox* hostcmbox = nullptr;
-    QLineEdit* addressedit = nullptr;
-    QLineEdit* portedit = nullptr;
-    QLineEdit* useredit = nullptr;
-    QLineEdit* passedit = nullptr;
-    QCheckBox* anonyckbox = nullptr;
-    QCheckBox* remckbox = nullptr;
-    QRadioButton* RB1 = nullptr;
-    QRadioButton* RB2 = nullptr;
-    QComboBox* dircmbox = nullptr;
-    Tencode* encode1 = nullptr;
-    QStringList* txtlist = nullptr;
-
-    QString* emailAddress = nullptr;
-    QString* firewallHost = nullptr;
-    QString* firewallPort = nullptr;
-    bool* useFirewall = nullptr;
-    bool* passiveMode = nullptr;
-    bool* exitWhenDone = nullptr;
-
-    // The certificate trusted during this run, if any: the save stores it
-    // with the profile when the profile saved is the one it was trusted for.
-    // May be null.
-    const TrustedCertificate* trustedCertificate = nullptr;
-
-    // Set when the full read at start-up could not read the store (or stopped
-    // at a value of the wrong kind); the save then leaves the store alone.
-    bool* startupReadFailed = nullptr;
-    // What went wrong then and how the user can mend it, for the message
-    // that declines a save.
-    std::string* startupReadProblem = nullptr;
+// Whether the full read at start-up could read the store, kept for the run:
+// when it could not (or stopped at a value of the wrong kind), a save leaves
+// the store alone.
+struct SettingsReadState {
+    bool failed = false;
+    std::string problem; // what went wrong and how the user can mend it
 };
 
-// Reads the settings into the view. Mode "f" is the full read at start-up
-// (profile list, last profile, e-mail address, options, extensions); any
-// other mode loads only the profile named by the profile box. A value of the
-// wrong kind throws ERegistryException and ends the read there. A store that
-// cannot be used at all (not a settings database, locked) is reported once in
-// the error box and the read ends.
-void ReadSettings(const SettingsView& view, const QString& mode);
+// The full read at start-up: the profile list and the last profile
+// (`list`), the profile then named (`typed` unless a last profile is saved)
+// into `profile`, the e-mail address and the options into `options`.
+// `shown` is what the window shows before the read; it decides, as the
+// loaded values do, which of the profile's values apply (no user name or
+// password for an anonymous profile, no password unless it is saved, no
+// sub-directory unless it is used).
+// What is read is put into the outputs as it is read: a value of the wrong
+// kind throws ERegistryException and leaves in them what came before it.
+// A store that cannot be used at all (not a settings database, locked) is
+// reported once in the error box and the read ends. Either failure is noted
+// in `readState`.
+void ReadAllSettings(const QString& typed, const Profile& shown, StoredProfileList& list, StoredProfile& profile,
+                     Options& options, SettingsReadState& readState);
 
-// Saves the current profile, "lasthost", "emailaddress" and the options.
-// Does nothing when the profile box is empty. A failed write throws
-// ERegistryException.
+// Loads only the profile `name`, as above.
+void ReadProfileSettings(const QString& name, const Profile& shown, StoredProfile& profile);
+
+// Saves `profile` under `name`, "lasthost", "emailaddress" (the password of
+// an anonymous profile) and the options. Does nothing when `name` is empty;
+// shows why and saves nothing when the start-up read failed. A failed write
+// throws ERegistryException.
 // The profile's trusted certificate ("tlsfingerprint" and "tlshost") is
-// written only when the view's trusted certificate was trusted for this
-// profile name; otherwise whatever the profile has stays.
-void WriteSettings(const SettingsView& view);
+// written only when `trusted` (may be null) was trusted for this profile
+// name; otherwise whatever the profile has stays.
+void WriteSettings(const QString& name, const Profile& profile, const Options& options,
+                   const TrustedCertificate* trusted, const SettingsReadState& readState);
 
 // Deletes the saved profile `profile` with everything below it; nothing
 // when no such profile is saved. A name made only of backslashes names no
@@ -99,12 +134,6 @@ std::string RememberedFingerprint(const QString& profile, const std::string& hos
 // When "lasthost" names `deleted`, makes it name `successor` (empty for no
 // profile); otherwise leaves it as it is.
 void MoveLastHostOff(const QString& deleted, const QString& successor);
-
-// Reactions of the profile controls, run whenever the control's state
-// changes (also when the program sets it).
-void AnonymousSwitched(const SettingsView& view);    // anonyckbox
-void LoginDirectoryChosen(const SettingsView& view); // RB1 became checked
-void SubDirectoryChosen(const SettingsView& view);   // RB2 became checked
 
 // Text as the store keeps it: UTF-8 bytes. Bytes that are not UTF-8 (a store
 // filled by another program) read as Latin-1, so no byte is lost.

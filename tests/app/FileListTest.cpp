@@ -111,7 +111,7 @@ struct Row {
 
 Row RowOf(const TForm1& form, int i)
 {
-    const QTreeWidgetItem* item = form.ListView1->topLevelItem(i);
+    const QTreeWidgetItem* item = form.fileList->topLevelItem(i);
     if (item == nullptr)
         return {"<no row>", "", "", false};
     return {Std(item->text(0)), Std(item->text(1)), Std(item->text(2)), item->checkState(0) == Qt::Checked};
@@ -151,24 +151,24 @@ TEST_F(FileList, BuildsOneRowPerPathInOrder)
         {"Holiday pictures", "", "", false},
         {"Holiday pictures", "", "", false},
     };
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), static_cast<int>(expected.size()));
+    ASSERT_EQ(form->fileList->topLevelItemCount(), static_cast<int>(expected.size()));
     for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
         EXPECT_EQ(RowOf(*form, i), expected[static_cast<size_t>(i)]) << "row " << i;
-        EXPECT_FALSE(form->ListView1->topLevelItem(i)->icon(0).isNull()) << "row " << i;
+        EXPECT_FALSE(form->fileList->topLevelItem(i)->icon(0).isNull()) << "row " << i;
     }
     // Each folder row beeps once and leaves the status text; nothing else is shown.
     EXPECT_EQ(dialogs_.Beeps(), 2);
     EXPECT_EQ(dialogs_.Log().size(), 2u);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File folder will not be sent.");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File folder will not be sent.");
     EXPECT_TRUE(form->ListReady);
-    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_TRUE(form->focusTimer->isActive());
 }
 
 TEST_F(FileList, WithoutFolderRowsLeavesTheStatusBarEmpty)
 {
     auto form = OpenWindow({MakeFile("a.txt", "a")});
     EXPECT_EQ(dialogs_.Beeps(), 0);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "");
 }
 
 struct UnreadableCase {
@@ -192,7 +192,7 @@ TEST_P(UnreadablePath, IsListedAsNotSentAndTheListGoesOn)
     const QString bad = Path(QString::fromUtf8(c.path));
     auto form = OpenWindow({MakeFile("a.txt", "a"), bad, MakeFile("c.txt", "c")});
     EXPECT_TRUE(form->ListReady);
-    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_TRUE(form->focusTimer->isActive());
     EXPECT_EQ(dialogs_.Count(Kind::Error), 0) << "the box opens once the window is up, over it";
     QCoreApplication::processEvents();
 
@@ -203,14 +203,14 @@ TEST_P(UnreadablePath, IsListedAsNotSentAndTheListGoesOn)
     // The failing path keeps its name, check box and icon, no size (so it is
     // never sent) and the reason where the date would be; the path after it
     // has its row.
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 3);
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 3);
     EXPECT_EQ(RowOf(*form, 1), (Row{name, "", c.error, true}));
-    EXPECT_FALSE(form->ListView1->topLevelItem(1)->icon(0).isNull());
-    EXPECT_FALSE(form->ListView1->topLevelItem(1)->flags() & Qt::ItemIsEnabled) << "greyed";
+    EXPECT_FALSE(form->fileList->topLevelItem(1)->icon(0).isNull());
+    EXPECT_FALSE(form->fileList->topLevelItem(1)->flags() & Qt::ItemIsEnabled) << "greyed";
     EXPECT_EQ(RowOf(*form, 2), (Row{"c.txt", "1", "02.01.21 15:04:06", true}));
 
     // The list is whole, so the check boxes keep the ascii list up to date.
-    form->ListView1->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    form->fileList->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
     EXPECT_EQ(form->txtlist, QStringList{});
 }
 
@@ -226,7 +226,7 @@ TEST_F(FileList, NamedPipeIsListedWithoutBlockingTheWindow)
     // Opening a pipe for reading waits for a writer unless told not to; the
     // window would never open.
     auto form = OpenWindow({fifo, MakeFile("after.txt", "x")});
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 2);
     EXPECT_EQ(RowOf(*form, 0).size, "1");
     EXPECT_TRUE(form->ListReady);
 }
@@ -251,7 +251,7 @@ TEST_F(FileList, LongPathIsKeptWhole)
     const QString path = MakeFile(folder + "deep.bin", QByteArray(1234, '\0'));
     ASSERT_GT(path.size(), 300);
     auto form = OpenWindow({path});
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 1);
     EXPECT_EQ(RowOf(*form, 0), (Row{"deep.bin", "1234", "02.01.21 15:04:06", false}));
     EXPECT_EQ(form->ParamStr(1), path);
     EXPECT_EQ(dialogs_.Log().size(), 0u);
@@ -280,17 +280,17 @@ TEST_P(CheckBoxes, KeepTxtlistInStepWithTheRowChangedLast)
     const CheckCase& c = GetParam();
     auto form = OpenWindow({MakeFile("Report.TXT", "r"), MakeFile("README", "r"), MakeFolder("folder")});
     ASSERT_TRUE(form->ListReady);
-    QTreeWidgetItem* row = form->ListView1->topLevelItem(c.row);
+    QTreeWidgetItem* row = form->fileList->topLevelItem(c.row);
     ASSERT_NE(row, nullptr);
     // Start from the opposite state so that every act is a change.
     {
-        QSignalBlocker quiet(form->ListView1);
+        QSignalBlocker quiet(form->fileList);
         row->setCheckState(0, c.acts.front() == Act::Check ? Qt::Unchecked : Qt::Checked);
     }
     form->txtlist = c.txtlist;
     for (Act act : c.acts) {
         if (act == Act::Select)
-            form->ListView1->setCurrentItem(row);
+            form->fileList->setCurrentItem(row);
         else
             row->setCheckState(0, act == Act::Check ? Qt::Checked : Qt::Unchecked);
     }

@@ -4,6 +4,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QHeaderView>
+#include <QIcon>
+#include <QImage>
 #include <QTest>
 
 #include "AppFixture.h"
@@ -19,14 +21,22 @@ TEST_F(MainWindow, ShowsItsCaptionsAndHints)
     EXPECT_EQ(Std(form->windowTitle()), "Parcelo");
 
     const std::vector<std::pair<QWidget*, const char*>> captions = {
-        {form->Label1, "Send File(s):"},   {form->Label5, "(File(s) checked will be sent in ascii mode)"},
-        {form->Label2, "To Remote Host:"}, {form->Label6, "Address:"},
-        {form->Label7, "Port:"},           {form->Label3, "Username:"},
-        {form->Label4, "Password:"},       {form->anonyckbox, "anonymous"},
-        {form->remckbox, "save password"}, {form->RB1, "in default login directory"},
-        {form->RB2, "in Sub-directory:"},  {form->OKBn, "OK"},
-        {form->CancelBn, "Cancel"},        {form->OptionsBn, "Options"},
-        {form->AboutBn, "Help"},           {form->ExitBn, "Exit"},
+        {form->filesLabel, "Send File(s):"},
+        {form->asciiHintLabel, "(File(s) checked will be sent in ascii mode)"},
+        {form->profileLabel, "To Remote Host:"},
+        {form->addressLabel, "Address:"},
+        {form->portLabel, "Port:"},
+        {form->userLabel, "Username:"},
+        {form->passwordLabel, "Password:"},
+        {form->anonyckbox, "anonymous"},
+        {form->remckbox, "save password"},
+        {form->loginDirRadio, "in default login directory"},
+        {form->subdirRadio, "in Sub-directory:"},
+        {form->OKBn, "OK"},
+        {form->CancelBn, "Cancel"},
+        {form->OptionsBn, "Options"},
+        {form->AboutBn, "Help"},
+        {form->ExitBn, "Exit"},
     };
     for (const auto& [widget, caption] : captions) {
         QString text = widget->property("text").toString();
@@ -45,8 +55,8 @@ TEST_F(MainWindow, ShowsItsCaptionsAndHints)
         EXPECT_EQ(Std(widget->toolTip()), hint) << Std(widget->objectName());
 
     QStringList headers;
-    for (int i = 0; i < form->ListView1->columnCount(); ++i)
-        headers << form->ListView1->headerItem()->text(i);
+    for (int i = 0; i < form->fileList->columnCount(); ++i)
+        headers << form->fileList->headerItem()->text(i);
     EXPECT_EQ(headers, (QStringList{"Name", "Size", "Date"}));
 }
 
@@ -60,17 +70,17 @@ TEST_F(MainWindow, StartsWithTheDesignTimeState)
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
     EXPECT_FALSE(form->anonyckbox->isChecked());
     EXPECT_FALSE(form->remckbox->isChecked());
-    EXPECT_TRUE(form->RB1->isChecked());
-    EXPECT_FALSE(form->RB2->isChecked());
+    EXPECT_TRUE(form->loginDirRadio->isChecked());
+    EXPECT_FALSE(form->subdirRadio->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_EQ(form->dircmbox->maxVisibleItems(), 10);
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_EQ(Std(form->DisplayMemo->toPlainText()), "Parcelo " PARCELO_VERSION);
     EXPECT_TRUE(form->DisplayMemo->isReadOnly());
-    EXPECT_EQ(form->ProgressBar1->minimum(), 0);
-    EXPECT_EQ(form->ProgressBar1->maximum(), 100);
-    EXPECT_EQ(form->ProgressBar1->value(), 0);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(0) + form->StatusBar1->PanelText(1)), "");
+    EXPECT_EQ(form->progressBar->minimum(), 0);
+    EXPECT_EQ(form->progressBar->maximum(), 100);
+    EXPECT_EQ(form->progressBar->value(), 0);
+    EXPECT_EQ(Std(form->statusBar->PanelText(0) + form->statusBar->PanelText(1)), "");
     EXPECT_EQ(form->txtlist, QStringList{".txt"});
     EXPECT_TRUE(form->templist.isEmpty());
     EXPECT_TRUE(form->dir_record.isEmpty());
@@ -96,8 +106,8 @@ TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons)
                                                "RB1",       "RB2",         "dircmbox", "OKBn",       "CancelBn",
                                                "OptionsBn", "AboutBn",     "ExitBn",   "DisplayMemo"};
     EXPECT_EQ(order, expected);
-    for (QWidget* off : std::initializer_list<QWidget*>{form->ListView1, form->anonyckbox, form->remckbox, form->newbn,
-                                                        form->deletebn, form->ProgressBar1})
+    for (QWidget* off : std::initializer_list<QWidget*>{form->fileList, form->anonyckbox, form->remckbox, form->newbn,
+                                                        form->deletebn, form->progressBar})
         EXPECT_NE(off->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << Std(off->objectName());
 }
 
@@ -110,7 +120,7 @@ TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
     form->show();
     QApplication::setActiveWindow(form.get());
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    form->Timer1->stop();
+    form->focusTimer->stop();
     form->hostcmbox->setFocus();
     auto focused = [] { return QApplication::focusWidget() ? Std(QApplication::focusWidget()->objectName()) : ""; };
     auto press = [&](Qt::Key key) {
@@ -127,9 +137,9 @@ TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
                                         "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo", "hostcmbox"}))
         << "the directory box is off while the log-in directory is chosen";
 
-    form->RB1->setFocus();
+    form->loginDirRadio->setFocus();
     EXPECT_EQ(press(Qt::Key_Down), "RB2");
-    EXPECT_TRUE(form->RB2->isChecked());
+    EXPECT_TRUE(form->subdirRadio->isChecked());
     EXPECT_EQ(press(Qt::Key_Tab), "dircmbox");
 }
 
@@ -160,23 +170,39 @@ TEST_F(MainWindow, ResizingGrowsTheListAndTheNameColumn)
     const QSize design = form->size();
     EXPECT_EQ(form->minimumSize(), design) << "opens at its least size";
     EXPECT_TRUE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
-    const int listHeight = form->ListView1->height();
+    const int listHeight = form->fileList->height();
     const int memoHeight = form->DisplayMemo->height();
-    const int nameWidth = form->ListView1->columnWidth(0);
-    const int sizeWidth = form->ListView1->columnWidth(1);
+    const int nameWidth = form->fileList->columnWidth(0);
+    const int sizeWidth = form->fileList->columnWidth(1);
 
     form->resize(design + QSize(400, 300));
     QApplication::processEvents();
 
     EXPECT_EQ(form->size(), design + QSize(400, 300));
-    EXPECT_GE(form->ListView1->height(), listHeight + 100) << memoHeight << " -> " << form->DisplayMemo->height();
+    EXPECT_GE(form->fileList->height(), listHeight + 100) << memoHeight << " -> " << form->DisplayMemo->height();
     EXPECT_GE(form->DisplayMemo->height(), memoHeight + 50);
-    EXPECT_GE(form->ListView1->columnWidth(0), nameWidth + 350);
-    EXPECT_EQ(form->ListView1->columnWidth(1), sizeWidth);
+    EXPECT_GE(form->fileList->columnWidth(0), nameWidth + 350);
+    EXPECT_EQ(form->fileList->columnWidth(1), sizeWidth);
 
     form->resize(design - QSize(100, 100));
     QApplication::processEvents();
     EXPECT_EQ(form->size(), design);
+}
+
+// The icon is the program's SVG, built in and drawn by Qt's SVG icon engine:
+// a missing resource or engine leaves the window without one. Drawn at every
+// size the desktop asks for: the blue arrow on top, the parcel below.
+TEST_F(MainWindow, WindowIconIsTheProgramsSvgAtEverySize)
+{
+    auto form = OpenWindow({MakeFile("a.txt", "a")});
+    for (int size : {16, 32, 48, 256}) {
+        const QImage image = form->windowIcon().pixmap(size, size).toImage();
+        ASSERT_EQ(image.size(), QSize(size, size)) << size;
+        const auto at = [&](double x, double y) { return image.pixelColor(int(x * size / 32), int(y * size / 32)); };
+        EXPECT_EQ(at(0.5, 0.5).alpha(), 0) << "corner at " << size;
+        EXPECT_EQ(at(16, 6).name().toStdString(), "#2060d0") << "arrow at " << size;
+        EXPECT_EQ(at(8, 22).name().toStdString(), "#d9a45f") << "parcel at " << size;
+    }
 }
 
 TEST_F(MainWindow, PasswordIsMaskedWithStars)
@@ -206,7 +232,7 @@ TEST_P(StartupFocus, GoesToOkWithAProfileElseToTheProfileBox)
     form->show();
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    QTRY_VERIFY(!form->Timer1->isActive());
+    QTRY_VERIFY(!form->focusTimer->isActive());
     ASSERT_NE(QApplication::focusWidget(), nullptr);
     EXPECT_EQ(Std(QApplication::focusWidget()->objectName()), GetParam().focused);
 }

@@ -106,8 +106,8 @@ TEST_F(Startup, WithoutAPathTheChosenFilesBecomeRows)
             return QTimer::singleShot(0, inspect);
         if (forms.empty())
             return QApplication::quit();
-        for (int i = 0; i < forms[0]->ListView1->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem* row = forms[0]->ListView1->topLevelItem(i);
+        for (int i = 0; i < forms[0]->fileList->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* row = forms[0]->fileList->topLevelItem(i);
             rows.push_back({Std(row->text(0)), Std(row->text(1)), Std(row->toolTip(0))});
         }
         forms[0]->close();
@@ -145,7 +145,7 @@ TEST_F(Startup, WithPathsOpensTheMainWindowUntilItCloses)
         auto forms = OpenMainWindows();
         if (forms.size() != 1)
             return QApplication::quit();
-        rows = forms[0]->ListView1->topLevelItemCount();
+        rows = forms[0]->fileList->topLevelItemCount();
         visible = forms[0]->isVisible();
         forms[0]->close();
     });
@@ -188,13 +188,13 @@ TEST_F(Startup, NameThatIsNotUtf8IsListedAndTheListGoesOn)
         auto forms = OpenMainWindows();
         ASSERT_EQ(forms.size(), 1u);
         TForm1& form = *forms[0];
-        for (int i = 0; i < form.ListView1->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem* row = form.ListView1->topLevelItem(i);
+        for (int i = 0; i < form.fileList->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* row = form.fileList->topLevelItem(i);
             rows.push_back({Std(row->text(0)), Std(row->text(1))});
         }
         ready = form.ListReady;
-        if (form.ListView1->topLevelItemCount() == 2)
-            form.ListView1->topLevelItem(1)->setCheckState(0, Qt::Checked);
+        if (form.fileList->topLevelItemCount() == 2)
+            form.fileList->topLevelItem(1)->setCheckState(0, Qt::Checked);
         txtlist = form.txtlist;
         form.close();
     });

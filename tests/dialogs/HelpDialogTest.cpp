@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ModalDriver.h"
-#include "settings/About.h"
+#include "app/HelpDialog.h"
 #include "support/ScriptedDialogs.h"
 #include "tests/app/AppFixture.h"
 
@@ -114,7 +114,7 @@ TEST_F(HelpTest, ReadmeIsLookedForBesideTheProgramNotInTheCurrentFolder)
     auto dialog = MakeDialog();
     dialog->show();
 
-    QTest::mouseClick(dialog->Label4, Qt::LeftButton);
+    QTest::mouseClick(dialog->readmeLink, Qt::LeftButton);
     EXPECT_EQ(dialogs_.Texts(ScriptedDialogs::Kind::Message), std::vector<std::string>{"Readme.txt file is missing"});
     EXPECT_EQ(dialogs_.Log().at(0).caption, "Parcelo");
     EXPECT_TRUE(opened_.empty());
@@ -123,7 +123,7 @@ TEST_F(HelpTest, ReadmeIsLookedForBesideTheProgramNotInTheCurrentFolder)
     // Once the program's folder has one, that file opens, by its full path.
     MakeFile("bin/Readme.txt", "this one");
     dialog->ProgramFolder = Path("bin/");
-    QTest::mouseClick(dialog->Label4, Qt::LeftButton);
+    QTest::mouseClick(dialog->readmeLink, Qt::LeftButton);
     EXPECT_EQ(opened_, std::vector<std::string>{Std(Path("bin/Readme.txt"))});
     EXPECT_EQ(dialogs_.Count(ScriptedDialogs::Kind::Message), 1);
 }
@@ -133,10 +133,10 @@ TEST_F(HelpTest, EachLinkOpensItsTargetByMouseOrKeyboard)
     auto dialog = MakeDialog();
     dialog->show();
     const std::vector<std::pair<LinkLabel*, std::string>> links = {
-        {dialog->Label19, ParceloLinks::HelpPage},
-        {dialog->Label14, ParceloLinks::FaqPage},
-        {dialog->Label9, ParceloLinks::WebSite},
-        {dialog->Label7, std::string("mailto:") + ParceloLinks::MailAddress},
+        {dialog->helpLink, ParceloLinks::HelpPage},
+        {dialog->faqLink, ParceloLinks::FaqPage},
+        {dialog->webSiteLink, ParceloLinks::WebSite},
+        {dialog->mailLink, std::string("mailto:") + ParceloLinks::MailAddress},
     };
     for (const auto& [label, target] : links) {
         opened_.clear();
@@ -147,8 +147,8 @@ TEST_F(HelpTest, EachLinkOpensItsTargetByMouseOrKeyboard)
         EXPECT_EQ(opened_, std::vector<std::string>{target}) << "Enter on " << Std(label->objectName());
     }
     // The link texts name what they open.
-    EXPECT_EQ(Std(dialog->Label9->text()), ParceloLinks::WebSite);
-    EXPECT_EQ(Std(dialog->Label7->text()), ParceloLinks::MailAddress);
+    EXPECT_EQ(Std(dialog->webSiteLink->text()), ParceloLinks::WebSite);
+    EXPECT_EQ(Std(dialog->mailLink->text()), ParceloLinks::MailAddress);
     EXPECT_EQ(dialogs_.Log().size(), 0u);
 }
 
@@ -158,11 +158,11 @@ TEST_F(HelpTest, TheHelpButtonShowsTheDialogAndFreesItWhenClosed)
     form->show();
     ModalDriver<TAboutFm> driver([](TAboutFm* dialog) {
         EXPECT_EQ(Std(dialog->windowTitle()), "Help");
-        EXPECT_EQ(Std(dialog->Label1->text()), "Parcelo");
-        EXPECT_EQ(Std(dialog->Label2->text()), PARCELO_VERSION);
-        EXPECT_TRUE(dialog->Label1->font().bold());
-        EXPECT_FALSE(dialog->Image1->pixmap().isNull()) << "the application's icon";
-        EXPECT_EQ(Std(dialog->Label4->text()), "Readme.txt");
+        EXPECT_EQ(Std(dialog->nameLabel->text()), "Parcelo");
+        EXPECT_EQ(Std(dialog->versionLabel->text()), PARCELO_VERSION);
+        EXPECT_TRUE(dialog->nameLabel->font().bold());
+        EXPECT_FALSE(dialog->iconLabel->pixmap().isNull()) << "the application's icon";
+        EXPECT_EQ(Std(dialog->readmeLink->text()), "Readme.txt");
         EXPECT_EQ(Std(dialog->OKBn->text()), "Close");
         QTest::mouseClick(dialog->OKBn, Qt::LeftButton);
     });

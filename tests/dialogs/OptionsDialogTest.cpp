@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "ModalDriver.h"
-#include "settings/Options.h"
+#include "app/OptionsDialog.h"
 #include "tests/app/AppFixture.h"
 
 namespace {
@@ -24,8 +24,8 @@ protected:
     static std::vector<std::string> Marks(const TForm1& form)
     {
         std::vector<std::string> marks;
-        for (int i = 0; i < form.ListView1->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem* row = form.ListView1->topLevelItem(i);
+        for (int i = 0; i < form.fileList->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* row = form.fileList->topLevelItem(i);
             marks.push_back(Std(row->text(0)) + (row->checkState(0) == Qt::Checked ? " ascii" : " binary"));
         }
         return marks;

@@ -6,21 +6,25 @@
 #   net/          platform/
 #   ftp/          net/, platform/
 #   sftp/         net/, platform/
-#   settings/     platform/ (with platform/qt/), Qt
+#   settings/     platform/, Qt Core only (no widgets, no platform/qt/)
 #   app/          everything
 set -u
 root=${1:-$(dirname "$0")/../..}
 cd "$root" || exit 2
 
-# folder | project folders it may include | whether Qt is allowed
+# folder | project folders it may include | whether Qt is allowed (yes,
+# no, or core: Qt Core's text, list and object types, no widget or GUI)
 rules=(
   "platform|platform/|no"
   "platform/qt|platform/|yes"
   "net|platform/ net/|no"
   "ftp|platform/ net/ ftp/|no"
   "sftp|platform/ net/ sftp/|no"
-  "settings|platform/ settings/|yes"
+  "settings|platform/ settings/|core"
 )
+
+# The Qt Core headers a "core" layer may include.
+core_headers=" QObject QString QStringList QStringView QByteArray QList QRegularExpression QtCore/QObject QtCore/QString "
 
 status=0
 for rule in "${rules[@]}"; do
@@ -45,8 +49,12 @@ for rule in "${rules[@]}"; do
           status=1
         fi
       elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\<(Q[A-Za-z]*|Qt[A-Za-z]*/[^>]*)\> ]]; then
+        header=${BASH_REMATCH[1]}
         if [ "$qt" = no ]; then
-          echo "$file:$number: includes <${BASH_REMATCH[1]}>: no Qt in $folder/"
+          echo "$file:$number: includes <$header>: no Qt in $folder/"
+          status=1
+        elif [ "$qt" = core ] && [[ $core_headers != *" $header "* ]]; then
+          echo "$file:$number: includes <$header>: only Qt Core's plain types in $folder/"
           status=1
         fi
       fi

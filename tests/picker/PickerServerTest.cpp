@@ -39,7 +39,7 @@ protected:
         form_->portedit->setText(QString::fromStdString(server_->PortText()));
         form_->useredit->setText(QString::fromStdString(server_->User()));
         form_->passedit->setText(QString::fromStdString(server_->Password()));
-        form_->RB2->setChecked(true);
+        form_->subdirRadio->setChecked(true);
         form_->OwnFolder = MakeFolder("bin").toStdString() + "/";
         form_->FTP->OnDisplay = [this](TObject*, std::string& line) { Display(line); };
     }
@@ -92,7 +92,7 @@ protected:
         return list;
     }
 
-    std::string Status() const { return Std(form_->StatusBar1->PanelText(1)); }
+    std::string Status() const { return Std(form_->statusBar->PanelText(1)); }
 
     bool ListingFileLeft() const { return QFileInfo::exists(Path("bin/temp_dir")); }
 

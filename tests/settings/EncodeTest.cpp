@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RunCase{"empty input stays empty without decimal output", "K", true, 6, false, "123", "", ""}),
     [](const testing::TestParamInfo<RunCase>& test) { return WordsAsName(test.param.what); });
 
-// encode1 as the main window configures it.
+// The password scrambler as the settings load and save set it up.
 Tencode& MainWindowScrambler(Tencode& e)
 {
     e.SetKey("QZRW");

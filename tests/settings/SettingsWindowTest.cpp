@@ -117,7 +117,7 @@ TEST_F(SettingsWindow, FirstStartWithAnEmptyStore)
     EXPECT_EQ(Std(form->hostcmbox->currentText()), "");
     EXPECT_EQ(Std(form->addressedit->text()), "");
     EXPECT_EQ(Std(form->portedit->text()), "21");
-    EXPECT_TRUE(form->RB1->isChecked());
+    EXPECT_TRUE(form->loginDirRadio->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_FALSE(form->anonyckbox->isChecked());
     EXPECT_FALSE(form->state.useFirewall || form->state.exitWhenDone);
@@ -137,7 +137,7 @@ TEST_F(SettingsWindow, SavedProfileComesBackOnTheNextStart)
         form->useredit->setText("me");
         form->passedit->setText("s3cret");
         form->remckbox->setChecked(true);
-        form->RB2->setChecked(true);
+        form->subdirRadio->setChecked(true);
         form->dircmbox->setEditText("pub/in");
         form->state.useFirewall = true;
         form->state.firewallHost = "fw.example.org";
@@ -162,7 +162,7 @@ TEST_F(SettingsWindow, SavedProfileComesBackOnTheNextStart)
     EXPECT_TRUE(form->remckbox->isChecked());
     EXPECT_EQ(Std(form->passedit->text()), "s3cret");
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
-    EXPECT_TRUE(form->RB2->isChecked());
+    EXPECT_TRUE(form->subdirRadio->isChecked());
     EXPECT_TRUE(form->dircmbox->isEnabled());
     EXPECT_EQ(Std(form->dircmbox->currentText()), "pub/in");
     EXPECT_TRUE(form->state.useFirewall);
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  EXPECT_EQ(f.hostcmbox->count(), 1); // the list holds "work" only
                                  EXPECT_EQ(Std(f.addressedit->text()), "");
                                  EXPECT_EQ(Std(f.portedit->text()), "21");
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                              }},
                     LoadCase{"profile without an address",
                              {{"lasthost", std::string("work")}},
@@ -241,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
                              {{"lasthost", std::string("work")}},
                              {{"insub", false}, {"subdir", std::string("kept/for/later")}},
                              [](TForm1& f) {
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                                  EXPECT_FALSE(f.dircmbox->isEnabled());
                                  EXPECT_EQ(Std(f.dircmbox->currentText()), "");
                              }},
@@ -252,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  EXPECT_EQ(Std(f.hostcmbox->currentText()), "");
                                  EXPECT_EQ(Std(f.addressedit->text()), "");
                                  EXPECT_EQ(f.passedit->echoMode(), QLineEdit::Password);
-                                 EXPECT_TRUE(f.RB1->isChecked());
+                                 EXPECT_TRUE(f.loginDirRadio->isChecked());
                              }}),
     [](const testing::TestParamInfo<LoadCase>& test) { return WordsAsName(test.param.what); });
 
@@ -261,9 +261,9 @@ TEST_F(SettingsWindow, SavedExtensionsDecideTheCheckBoxesOfTheFileList)
     // The settings are read before the rows are built.
     Put("Options\\Extensions", {{".C", std::string("")}});
     auto form = Open({SampleFile(), SampleFile("main.c")});
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
-    EXPECT_EQ(form->ListView1->topLevelItem(0)->checkState(0), Qt::Unchecked) << "notes.txt";
-    EXPECT_EQ(form->ListView1->topLevelItem(1)->checkState(0), Qt::Checked) << "main.c";
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 2);
+    EXPECT_EQ(form->fileList->topLevelItem(0)->checkState(0), Qt::Unchecked) << "notes.txt";
+    EXPECT_EQ(form->fileList->topLevelItem(1)->checkState(0), Qt::Checked) << "main.c";
 }
 
 TEST_F(SettingsWindow, ProfileLoadWithRememberOffKeepsTheTypedPassword)
@@ -297,7 +297,7 @@ TEST_F(SettingsWindow, SavingLeavesOutFieldsThatDoNotApply)
     form->hostcmbox->setEditText("work");
     form->anonyckbox->setChecked(true);
     form->passedit->setText("me@example.org");
-    form->RB1->setChecked(true);
+    form->loginDirRadio->setChecked(true);
     form->writereg();
     EXPECT_EQ(Get("Hosts", "emailaddress"), "me@example.org");
     EXPECT_EQ(Get("Hosts\\work", "anonymous"), "1");
@@ -363,7 +363,7 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error), std::vector<std::string>{"Invalid data type for 'port'"});
     EXPECT_EQ(Std(form->addressedit->text()), "ftp.example.org"); // read before the bad value
     EXPECT_TRUE(form->state.passiveMode);                         // after it: not read, the default stays
-    EXPECT_EQ(form->ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(form->fileList->topLevelItemCount(), 1);
     EXPECT_TRUE(form->ListReady);
 
     // Saving now would put defaults over the unread options: it declines,
@@ -379,6 +379,74 @@ TEST_F(SettingsWindow, ValueOfTheWrongKindIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(Get("Options", "passivemode"), "0");
     EXPECT_EQ(Get("Hosts\\work", "port"), "1");
 }
+
+// A value of the wrong kind part-way through a profile: the window shows
+// what was read before it, as the reactions left it, and nothing after it.
+struct BadValueCase {
+    const char* bad;   // the value of the wrong kind
+    const char* error; // what the error box says
+    Values profile;
+    std::function<void(TForm1&)> check;
+};
+
+class BadProfileValue : public SettingsWindow, public testing::WithParamInterface<BadValueCase> { };
+
+TEST_P(BadProfileValue, ShowsWhatWasReadBeforeIt)
+{
+    const BadValueCase& c = GetParam();
+    Put("Hosts", {{"lasthost", std::string("work")}});
+    Put("Hosts\\work", c.profile);
+    auto form = Open();
+    EXPECT_EQ(dialogs.Texts(ScriptedDialogs::Kind::Error),
+              std::vector<std::string>{c.error + std::string(" for '") + c.bad + "'"});
+    c.check(*form);
+}
+
+const Values Login = {{"address", std::string("ftp.example.org")},
+                      {"port", std::string("2121")},
+                      {"anonymous", false},
+                      {"username", std::string("bob")}};
+
+Values With(Values values, const Values& more)
+{
+    values.insert(more.begin(), more.end());
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadProfileValue,
+    testing::Values(BadValueCase{"anonymous",
+                                 "Failed to get data",
+                                 {{"address", std::string("ftp.example.org")},
+                                  {"port", std::string("2121")},
+                                  {"anonymous", std::string("not a flag")},
+                                  {"username", std::string("bob")}},
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.addressedit->text()), "ftp.example.org");
+                                     EXPECT_EQ(Std(f.portedit->text()), "2121");
+                                     EXPECT_EQ(Std(f.useredit->text()), "");
+                                 }},
+                    BadValueCase{"remember", "Failed to get data",
+                                 With(Login, {{"remember", std::string("not a flag")}, {"insub", true}}),
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.useredit->text()), "bob");
+                                     EXPECT_FALSE(f.remckbox->isChecked());
+                                     EXPECT_TRUE(f.loginDirRadio->isChecked()) << "insub comes after it";
+                                 }},
+                    BadValueCase{"insub", "Failed to get data",
+                                 With(Login, {{"insub", std::string("not a flag")}, {"subdir", std::string("in")}}),
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.useredit->text()), "bob");
+                                     EXPECT_TRUE(f.loginDirRadio->isChecked());
+                                     EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                                 }},
+                    BadValueCase{"subdir", "Invalid data type", With(Login, {{"insub", true}, {"subdir", true}}),
+                                 [](TForm1& f) {
+                                     EXPECT_TRUE(f.subdirRadio->isChecked());
+                                     EXPECT_TRUE(f.dircmbox->isEnabled());
+                                     EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                                 }}),
+    [](const testing::TestParamInfo<BadValueCase>& row) { return std::string(row.param.bad); });
 
 TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
 {
@@ -420,7 +488,7 @@ TEST_F(SettingsWindow, UnusableStoreGivesOneMessageAndIsLeftAlone)
                       "Parcelo could not read its settings from \"" + db + "\": " + c.reason +
                           "\nParcelo starts without the saved profiles and options and leaves that file as it is.")
                 << c.what;
-            EXPECT_EQ(form->ListView1->topLevelItemCount(), 1) << c.what;
+            EXPECT_EQ(form->fileList->topLevelItemCount(), 1) << c.what;
             EXPECT_EQ(Std(form->portedit->text()), "21") << c.what;
             EXPECT_EQ(form->txtlist, QStringList{".txt"}) << c.what;
 
@@ -475,10 +543,10 @@ TEST_F(SettingsWindow, ReactionsRunWhenTheProgramSetsTheControls)
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);
     EXPECT_EQ(Std(form->passedit->text()), "");
 
-    form->RB2->setChecked(true);
+    form->subdirRadio->setChecked(true);
     EXPECT_TRUE(form->dircmbox->isEnabled());
     form->dircmbox->setEditText("pub");
-    form->RB1->setChecked(true);
+    form->loginDirRadio->setChecked(true);
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_EQ(Std(form->dircmbox->currentText()), "");
 }
@@ -553,31 +621,10 @@ INSTANTIATE_TEST_SUITE_P(
         FingerprintCase{"BackslashesNameNoProfile", SavedA, "\\", "127.0.0.1", {}, ""}),
     [](const testing::TestParamInfo<FingerprintCase>& test) { return std::string(test.param.label); });
 
-// The view the window's load and save work on, with a trusted certificate.
-SettingsView ViewOf(TForm1& f, bool& unread, const TrustedCertificate* trusted)
+// Saves what the window shows, with a trusted certificate.
+void SaveWithCertificate(const TForm1& f, const TrustedCertificate* trusted)
 {
-    SettingsView v;
-    v.hostcmbox = f.hostcmbox;
-    v.addressedit = f.addressedit;
-    v.portedit = f.portedit;
-    v.useredit = f.useredit;
-    v.passedit = f.passedit;
-    v.anonyckbox = f.anonyckbox;
-    v.remckbox = f.remckbox;
-    v.RB1 = f.RB1;
-    v.RB2 = f.RB2;
-    v.dircmbox = f.dircmbox;
-    v.encode1 = f.encode1;
-    v.txtlist = &f.txtlist;
-    v.emailAddress = &f.state.emailAddress;
-    v.firewallHost = &f.state.firewallHost;
-    v.firewallPort = &f.state.firewallPort;
-    v.useFirewall = &f.state.useFirewall;
-    v.passiveMode = &f.state.passiveMode;
-    v.exitWhenDone = &f.state.exitWhenDone;
-    v.startupReadFailed = &unread;
-    v.trustedCertificate = trusted;
-    return v;
+    WriteSettings(f.hostcmbox->currentText(), f.ShownProfile(), f.CurrentOptions(), trusted, SettingsReadState{});
 }
 
 // A certificate trusted for "work" is saved with "work" only: saving another
@@ -587,24 +634,23 @@ TEST_F(SettingsWindow, TrustedCertificateIsSavedAndDeletedWithItsProfile)
 {
     Put("Hosts\\work", SavedA);
     auto form = Open();
-    bool unread = false;
     const TrustedCertificate trusted{"work", "ftp.example.org", FpB};
 
     form->hostcmbox->setEditText("home");
     form->addressedit->setText("ftp.example.org");
-    WriteSettings(ViewOf(*form, unread, &trusted));
+    SaveWithCertificate(*form, &trusted);
     EXPECT_EQ(Get("Hosts\\home", "tlsfingerprint"), "<missing>");
     EXPECT_EQ(Get("Hosts\\home", "tlshost"), "<missing>");
     EXPECT_EQ(RememberedFingerprint("work", "127.0.0.1"), FpA);
 
     form->hostcmbox->setEditText("work");
-    WriteSettings(ViewOf(*form, unread, &trusted));
+    SaveWithCertificate(*form, &trusted);
     EXPECT_EQ(Get("Hosts\\work", "tlshost"), "ftp.example.org");
     EXPECT_EQ(Get("Hosts\\work", "tlsfingerprint"), FpB);
     EXPECT_EQ(RememberedFingerprint("work", "FTP.example.org"), FpB);
 
     // Saved again without a certificate trusted in the run: it stays.
-    WriteSettings(ViewOf(*form, unread, nullptr));
+    SaveWithCertificate(*form, nullptr);
     EXPECT_EQ(RememberedFingerprint("work", "ftp.example.org"), FpB);
 
     DeleteSavedProfile("work");

@@ -43,7 +43,7 @@ protected:
         QApplication::setActiveWindow(form.get());
         EXPECT_TRUE(QTest::qWaitForWindowActive(form.get()));
         // The start-up focus is set once the window is up; let it happen first.
-        while (form->Timer1->isActive())
+        while (form->focusTimer->isActive())
             QTest::qWait(5);
         return form;
     }
@@ -145,7 +145,7 @@ TEST_F(Desktop, EnterDuringTheUploadNeitherCancelsNorQuits)
     PressEnter();
 
     EXPECT_NE(focusDuringJob, "CancelBn");
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     EXPECT_TRUE(form->isVisible());
     std::vector<std::string> commands = server.Join();
     ASSERT_EQ(commands.size(), 6u);
@@ -337,7 +337,7 @@ TEST_F(Desktop, DropDownDuringAnUploadLeavesItAlone)
     });
     QTest::mouseClick(form->OKBn, Qt::LeftButton);
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     const std::vector<std::string> commands = server.Join();
     EXPECT_EQ(commands.back(), "QUIT");
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "CWD pub"), 1);
@@ -374,7 +374,7 @@ TEST_F(Desktop, OKDuringAListingLeavesItAlone)
     });
     DropDown(*form);
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Directory list received");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "Directory list received");
     EXPECT_EQ(form->dircmbox->count(), 1);
     EXPECT_TRUE(MemoLines(*form, {"> STOR", "> TYPE"}).empty());
     EXPECT_EQ(dialogs_.Beeps(), 1);
@@ -401,7 +401,7 @@ TEST_F(Desktop, PickerReportsALogInThatLeftNoSessionAsOne)
     DropDown(*form);
 
     server.Join();
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Cannot connect to 127.0.0.1: the server closed the connection");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "Cannot connect to 127.0.0.1: the server closed the connection");
     EXPECT_TRUE(MemoLines(*form, {"> LIST", "> PORT"}).empty());
 }
 
@@ -465,11 +465,11 @@ TEST_F(Desktop, NameThatIsNotUtf8IsStoredUnderItsOwnBytes)
     form.ApplicationIsActive = [] { return true; };
     form.state.passiveMode = false;
     FillFor(form, server);
-    ASSERT_EQ(Std(form.ListView1->topLevelItem(0)->text(0)), "caf\xC3\xA9.bin") << "shown readably";
+    ASSERT_EQ(Std(form.fileList->topLevelItem(0)->text(0)), "caf\xC3\xA9.bin") << "shown readably";
 
     form.OKBn->click();
 
-    EXPECT_EQ(Std(form.StatusBar1->PanelText(1)), "File transfer completed") << Std(form.DisplayMemo->toPlainText());
+    EXPECT_EQ(Std(form.statusBar->PanelText(1)), "File transfer completed") << Std(form.DisplayMemo->toPlainText());
     const std::vector<std::string> commands = server.Join();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR caf\xe9.bin"), 1);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR b.bin"), 1);
@@ -482,7 +482,7 @@ TEST_F(Desktop, EveryControlHasAnAccessibleName)
 {
     auto form = OpenWindow({MakeFile("a.txt", "a")});
     const std::pair<QWidget*, const char*> table[] = {
-        {form->ListView1, "Send File(s)"}, {form->hostcmbox, "To Remote Host"}, {form->addressedit, "Address"},
+        {form->fileList, "Send File(s)"},  {form->hostcmbox, "To Remote Host"}, {form->addressedit, "Address"},
         {form->portedit, "Port"},          {form->useredit, "Username"},        {form->passedit, "Password"},
         {form->dircmbox, "Sub-directory"}, {form->newbn, "New profile"},        {form->deletebn, "Delete profile"},
     };

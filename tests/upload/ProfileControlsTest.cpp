@@ -114,7 +114,7 @@ TEST_F(Profiles, DeletingTheOnlyProfileLeavesAnEmptyOne)
     ASSERT_EQ(Std(form->hostcmbox->currentText()), "solo");
     form->passedit->setText(QStringLiteral("pw"));
     form->remckbox->setChecked(true);
-    form->RB2->setChecked(true);
+    form->subdirRadio->setChecked(true);
     form->dircmbox->setEditText(QStringLiteral("upload"));
 
     dialogs_.Answer(DialogAnswer::No);
@@ -135,7 +135,7 @@ TEST_F(Profiles, DeletingTheOnlyProfileLeavesAnEmptyOne)
         EXPECT_EQ(Std(text), "");
     EXPECT_FALSE(form->anonyckbox->isChecked());
     EXPECT_FALSE(form->remckbox->isChecked());
-    EXPECT_TRUE(form->RB1->isChecked());
+    EXPECT_TRUE(form->loginDirRadio->isChecked());
     EXPECT_FALSE(form->dircmbox->isEnabled());
     EXPECT_EQ(Std(form->portedit->text()), "21");
     EXPECT_TRUE(FocusOn(*form, form->hostcmbox));
@@ -205,7 +205,7 @@ TEST_F(Profiles, NewProfileClearsTheControlsButKeepsThePort)
     EXPECT_EQ(Std(form->portedit->text()), "2121");
     EXPECT_FALSE(form->anonyckbox->isChecked());
     EXPECT_FALSE(form->remckbox->isChecked());
-    EXPECT_TRUE(form->RB1->isChecked());
+    EXPECT_TRUE(form->loginDirRadio->isChecked());
     EXPECT_EQ(form->dircmbox->count(), 0);
     EXPECT_TRUE(form->dir_record.isEmpty());
     EXPECT_EQ(form->passedit->echoMode(), QLineEdit::Password);

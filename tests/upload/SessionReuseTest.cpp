@@ -137,7 +137,7 @@ protected:
         form_->show();
         QApplication::setActiveWindow(form_.get());
         ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
-        while (form_->Timer1->isActive())
+        while (form_->focusTimer->isActive())
             QTest::qWait(5);
         SetAscii(*form_, {false});
         form_->state.passiveMode = true;
@@ -147,9 +147,9 @@ protected:
         TypeInto(form_->portedit, QString::fromStdString(serverA_->PortText()));
         TypeInto(form_->useredit, QStringLiteral("u"));
         TypeInto(form_->passedit, QStringLiteral("pw"));
-        QTest::mouseClick(form_->RB2, Qt::LeftButton);
+        QTest::mouseClick(form_->subdirRadio, Qt::LeftButton);
         DropDown();
-        ASSERT_EQ(Std(form_->StatusBar1->PanelText(1)), "Directory list received") << Memo();
+        ASSERT_EQ(Std(form_->statusBar->PanelText(1)), "Directory list received") << Memo();
         ASSERT_GE(form_->dircmbox->findText(QStringLiteral("from_a0")), 0);
     }
 
@@ -235,7 +235,7 @@ TEST_P(SessionReuse, UploadAfterAnEditLogsInAfresh)
     QTest::mouseClick(form_->OKBn, Qt::LeftButton);
 
     const std::string memo = Memo();
-    EXPECT_EQ(Std(form_->StatusBar1->PanelText(1)), "File transfer completed") << memo;
+    EXPECT_EQ(Std(form_->statusBar->PanelText(1)), "File transfer completed") << memo;
     EXPECT_EQ(dialogs_.UnusedAnswers(), 0u) << "a secured log-in asks about the certificate";
     Finish();
 
@@ -269,7 +269,7 @@ TEST_P(SessionReuse, SecondListingAfterAnEditListsTheEditedServer)
     Edit();
     DropDown();
 
-    EXPECT_EQ(Std(form_->StatusBar1->PanelText(1)), "Directory list received") << Memo();
+    EXPECT_EQ(Std(form_->statusBar->PanelText(1)), "Directory list received") << Memo();
     EXPECT_EQ(dialogs_.UnusedAnswers(), 0u) << "a secured log-in asks about the certificate";
     if (!c.freshSession) {
         EXPECT_GE(form_->dircmbox->findText(QStringLiteral("from_a0")), 0);

@@ -60,7 +60,7 @@ protected:
         form->show();
         QApplication::setActiveWindow(form.get());
         EXPECT_TRUE(QTest::qWaitForWindowActive(form.get()));
-        while (form->Timer1->isActive())
+        while (form->focusTimer->isActive())
             QTest::qWait(5);
         return form;
     }
@@ -91,7 +91,7 @@ protected:
         TypeInto(form.portedit, QString::fromStdString(port));
         TypeInto(form.useredit, QString::fromStdString(user));
         TypeInto(form.passedit, QString::fromStdString(password));
-        QTest::mouseClick(form.RB2, Qt::LeftButton);
+        QTest::mouseClick(form.subdirRadio, Qt::LeftButton);
         TypeInto(form.dircmbox, dir);
     }
 
@@ -193,7 +193,7 @@ TEST_P(TrustQuestion, DecidesTheLogInAndWhatTheProfileKeeps)
     EXPECT_EQ(dialogs_.UnusedAnswers(), 0u);
 
     if (c.uploads) {
-        EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << memo;
+        EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << memo;
         EXPECT_EQ(ReadAll(server_->StoredPath("secret.bin")), bytes);
         EXPECT_TRUE(dialogs_.Texts(Kind::Message).empty());
     } else {
@@ -238,7 +238,7 @@ TEST_F(TlsServer, DeletingTheProfileForgetsItsCertificate)
     TypeProfile(*form, QStringLiteral("ftpes://127.0.0.1"), server_->PortText(), server_->User(), server_->Password());
     dialogs_.Answer(DialogAnswer::Yes);
     PressEnterTwice();
-    ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    ASSERT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     ASSERT_EQ(Saved("tlsfingerprint"), TestCerts().selfSigned.fingerprint);
 
     dialogs_.Answer(DialogAnswer::Yes);
@@ -271,14 +271,14 @@ TEST_F(TlsWindow, DirectoryListTrustsForTheUploadThatFollows)
     Key(Qt::Key_Down, Qt::AltModifier);
     form->dircmbox->hidePopup();
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "Directory list received") << Std(form->DisplayMemo->toPlainText());
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "Directory list received") << Std(form->DisplayMemo->toPlainText());
     EXPECT_GE(form->dircmbox->findText(QStringLiteral("upload")), 0);
     EXPECT_EQ(Saved("tlsfingerprint"), "<missing>") << "saved with the profile, at the end of an upload";
 
     TypeInto(form->dircmbox, QStringLiteral("upload"));
     PressEnterTwice();
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
     EXPECT_EQ(ReadAll(server->StoredPath("a.txt")), "abc\n");
     EXPECT_EQ(dialogs_.Count(Kind::Question), 1);
     EXPECT_EQ(Saved("tlsfingerprint"), TestCerts().selfSigned.fingerprint);
@@ -300,7 +300,7 @@ TEST_F(TlsWindow, DirectoryListRefusedTellsWhyInTheStatusBar)
         Key(Qt::Key_Down, Qt::AltModifier);
         form->dircmbox->hidePopup();
 
-        const std::string status = Std(form->StatusBar1->PanelText(1));
+        const std::string status = Std(form->statusBar->PanelText(1));
         EXPECT_EQ(status.rfind("Cannot connect to ftpes://127.0.0.1: ", 0), 0u) << status;
         EXPECT_TRUE(Has(status, "self-signed certificate")) << status;
         EXPECT_EQ(dialogs_.Count(Kind::Question), attempt);
@@ -374,7 +374,7 @@ TEST_F(TlsWindow, ImplicitTlsWithARememberedCertificate)
 
     PressEnterTwice();
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     EXPECT_EQ(ReadAll(server->StoredPath("b.bin")), bytes);
     EXPECT_EQ(ReadAll(server->StoredPath("c.txt")), QByteArray("one\ntwo\n"));
     EXPECT_EQ(ReadAll(server->StoredPath("d.bin")), QByteArray());

@@ -115,13 +115,13 @@ TEST_P(Progress, MovesTheBarAndShowsThePercentage)
     const ProgressCase& c = GetParam();
     auto form = OpenWindow({MakeFile("a.txt", "a")});
     form->ProgressScale = c.scale;
-    form->ProgressBar1->setMaximum(c.maximum);
+    form->progressBar->setMaximum(c.maximum);
     bool abort = false;
 
     form->FTPProgress(nullptr, c.count, abort);
 
-    EXPECT_EQ(form->ProgressBar1->value(), c.position);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(0)), c.percent);
+    EXPECT_EQ(form->progressBar->value(), c.position);
+    EXPECT_EQ(Std(form->statusBar->PanelText(0)), c.percent);
     EXPECT_FALSE(abort);
 }
 
@@ -145,7 +145,7 @@ TEST_F(UploadTest, TitleFollowsTheProgressOnceTheUserWorkedElsewhere)
     form->ApplicationIsActive = [&] { return active; };
     form->FTP->SetHostFileName("report.txt");
     form->ProgressScale = 0;
-    form->ProgressBar1->setMaximum(100);
+    form->progressBar->setMaximum(100);
     TitleChanges changes(form.get());
     bool abort = false;
 
@@ -279,7 +279,7 @@ TEST_P(CloseDuringTransfer, EndsTheJobQuietly)
     EXPECT_FALSE(form->FTP->Connected());
     EXPECT_EQ(dialogs_.Count(Kind::Message), 0);
     EXPECT_EQ(dialogs_.Count(Kind::Question), 0);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer aborted");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer aborted");
     EXPECT_EQ(MemoLines(*form, {"> STOR"}), std::vector<std::string>{"> STOR a.txt"});
     server.Join();
 }

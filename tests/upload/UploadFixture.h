@@ -78,7 +78,7 @@ protected:
 
     static void SetSubdirectory(TForm1& form, const QString& dir)
     {
-        form.RB2->setChecked(true);
+        form.subdirRadio->setChecked(true);
         form.dircmbox->setEnabled(true);
         form.dircmbox->setEditText(dir);
     }
@@ -87,7 +87,7 @@ protected:
     static void SetAscii(TForm1& form, const std::vector<bool>& ascii)
     {
         for (size_t i = 0; i < ascii.size(); ++i)
-            form.ListView1->topLevelItem(static_cast<int>(i))->setCheckState(0, ascii[i] ? Qt::Checked : Qt::Unchecked);
+            form.fileList->topLevelItem(static_cast<int>(i))->setCheckState(0, ascii[i] ? Qt::Checked : Qt::Unchecked);
     }
 
     // The lines of the display box, in order.

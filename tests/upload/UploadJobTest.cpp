@@ -48,7 +48,7 @@ TEST_F(UploadJob, StoresEveryFileByteForByteInItsRowsType)
 
     form->OKBn->click();
 
-    ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
+    ASSERT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << Std(form->DisplayMemo->toPlainText());
     EXPECT_EQ(ReadAll(Stored("a.txt")), text);
     EXPECT_EQ(ReadAll(Stored("b.bin")), bytes1);
     EXPECT_EQ(ReadAll(Stored("c.bin")), bytes2);
@@ -61,7 +61,7 @@ TEST_F(UploadJob, StoresEveryFileByteForByteInItsRowsType)
     EXPECT_EQ(MemoLines(*form, {"> PORT", "> PASV"}).size(), 4u);
     EXPECT_TRUE(MemoLines(*form, {"> PASV"}).empty()) << "passive mode is off";
     EXPECT_EQ(MemoLines(*form, {"> QUIT"}).size(), 1u);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(0)), "");
+    EXPECT_EQ(Std(form->statusBar->PanelText(0)), "");
     EXPECT_EQ(dialogs_.Log().size(), 0u);
     EXPECT_TRUE(form->OKBn->isEnabled());
     EXPECT_FALSE(form->FTP->Connected());
@@ -79,7 +79,7 @@ TEST_F(UploadJob, FirstBinaryFileAfterANewLogInIsSentAsBinary)
     form->state.passiveMode = true;
 
     form->OKBn->click();
-    ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    ASSERT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
     std::filesystem::remove(Stored("x.bin"));
     std::filesystem::remove(Stored("y.bin"));
 
@@ -120,7 +120,7 @@ TEST_F(UploadJob, MissingDirectoryIsCreatedOnlyWhenTheUserSaysYes)
               (std::vector<std::string>{"> CWD upload/new", "> CWD upload/new", "> MKD upload/new", "> CWD upload/new",
                                         "> STOR a.txt"}));
     EXPECT_EQ(ReadAll(server_->Root() + "/upload/new/a.txt"), "abc\n");
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
 }
 
 TEST_F(UploadJob, DirectoryThatCannotBeCreatedStopsWithABeepAndKeepsTheSession)
@@ -177,7 +177,7 @@ TEST_P(UploadFileFailure, AsksOrReportsAndStopsOrGoesOn)
               c.question ? std::vector<std::string>{c.question} : std::vector<std::string>{});
     EXPECT_EQ(dialogs_.Texts(Kind::Message),
               c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), c.status);
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), c.status);
     EXPECT_EQ(ReadAll(Stored(c.files.back())) == "data\n", c.lastStored);
     EXPECT_EQ(form->OKBn->isEnabled(), c.okEnabled);
     EXPECT_FALSE(form->FTP->Connected());
@@ -228,7 +228,7 @@ TEST_F(UploadJob, ReusesTheSessionLeftOpenAndLogsInOnlyOnce)
 
     EXPECT_EQ(MemoLines(*form, {"> USER"}).size(), 1u);
     EXPECT_EQ(ReadAll(Stored("a.txt")), "abc\n");
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
 }
 
 // The bar counts bytes up to 60,000 and thousands above that.
@@ -245,9 +245,9 @@ TEST_F(UploadJob, ScalesTheProgressBarToTheFileSize)
     auto shown = form->FTP->OnProgress;
     form->FTP->OnProgress = [&](TObject* sender, std::int64_t count, bool& abort) {
         shown(sender, count, abort);
-        if (seen.empty() || seen.back().maximum != form->ProgressBar1->maximum())
-            seen.push_back({form->ProgressBar1->maximum(), form->ProgressScale, {}});
-        seen.back().lastPercent = form->StatusBar1->PanelText(0);
+        if (seen.empty() || seen.back().maximum != form->progressBar->maximum())
+            seen.push_back({form->progressBar->maximum(), form->ProgressScale, {}});
+        seen.back().lastPercent = form->statusBar->PanelText(0);
     };
 
     form->OKBn->click();
@@ -259,8 +259,8 @@ TEST_F(UploadJob, ScalesTheProgressBarToTheFileSize)
     EXPECT_EQ(seen[1].maximum, 61);
     EXPECT_EQ(seen[1].scale, 1);
     EXPECT_EQ(Std(seen[1].lastPercent), "100%");
-    EXPECT_EQ(form->ProgressBar1->value(), 0);
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(0)), "");
+    EXPECT_EQ(form->progressBar->value(), 0);
+    EXPECT_EQ(Std(form->statusBar->PanelText(0)), "");
 }
 
 // With the exit option the window closes after a completed job, and the
@@ -276,7 +276,7 @@ TEST_F(UploadJob, ExitOptionClosesTheWindowAfterACompletedJob)
 
         form->OKBn->click();
 
-        EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+        EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
         // Closing the main window is what marks the program as terminating.
         EXPECT_EQ(IsTerminating(), exitWhenDone);
         EXPECT_TRUE(form->OKBn->isEnabled());
@@ -409,7 +409,7 @@ TEST_F(UploadTest, FirewallLogsInAsUserAtServerThroughTheFirewallHost)
     form->state.firewallPort = QString::fromStdString(accepting.PortText());
     form->OKBn->click();
     EXPECT_EQ(accepting.Join(), (std::vector<std::string>{"USER parcelo@ftp.example.invalid", "PASS pw", "QUIT"}));
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "0 of 1 file sent \u2014 1 folder skipped");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "0 of 1 file sent \u2014 1 folder skipped");
     EXPECT_EQ(dialogs_.Count(ScriptedDialogs::Kind::Message), 0);
 
     form->state.firewallPort = QString::fromStdString(refusing.PortText());
@@ -464,7 +464,7 @@ TEST_F(UploadTest, DroppedConnectionAbortsTheJob)
     server.Join();
     EXPECT_EQ(dialogs_.Count(Kind::Question), 0);
     EXPECT_EQ(dialogs_.Texts(Kind::Message), std::vector<std::string>{"Cannot send a.txt to remote host"});
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer aborted");
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer aborted");
     EXPECT_FALSE(form->OKBn->isEnabled());
 }
 

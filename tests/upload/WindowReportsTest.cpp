@@ -28,7 +28,7 @@ protected:
         QApplication::setActiveWindow(form.get());
         EXPECT_TRUE(QTest::qWaitForWindowActive(form.get()));
         // The start-up focus is set once the window is up; let it happen first.
-        while (form->Timer1->isActive())
+        while (form->focusTimer->isActive())
             QTest::qWait(5);
         return form;
     }
@@ -87,14 +87,14 @@ TEST_F(WindowReports, EveryFileIsAccountedForAndTheCountSaysWhatWasNotSent)
     auto form = ShowWindow({MakeFile("empty.txt", ""), MakeFolder("Holiday pictures"), MakeFile("photo.png", "png"),
                             Path("missing-file.doc"), MakeFile("part-a.bin", "part a")});
     ASSERT_EQ(dialogs_.Texts(Kind::Error), std::vector<std::string>{"missing-file.doc: file not found"});
-    ASSERT_EQ(form->ListView1->topLevelItemCount(), 5);
+    ASSERT_EQ(form->fileList->topLevelItemCount(), 5);
     FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
                 QStringLiteral("pw"));
     form->state.passiveMode = true;
 
     PressOK(*form);
 
-    EXPECT_EQ(Std(form->StatusBar1->PanelText(1)), "3 of 5 files sent \u2014 1 not found, 1 folder skipped")
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "3 of 5 files sent \u2014 1 not found, 1 folder skipped")
         << Std(form->DisplayMemo->toPlainText());
     server.Join();
     EXPECT_EQ(MemoLines(*form, {"> STOR"}),
@@ -180,14 +180,14 @@ TEST_F(WindowReports, SlowUploadShowsBytesSpeedAndTimeLeft)
     std::vector<std::string> spoken;
     TForm1* window = form.get();
     form->MonotonicMs = [&, window] {
-        shown.push_back(Std(window->StatusBar1->PanelText(1)));
-        spoken.push_back(Std(window->ProgressBar1->accessibleDescription()));
+        shown.push_back(Std(window->statusBar->PanelText(1)));
+        spoken.push_back(Std(window->progressBar->accessibleDescription()));
         return now += 250;
     };
 
     PressOK(*form);
 
-    ASSERT_EQ(Std(form->StatusBar1->PanelText(1)), "File transfer completed");
+    ASSERT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed");
     server.Join();
     // Looks at 250 ms steps: the first after the start of the file is at
     // the 250 ms mark; speed and time left appear from the 1,000 ms mark on.
@@ -208,7 +208,7 @@ TEST_F(WindowReports, SlowUploadShowsBytesSpeedAndTimeLeft)
     EXPECT_TRUE(std::any_of(spoken.begin(), spoken.end(), [](const std::string& s) {
         return s.find("/s, ") != std::string::npos;
     })) << "the bar's description for screen readers";
-    EXPECT_EQ(Std(form->ProgressBar1->accessibleDescription()), "") << "cleared after the file";
+    EXPECT_EQ(Std(form->progressBar->accessibleDescription()), "") << "cleared after the file";
 }
 
 struct AddressCase {
@@ -244,7 +244,7 @@ TEST_P(PastedAddress, IsTakenApartIntoAddressPortAndDirectory)
 
     EXPECT_EQ(Std(form->addressedit->text()), c.address);
     EXPECT_EQ(Std(form->portedit->text()), c.port);
-    EXPECT_EQ(form->RB2->isChecked(), c.directory[0] != '\0');
+    EXPECT_EQ(form->subdirRadio->isChecked(), c.directory[0] != '\0');
     EXPECT_EQ(Std(form->dircmbox->currentText()), c.directory);
 }
 

@@ -1,4 +1,4 @@
-#include "settings/About.h"
+#include "app/HelpDialog.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -97,37 +97,37 @@ TAboutFm::TAboutFm(QWidget* owner)
     auto plain = [this](const char* text) { return new QLabel(QString::fromUtf8(text), this); };
     auto link = [&](const char* name, const QString& text) { return named(new LinkLabel(text, this), name); };
 
-    Image1 = named(new QLabel(this), "Image1");
-    Image1->setFixedSize(32, 32);
-    Label1 = named(new QLabel(QStringLiteral("Parcelo"), this), "Label1");
-    QFont bold = Label1->font();
+    iconLabel = named(new QLabel(this), "Image1");
+    iconLabel->setFixedSize(32, 32);
+    nameLabel = named(new QLabel(QStringLiteral("Parcelo"), this), "Label1");
+    QFont bold = nameLabel->font();
     bold.setBold(true);
-    Label1->setFont(bold);
-    Label2 = named(new QLabel(QStringLiteral(PARCELO_VERSION), this), "Label2");
-    Label3 =
+    nameLabel->setFont(bold);
+    versionLabel = named(new QLabel(QStringLiteral(PARCELO_VERSION), this), "Label2");
+    copyrightLabel =
         named(new QLabel(QStringLiteral("Copyright \u00a9 2026 the Parcelo developers. Free to use."), this), "Label3");
 
-    Label4 = link("Label4", QStringLiteral("Readme.txt"));
-    Label19 = link("Label19", QStringLiteral("Help"));
-    Label14 = link("Label14", QStringLiteral("Frequently Asked Questions (FAQ)"));
-    Label9 = link("Label9", QString::fromLatin1(ParceloLinks::WebSite));
-    Label7 = link("Label7", QString::fromLatin1(ParceloLinks::MailAddress));
+    readmeLink = link("Label4", QStringLiteral("Readme.txt"));
+    helpLink = link("Label19", QStringLiteral("Help"));
+    faqLink = link("Label14", QStringLiteral("Frequently Asked Questions (FAQ)"));
+    webSiteLink = link("Label9", QString::fromLatin1(ParceloLinks::WebSite));
+    mailLink = link("Label7", QString::fromLatin1(ParceloLinks::MailAddress));
     OKBn = named(new QPushButton(QStringLiteral("Close"), this), "OKBn");
     OKBn->setFlat(true);
     OKBn->setDefault(true);
 
-    connect(Label4, &LinkLabel::clicked, this, &TAboutFm::Label4Click);
-    connect(Label19, &LinkLabel::clicked, this, &TAboutFm::Label19Click);
-    connect(Label14, &LinkLabel::clicked, this, &TAboutFm::Label14Click);
-    connect(Label9, &LinkLabel::clicked, this, &TAboutFm::Label9Click);
-    connect(Label7, &LinkLabel::clicked, this, &TAboutFm::Label7Click);
+    connect(readmeLink, &LinkLabel::clicked, this, &TAboutFm::OnReadmeLinkClicked);
+    connect(helpLink, &LinkLabel::clicked, this, &TAboutFm::OnHelpLinkClicked);
+    connect(faqLink, &LinkLabel::clicked, this, &TAboutFm::OnFaqLinkClicked);
+    connect(webSiteLink, &LinkLabel::clicked, this, &TAboutFm::OnWebSiteLinkClicked);
+    connect(mailLink, &LinkLabel::clicked, this, &TAboutFm::OnMailLinkClicked);
     connect(OKBn, &QPushButton::clicked, this, &TAboutFm::OKBnClick);
 
     auto* title = new QHBoxLayout;
     title->setSpacing(8);
-    title->addWidget(Image1);
-    title->addWidget(Label1);
-    title->addWidget(Label2);
+    title->addWidget(iconLabel);
+    title->addWidget(nameLabel);
+    title->addWidget(versionLabel);
     title->addStretch(1);
 
     // One line of plain words around a link.
@@ -158,22 +158,22 @@ TAboutFm::TAboutFm(QWidget* owner)
     outer->setContentsMargins(16, 12, 16, 12);
     outer->setSpacing(6);
     outer->addLayout(title);
-    outer->addWidget(Label3);
+    outer->addWidget(copyrightLabel);
     outer->addSpacing(6);
-    outer->addLayout(line("See", Label4, nullptr));
-    outer->addLayout(line("Get", Label19, "online"));
-    outer->addLayout(line("Read", Label14, "online"));
-    outer->addLayout(line("Visit", Label9, "for update"));
-    outer->addLayout(line("Any comments please send to", Label7, nullptr));
+    outer->addLayout(line("See", readmeLink, nullptr));
+    outer->addLayout(line("Get", helpLink, "online"));
+    outer->addLayout(line("Read", faqLink, "online"));
+    outer->addLayout(line("Visit", webSiteLink, "for update"));
+    outer->addLayout(line("Any comments please send to", mailLink, nullptr));
     outer->addSpacing(6);
     outer->addLayout(close);
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
-    setTabOrder(Label4, Label19);
-    setTabOrder(Label19, Label14);
-    setTabOrder(Label14, Label9);
-    setTabOrder(Label9, Label7);
-    setTabOrder(Label7, OKBn);
+    setTabOrder(readmeLink, helpLink);
+    setTabOrder(helpLink, faqLink);
+    setTabOrder(faqLink, webSiteLink);
+    setTabOrder(webSiteLink, mailLink);
+    setTabOrder(mailLink, OKBn);
     OKBn->setFocus();
 
     // Centred on the screen rather than over the window that opened it.
@@ -182,7 +182,7 @@ TAboutFm::TAboutFm(QWidget* owner)
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void TAboutFm::Label4Click()
+void TAboutFm::OnReadmeLinkClicked()
 {
     const QString readme = FindReadme(ProgramFolder);
     if (readme.isEmpty()) {
@@ -192,22 +192,22 @@ void TAboutFm::Label4Click()
     Open(readme);
 }
 
-void TAboutFm::Label19Click()
+void TAboutFm::OnHelpLinkClicked()
 {
     Open(QString::fromLatin1(ParceloLinks::HelpPage));
 }
 
-void TAboutFm::Label14Click()
+void TAboutFm::OnFaqLinkClicked()
 {
     Open(QString::fromLatin1(ParceloLinks::FaqPage));
 }
 
-void TAboutFm::Label9Click()
+void TAboutFm::OnWebSiteLinkClicked()
 {
     Open(QString::fromLatin1(ParceloLinks::WebSite));
 }
 
-void TAboutFm::Label7Click()
+void TAboutFm::OnMailLinkClicked()
 {
     Open(QStringLiteral("mailto:") + QString::fromLatin1(ParceloLinks::MailAddress));
 }

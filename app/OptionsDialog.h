@@ -28,8 +28,8 @@ public:
 
     QPushButton* OK;
     QCheckBox* Exitckbox;
-    QLabel* extlabel1;
-    QLabel* extlabel2;
+    QLabel* extensionsLabel; // object name "extlabel1"
+    QLabel* asciiModeLabel;  // object name "extlabel2"
     QListWidget* extlist;
     QLineEdit* extedit;
     QPushButton* addbn;

@@ -1,4 +1,4 @@
-#include "settings/Options.h"
+#include "app/OptionsDialog.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -50,9 +50,9 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     OK = named(new QPushButton(QStringLiteral("OK"), this), "OK");
     OK->setDefault(true);
     Exitckbox = named(new QCheckBox(QStringLiteral("Exit when file transfer completed"), this), "Exitckbox");
-    extlabel1 =
+    extensionsLabel =
         named(new QLabel(QStringLiteral("Files with extensions listed here will be sent in "), this), "extlabel1");
-    extlabel2 = named(new QLabel(QStringLiteral("ascii mode"), this), "extlabel2");
+    asciiModeLabel = named(new QLabel(QStringLiteral("ascii mode"), this), "extlabel2");
     extlist = named(new QListWidget(this), "extlist");
     extlist->setSelectionMode(QAbstractItemView::ExtendedSelection);
     extlist->setMinimumHeight(fontMetrics().height() * 6);
@@ -84,8 +84,8 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     auto* extensions = new QGridLayout;
     extensions->setHorizontalSpacing(8);
     extensions->setVerticalSpacing(4);
-    extensions->addWidget(extlabel1, 0, 0, 1, 2);
-    extensions->addWidget(extlabel2, 1, 0, 1, 2);
+    extensions->addWidget(extensionsLabel, 0, 0, 1, 2);
+    extensions->addWidget(asciiModeLabel, 1, 0, 1, 2);
     extensions->addWidget(extlist, 2, 0, 4, 1);
     extensions->addWidget(extedit, 2, 1);
     extensions->addWidget(addbn, 3, 1);
@@ -121,7 +121,7 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     outer->addLayout(buttons);
     // A dialog border: the size its contents need, not resizable.
     outer->setSizeConstraint(QLayout::SetFixedSize);
-    setMinimumWidth(fontMetrics().horizontalAdvance(extlabel1->text()) + 140);
+    setMinimumWidth(fontMetrics().horizontalAdvance(extensionsLabel->text()) + 140);
 
     const QList<QWidget*> chain = {OK,      Exitckbox,  extlist,    extedit,   addbn, removebn,
                                    fwCkBox, fwhostedit, fwportedit, pasvckbox, Cancel};

@@ -47,22 +47,22 @@ public:
     explicit TAboutFm(QWidget* owner = nullptr);
 
     // Link reactions.
-    void Label4Click();  // the read-me file
-    void Label19Click(); // the online help page
-    void Label14Click(); // the online FAQ page
-    void Label9Click();  // the web site
-    void Label7Click();  // a new mail to the project
-    void OKBnClick();    // Close
+    void OnReadmeLinkClicked();  // the read-me file
+    void OnHelpLinkClicked();    // the online help page
+    void OnFaqLinkClicked();     // the online FAQ page
+    void OnWebSiteLinkClicked(); // the web site
+    void OnMailLinkClicked();    // a new mail to the project
+    void OKBnClick();            // Close
 
-    QLabel* Image1;
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    LinkLabel* Label4;
-    LinkLabel* Label19;
-    LinkLabel* Label14;
-    LinkLabel* Label9;
-    LinkLabel* Label7;
+    QLabel* iconLabel;      // object name "Image1"
+    QLabel* nameLabel;      // object name "Label1"
+    QLabel* versionLabel;   // object name "Label2"
+    QLabel* copyrightLabel; // object name "Label3"
+    LinkLabel* readmeLink;  // object name "Label4"
+    LinkLabel* helpLink;    // object name "Label19"
+    LinkLabel* faqLink;     // object name "Label14"
+    LinkLabel* webSiteLink; // object name "Label9"
+    LinkLabel* mailLink;    // object name "Label7"
     QPushButton* OKBn;
 
     // The folder the read-me is looked for in first: the running program's
