@@ -23,7 +23,7 @@
 #include "app/StatusBar.h"
 #include "app/TransferStatus.h"
 #include "ftp/Ftpcli.h"
-#include "ftp/UploadSequence.h"
+#include "upload/UploadSequence.h"
 #include "platform/Files.h"
 #include "settings/Settings.h"
 

@@ -42,5 +42,5 @@ parcelo_add_test(NAME tls_servers_test
 # its cases share one server per kind and TLS mode, and the files.
 parcelo_add_test(NAME tls_selection_test ONE_PROCESS
   SOURCES ${_ftp_test_dir}/TlsSelectionTest.cpp
-  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LIBS parcelo_upload parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)

@@ -6,6 +6,7 @@
 #   net/          platform/
 #   ftp/          net/, platform/
 #   sftp/         net/, platform/
+#   upload/       ftp/, sftp/, net/, platform/
 #   settings/     platform/ (with platform/qt/), Qt
 #   app/          everything
 set -u
@@ -19,6 +20,7 @@ rules=(
   "net|platform/ net/|no"
   "ftp|platform/ net/ ftp/|no"
   "sftp|platform/ net/ sftp/|no"
+  "upload|platform/ net/ ftp/ sftp/ upload/|no"
   "settings|platform/ settings/|yes"
 )
 

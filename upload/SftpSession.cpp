@@ -1,0 +1,130 @@
+#include "upload/SftpSession.h"
+
+#include "upload/FtpSession.h"
+
+#include <cctype>
+
+std::string SftpHostOfAddress(const std::string& address)
+{
+    std::string host = ProtocolOfAddress(address) == UploadProtocol::Sftp ? address.substr(7) : address;
+    while (!host.empty() && host.back() == '/')
+        host.pop_back();
+    return host;
+}
+
+UploadProtocol ProtocolOfAddress(const std::string& address)
+{
+    if (address.size() < 7)
+        return UploadProtocol::Ftp;
+    std::string prefix = address.substr(0, 7);
+    for (char& c : prefix)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return prefix == "sftp://" ? UploadProtocol::Sftp : UploadProtocol::Ftp;
+}
+
+std::unique_ptr<UploadSession> MakeUploadSession(const std::string& address)
+{
+    if (ProtocolOfAddress(address) == UploadProtocol::Sftp)
+        return std::make_unique<SftpSession>();
+    return std::make_unique<FtpSession>();
+}
+
+SftpSession::SftpSession()
+{
+    sftp_.OnDisplay = [this](const std::string& line) { Note(line); };
+    sftp_.OnProgress = [this](std::uint64_t acknowledged) {
+        if (events.progress)
+            events.progress(acknowledged);
+    };
+}
+
+SftpSession::~SftpSession() = default;
+
+bool SftpSession::AskHostKey(const std::string& host, const std::string& keyType, const std::string& fingerprint,
+                             const std::string& rememberedFingerprint)
+{
+    UploadTrustQuestion question;
+    question.kind = UploadTrustQuestion::Kind::SshHostKey;
+    question.host = host;
+    question.keyType = keyType;
+    question.fingerprint = fingerprint;
+    question.rememberedFingerprint = rememberedFingerprint;
+    return events.trust && events.trust(question);
+}
+
+void SftpSession::SetLogin(const UploadLogin& login)
+{
+    sftp_.Host = SftpHostOfAddress(login.address);
+    sftp_.Port = login.port;
+    sftp_.User = login.user;
+    password_ = login.password;
+}
+
+SftpSession::Identity SftpSession::Current() const
+{
+    return {sftp_.Host,          sftp_.Port,          sftp_.User,         password_,          sftp_.SshProgram,
+            sftp_.SshConfigFile, sftp_.AgentSocket, sftp_.KnownHostsFiles, sftp_.SshOptions};
+}
+
+bool SftpSession::Connected() const
+{
+    return sftp_.Connected();
+}
+
+bool SftpSession::ServesSettings() const
+{
+    return sftp_.Connected() && openedFor_ == Current();
+}
+
+bool SftpSession::LogIn()
+{
+    // Recorded before ssh starts: a session opened is the one made for
+    // these settings, whatever is changed while it is being opened.
+    openedFor_ = Current();
+    return sftp_.Connect();
+}
+
+bool SftpSession::ChangeDir(const std::string& dir)
+{
+    sftp_.DirName = dir;
+    return sftp_.ChangeDir();
+}
+
+bool SftpSession::MakeDir(const std::string& dir)
+{
+    sftp_.DirName = dir;
+    return sftp_.MakeDir();
+}
+
+bool SftpSession::ListDirs(const std::string& dir, std::vector<std::string>& names)
+{
+    sftp_.DirName = dir;
+    const bool listed = sftp_.ListDirs();
+    names = listed ? sftp_.DirNames() : std::vector<std::string>{};
+    return listed;
+}
+
+bool SftpSession::Store(const std::string& localPath, const std::string& remoteName)
+{
+    sftp_.LocalFile = localPath;
+    sftp_.HostFile = remoteName;
+    return sftp_.Store();
+}
+
+bool SftpSession::Quit()
+{
+    return sftp_.Quit();
+}
+
+void SftpSession::Drop()
+{
+    // Quitting SFTP sends nothing: the pipes close and ssh is ended (and
+    // killed if it lingers), so it cannot wait on a server that has gone.
+    if (sftp_.Connected() || sftp_.SshPid() > 0)
+        (void)sftp_.Quit();
+}
+
+std::string SftpSession::ErrorMessage() const
+{
+    return sftp_.ErrorMessage();
+}
