@@ -62,8 +62,9 @@ void SftpSession::SetLogin(const UploadLogin& login)
 
 SftpSession::Identity SftpSession::Current() const
 {
-    return {sftp_.Host,          sftp_.Port,          sftp_.User,         password_,          sftp_.SshProgram,
-            sftp_.SshConfigFile, sftp_.AgentSocket, sftp_.KnownHostsFiles, sftp_.SshOptions};
+    return {sftp_.Host,       sftp_.Port,          sftp_.User,        password_,
+            sftp_.SshProgram, sftp_.SshConfigFile, sftp_.AgentSocket, sftp_.KnownHostsFiles,
+            sftp_.SshOptions};
 }
 
 bool SftpSession::Connected() const
@@ -99,9 +100,14 @@ bool SftpSession::MakeDir(const std::string& dir)
 bool SftpSession::ListDirs(const std::string& dir, std::vector<std::string>& names)
 {
     sftp_.DirName = dir;
-    const bool listed = sftp_.ListDirs();
-    names = listed ? sftp_.DirNames() : std::vector<std::string>{};
-    return listed;
+    names.clear();
+    if (!sftp_.ListDirs())
+        return false;
+    // Hidden ones stay hidden, as in an FTP listing.
+    for (const std::string& name : sftp_.DirNames())
+        if (!name.empty() && name[0] != '.')
+            names.push_back(name);
+    return true;
 }
 
 bool SftpSession::Store(const std::string& localPath, const std::string& remoteName)

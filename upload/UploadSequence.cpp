@@ -39,8 +39,7 @@ bool LogInUnlessOpen(UploadSession& session)
     return session.LogIn() && session.Connected();
 }
 
-UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, UploadEvents& events,
-                       bool& typeKnown)
+UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, UploadEvents& events, bool& typeKnown)
 {
     // A session opened now starts in the server's default type.
     if (!session.ServesSettings())

@@ -80,7 +80,8 @@ public:
     [[nodiscard]] virtual bool ChangeDir(const std::string& dir) = 0;
     [[nodiscard]] virtual bool MakeDir(const std::string& dir) = 0;
     // The sub-directories of `dir` (relative to the current directory;
-    // empty: the current one), as the server names them (bytes). The
+    // empty: the current one), as the server names them (bytes), without
+    // names starting with '.' (hidden ones, "." and ".."). The
     // current directory is where it was afterwards (FTP: a step back that
     // fails drops the session).
     [[nodiscard]] virtual bool ListDirs(const std::string& dir, std::vector<std::string>& names) = 0;
