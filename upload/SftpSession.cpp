@@ -69,12 +69,22 @@ SftpSession::Identity SftpSession::Current() const
 
 bool SftpSession::Connected() const
 {
-    return sftp_.Connected();
+    return sftp_.Connected() && !ended_;
 }
 
 bool SftpSession::ServesSettings() const
 {
-    return sftp_.Connected() && openedFor_ == Current();
+    return Connected() && openedFor_ == Current();
+}
+
+bool SftpSession::Ran(bool ok)
+{
+    // A lost connection (and a time-out) ends the session at once; ssh is
+    // reaped in the background, and until then the client still counts
+    // itself connected.
+    if (!ok && sftp_.ErrorCode() == sftp::FX_CONNECTION_LOST)
+        ended_ = true;
+    return ok;
 }
 
 bool SftpSession::LogIn()
@@ -82,26 +92,27 @@ bool SftpSession::LogIn()
     // Recorded before ssh starts: a session opened is the one made for
     // these settings, whatever is changed while it is being opened.
     openedFor_ = Current();
-    return sftp_.Connect();
+    ended_ = false;
+    return Ran(sftp_.Connect());
 }
 
 bool SftpSession::ChangeDir(const std::string& dir)
 {
     sftp_.DirName = dir;
-    return sftp_.ChangeDir();
+    return Ran(sftp_.ChangeDir());
 }
 
 bool SftpSession::MakeDir(const std::string& dir)
 {
     sftp_.DirName = dir;
-    return sftp_.MakeDir();
+    return Ran(sftp_.MakeDir());
 }
 
 bool SftpSession::ListDirs(const std::string& dir, std::vector<std::string>& names)
 {
     sftp_.DirName = dir;
     names.clear();
-    if (!sftp_.ListDirs())
+    if (!Ran(sftp_.ListDirs()))
         return false;
     // Hidden ones stay hidden, as in an FTP listing.
     for (const std::string& name : sftp_.DirNames())
@@ -114,12 +125,15 @@ bool SftpSession::Store(const std::string& localPath, const std::string& remoteN
 {
     sftp_.LocalFile = localPath;
     sftp_.HostFile = remoteName;
-    return sftp_.Store();
+    return Ran(sftp_.Store());
 }
 
 bool SftpSession::Quit()
 {
-    return sftp_.Quit();
+    const bool ok = sftp_.Quit();
+    // ssh not reaped yet: the session is gone all the same.
+    ended_ = sftp_.Connected();
+    return ok;
 }
 
 void SftpSession::Drop()
@@ -128,6 +142,7 @@ void SftpSession::Drop()
     // killed if it lingers), so it cannot wait on a server that has gone.
     if (sftp_.Connected() || sftp_.SshPid() > 0)
         (void)sftp_.Quit();
+    ended_ = sftp_.Connected();
 }
 
 std::string SftpSession::ErrorMessage() const
