@@ -61,7 +61,7 @@ arch=$(dpkg --print-architecture)
 echo "package: $deb ($(stat -c %s "$deb") bytes)"
 
 # Control fields. The dependencies come from dpkg-shlibdeps: the libraries
-# the program links must all be there.
+# the program links must all be there, and ssh for sftp://.
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = parcelo ] || fail "Package is $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "Version is $(field Version), not $version"
@@ -69,7 +69,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 echo "depends: $depends"
 names=$(sed -E 's/ *\([^)]*\)//g; s/ *, */\n/g' <<<"$depends")
-for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libsqlite3-0 libstdc++6; do
+for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libsqlite3-0 libstdc++6 openssh-client; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
 done
 
