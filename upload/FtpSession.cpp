@@ -2,15 +2,11 @@
 
 #include "ftp/Ftpcli.h"
 
-#include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
-
-#include <unistd.h>
 
 namespace {
 
