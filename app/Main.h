@@ -24,7 +24,7 @@
 #include "app/WindowWidgets.h"
 #include "app/TransferStatus.h"
 #include "ftp/Ftpcli.h"
-#include "ftp/UploadSequence.h"
+#include "upload/UploadSequence.h"
 #include "platform/Files.h"
 #include "settings/Settings.h"
 

@@ -10,7 +10,7 @@
 #include "app/FileList.h"
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
-#include "ftp/UploadSequence.h"
+#include "upload/UploadSequence.h"
 #include "platform/Dialogs.h"
 
 namespace {

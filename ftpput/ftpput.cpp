@@ -25,12 +25,16 @@
 // known to ssh (Parcelo's known-hosts file or ~/.ssh/known_hosts) or, with
 // --ssh-fingerprint SHA256:BASE64, offered by the server with exactly that
 // fingerprint. An unknown host key fails with its fingerprint printed.
-// --passive and --ascii have no effect there.
+// Both go through the same upload sequence as the window. --passive has no
+// effect over SFTP, and neither has --ascii (SFTP has no text mode: the
+// dialogue says so once and the files go unchanged).
 #include "ftp/Ftpcli.h"
-#include "ftp/UploadSequence.h"
 #include "net/SslContext.h"
 #include "sftp/SftpClient.h"
 #include "sftp/SftpHostKey.h"
+#include "upload/FtpSession.h"
+#include "upload/SftpSession.h"
+#include "upload/UploadSequence.h"
 
 #include <cctype>
 #include <cerrno>
@@ -39,6 +43,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -131,16 +136,6 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsSftpAddress(const std::string& host)
-{
-    if (host.size() < 7)
-        return false;
-    std::string prefix = host.substr(0, 7);
-    for (char& c : prefix)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return prefix == "sftp://";
-}
-
 // A folder only this user can open, removed with everything in it.
 struct PrivateDir {
     std::string path;
@@ -164,88 +159,32 @@ void PrintHostKeys(const std::vector<SftpHostKey>& keys)
         std::fprintf(stderr, "  %s key fingerprint is %s\n", k.ShortType().c_str(), k.fingerprint.c_str());
 }
 
-// The files of one call through one ssh session; false when the log-in,
-// the directory or a file failed (each reported on standard error).
-bool SendOverSftp(const std::vector<std::string>& args, const UploadJobDescription& job, int timeout,
-                  const std::string& fingerprint)
+// A pinned fingerprint: the key the server offers with it goes into a
+// known-hosts file of this call (in `pinned`), so that ssh itself checks that
+// the session's key is that one. False, with the reason on standard error,
+// when no key offered has it.
+bool PinHostKey(TSftpClient& sftp, const std::string& fingerprint, int timeout, const PrivateDir& pinned)
 {
-    TSftpClient sftp;
-    std::string host = args[0].substr(7);
-    while (!host.empty() && host.back() == '/')
-        host.pop_back();
-    sftp.Host = host;
-    sftp.Port = args[1];
-    sftp.User = args[2];
-    sftp.Timeout = timeout;
-    sftp.OnDisplay = [](const std::string& line) {
-        const std::string shown = SslVisibleText(line);
-        std::fwrite(shown.data(), 1, shown.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    };
-    auto fail = [&sftp](const std::string& what) {
-        std::fprintf(stderr, "ftpput: %s failed: %s\n", what.c_str(), sftp.ErrorMessage().c_str());
-    };
-
-    // A pinned fingerprint: the key the server offers with it goes into a
-    // known-hosts file of this call, so that ssh itself checks that the
-    // session's key is that one.
-    PrivateDir pinned;
-    if (!fingerprint.empty()) {
-        std::string why;
-        const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, args[1], timeout > 0 ? timeout : 30, why);
-        const SftpHostKey* match = nullptr;
-        for (const SftpHostKey& k : keys)
-            if (k.fingerprint == fingerprint)
-                match = &k;
-        if (!match) {
-            std::fprintf(stderr, "ftpput: log-in failed: the host key of %s does not have the fingerprint %s%s%s\n",
-                         host.c_str(), fingerprint.c_str(), why.empty() ? "" : ": ", why.c_str());
-            PrintHostKeys(keys);
-            return false;
-        }
-        if (pinned.path.empty()) {
-            std::fprintf(stderr, "ftpput: cannot make a temporary folder\n");
-            return false;
-        }
-        const std::string file = pinned.path + "/known_hosts";
-        std::ofstream(file) << SftpKnownHostsLine(host, args[1], *match);
-        sftp.KnownHostsFiles = {SftpDefaultKnownHostsFile(), file};
-    }
-
-    if (!sftp.Connect()) {
-        fail("log-in");
-        if (sftp.ErrorMessage().find("Host key verification failed") != std::string::npos) {
-            std::string why;
-            const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, args[1], 10, why);
-            std::fprintf(stderr, "ftpput: the host key of %s is not known%s\n", host.c_str(),
-                         keys.empty() ? "" : "; the server offers:");
-            PrintHostKeys(keys);
-        }
-        (void)sftp.Quit();
+    std::string why;
+    const std::vector<SftpHostKey> keys = SftpScanHostKeys(sftp.Host, sftp.Port, timeout > 0 ? timeout : 30, why);
+    const SftpHostKey* match = nullptr;
+    for (const SftpHostKey& k : keys)
+        if (k.fingerprint == fingerprint)
+            match = &k;
+    if (!match) {
+        std::fprintf(stderr, "ftpput: log-in failed: the host key of %s does not have the fingerprint %s%s%s\n",
+                     sftp.Host.c_str(), fingerprint.c_str(), why.empty() ? "" : ": ", why.c_str());
+        PrintHostKeys(keys);
         return false;
     }
-    if (!job.directory.empty()) {
-        sftp.DirName = job.directory;
-        if (!sftp.ChangeDir()) {
-            fail("cd " + job.directory);
-            (void)sftp.Quit();
-            return false;
-        }
+    if (pinned.path.empty()) {
+        std::fprintf(stderr, "ftpput: cannot make a temporary folder\n");
+        return false;
     }
-    bool allStored = true;
-    for (const auto& file : job.files) {
-        sftp.LocalFile = file.localPath;
-        sftp.HostFile = file.remoteName;
-        if (!sftp.Store()) {
-            fail("store " + file.localPath);
-            allStored = false;
-            if (!sftp.Connected())
-                break;
-        }
-    }
-    (void)sftp.Quit();
-    return allStored;
+    const std::string file = pinned.path + "/known_hosts";
+    std::ofstream(file) << SftpKnownHostsLine(sftp.Host, sftp.Port, *match);
+    sftp.KnownHostsFiles = {SftpDefaultKnownHostsFile(), file};
+    return true;
 }
 
 } // namespace
@@ -319,25 +258,39 @@ int main(int argc, char** argv)
     }
     if (job.files.empty())
         return 1;
-    if (IsSftpAddress(args[0])) {
-        if (!args[3].empty())
-            return UsageError("sftp:// logs in with keys or the agent: PASS must be empty");
-        return SendOverSftp(args, job, timeout, sshFingerprint) && allStored ? 0 : 1;
+    const bool overSftp = ProtocolOfAddress(args[0]) == UploadProtocol::Sftp;
+    if (overSftp && !args[3].empty())
+        return UsageError("sftp:// logs in with keys or the agent: PASS must be empty");
+
+    // Both protocols run the window's upload sequence on the session
+    // interface; what differs is set up here.
+    std::unique_ptr<UploadSession> session;
+    SftpSession* sftp = nullptr;
+    PrivateDir pinned;
+    if (overSftp) {
+        auto s = std::make_unique<SftpSession>();
+        sftp = s.get();
+        session = std::move(s);
+        session->SetLogin({args[0], args[1], args[2], args[3]});
+        sftp->Client().Timeout = timeout;
+        if (!sshFingerprint.empty() && !PinHostKey(sftp->Client(), sshFingerprint, timeout, pinned))
+            return 1;
+    } else {
+        auto f = std::make_unique<FtpSession>();
+        TFtpClient& ftp = f->Client();
+        session = std::move(f);
+        session->SetLogin({args[0], args[1], args[2], args[3]});
+        ftp.SetTimeout(timeout);
+        ftp.SetPassive(passive);
+        ftp.SetTlsCaFile(caFile);
+        ftp.SetTlsFingerprint(fingerprint);
+        ftp.SetTlsFingerprintPinned(!fingerprint.empty());
     }
 
-    TFtpClient ftp(nullptr);
-    ftp.SetTimeout(timeout);
-    ftp.SetHostName(args[0]);
-    ftp.SetPort(args[1]);
-    ftp.SetUserName(args[2]);
-    ftp.SetPassWord(args[3]);
-    ftp.SetPassive(passive);
-    ftp.SetTlsCaFile(caFile);
-    ftp.SetTlsFingerprint(fingerprint);
-    ftp.SetTlsFingerprintPinned(!fingerprint.empty());
     ReplyLog replies;
-    ftp.OnDisplay = [&replies](TObject*, std::string& msg) {
-        replies.Add(msg);
+    session->events.display = [&replies, overSftp](const std::string& msg) {
+        if (!overSftp)
+            replies.Add(msg);
         // The password never reaches the output (logs, terminals, CI), nor
         // does a control character the server sent (a terminal's escape
         // sequence, a line break inside a line).
@@ -347,8 +300,8 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     };
 
-    auto fail = [&ftp, &replies](const std::string& what) {
-        std::string why = ftp.ErrorMessage().empty() ? ftp.LastResponse() : ftp.ErrorMessage();
+    auto fail = [&session, &replies](const std::string& what) {
+        const std::string why = session->ErrorMessage();
         const std::vector<std::string> whole = replies.Ending(why);
         if (whole.empty()) {
             std::fprintf(stderr, "ftpput: %s failed%s%s\n", what.c_str(), why.empty() ? "" : ": ", why.c_str());
@@ -358,14 +311,27 @@ int main(int argc, char** argv)
         for (const std::string& line : whole)
             std::fprintf(stderr, "  %s\n", line.c_str());
     };
+    // The steps as each protocol's dialogue names them.
+    const std::string cdStep = overSftp ? "cd " : "CWD ";
+    const std::string storeStep = overSftp ? "store " : "STOR ";
 
     // The window's upload sequence, with a script's answers: a missing
     // directory is not created, a failed file does not stop the rest, a
     // refused TYPE stops everything.
     UploadEvents events;
-    events.loginFailed = [&] { fail("log-in"); };
+    events.loginFailed = [&] {
+        fail("log-in");
+        if (sftp && session->ErrorMessage().find("Host key verification failed") != std::string::npos) {
+            const std::string& host = sftp->Client().Host;
+            std::string why;
+            const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, sftp->Client().Port, 10, why);
+            std::fprintf(stderr, "ftpput: the host key of %s is not known%s\n", host.c_str(),
+                         keys.empty() ? "" : "; the server offers:");
+            PrintHostKeys(keys);
+        }
+    };
     events.createDirectory = [&] {
-        fail("CWD " + job.directory);
+        fail(cdStep + job.directory);
         return false;
     };
     events.directoryNotMade = [] {};
@@ -375,7 +341,7 @@ int main(int argc, char** argv)
     };
     events.fileStarting = [](size_t) {};
     events.fileFailed = [&](size_t index, bool) {
-        fail("STOR " + job.files[index].localPath);
+        fail(storeStep + job.files[index].localPath);
         allStored = false;
         return true;
     };
@@ -383,8 +349,8 @@ int main(int argc, char** argv)
     // A store cut short by an abort still reports success: the session
     // being gone is how that shows.
     events.fileDone = [&](size_t index) {
-        if (!ftp.Connected()) {
-            fail("STOR " + job.files[index].localPath);
+        if (!session->Connected()) {
+            fail(storeStep + job.files[index].localPath);
             allStored = false;
         }
     };
@@ -392,12 +358,12 @@ int main(int argc, char** argv)
     events.lost = [] {};
 
     bool typeKnown = false;
-    const UploadResult result = RunUpload(ftp, job, events, typeKnown);
+    const UploadResult result = RunUpload(*session, job, events, typeKnown);
     switch (result.end) {
     case UploadEnd::DirectoryMissing:
-    case UploadEnd::TypeRefused: (void)ftp.Quit(); return 1;
+    case UploadEnd::TypeRefused: (void)session->Quit(); return 1;
     case UploadEnd::Completed:
-        if (result.quitFailed && allStored)
+        if (result.quitFailed && allStored && !overSftp)
             fail("QUIT");
         return allStored ? 0 : 1;
     case UploadEnd::LoginFailed:

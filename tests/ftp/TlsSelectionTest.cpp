@@ -1,5 +1,5 @@
 // A selection of files over TLS in one session, sent the way the window
-// sends it (ftp/UploadSequence.h's RunUpload on a TFtpClient), against
+// sends it (upload/UploadSequence.h's RunUpload on a TFtpClient), against
 // every real server the tests run: vsftpd and proftpd at their defaults
 // (both refuse a data connection that does not resume the control
 // connection's TLS session), pyftpdlib's TLS handler and pure-ftpd with
@@ -14,7 +14,7 @@
 // CTest test for that reason); the upload folder is emptied before each
 // case. The files are made once.
 #include "support/FtpTestClient.h"
-#include "ftp/UploadSequence.h"
+#include "upload/UploadSequence.h"
 #include "support/FtpRealServers.h"
 #include "support/LocalDir.h"
 #include "support/TestFiles.h"

@@ -50,5 +50,5 @@ parcelo_test_cases(tls_servers_test LABELS unit CASES TlsTestCertsTest)
 # its cases share one server per kind and TLS mode, and the files.
 parcelo_add_test(NAME tls_selection_test ONE_PROCESS
   SOURCES ${_ftp_test_dir}/TlsSelectionTest.cpp
-  LIBS parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LIBS parcelo_upload parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)

@@ -6,6 +6,7 @@
 #   net/          platform/
 #   ftp/          net/, platform/
 #   sftp/         net/, platform/
+#   upload/       ftp/, sftp/, net/, platform/
 #   settings/     platform/, Qt Core only (no widgets, no platform/qt/)
 #   app/          everything
 set -u
@@ -20,6 +21,7 @@ rules=(
   "net|platform/ net/|no"
   "ftp|platform/ net/ ftp/|no"
   "sftp|platform/ net/ sftp/|no"
+  "upload|platform/ net/ ftp/ sftp/ upload/|no"
   "settings|platform/ settings/|core"
 )
 

@@ -1,9 +1,12 @@
 // The upload sequence: log in unless a session is open, enter the target
-// directory, store every file in its own transfer type, quit. The window
-// and the command-line driver run these same steps; each says through
+// directory, store every file (in its own transfer type where the protocol
+// has types), quit. The window and the command-line driver run these same
+// steps on the session interface, whatever the protocol; each says through
 // UploadEvents what it shows and decides where the two differ (a question
 // box, a line on standard error).
 #pragma once
+
+#include "upload/UploadSession.h"
 
 #include <cstddef>
 #include <functional>
@@ -16,7 +19,7 @@ class TFtpClient;
 struct UploadFile {
     std::string localPath;  // what opens the file, as the system gave it
     std::string remoteName; // the name it gets on the server
-    bool ascii = false;     // sent in ascii mode, else binary
+    bool ascii = false;     // sent in ascii mode, else binary (SFTP: always as it is)
     bool send = true;       // false: listed but never sent (a folder)
 };
 
@@ -63,18 +66,30 @@ struct UploadResult {
     bool quitFailed = false;
 };
 
-// Logs in unless a session made for the client's current settings is open
-// (TCustomFtpCli::SessionServesSettings); a session open for anything else
-// (another address or prefix, port, user, password, TLS trust) is dropped
+// The dialogue line an SFTP job shows (once) when it has files checked
+// for ascii.
+extern const char* const SftpAsciiNote;
+
+// Logs in unless a session made for the current settings is open
+// (UploadSession::ServesSettings); a session open for anything else
+// (another address or prefix, port, user, password, trust) is dropped
 // first. A refused connection can end the log-in request without an error
 // of its own, and a server can hang up with its last log-in reply: only a
 // session that is really open counts.
-[[nodiscard]] bool LogInUnlessOpen(TFtpClient& ftp);
+[[nodiscard]] bool LogInUnlessOpen(UploadSession& session);
 
-// Runs the upload on a client whose host, port, user, password and
-// passive mode are set. `typeKnown` says whether the open session's type
-// matches the client's Binary flag: the type goes out when it must change,
-// and always for the first file of a new session (a new session starts in
-// the server's default type). It is kept up to date for the next job.
+// Runs the upload on a session whose log-in settings are set. `typeKnown`
+// says whether the open session's type matches the one the session sends
+// in (SendsAscii): the type goes out when it must change, and always for
+// the first file of a new session (a new session starts in the server's
+// default type). It is kept up to date for the next job. A protocol
+// without types (SFTP) sends every file as it is; a job with files checked
+// for ascii says so once in the dialogue (SftpAsciiNote).
+[[nodiscard]] UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, UploadEvents& events,
+                                     bool& typeKnown);
+
+// The same on an FTP client the caller owns and has set up (its events
+// stay the caller's).
+[[nodiscard]] bool LogInUnlessOpen(TFtpClient& ftp);
 [[nodiscard]] UploadResult RunUpload(TFtpClient& ftp, const UploadJobDescription& job, UploadEvents& events,
                                      bool& typeKnown);

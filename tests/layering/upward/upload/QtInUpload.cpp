@@ -1,0 +1,2 @@
+// Qt in the upload layer: the check must refuse it.
+#include <QObject>

@@ -1,0 +1,13 @@
+# The session interface and the upload sequence on it: the FTP listing
+# rule alone, and both sessions against real servers (sshd, the scripted
+# SFTP server, pyftpdlib) on 127.0.0.1.
+parcelo_add_test(NAME upload_listing_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/FtpListingTest.cpp
+  LIBS parcelo_upload GTest::gtest_main
+  LABELS unit)
+
+# One process: the cases share one sshd and agent.
+parcelo_add_test(NAME upload_session_test ONE_PROCESS
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/SessionSequenceTest.cpp
+  LIBS parcelo_upload parcelo_ftp parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS real-server)

@@ -1,0 +1,130 @@
+#include "upload/SftpSession.h"
+
+std::string SftpHostOfAddress(const std::string& address)
+{
+    std::string host = ProtocolOfAddress(address) == UploadProtocol::Sftp ? address.substr(7) : address;
+    while (!host.empty() && host.back() == '/')
+        host.pop_back();
+    return host;
+}
+
+SftpSession::SftpSession()
+{
+    sftp_.OnDisplay = [this](const std::string& line) { Note(line); };
+    sftp_.OnProgress = [this](std::uint64_t acknowledged) {
+        if (events.progress)
+            events.progress(acknowledged);
+    };
+}
+
+SftpSession::~SftpSession() = default;
+
+bool SftpSession::AskHostKey(const std::string& host, const std::string& keyType, const std::string& fingerprint,
+                             const std::string& rememberedFingerprint)
+{
+    UploadTrustQuestion question;
+    question.kind = UploadTrustQuestion::Kind::SshHostKey;
+    question.host = host;
+    question.keyType = keyType;
+    question.fingerprint = fingerprint;
+    question.rememberedFingerprint = rememberedFingerprint;
+    return events.trust && events.trust(question);
+}
+
+void SftpSession::SetLogin(const UploadLogin& login)
+{
+    sftp_.Host = SftpHostOfAddress(login.address);
+    sftp_.Port = login.port;
+    sftp_.User = login.user;
+    password_ = login.password;
+}
+
+SftpSession::Identity SftpSession::Current() const
+{
+    return {sftp_.Host,       sftp_.Port,          sftp_.User,        password_,
+            sftp_.SshProgram, sftp_.SshConfigFile, sftp_.AgentSocket, sftp_.KnownHostsFiles,
+            sftp_.SshOptions};
+}
+
+bool SftpSession::Connected() const
+{
+    return sftp_.Connected() && !ended_;
+}
+
+bool SftpSession::ServesSettings() const
+{
+    return Connected() && openedFor_ == Current();
+}
+
+bool SftpSession::Ran(bool ok)
+{
+    // A lost connection (and a time-out) ends the session at once; ssh is
+    // reaped in the background, and until then the client still counts
+    // itself connected.
+    if (!ok && sftp_.ErrorCode() == sftp::FX_CONNECTION_LOST)
+        ended_ = true;
+    return ok;
+}
+
+bool SftpSession::LogIn()
+{
+    // Recorded before ssh starts: a session opened is the one made for
+    // these settings, whatever is changed while it is being opened.
+    openedFor_ = Current();
+    ended_ = false;
+    return Ran(sftp_.Connect());
+}
+
+bool SftpSession::ChangeDir(const std::string& dir)
+{
+    sftp_.DirName = dir;
+    return Ran(sftp_.ChangeDir());
+}
+
+bool SftpSession::MakeDir(const std::string& dir)
+{
+    sftp_.DirName = dir;
+    return Ran(sftp_.MakeDir());
+}
+
+bool SftpSession::ListDirs(const std::string& dir, std::vector<std::string>& names)
+{
+    sftp_.DirName = dir;
+    names.clear();
+    if (!Ran(sftp_.ListDirs()))
+        return false;
+    // Hidden ones stay hidden, as in an FTP listing.
+    for (const std::string& name : sftp_.DirNames())
+        if (!name.empty() && name[0] != '.')
+            names.push_back(name);
+    return true;
+}
+
+bool SftpSession::Store(const std::string& localPath, const std::string& remoteName)
+{
+    sftp_.LocalFile = localPath;
+    sftp_.HostFile = remoteName;
+    return Ran(sftp_.Store());
+}
+
+bool SftpSession::Quit()
+{
+    const bool ok = sftp_.Quit();
+    // ssh not reaped yet: the session is gone all the same.
+    ended_ = sftp_.Connected();
+    return ok;
+}
+
+void SftpSession::Drop()
+{
+    // Quitting SFTP sends nothing: the pipes close and ssh is ended (and
+    // killed if it lingers), so it cannot wait on a server that has gone.
+    if (sftp_.Connected() || sftp_.SshPid() > 0)
+        (void)sftp_.Quit();
+    ended_ = sftp_.Connected();
+}
+
+std::string SftpSession::ErrorMessage() const
+{
+    return sftp_.ErrorMessage();
+}
