@@ -1,7 +1,14 @@
 #include "sftp/SftpAskpass.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -108,3 +115,53 @@ TSftpChangedHostKey SftpParseChangedHostKey(const std::string& text)
     }
     return out;
 }
+
+namespace sftp_askpass {
+
+int Listen(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
+        ::listen(fd, 4) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+int Accept(int listenFd, int& peerPid, unsigned& peerUid)
+{
+    int fd;
+    do
+        fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        cred.pid = -1;
+        cred.uid = static_cast<uid_t>(-1);
+    }
+    peerPid = cred.pid;
+    peerUid = cred.uid;
+    return fd;
+}
+
+bool SendReply(int fd, const std::string& reply)
+{
+    return ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+}
+
+} // namespace sftp_askpass

@@ -64,3 +64,15 @@ struct TSftpChangedHostKey {
     std::string line;        // its line number there
 };
 TSftpChangedHostKey SftpParseChangedHostKey(const std::string& sshErrorText);
+
+// The socket calls of the channel, kept here, away from the socket
+// component's Winsock names. Each returns -1 (or false) with errno set.
+namespace sftp_askpass {
+// A non-blocking listening socket at path, which only its owner may use.
+int Listen(const std::string& path);
+// The next waiting connection, non-blocking, with the sender's process and
+// user ids.
+int Accept(int listenFd, int& peerPid, unsigned& peerUid);
+// Sends a short reply (it fits the empty socket buffer) without SIGPIPE.
+bool SendReply(int fd, const std::string& reply);
+} // namespace sftp_askpass

@@ -9,9 +9,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,18 +145,9 @@ void TCustomSftpCli::OpenAskChannel(const std::string& helper)
                             std::string(std::strerror(errno)));
     FAskDir = pattern;
     FAskPath = FAskDir + "/socket";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0 && FAskPath.size() < sizeof addr.sun_path;
-    if (ok) {
-        std::memcpy(addr.sun_path, FAskPath.c_str(), FAskPath.size() + 1);
-        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::chmod(FAskPath.c_str(), 0600) == 0 &&
-             ::listen(fd, 4) == 0;
-    }
+    FAskListen = sftp_askpass::Listen(FAskPath);
     const int err = errno;
-    FAskListen = fd;
-    if (!ok || !WatchDescriptor(FAskListen, FHandle, WM_SFTP_ASK, DW_READ)) {
+    if (FAskListen < 0 || !WatchDescriptor(FAskListen, FHandle, WM_SFTP_ASK, DW_READ)) {
         CloseAskChannel();
         throw SftpException("Cannot set up the password channel: " + std::string(std::strerror(err)));
     }
@@ -187,25 +176,23 @@ void TCustomSftpCli::CloseAskChannel()
     FAskToken.clear();
 }
 
-bool TCustomSftpCli::AskPeerAllowed(int fd, std::string& why) const
+bool TCustomSftpCli::AskPeerAllowed(int pid, unsigned uid, std::string& why) const
 {
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    if (pid <= 0) {
         why = "no peer credentials";
         return false;
     }
-    if (cred.uid != ::geteuid()) {
-        why = "from another user (uid " + std::to_string(cred.uid) + ")";
+    if (uid != ::geteuid()) {
+        why = "from another user (uid " + std::to_string(uid) + ")";
         return false;
     }
     // Only the helper that this connection's ssh started may ask.
-    if (FPid <= 0 || ParentOf(cred.pid) != FPid) {
-        why = "process " + std::to_string(cred.pid) + " was not started by this connection's ssh";
+    if (FPid <= 0 || ParentOf(pid) != FPid) {
+        why = "process " + std::to_string(pid) + " was not started by this connection's ssh";
         return false;
     }
-    if (RealPath("/proc/" + std::to_string(cred.pid) + "/exe") != FAskHelper) {
-        why = "process " + std::to_string(cred.pid) + " is not the helper program";
+    if (RealPath("/proc/" + std::to_string(pid) + "/exe") != FAskHelper) {
+        why = "process " + std::to_string(pid) + " is not the helper program";
         return false;
     }
     return true;
@@ -214,14 +201,13 @@ bool TCustomSftpCli::AskPeerAllowed(int fd, std::string& why) const
 void TCustomSftpCli::AcceptAsk()
 {
     for (;;) {
-        const int fd = ::accept4(FAskListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR)
-                continue;
+        int pid = -1;
+        unsigned uid = 0;
+        const int fd = sftp_askpass::Accept(FAskListen, pid, uid);
+        if (fd < 0)
             break;
-        }
         std::string why;
-        if (!AskPeerAllowed(fd, why)) {
+        if (!AskPeerAllowed(pid, uid, why)) {
             Display("! refused a question on the password channel: " + why);
             ::close(fd);
             continue;
@@ -286,7 +272,7 @@ void TCustomSftpCli::AnswerAsk(int fd, bool yes, std::string answer)
 {
     std::string reply = yes ? "Y" + answer : "N";
     // A few bytes into an empty socket buffer: they fit at once.
-    ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    sftp_askpass::SendReply(fd, reply);
     Wipe(reply);
     Wipe(answer);
     ::close(fd);

@@ -194,7 +194,7 @@ private:
     void CloseAskChannel();
     void AcceptAsk();
     void ReadAsk(int fd);
-    bool AskPeerAllowed(int fd, std::string& why) const;
+    bool AskPeerAllowed(int pid, unsigned uid, std::string& why) const;
     void HandleAsk(int fd, const std::string& hint, const std::string& prompt);
     void AskHostKey(int fd, const std::string& prompt);
     static void AnswerAsk(int fd, bool yes, std::string answer);
