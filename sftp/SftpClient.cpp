@@ -315,6 +315,9 @@ void TCustomSftpCli::Spawn()
                                 sftp_askpass::ProgramName + " is not installed beside this program");
     }
     const bool asking = !helper.empty();
+    if (OnHostKeyQuestion && !asking)
+        Display(std::string("! the helper program ") + sftp_askpass::ProgramName +
+                " is missing: an unknown host key is refused without a question");
 
     std::vector<std::string> args = {SshProgram, "-T", "-x", "-a"};
     if (!SshConfigFile.empty())
