@@ -335,8 +335,8 @@ TEST_F(SftpAskpass, ChangedHostKeyIsRefusedWithAStrongMessage)
     EXPECT_FALSE(client.Connect());
     EXPECT_EQ(0, asked) << "a changed key is never a question";
     const std::string& message = client.ErrorMessage();
-    for (const std::string& part : {std::string("HAS CHANGED"), sshd->Host(), key.type, key.fingerprint, ours,
-                                    std::string("line 1")})
+    for (const std::string& part :
+         {std::string("HAS CHANGED"), sshd->Host(), key.type, key.fingerprint, ours, std::string("line 1")})
         EXPECT_NE(std::string::npos, message.find(part)) << part << " in: " << message;
     EXPECT_EQ(held, Read(ours)) << "the old key stays";
     EXPECT_TRUE(client.Quit());
@@ -412,9 +412,8 @@ TEST_F(SftpAskpass, OnlySshsOwnHelperIsAnswered)
 
     EXPECT_EQ(2u, [&] {
         std::size_t n = 0;
-        for (std::size_t p = 0; (p = dialogue.find("refused a question on the password channel", p)) !=
-                                std::string::npos;
-             ++p)
+        for (std::size_t p = 0;
+             (p = dialogue.find("refused a question on the password channel", p)) != std::string::npos; ++p)
             ++n;
         return n;
     }()) << dialogue;
