@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,6 +313,38 @@ TEST_F(SftpAskpass, UnknownHostKeyIsAskedAndRecordedOnlyWhenTrusted)
     EXPECT_EQ("", Read(users));
     EXPECT_TRUE(client.Quit());
     EXPECT_EQ(0, WatchedDescriptorCount());
+}
+
+int OpenDescriptors()
+{
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd"))
+        (void)e, ++n;
+    return n;
+}
+
+// The handler runs the message loop (as a question box does) and the
+// session ends meanwhile: the late answer goes nowhere, records nothing and
+// leaves no descriptor behind.
+TEST_F(SftpAskpass, SessionEndingWhileTheQuestionIsOpenIsNotAnswered)
+{
+    const int before = OpenDescriptors();
+    const std::string ours = sshd->Folder() + "/late/known_hosts";
+    client.KnownHostsFiles = {ours};
+    int asked = 0;
+    client.OnHostKeyQuestion = [&](TObject*, const TSftpHostKeyQuestion&, bool& trust) {
+        ++asked;
+        ::kill(client.SshPid(), SIGKILL);
+        EXPECT_TRUE(PumpUntil([&] { return !client.Busy(); }));
+        trust = true;
+    };
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(1, asked);
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("Cannot log in")) << client.ErrorMessage();
+    EXPECT_EQ("", Read(ours));
+    EXPECT_TRUE(client.Quit());
+    EXPECT_EQ(0, WatchedDescriptorCount());
+    EXPECT_EQ(before, OpenDescriptors());
 }
 
 TEST_F(SftpAskpass, ChangedHostKeyIsRefusedWithAStrongMessage)
