@@ -5,7 +5,6 @@
 #include "sftp/SftpAskpass.h"
 #include "sftp/SftpClient.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/random.h>
