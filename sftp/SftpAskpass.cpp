@@ -57,7 +57,10 @@ TSftpPromptKind SftpClassifyPrompt(const std::string& prompt, const std::string&
     if (hint == "confirm")
         return TSftpPromptKind::Other;
     const std::string lower = Lower(prompt);
-    if (Has(lower, "authenticity of host") && Has(lower, " key fingerprint is ") && Has(lower, "continue connecting"))
+    // ssh's own question opens with these words; a server's keyboard-
+    // interactive prompt cannot (ssh puts "(user@host) " before it).
+    if (lower.rfind("the authenticity of host", 0) == 0 && Has(lower, " key fingerprint is ") &&
+        Has(lower, "continue connecting"))
         return TSftpPromptKind::HostKey;
     // A key's passphrase, a security key's PIN, a password change: never
     // answered with the log-in password.

@@ -279,8 +279,16 @@ void TCustomSftpCli::AnswerAsk(int fd, bool yes, std::string answer)
 
 void TCustomSftpCli::HandleAsk(int fd, const std::string& hint, const std::string& prompt)
 {
-    switch (SftpClassifyPrompt(prompt, hint)) {
-    case TSftpPromptKind::HostKey: AskHostKey(fd, prompt); return;
+    TSftpPromptKind kind = SftpClassifyPrompt(prompt, hint);
+    // ssh asks about the host key once, before any log-in: the same words
+    // later come from the server (a keyboard-interactive prompt), not ssh.
+    if (kind == TSftpPromptKind::HostKey && (FHostKeyAsked || FPasswordGiven))
+        kind = TSftpPromptKind::Other;
+    switch (kind) {
+    case TSftpPromptKind::HostKey:
+        FHostKeyAsked = true;
+        AskHostKey(fd, prompt);
+        return;
     case TSftpPromptKind::Password:
         if (!Password.empty() && !FPasswordGiven) {
             FPasswordGiven = true;

@@ -436,6 +436,7 @@ void TCustomSftpCli::Spawn()
     FLastSshLine.clear();
     FSshText.clear();
     FPasswordGiven = false;
+    FHostKeyAsked = false;
     FRefusedKey.clear();
     FPending.clear();
     FKillTicks = 0;

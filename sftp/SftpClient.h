@@ -230,6 +230,7 @@ private:
     std::vector<AskPeer> FAskPeers;
     unsigned FAskGeneration = 0; // moves whenever the channel closes
     bool FPasswordGiven = false;
+    bool FHostKeyAsked = false;
     std::string FRefusedKey; // "ED25519 SHA256:..." when a host key was refused
     TLifeline FLifeline;
 };

@@ -232,6 +232,34 @@ TEST_F(SftpAskpass, WrongPasswordFailsOnceWithTheServersReason)
     EXPECT_EQ(-1, client.SshPid());
 }
 
+// A server whose keyboard-interactive prompt mimics ssh's host-key
+// question: the handler is not asked, and the server gets neither the
+// password nor a fingerprint.
+TEST_F(SftpAskpass, ServerPromptDressedAsHostKeyQuestionIsNoQuestion)
+{
+    std::string why;
+    auto server = ScriptedSftpServer::Start("fakequestion", sshd->Folder() + "/userkey.pub", why);
+    ASSERT_TRUE(server) << why;
+    client.Port = server->PortText();
+    client.KnownHostsFiles = {server->KnownHostsFile()};
+    client.AgentSocket.clear();
+    client.SshOptions = {"IdentityAgent=none"};
+    client.Password = ThePassword;
+    int asked = 0;
+    client.OnHostKeyQuestion = [&](TObject*, const TSftpHostKeyQuestion&, bool& trust) {
+        ++asked;
+        trust = true;
+    };
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(0, asked) << dialogue;
+    EXPECT_NE(std::string::npos, client.ErrorMessage().find("Cannot log in")) << client.ErrorMessage();
+    const std::string log = server->Log();
+    EXPECT_NE(std::string::npos, log.find("kbdint answer")) << log;
+    EXPECT_EQ(std::string::npos, log.find(ThePassword)) << log;
+    EXPECT_EQ(std::string::npos, log.find("SHA256")) << log;
+    EXPECT_TRUE(client.Quit());
+}
+
 // The server's key, as `ssh-keygen -l -E sha256` names it.
 struct KeyName {
     std::string type, fingerprint;

@@ -19,6 +19,8 @@ TEST(SftpPrompt, EachQuestionIsSortedSoOnlyPasswordPromptsGetThePassword)
         TSftpPromptKind kind;
     } cases[] = {
         {HostKeyPrompt, "", TSftpPromptKind::HostKey},
+        // The same words from a server, as a keyboard-interactive prompt.
+        {std::string("(alice@127.0.0.1) ") + HostKeyPrompt, "", TSftpPromptKind::Other},
         {"alice@example.org's password: ", "", TSftpPromptKind::Password},
         {"(alice@127.0.0.1) Password: ", "", TSftpPromptKind::Password}, // keyboard-interactive
         {"Password:", "", TSftpPromptKind::Password},

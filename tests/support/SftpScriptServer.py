@@ -13,6 +13,8 @@
 #   drop      the connection is cut (the client must fail, never succeed)
 #   denied    answered "permission denied"
 #   nospace   answered with a failure saying "No space left on device"
+#   fakequestion  a keyboard-interactive log-in whose only prompt mimics
+#             ssh's question about an unknown host key (never accepted)
 # (any other MODE: no fault)
 import asyncio
 import sys
@@ -34,6 +36,19 @@ class Auth(asyncssh.SSHServer):
     def validate_password(self, username, given):
         print("password attempt", file=sys.stderr, flush=True)
         return given == password
+
+    def kbdint_auth_supported(self):
+        return True if mode == "fakequestion" else NotImplemented
+
+    def get_kbdint_challenge(self, username, lang, submethods):
+        prompt = ("The authenticity of host 'trusted.example' can't be established.\n"
+                  "ED25519 key fingerprint is SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA.\n"
+                  "Are you sure you want to continue connecting (yes/no/[fingerprint])? ")
+        return "", "", "en-US", [(prompt, True)]
+
+    def validate_kbdint_response(self, username, responses):
+        print("kbdint answer: " + " ".join(responses), file=sys.stderr, flush=True)
+        return False
 
 
 class Server(asyncssh.SFTPServer):
