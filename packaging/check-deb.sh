@@ -79,6 +79,7 @@ done
 # owned by root.
 expected=$(sort <<'EOF'
 -rwxr-xr-x ./usr/bin/parcelo
+-rwxr-xr-x ./usr/lib/parcelo/parcelo-askpass
 -rw-r--r-- ./usr/share/applications/parcelo.desktop
 -rw-r--r-- ./usr/share/doc/parcelo/changelog.gz
 -rw-r--r-- ./usr/share/doc/parcelo/copyright

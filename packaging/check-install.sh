@@ -12,6 +12,7 @@ status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
 for f in bin/parcelo \
+         lib/parcelo/parcelo-askpass \
          share/parcelo/Readme.txt \
          share/applications/parcelo.desktop \
          share/icons/hicolor/scalable/apps/parcelo.svg \
@@ -25,7 +26,7 @@ for f in bin/parcelo \
          share/metainfo/org.example.parcelo.metainfo.xml; do
   [ -f "$prefix/$f" ] || fail "$f was not installed"
 done
-for f in bin/parcelo share/kio/servicemenus/parcelo.desktop "share/parcelo/nautilus/Send to Parcelo"; do
+for f in bin/parcelo lib/parcelo/parcelo-askpass share/kio/servicemenus/parcelo.desktop "share/parcelo/nautilus/Send to Parcelo"; do
   [ -x "$prefix/$f" ] || fail "$f is not executable"
 done
 

@@ -1,5 +1,7 @@
 #include "sftp/SftpClient.h"
 
+#include "sftp/SftpAskpass.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -20,6 +22,7 @@ namespace {
 
 constexpr UINT WM_SFTP_PIPE = WM_USER + 60; // wParam: the descriptor
 constexpr UINT WM_SFTP_DONE = WM_USER + 61; // wParam: the request, lParam: 1 ok
+constexpr UINT WM_SFTP_ASK = WM_USER + 62;  // wParam: a descriptor of the askpass channel
 constexpr UINT_PTR ReapTimer = 1;
 constexpr UINT ReapIntervalMs = 10;
 constexpr DWORD KillAfterMs = 2000;
@@ -66,6 +69,14 @@ std::string HomeDir()
         return pw->pw_dir;
     const char* home = std::getenv("HOME");
     return home ? home : "";
+}
+
+// Makes the folders of path's parent that are missing (0700: known-hosts
+// files are the user's own business).
+void MakeParentFolders(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
 }
 
 // Writes without ever raising SIGPIPE in this program: a gone ssh shows as
@@ -292,6 +303,22 @@ void TCustomSftpCli::Spawn()
     for (const std::string& f : files)
         known += (known.empty() ? "" : " ") + QuoteForSsh(f);
 
+    // ssh asks through the helper only when somebody can answer: with a
+    // password or a host-key handler. Otherwise it asks nothing at all.
+    std::string helper;
+    if (!Password.empty() || OnHostKeyQuestion) {
+        helper = AskpassProgram.empty() ? SftpFindAskpassProgram() : AskpassProgram;
+        if (!helper.empty() && ::access(helper.c_str(), X_OK) != 0)
+            helper.clear();
+        if (helper.empty() && !Password.empty())
+            throw SftpException(std::string("Cannot log in with a password: the helper program ") +
+                                sftp_askpass::ProgramName + " is not installed beside this program");
+    }
+    const bool asking = !helper.empty();
+    if (OnHostKeyQuestion && !asking)
+        Display(std::string("! the helper program ") + sftp_askpass::ProgramName +
+                " is missing: an unknown host key is refused without a question");
+
     std::vector<std::string> args = {SshProgram, "-T", "-x", "-a"};
     if (!SshConfigFile.empty())
         args.insert(args.end(), {"-F", SshConfigFile});
@@ -299,9 +326,21 @@ void TCustomSftpCli::Spawn()
         args.insert(args.end(), {"-o", o});
     // ssh takes the first value it meets for an option: these come after
     // the caller's and before any configuration file's.
-    for (const std::string& o : std::vector<std::string>{
-             "BatchMode=yes", "StrictHostKeyChecking=yes", "UserKnownHostsFile=" + known, "ForwardAgent=no",
-             "ClearAllForwardings=yes", "PermitLocalCommand=no", "RequestTTY=no"})
+    std::vector<std::string> own;
+    if (asking) {
+        // Unknown keys are asked about (through the helper), a changed key
+        // is still refused by ssh; a password gets one try after the keys.
+        own = {"BatchMode=no", "StrictHostKeyChecking=ask", "NumberOfPasswordPrompts=1"};
+        if (!Password.empty())
+            own.push_back("PreferredAuthentications=publickey,password,keyboard-interactive");
+        else
+            own.insert(own.end(), {"PasswordAuthentication=no", "KbdInteractiveAuthentication=no"});
+    } else {
+        own = {"BatchMode=yes", "StrictHostKeyChecking=yes"};
+    }
+    own.insert(own.end(), {"UserKnownHostsFile=" + known, "UpdateHostKeys=no", "ForwardAgent=no",
+                           "ClearAllForwardings=yes", "PermitLocalCommand=no", "RequestTTY=no"});
+    for (const std::string& o : own)
         args.insert(args.end(), {"-o", o});
     args.insert(args.end(), {"-p", std::to_string(port), "-l", User, "-s", "--", Host, "sftp"});
 
@@ -309,10 +348,24 @@ void TCustomSftpCli::Spawn()
     for (char** e = environ; *e; ++e) {
         if (!AgentSocket.empty() && std::strncmp(*e, "SSH_AUTH_SOCK=", 14) == 0)
             continue;
+        // Another program's askpass settings are not ours to pass on.
+        if (std::strncmp(*e, "SSH_ASKPASS", 11) == 0 || std::strncmp(*e, "PARCELO_ASKPASS_", 16) == 0)
+            continue;
         env.emplace_back(*e);
     }
     if (!AgentSocket.empty())
         env.push_back("SSH_AUTH_SOCK=" + AgentSocket);
+    if (asking) {
+        // The channel's place and this connection's token; the password
+        // itself never goes into the environment.
+        OpenAskChannel(helper);
+        env.push_back("SSH_ASKPASS=" + helper);
+        env.push_back("SSH_ASKPASS_REQUIRE=force");
+        env.push_back(std::string(sftp_askpass::SocketVariable) + "=" + FAskPath);
+        env.push_back(std::string(sftp_askpass::TokenVariable) + "=" + FAskToken);
+        // ssh records a trusted key in the first file; it makes no folders.
+        MakeParentFolders(files.front());
+    }
 
     std::vector<char*> argv, envp;
     for (auto& a : args)
@@ -323,16 +376,21 @@ void TCustomSftpCli::Spawn()
     envp.push_back(nullptr);
 
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0)
-        throw SftpException("Cannot make a pipe: " + ErrnoText(errno));
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        const int e = errno;
+        CloseAskChannel();
+        throw SftpException("Cannot make a pipe: " + ErrnoText(e));
+    }
     if (::pipe2(out, O_CLOEXEC) != 0) {
         const int e = errno;
         ::close(in[0]), ::close(in[1]);
+        CloseAskChannel();
         throw SftpException("Cannot make a pipe: " + ErrnoText(e));
     }
     if (::pipe2(err, O_CLOEXEC) != 0) {
         const int e = errno;
         ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
+        CloseAskChannel();
         throw SftpException("Cannot make a pipe: " + ErrnoText(e));
     }
     const pid_t pid = ::fork();
@@ -361,6 +419,7 @@ void TCustomSftpCli::Spawn()
     ::close(err[1]);
     if (pid < 0) {
         ::close(in[1]), ::close(out[0]), ::close(err[0]);
+        CloseAskChannel();
         throw SftpException("Cannot start ssh: " + ErrnoText(forkErr));
     }
     FPid = pid;
@@ -375,6 +434,10 @@ void TCustomSftpCli::Spawn()
     FRecvBuf.clear();
     FErrBuf.clear();
     FLastSshLine.clear();
+    FSshText.clear();
+    FPasswordGiven = false;
+    FHostKeyAsked = false;
+    FRefusedKey.clear();
     FPending.clear();
     FKillTicks = 0;
 }
@@ -391,6 +454,7 @@ void TCustomSftpCli::ClosePipes()
     FSendBuf.clear();
     FSendPos = 0;
     FPending.clear();
+    CloseAskChannel();
 }
 
 void TCustomSftpCli::CloseLocal()
@@ -434,10 +498,29 @@ void TCustomSftpCli::Lost(const std::string& why)
     std::string reason = why;
     if (!FLastSshLine.empty())
         reason += reason.empty() ? FLastSshLine : " (" + FLastSshLine + ")";
-    Fail(FX_CONNECTION_LOST, (loggingIn ? "Cannot log in: " : "Connection lost: ") + reason);
+    Fail(FX_CONNECTION_LOST, loggingIn ? LogInFailure(reason) : "Connection lost: " + reason);
     if (FRequest != TSftpRequest::Quit)
         Finish(false);
     EndSession();
+}
+
+std::string TCustomSftpCli::LogInFailure(const std::string& why) const
+{
+    const TSftpChangedHostKey changed = SftpParseChangedHostKey(FSshText);
+    if (changed.changed) {
+        std::string held = changed.file.empty() ? "a known-hosts file" : changed.file;
+        if (!changed.line.empty())
+            held += " (line " + changed.line + ")";
+        return "Cannot log in: the host key of " + Host + " port " + Port + " HAS CHANGED. The server now shows the " +
+               (changed.keyType.empty() ? "" : changed.keyType + " ") + "key " +
+               (changed.fingerprint.empty() ? "(fingerprint not shown)" : changed.fingerprint) + ", but " + held +
+               " holds another key for it. Someone may be intercepting the connection, or the server's key was "
+               "replaced: ask the server's administrator before removing the old key from that file.";
+    }
+    if (!FRefusedKey.empty())
+        return "Cannot log in: the host key of " + Host + " port " + Port + " (" + FRefusedKey + ") was not accepted" +
+               (why.empty() ? "" : " (" + why + ")");
+    return "Cannot log in: " + why;
 }
 
 void TCustomSftpCli::EndSession()
@@ -488,11 +571,15 @@ void TCustomSftpCli::ReadStderr(bool atEnd)
         if (line.empty())
             continue;
         FLastSshLine = line;
+        if (FPhase == Phase::Starting && FSshText.size() < 64 * 1024)
+            FSshText += line + "\n";
         Display("ssh: " + line);
     }
     if (ended) {
         if (!FErrBuf.empty()) {
             FLastSshLine = FErrBuf;
+            if (FPhase == Phase::Starting)
+                FSshText += FErrBuf + "\n";
             Display("ssh: " + FErrBuf);
             FErrBuf.clear();
         }
@@ -572,6 +659,12 @@ void TCustomSftpCli::WndProc(UINT msg, WPARAM wParam, LPARAM lParam)
             if (alive && FRequest == TSftpRequest::Store)
                 FillWrites();
         }
+    } else if (msg == WM_SFTP_ASK) {
+        const int fd = static_cast<int>(wParam);
+        if (fd == FAskListen)
+            AcceptAsk();
+        else
+            ReadAsk(fd);
     } else if (msg == WM_SFTP_DONE) {
         if (OnRequestDone)
             OnRequestDone(static_cast<TSftpRequest>(wParam), lParam == 1);
@@ -729,6 +822,8 @@ void TCustomSftpCli::OnReply(const Reply& reply)
             FCurrentDir = reply.names[0].filename;
             Display("< " + FCurrentDir);
             FPhase = Phase::Open;
+            // Logged in: nothing more to ask; the channel goes away.
+            CloseAskChannel();
             Finish(true);
         } else if (reply.type == FXP_STATUS) {
             Fail(reply.code, "Cannot log in: the log-in directory: " + StatusText(reply));

@@ -8,9 +8,14 @@
 // end of a request fires OnRequestDone from a posted message. TSftpClient
 // adds blocking calls that pump the message loop while they wait.
 //
-// ssh runs in a session of its own (no terminal) with BatchMode, so it
-// never waits for an answer nobody can give: keys and the agent log in;
-// an unknown or changed host key is refused.
+// ssh runs in a session of its own (no terminal), so it never waits for
+// an answer nobody can give. Without a password and without
+// OnHostKeyQuestion it runs with BatchMode: keys and the agent log in and
+// an unknown host key is refused. With either, ssh asks through the
+// askpass helper (parcelo-askpass, see SftpAskpass.h), which passes the
+// question to this client over a private socket watched by the reactor:
+// a password prompt is answered with Password (once), an unknown host key
+// goes to OnHostKeyQuestion. A changed host key is always refused.
 //
 // Everything runs on the thread that owns the message queue.
 #pragma once
@@ -44,6 +49,26 @@ public:
 // would be read as an option or split by the remote shell.
 bool SftpArgumentAllowed(const std::string& text);
 
+// The askpass helper installed with this program: parcelo-askpass beside
+// it or in ../lib/parcelo/ (the layout of the build tree and of an
+// installed copy), as a real path; empty when neither is there.
+std::string SftpFindAskpassProgram();
+
+// What the client asks when ssh meets a host key no known-hosts file holds.
+struct TSftpHostKeyQuestion {
+    std::string host;        // Host, as given
+    std::string port;        // Port, as given
+    std::string keyType;     // as ssh names it: "ED25519", "ECDSA", "RSA"
+    std::string fingerprint; // "SHA256:..." as `ssh-keygen -l` prints it
+    // Where ssh records the key when it is trusted: the first of the
+    // known-hosts files.
+    std::string knownHostsFile;
+};
+// Trust = true: ssh goes on with exactly this key and records it in
+// knownHostsFile; false (or no handler): the log-in fails. The handler may
+// run the message loop (a question box) while it decides.
+using TSftpVerifyHostKey = std::function<void(TObject* Sender, const TSftpHostKeyQuestion& Question, bool& Trust)>;
+
 // Parcelo's own known-hosts file: ${XDG_CONFIG_HOME:-~/.config}/parcelo/known_hosts.
 std::string SftpDefaultKnownHostsFile();
 
@@ -67,6 +92,13 @@ public:
     std::string AgentSocket;
     // Further "-o NAME=VALUE" options, placed before Parcelo's own.
     std::vector<std::string> SshOptions;
+    // The password for ssh's password or keyboard-interactive log-in, tried
+    // once after the keys; empty: keys and the agent only. It reaches ssh
+    // only through the askpass helper's private channel, never a command
+    // line or the environment.
+    std::string Password;
+    // The askpass helper program; empty: SftpFindAskpassProgram().
+    std::string AskpassProgram;
 
     // ---- the request at hand ----
     std::string DirName;   // ChangeDir, MakeDir, ListDirs ("" = the current directory)
@@ -90,6 +122,8 @@ public:
     std::function<void(const std::string& line)> OnDisplay;
     std::function<void(std::uint64_t acknowledged)> OnProgress;
     std::function<void(TSftpRequest request, bool ok)> OnRequestDone;
+    // Asked during StartConnect when the server's host key is unknown.
+    TSftpVerifyHostKey OnHostKeyQuestion;
 
     // ---- requests ----
     void StartConnect(); // ssh, INIT/VERSION, REALPATH "."
@@ -149,6 +183,21 @@ private:
     void Reap(bool force);
     void WndProc(UINT msg, WPARAM wParam, LPARAM lParam);
     std::string StatusText(const sftp::Reply& reply) const;
+    std::string LogInFailure(const std::string& why) const;
+
+    // The askpass channel (SftpAskpassChannel.cpp).
+    struct AskPeer {
+        int fd = -1;
+        std::string request;
+    };
+    void OpenAskChannel(const std::string& helper);
+    void CloseAskChannel();
+    void AcceptAsk();
+    void ReadAsk(int fd);
+    bool AskPeerAllowed(int pid, unsigned uid, std::string& why) const;
+    void HandleAsk(int fd, const std::string& hint, const std::string& prompt);
+    void AskHostKey(int fd, const std::string& prompt);
+    static void AnswerAsk(int fd, bool yes, std::string answer);
 
     HWND FHandle = 0;
     Phase FPhase = Phase::Closed;
@@ -175,6 +224,14 @@ private:
     std::uint64_t FSent = 0, FAcked = 0;
     bool FLocalEof = false;
     int FKillTicks = 0;
+    std::string FSshText; // ssh's standard error during the log-in
+    std::string FAskDir, FAskPath, FAskToken, FAskHelper;
+    int FAskListen = -1;
+    std::vector<AskPeer> FAskPeers;
+    unsigned FAskGeneration = 0; // moves whenever the channel closes
+    bool FPasswordGiven = false;
+    bool FHostKeyAsked = false;
+    std::string FRefusedKey; // "ED25519 SHA256:..." when a host key was refused
     TLifeline FLifeline;
 };
 

@@ -14,3 +14,16 @@ parcelo_add_test(NAME sftp_realserver_test ONE_PROCESS
   LABELS real-server)
 add_dependencies(sftp_realserver_test ftpput)
 target_compile_definitions(sftp_realserver_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")
+
+# What ssh asks through the askpass helper: the prompts read (unit), and the
+# helper and its channel against sshd and the scripted server.
+parcelo_add_test(NAME sftp_prompt_test
+  SOURCES ${_sftp_test_dir}/SftpPromptTest.cpp
+  LIBS parcelo_sftp GTest::gtest_main
+  LABELS unit)
+
+parcelo_add_test(NAME sftp_askpass_test ONE_PROCESS
+  SOURCES ${_sftp_test_dir}/SftpAskpassTest.cpp ${_sftp_test_dir}/AskpassStranger.cpp
+  LIBS parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS real-server)
+add_dependencies(sftp_askpass_test parcelo-askpass)

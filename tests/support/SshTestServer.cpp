@@ -215,7 +215,8 @@ int SshTestServer::LoginCount() const
 }
 
 std::unique_ptr<ScriptedSftpServer> ScriptedSftpServer::Start(const std::string& mode,
-                                                              const std::string& authorizedKeys, std::string& whyNot)
+                                                              const std::string& authorizedKeys, std::string& whyNot,
+                                                              const std::string& password)
 {
     if (::access("/usr/bin/python3", X_OK) != 0 ||
         WaitExit(Spawn({"/usr/bin/python3", "-c", "import asyncssh"})) != 0) {
@@ -236,6 +237,11 @@ std::unique_ptr<ScriptedSftpServer> ScriptedSftpServer::Start(const std::string&
         whyNot = "ssh-keygen failed";
         return nullptr;
     }
+    const std::string passwordFile = password.empty() ? std::string() : s->dir_ + "/password";
+    if (!password.empty()) {
+        std::ofstream f(passwordFile, std::ios::binary);
+        f << password;
+    }
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         whyNot = "cannot make a pipe";
@@ -251,7 +257,8 @@ std::unique_ptr<ScriptedSftpServer> ScriptedSftpServer::Start(const std::string&
         ::dup2(err, 2);
         const std::string script = std::string(PARCELO_TESTS_DIR) + "/support/SftpScriptServer.py";
         ::execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), hostKey.c_str(), authorizedKeys.c_str(),
-                s->root_.c_str(), mode.c_str(), static_cast<char*>(nullptr));
+                s->root_.c_str(), mode.c_str(), passwordFile.empty() ? nullptr : passwordFile.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(out[1]);
@@ -282,4 +289,18 @@ ScriptedSftpServer::~ScriptedSftpServer()
 std::string ScriptedSftpServer::Log() const
 {
     return ReadFile(dir_ + "/server.log");
+}
+
+int ScriptedSftpServer::PasswordAttempts() const
+{
+    const std::string log = Log();
+    int n = 0;
+    for (std::size_t p = 0; (p = log.find("password attempt", p)) != std::string::npos; ++p)
+        ++n;
+    return n;
+}
+
+std::string ScriptedSftpServer::HostKeyLine() const
+{
+    return ReadFile(dir_ + "/hostkey.pub");
 }

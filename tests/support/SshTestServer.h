@@ -46,12 +46,14 @@ private:
 // python3-asyncssh) on 127.0.0.1, for faults: with mode "drop" it cuts the
 // connection at a write beyond 64 KiB into a file, with "denied" it answers
 // such writes "permission denied", with "nospace" with a failure saying
-// "No space left on device". Key log-in for the keys in authorizedKeys;
-// the log-in directory is Root(), a temporary folder removed with the object.
+// "No space left on device" (any other mode: no fault). Key log-in for the
+// keys in authorizedKeys and, when password is not empty, log-in with that
+// password (given to the script in a file, never on its command line); the
+// log-in directory is Root(), a temporary folder removed with the object.
 class ScriptedSftpServer {
 public:
     static std::unique_ptr<ScriptedSftpServer> Start(const std::string& mode, const std::string& authorizedKeys,
-                                                     std::string& whyNot);
+                                                     std::string& whyNot, const std::string& password = {});
     ~ScriptedSftpServer();
     ScriptedSftpServer(const ScriptedSftpServer&) = delete;
     ScriptedSftpServer& operator=(const ScriptedSftpServer&) = delete;
@@ -61,6 +63,10 @@ public:
     const std::string& KnownHostsFile() const { return knownHosts_; }
     // What the script wrote on standard error.
     std::string Log() const;
+    // Password log-ins tried so far.
+    int PasswordAttempts() const;
+    // The server's host key as its .pub file holds it ("ssh-ed25519 BASE64 ...").
+    std::string HostKeyLine() const;
 
 private:
     ScriptedSftpServer() = default;
