@@ -36,6 +36,7 @@ void SftpSession::SetLogin(const UploadLogin& login)
     sftp_.Host = SftpHostOfAddress(login.address);
     sftp_.Port = login.port;
     sftp_.User = login.user;
+    sftp_.Password = login.password;
     password_ = login.password;
 }
 
@@ -72,6 +73,14 @@ bool SftpSession::LogIn()
     // these settings, whatever is changed while it is being opened.
     openedFor_ = Current();
     ended_ = false;
+    // Without somebody to ask, ssh refuses an unknown host key itself.
+    if (events.trust) {
+        sftp_.OnHostKeyQuestion = [this](TObject*, const TSftpHostKeyQuestion& question, bool& trust) {
+            trust = AskHostKey(question.host, question.keyType, question.fingerprint, {});
+        };
+    } else {
+        sftp_.OnHostKeyQuestion = nullptr;
+    }
     return Ran(sftp_.Connect());
 }
 

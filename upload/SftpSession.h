@@ -20,8 +20,9 @@ public:
     const TSftpClient& Client() const { return sftp_; }
 
     // Asks `events.trust` whether to trust a host key (kind SshHostKey);
-    // false when nobody answers. Not called by the log-in yet: ssh runs
-    // with BatchMode and refuses an unknown key itself.
+    // false when nobody answers. The log-in asks it for a key that no
+    // known-hosts file holds, when `events.trust` is set; without it ssh
+    // refuses such a key itself.
     [[nodiscard]] bool AskHostKey(const std::string& host, const std::string& keyType, const std::string& fingerprint,
                                   const std::string& rememberedFingerprint);
 
