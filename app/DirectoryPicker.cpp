@@ -18,6 +18,7 @@
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
+#include "upload/SftpSession.h"
 
 namespace {
 
@@ -171,16 +172,29 @@ void TForm1::dircmboxDropDown()
     const std::string listingFile = ListingFilePath(OwnFolder);
 
     // Without a complete profile there is nothing to log in with; the list
-    // opens with what it has.
+    // opens with what it has. An SFTP log-in may go without a password
+    // (keys and the agent).
+    const bool sftp = AddressProtocol() == UploadProtocol::Sftp;
     if (addressedit->text().isEmpty() || portedit->text().isEmpty() || useredit->text().isEmpty() ||
-        passedit->text().isEmpty())
+        (passedit->text().isEmpty() && !sftp))
         return;
 
-    // The lists came from a session made for other settings (the address,
-    // port, user or password was edited since): they show another server,
-    // or another user's view of it.
-    CopyProfileIntoClient();
-    if (FTP->SettingsIdentity() != listedFor_) {
+    // The lists came from a session made for other settings (the protocol,
+    // address, port, user or password was edited since): they show another
+    // server, or another user's view of it.
+    ListedSource source;
+    if (sftp) {
+        source.protocol = UploadProtocol::Sftp;
+        source.sftpHost = SftpHostOfAddress(Std(addressedit->text().trimmed()));
+        source.sftpPort = Std(portedit->text());
+        source.sftpUser = Std(useredit->text());
+        source.sftpPassword = Std(passedit->text());
+    } else {
+        DropSftpSession();
+        CopyProfileIntoClient();
+        source.ftp = FTP->SettingsIdentity();
+    }
+    if (source != listedFor_) {
         ClearDirectoryItems();
         dir_record.clear();
     }
@@ -197,6 +211,18 @@ void TForm1::dircmboxDropDown()
     } done{pickerBusy_};
 
     templist.clear();
+    if (sftp) {
+        // SFTP reads the directory itself: no listing file.
+        statusBar->SetPanelText(1, QStringLiteral("Getting directories from remote host"));
+        QStringList names;
+        if (!FetchSftpListing(dir, names))
+            return;
+        listedFor_ = source;
+        statusBar->SetPanelText(1, QStringLiteral("Directory list received"));
+        dir_record.append(dir);
+        OfferDirectories(dir, names);
+        return;
+    }
     // The listing goes to the file, not to the dialogue display.
     FTP->SetDisplayFileFlag(false);
     FTP->SetLocalFileName(listingFile);
@@ -205,7 +231,8 @@ void TForm1::dircmboxDropDown()
 
     if (!FetchListing(dir, listingFile))
         return;
-    listedFor_ = FTP->SessionIdentity();
+    listedFor_ = {};
+    listedFor_.ftp = FTP->SessionIdentity();
 
     // The listing's progress went to the bar like a file's; clear it.
     progressBar->setValue(0);
@@ -257,6 +284,28 @@ bool TForm1::FetchListing(const QString& dir, const std::string& listingFile)
     return true;
 }
 
+bool TForm1::FetchSftpListing(const QString& dir, QStringList& names)
+{
+    auto fail = [&](const QString& text) {
+        Dialogs().Beep();
+        statusBar->SetPanelText(1, text);
+        return false;
+    };
+    SftpSession& session = SftpForJob();
+    if (!LogInUnlessOpen(session)) {
+        session.Drop();
+        return fail(LoginFailureText(true));
+    }
+    // Listed where it is, relative to where the session stands (the log-in
+    // directory): the session does not move, and stays open for the upload.
+    std::vector<std::string> found;
+    if (!session.ListDirs(Std(dir), found))
+        return fail(QStringLiteral("Cannot get directory list: ") + Qs(session.ErrorMessage()));
+    for (const std::string& name : found)
+        names << QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    return true;
+}
+
 bool TForm1::ReadListing(const std::string& listingFile)
 {
     std::ifstream in(listingFile, std::ios::binary);
@@ -276,15 +325,24 @@ bool TForm1::ReadListing(const std::string& listingFile)
 void TForm1::OfferListedDirectories(const QString& dir)
 {
     // Every line, the first included: a "total" line names no directory
-    // anyway, and many servers start straight with an entry. A text typed
-    // with a closing "/" gets no second one. Adding the first item would also
-    // put it into the box's text; the text stays what the user listed.
-    const QString prefix = dir.isEmpty() || dir.endsWith(u'/') ? dir : dir + u'/';
+    // anyway, and many servers start straight with an entry.
+    QStringList names;
     for (const QString& line : templist) {
         const QString name = ListedDirectory(line);
         if (!name.isEmpty())
-            dircmbox->addItem(prefix + name);
+            names << name;
     }
+    OfferDirectories(dir, names);
+}
+
+void TForm1::OfferDirectories(const QString& dir, const QStringList& names)
+{
+    // A text typed with a closing "/" gets no second one. Adding the first
+    // item would also put it into the box's text; the text stays what the
+    // user listed.
+    const QString prefix = dir.isEmpty() || dir.endsWith(u'/') ? dir : dir + u'/';
+    for (const QString& name : names)
+        dircmbox->addItem(prefix + name);
     if (dircmbox->currentText() != dir)
         dircmbox->setEditText(dir);
 }

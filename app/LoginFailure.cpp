@@ -1,5 +1,5 @@
 // What the window tells when a log-in fails: "Cannot connect to HOST" and,
-// on a line of its own, why, in words.
+// on a line of its own, why, in words (for SFTP: as the client says it).
 
 #include <QRegularExpression>
 
@@ -7,6 +7,7 @@
 #include "ftp/Ftpcli.h"
 #include "net/WSocket.h"
 #include "platform/Winsock.h"
+#include "upload/SftpSession.h"
 
 namespace {
 
@@ -63,6 +64,12 @@ QString TForm1::LoginFailureReason() const
 
 QString TForm1::LoginFailureText(bool oneLine) const
 {
+    // SFTP: the client words the reason itself ("Cannot log in: ..." with
+    // ssh's last line, the host key refused or changed).
+    if (connectProtocol_ == UploadProtocol::Sftp && SFTP)
+        return QStringLiteral("Cannot connect to ") + QString::fromStdString(SFTP->Client().Host) +
+               (oneLine ? QStringLiteral(": ") : QStringLiteral("\n")) +
+               QString::fromStdString(SFTP->ErrorMessage()).simplified();
     return QStringLiteral("Cannot connect to ") + QString::fromStdString(FTP->HostName()) +
            (oneLine ? QStringLiteral(": ") : QStringLiteral("\n")) + LoginFailureReason();
 }

@@ -9,6 +9,7 @@
 #include "platform/Dialogs.h"
 #include "platform/qt/Shell.h"
 #include "settings/Settings.h"
+#include "upload/SftpSession.h"
 
 TForm1::~TForm1()
 {

@@ -29,6 +29,7 @@
 #include "settings/Settings.h"
 
 class QCloseEvent;
+class SftpSession;
 class TFtpClient;
 class TObject;
 struct TFtpCertificateQuestion;
@@ -109,6 +110,10 @@ public:
     // OnVerifyCertificate. Asks the user whether to trust a server
     // certificate that failed verification, for the profile being connected.
     void FTPVerifyCertificate(TObject* Sender, const TFtpCertificateQuestion& Question, bool& Trust);
+    // Host-key trust (app/HostKeyTrust.cpp): the SFTP session's trust
+    // event. Asks the user whether to trust a host key that no known-hosts
+    // file holds yet; ssh records a trusted key.
+    [[nodiscard]] bool SshHostKeyTrusted(const UploadTrustQuestion& question);
     // Whether the application is the active one (one of its windows has the
     // input focus). Tests put a fake in its place.
     std::function<bool()> ApplicationIsActive;
@@ -129,12 +134,14 @@ public:
     // The address box (app/AddressControls.cpp): the user changed its text,
     // which read `previous` before.
     void AddressEdited(const QString& previous);
-    // A whole address "ftp[s|es]://host[:port][/path]" is taken apart into
-    // address (with its prefix), port, user and sub-directory.
+    // A whole address "ftp[s|es]://host[:port][/path]" or
+    // "sftp://[user@]host[:port][/path]" is taken apart into address (with
+    // its prefix), port, user and sub-directory.
     void TakeApartAddress();
-    // The port box follows the address prefix: port 21 for plain and explicit
-    // TLS, port 990 for implicit TLS, unless the user typed the port.
-    void PortFollowsPrefix();
+    // The port box follows the address prefix (it read `previous` before):
+    // port 21 for plain and explicit TLS, 990 for implicit TLS, 22 for
+    // SFTP, unless the user typed the port.
+    void PortFollowsPrefix(const QString& previous);
 
     // Controls. Each has its short name as object name, which tests and
     // assistive tools look up; where that name is a number it is noted.
@@ -167,15 +174,27 @@ public:
     QProgressBar* progressBar;       // "ProgressBar1"
     StatusPanels* statusBar;         // "StatusBar1"
     QTimer* focusTimer;              // "Timer1"
-    std::unique_ptr<TFtpClient> FTP; // the FTP client the uploads go through
+    std::unique_ptr<TFtpClient> FTP; // the FTP client the uploads to ftp[s|es]:// addresses go through
+    // The session for sftp:// addresses; made at the first use.
+    std::unique_ptr<SftpSession> SFTP;
+    // Run on the SFTP session when the window makes it, before its first
+    // log-in: tests point ssh at their own server, agent and known hosts.
+    std::function<void(SftpSession&)> PrepareSftpSession;
 
     // String lists owned by the window, never shown.
     QStringList txtlist{QStringLiteral(".txt")}; // extensions sent in ascii mode, with their dot
     QStringList templist;                        // lines of the last remote directory listing
     QStringList dir_record;                      // dircmbox texts already listed
     // The session the directory lists came from: settings that would make
-    // another session (another server, port, user, ...) list afresh.
-    TFtpSessionIdentity listedFor_;
+    // another session (another protocol, server, port, user, ...) list
+    // afresh.
+    struct ListedSource {
+        UploadProtocol protocol = UploadProtocol::Ftp;
+        TFtpSessionIdentity ftp;
+        std::string sftpHost, sftpPort, sftpUser, sftpPassword;
+        bool operator==(const ListedSource&) const = default;
+    };
+    ListedSource listedFor_;
 
     ModuleState state;
     // The program's own folder, ending with "/": the directory picker keeps
@@ -221,17 +240,30 @@ private:
     // (through the firewall when that option is on) into the client, with
     // the certificate fingerprint trusted for it.
     void CopyProfileIntoClient();
+    // The protocol the address box names (sftp:// is SFTP).
+    [[nodiscard]] UploadProtocol AddressProtocol() const;
+    // The SFTP session with the profile on the screen as its log-in (made
+    // at the first use); an FTP session still open belongs to another
+    // address and is dropped (app/UploadJob.cpp).
+    SftpSession& SftpForJob();
+    // Drops the SFTP session, if one is open.
+    void DropSftpSession();
+    // The bar, the percentage and the title for `count` bytes of the file
+    // going up under `remoteName` (app/TransferFeedback.cpp).
+    void ShowProgress(std::int64_t count, const std::string& remoteName);
     // "Cannot connect to HOST" and why, on a line of its own (`oneLine`:
     // after a colon instead); app/LoginFailure.cpp.
     [[nodiscard]] QString LoginFailureText(bool oneLine) const;
     [[nodiscard]] QString LoginFailureReason() const;
     // The directory picker's steps (app/DirectoryPicker.cpp).
     [[nodiscard]] bool FetchListing(const QString& dir, const std::string& listingFile);
+    [[nodiscard]] bool FetchSftpListing(const QString& dir, QStringList& names);
     // Empties the directory box's list and nothing else: the text typed in
     // it is the user's target directory.
     void ClearDirectoryItems();
     [[nodiscard]] bool ReadListing(const std::string& listingFile);
     void OfferListedDirectories(const QString& dir);
+    void OfferDirectories(const QString& dir, const QStringList& names);
     // OK is disabled while a job runs, and the focus must not fall to Cancel
     // meanwhile; see the definitions.
     void DisableOKForJob();
@@ -274,6 +306,8 @@ private:
     bool sessionTypeKnown_ = false;
     // The window has been closed (Cancel, Exit, the close button, the job).
     bool closed_ = false;
+    // The protocol of the last connection set up (by a job or a listing).
+    UploadProtocol connectProtocol_ = UploadProtocol::Ftp;
     // The profile name and the host (without prefix) of the last connection
     // set up: a certificate trusted while it is made belongs to them.
     QString connectProfile_;

@@ -159,8 +159,11 @@ void TForm1::hostcmboxChange()
 
     // A session left open by the directory picker or a stopped job belongs
     // to the server and user shown before.
-    if ((addressedit->text() != address || useredit->text() != user) && FTP->Connected())
-        (void)FTP->Abort();
+    if (addressedit->text() != address || useredit->text() != user) {
+        if (FTP->Connected())
+            (void)FTP->Abort();
+        DropSftpSession();
+    }
 }
 
 void TForm1::ClearDirectoryItems()

@@ -1,4 +1,4 @@
-// What the user sees and can do while the FTP client works: the dialogue in
+// What the user sees and can do while the FTP or SFTP session works: the dialogue in
 // the display box with the password hidden, the progress bar, the
 // percentage in the status bar and in the title, Cancel and Exit.
 
@@ -31,6 +31,11 @@ void TForm1::FTPDisplay(TObject* /*Sender*/, std::string& Msg)
 
 void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*/)
 {
+    ShowProgress(Count, FTP->HostFileName());
+}
+
+void TForm1::ShowProgress(std::int64_t Count, const std::string& remoteName)
+{
     // The bar counts in the unit the job chose for the file: bytes, or
     // thousands, millions, ... of them.
     static constexpr std::array<std::int64_t, 4> divisors = {1, 1000, 1000000, 1000000000};
@@ -54,7 +59,7 @@ void TForm1::FTPProgress(TObject* /*Sender*/, std::int64_t Count, bool& /*Abort*
         TitleProgress = true;
     if (TitleProgress)
         ShowApplicationTitle(text + QStringLiteral(" of ") +
-                             ReadableText(QByteArray::fromStdString(FTP->HostFileName())));
+                             ReadableText(QByteArray::fromStdString(remoteName)));
 }
 
 void TForm1::CancelBnClick()
@@ -63,6 +68,7 @@ void TForm1::CancelBnClick()
     // returns, and the program ends when control is back in the main loop.
     if (FTP->Connected())
         (void)FTP->Abort();
+    DropSftpSession();
     close();
 }
 

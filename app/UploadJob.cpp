@@ -10,6 +10,7 @@
 #include "app/FileList.h"
 #include "app/Main.h"
 #include "ftp/Ftpcli.h"
+#include "upload/SftpSession.h"
 #include "upload/UploadSequence.h"
 #include "platform/Dialogs.h"
 
@@ -77,13 +78,19 @@ bool TForm1::CommandTextsAreSafe()
         field->setFocus();
         return false;
     };
-    const QString tail = QStringLiteral(" holds a line break, which cannot be sent to an FTP server.");
+    // Over SFTP a name is a counted string, which may hold any byte; the
+    // address, the user and the password still go to ssh.
+    const bool sftp = AddressProtocol() == UploadProtocol::Sftp;
+    const QString tail = sftp ? QStringLiteral(" holds a line break, which cannot be given to ssh.")
+                              : QStringLiteral(" holds a line break, which cannot be sent to an FTP server.");
     if (HasLineBreak(addressedit->text()))
         return refuse(addressedit, QStringLiteral("The address \"%1\"").arg(Shown(addressedit->text())) + tail);
     if (HasLineBreak(useredit->text()))
         return refuse(useredit, QStringLiteral("The username \"%1\"").arg(Shown(useredit->text())) + tail);
     if (HasLineBreak(passedit->text()))
         return refuse(passedit, QStringLiteral("The password") + tail);
+    if (sftp)
+        return true;
     if (HasLineBreak(dircmbox->currentText()))
         return refuse(dircmbox, QStringLiteral("The directory name \"%1\"").arg(Shown(dircmbox->currentText())) + tail);
     const int rows = std::min(ParamCount(), fileList->topLevelItemCount());
@@ -143,8 +150,10 @@ void TForm1::OKBnClick()
 
 bool TForm1::CheckAndCopyFields()
 {
-    // The fields in order; the first empty one stops the job. Each filled one
-    // goes into the client as it is, without trimming, as soon as it passed.
+    // The fields in order; the first empty one stops the job. For FTP each
+    // filled one goes into the client as it is, without trimming, as soon as
+    // it passed. An SFTP log-in may go without a password: keys and the
+    // agent log in.
     auto missing = [](QWidget* field, const char* message) {
         Dialogs().Beep();
         if (message)
@@ -152,21 +161,66 @@ bool TForm1::CheckAndCopyFields()
         field->setFocus();
         return false;
     };
+    const bool ftp = AddressProtocol() == UploadProtocol::Ftp;
     if (hostcmbox->currentText().isEmpty())
         return missing(hostcmbox, "Please enter a profile name");
     if (addressedit->text().isEmpty())
         return missing(addressedit, "Please enter a remote host (FTP server) address");
-    FTP->SetHostName(Std(addressedit->text()));
+    if (ftp)
+        FTP->SetHostName(Std(addressedit->text()));
     if (portedit->text().isEmpty())
         return missing(portedit, nullptr);
-    FTP->SetPort(Std(portedit->text()));
+    if (ftp)
+        FTP->SetPort(Std(portedit->text()));
     if (useredit->text().isEmpty())
         return missing(useredit, "Please enter your username");
+    if (!ftp)
+        return true;
     FTP->SetUserName(Std(useredit->text()));
     if (passedit->text().isEmpty())
         return missing(passedit, "Please enter your password");
     FTP->SetPassWord(Std(passedit->text()));
     return true;
+}
+
+UploadProtocol TForm1::AddressProtocol() const
+{
+    return ProtocolOfAddress(Std(addressedit->text().trimmed()));
+}
+
+SftpSession& TForm1::SftpForJob()
+{
+    // One session at a time: an FTP session left open serves another
+    // address.
+    if (FTP->Connected())
+        (void)FTP->Abort();
+    if (!SFTP) {
+        SFTP = std::make_unique<SftpSession>();
+        SFTP->Client().Timeout = FTP->Timeout();
+        SFTP->events.display = [this](const std::string& line) {
+            std::string shown = line;
+            FTPDisplay(nullptr, shown);
+        };
+        SFTP->events.progress = [this](std::uint64_t count) {
+            ShowProgress(static_cast<std::int64_t>(count), SFTP->Client().HostFile);
+        };
+        SFTP->events.trust = [this](const UploadTrustQuestion& question) { return SshHostKeyTrusted(question); };
+        if (PrepareSftpSession)
+            PrepareSftpSession(*SFTP);
+    }
+    // Firewall and passive mode are FTP's matters; SFTP goes straight to
+    // the address. An open session made for other settings is not reused
+    // (ServesSettings).
+    SFTP->SetLogin({Std(addressedit->text().trimmed()), Std(portedit->text()), Std(useredit->text()),
+                    Std(passedit->text())});
+    connectProtocol_ = UploadProtocol::Sftp;
+    return *SFTP;
+}
+
+void TForm1::DropSftpSession()
+{
+    if (SFTP && SFTP->Connected())
+        SFTP->Drop();
 }
 
 void TForm1::CopyProfileIntoClient()
@@ -186,6 +240,7 @@ void TForm1::CopyProfileIntoClient()
     }
     FTP->SetPassWord(Std(passedit->text()));
     FTP->SetPassive(state.passiveMode);
+    connectProtocol_ = UploadProtocol::Ftp;
 
     // A certificate trusted before, for this profile and the host dialled,
     // is accepted without a question; a certificate trusted now belongs to
@@ -324,11 +379,20 @@ void TForm1::UploadJob()
     // One job at a time: the calls below let every handler run while they
     // wait.
     DisableOKForJob();
-    CopyProfileIntoClient();
 
     filesFailed_ = 0;
     UploadEvents events = JobEvents();
-    switch (RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_).end) {
+    UploadResult result;
+    if (AddressProtocol() == UploadProtocol::Sftp) {
+        // SFTP has no transfer types: nothing to keep track of.
+        bool typeKnown = false;
+        result = RunUpload(SftpForJob(), DescribeJob(), events, typeKnown);
+    } else {
+        DropSftpSession();
+        CopyProfileIntoClient();
+        result = RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_);
+    }
+    switch (result.end) {
     case UploadEnd::LoginFailed: EnableOKAfterJob(); return;
     case UploadEnd::DirectoryMissing:
     case UploadEnd::TypeRefused:
