@@ -58,8 +58,7 @@ void TForm1::ShowProgress(std::int64_t Count, const std::string& remoteName)
     if (!TitleProgress && !ApplicationIsActive())
         TitleProgress = true;
     if (TitleProgress)
-        ShowApplicationTitle(text + QStringLiteral(" of ") +
-                             ReadableText(QByteArray::fromStdString(remoteName)));
+        ShowApplicationTitle(text + QStringLiteral(" of ") + ReadableText(QByteArray::fromStdString(remoteName)));
 }
 
 void TForm1::CancelBnClick()

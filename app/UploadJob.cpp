@@ -211,8 +211,8 @@ SftpSession& TForm1::SftpForJob()
     // Firewall and passive mode are FTP's matters; SFTP goes straight to
     // the address. An open session made for other settings is not reused
     // (ServesSettings).
-    SFTP->SetLogin({Std(addressedit->text().trimmed()), Std(portedit->text()), Std(useredit->text()),
-                    Std(passedit->text())});
+    SFTP->SetLogin(
+        {Std(addressedit->text().trimmed()), Std(portedit->text()), Std(useredit->text()), Std(passedit->text())});
     connectProtocol_ = UploadProtocol::Sftp;
     return *SFTP;
 }

@@ -258,7 +258,13 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"ImplicitTlsGetsItsPort", "ftps://ftp.example.org", true, "ftps://ftp.example.org", "990", ""},
         AddressCase{"ImplicitTlsTypedGetsItsPort", "ftps://ftp.example.org", false, "ftps://ftp.example.org", "990",
                     ""},
-        AddressCase{"BareHostStaysAsItIs", "ftp.example.org", true, "ftp.example.org", "21", ""}),
+        AddressCase{"BareHostStaysAsItIs", "ftp.example.org", true, "ftp.example.org", "21", ""},
+        // An sftp: URL's path starts at the server's root; "/~/" at the
+        // log-in (home) directory.
+        AddressCase{"SftpWithUserPortAndPath", "sftp://alice@127.0.0.1:2222/srv/in", true, "sftp://127.0.0.1", "2222",
+                    "/srv/in"},
+        AddressCase{"SftpHomeRelativePath", "sftp://example.org/~/up/", false, "sftp://example.org", "22", "up"},
+        AddressCase{"SftpGetsItsPort", "sftp://example.org", true, "sftp://example.org", "22", ""}),
     [](const auto& test) { return std::string(test.param.label); });
 
 // The port follows the prefix only while it holds the usual port of the
@@ -283,6 +289,38 @@ TEST_F(WindowReports, PortFollowsThePrefixUnlessTheUserTypedIt)
     QTest::keyClick(Focused(), Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(Focused(), QStringLiteral("ftps://h"));
     EXPECT_EQ(Std(form->portedit->text()), "2121");
+}
+
+// sftp:// takes 22 from 21 or 990 and gives it back; a port a profile
+// brought stays unless the prefix changes, and an unusual one stays even
+// then.
+TEST_F(WindowReports, PortFollowsTheSftpPrefixBothWays)
+{
+    auto form = ShowWindow({MakeFile("a.txt", "a\n")});
+    form->addressedit->setFocus();
+    QTest::keyClicks(Focused(), QStringLiteral("sftp://h"));
+    EXPECT_EQ(Std(form->portedit->text()), "22");
+    for (int i = 0; i < 8; ++i)
+        QTest::keyClick(Focused(), Qt::Key_Backspace);
+    EXPECT_EQ(Std(form->portedit->text()), "21");
+    QTest::keyClicks(Focused(), QStringLiteral("ftps://h"));
+    EXPECT_EQ(Std(form->portedit->text()), "990");
+    QTest::keyClick(Focused(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(Focused(), QStringLiteral("sftp://h"));
+    EXPECT_EQ(Std(form->portedit->text()), "22");
+
+    // As a loaded profile sets it: not typed, not a usual port.
+    form->portedit->setText(QStringLiteral("2222"));
+    QTest::keyClick(Focused(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(Focused(), QStringLiteral("ftp://h"));
+    EXPECT_EQ(Std(form->portedit->text()), "2222");
+    // A profile for an FTP server on port 22: editing its host name is no
+    // change of prefix.
+    form->portedit->setText(QStringLiteral("22"));
+    QTest::keyClick(Focused(), Qt::Key_End);
+    QTest::keyClicks(Focused(), QStringLiteral("ost"));
+    EXPECT_EQ(Std(form->addressedit->text()), "ftp://host");
+    EXPECT_EQ(Std(form->portedit->text()), "22");
 }
 
 struct PassiveCase {
