@@ -390,6 +390,30 @@ TEST_F(SftpWindow, AnAddressOfTheOtherProtocolDropsTheOpenSession)
     EXPECT_TRUE(Has(told[0], "Cannot connect to 127.0.0.1")) << told[0];
 }
 
+// Cancel while the last file goes up: the session ends, the window closes
+// and the file is not counted as sent.
+TEST_F(SftpWindow, CancelDuringAStoreEndsTheSessionAndSendsNoMore)
+{
+    const QByteArray big = BinaryBytes(20 * 1024 * 1024);
+    auto form = ShowWindow({MakeFile("big.bin", big)}, sshd->KnownHostsFile());
+    TypeProfile(*form, sshd->PortText(), sshd->User());
+    bool cancelled = false;
+    QObject::connect(form->progressBar, &QProgressBar::valueChanged, [&](int value) {
+        if (value > 0 && !cancelled) {
+            cancelled = true;
+            QTest::mouseClick(form->CancelBn, Qt::LeftButton);
+        }
+    });
+
+    StartWithEnter(*form);
+
+    ASSERT_TRUE(cancelled);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_NE(Std(form->statusBar->PanelText(1)), "File transfer completed");
+    EXPECT_LT(fs::file_size(sshd->Root() + "/big.bin"), static_cast<std::uintmax_t>(big.size()));
+    EXPECT_FALSE(form->SFTP->Connected());
+}
+
 // A password log-in through the window (the scripted server takes only
 // the password): the password reaches ssh through the helper and is in no
 // process's command line or environment while it is asked and while the
