@@ -349,6 +349,10 @@ TEST_F(SftpWindow, PickerListsSubDirectoriesAndTheUploadReusesItsSession)
         list.sort();
         return list;
     };
+    // What an FTP server listed before belongs to that server.
+    form->dircmbox->addItem(QStringLiteral("from-ftp"));
+    form->dir_record = QStringList{QString()};
+    form->dircmbox->setEditText(QString());
     form->dircmbox->showPopup();
     form->dircmbox->hidePopup();
     EXPECT_EQ(items(), (QStringList{"alpha", "beta"})) << Std(form->DisplayMemo->toPlainText());
