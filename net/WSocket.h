@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/Component.h"
+#include "platform/Lifeline.h"
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
 
@@ -169,55 +170,6 @@ private:
     int FSize = 0;
     int FWrCount = 0;
     int FRdCount = 0;
-};
-
-// ---- noticing a destruction from inside a call-out --------------------------
-
-// Lets an object that calls out (an event handler may destroy it) find out
-// afterwards whether it still exists. The object owns a TLifeline and takes
-// a token before calling out; the token reads false once the lifeline has
-// ended, by End() or by its destruction. Counted without atomics: these
-// objects live on the thread of the message queue.
-class TLifeline {
-    struct Flag {
-        bool alive = true;
-        int refs = 1;
-    };
-
-public:
-    class Token {
-    public:
-        Token(const Token& o) : flag_(o.flag_) { ++flag_->refs; }
-        Token& operator=(const Token&) = delete;
-        ~Token() { Release(flag_); }
-        explicit operator bool() const { return flag_->alive; }
-
-    private:
-        friend class TLifeline;
-        explicit Token(Flag* flag) : flag_(flag) { ++flag_->refs; }
-        Flag* flag_;
-    };
-
-    TLifeline() = default;
-    ~TLifeline()
-    {
-        End();
-        Release(flag_);
-    }
-    TLifeline(const TLifeline&) = delete;
-    TLifeline& operator=(const TLifeline&) = delete;
-
-    // Tokens taken before read false from now on.
-    void End() { flag_->alive = false; }
-    [[nodiscard]] Token Take() const { return Token(flag_); }
-
-private:
-    static void Release(Flag* flag)
-    {
-        if (--flag->refs == 0)
-            delete flag;
-    }
-    Flag* flag_ = new Flag();
 };
 
 // ---- the socket core ------------------------------------------------------
