@@ -17,6 +17,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Component.h"
@@ -290,9 +291,16 @@ public:
 
 protected:
     // A token taken before calling out; reads false once the socket is
-    // gone.
+    // gone. Taken by hand only where the guard spans an exception's handler.
     using Liveness = TLifeline::Token;
     [[nodiscard]] Liveness Alive() const { return FLifeline.Take(); }
+    // Every call-out (an event handler, or a step that may reach one) goes
+    // through here: false when a handler destroyed the socket, which may
+    // then not be touched any more.
+    template <class... Args> [[nodiscard]] bool CallOut(Args&&... args) const
+    {
+        return FLifeline.CallOut(std::forward<Args>(args)...);
+    }
 
     virtual LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
     virtual void AssignDefaultValue();
