@@ -224,10 +224,12 @@ TEST(WSocketIPv6, ConnectAnySurvivesDestructionWhilePreparingAnAttempt)
     const int sockets = winsock::OpenSocketCount();
     int errors = 0;
     auto* s = new TWSocket;
+    // The handler is the socket's: nothing of it is touched after the delete.
     s->OnError = [&](TObject*) {
         ++errors;
-        delete s;
+        TWSocket* victim = s;
         s = nullptr;
+        delete victim;
     };
     s->SetPort(std::to_string(port));
     // The listener holds the port: binding it as the local port fails.
