@@ -333,6 +333,8 @@ bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
     return true;
 }
 
+// Reads the code of the line just cut; false when the line does not end a
+// reply (not numeric, or a continuation line).
 bool TCustomFtpCli::ParseReplyLine()
 {
     int code = FStatusCode;

@@ -247,6 +247,7 @@ void TCustomFtpCli::BeginTransfer(bool Storing)
     FEngine->Transfer.Storing = Storing;
 }
 
+// Whether the transfer command is out and its replies are awaited.
 bool TCustomFtpCli::TransferCommandSent() const
 {
     return FEngine->Awaited == TFtpAwaitedReply::StoreStart || FEngine->Awaited == TFtpAwaitedReply::StoreEnd ||

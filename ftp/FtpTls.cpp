@@ -16,6 +16,8 @@ const TSslPeerInfo& TCustomFtpCli::TlsPeer() const
     return FControlSocket ? FControlSocket->SslPeer() : none;
 }
 
+// The context shared by the control and data connections, made on first
+// use; throws ESocketException when it cannot be made.
 const std::shared_ptr<TSslContext>& TCustomFtpCli::SslContextForUse()
 {
     if (!FEngine->SslContext)
@@ -80,6 +82,9 @@ void TCustomFtpCli::AuthTlsReply()
     }
 }
 
+// Whether the control connection's certificate is accepted; how tells the
+// display line in what way (Accepted) or why not (Refused). Gone: the
+// handler asked destroyed the client or ended the request (an abort).
 TCustomFtpCli::TlsTrust TCustomFtpCli::DecideTrust(std::string& how)
 {
     const TSslPeerInfo& peer = FControlSocket->SslPeer();
@@ -171,6 +176,8 @@ void TCustomFtpCli::ControlSocketSslHandshakeDone(TObject*, std::uint16_t Error)
 
 // --- TLS on data connections ----------------------------------------------
 
+// Sets the data socket up for the session's security before it is
+// connected or handed an accepted connection.
 void TCustomFtpCli::PrepareDataTls()
 {
     if (FSecurity == TFtpSecurity::None) {
@@ -192,6 +199,8 @@ void TCustomFtpCli::PrepareDataTls()
         FDataSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ActiveDataTlsHandshakeDone(s, e); };
 }
 
+// Why a data connection that has just been made (its handshake over)
+// cannot carry the transfer; empty when it can.
 std::string TCustomFtpCli::DataTlsProblem(std::uint16_t Error)
 {
     if (FSecurity == TFtpSecurity::None || !FDataSocket)
@@ -236,6 +245,8 @@ void TCustomFtpCli::ActiveDataTlsHandshakeDone(TObject*, std::uint16_t Error)
     CheckTransferStart();
 }
 
+// Whether a TLS data connection whose payload has ended is still open on
+// the peer's side: it sent close_notify and waits for ours.
 bool TCustomFtpCli::PeerAwaitsCloseNotify()
 {
     // A receive that ends the payload over TLS is either the peer's
@@ -246,6 +257,8 @@ bool TCustomFtpCli::PeerAwaitsCloseNotify()
            FDataSocket->State() == wsConnected;
 }
 
+// Keeps a session the server issued on the control or a data connection
+// for the data connections to come.
 void TCustomFtpCli::KeepTlsSession(const TSslSession& Session)
 {
     // Only a session made with the certificate trusted for this log-in: a
@@ -281,6 +294,8 @@ TSslSession TlsSessionPool::Next()
     return SslSessionCopy(FOffered);
 }
 
+// Whether a data connection the server made at PORT time waits for the
+// transfer's opening reply before it is taken over.
 bool TCustomFtpCli::TakeOverAfterOpening() const
 {
     // A server that connected at PORT time may not take part in a TLS
