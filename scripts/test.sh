@@ -12,8 +12,8 @@ jobs=$(nproc)
 
 ./scripts/install-deps.sh
 
-echo "== build (RelWithDebInfo) =="
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "== build (RelWithDebInfo, warnings are errors) =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCELO_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 
 echo "== tests =="
