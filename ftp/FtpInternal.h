@@ -1,11 +1,16 @@
-// Helpers shared by the parts of the FTP client; not for other layers.
+// What the parts of the FTP client share and no other layer sees: the step
+// numbers, the request engine's state, the state of one transfer and the
+// TLS sessions the data connections resume.
 #pragma once
 
+#include "ftp/FtpLocalFile.h"
+#include "ftp/FtpReply.h"
 #include "ftp/Ftpcli.h"
 
 #include <cstdint>
-#include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 // Step numbers of a request: bit positions in the pending-step set.
 enum FtpStep : int {
@@ -44,47 +49,92 @@ constexpr std::uint32_t StepBit(int step)
     return 1u << step;
 }
 
-// What a reply says about the command it answers, from its first digit.
-enum class FtpReplyClass : std::uint8_t {
-    Preliminary,      // 1xx: another reply follows
-    Completion,       // 2xx: done
-    Intermediate,     // 3xx: the server waits for a further command
-    TransientFailure, // 4xx
-    PermanentFailure, // 5xx and any larger number
-    Unknown,          // no reply code, or one the awaited reply does not take
-};
-// The class of reply code while awaited is awaited. The greeting takes
-// only 220, a transfer's opening only 125 and 150, the end of a retrieve
-// only 125, 226 and 250, the end of a store only 226 and 250: any other
-// code there is Unknown. Other replies are classed by their first digit.
-[[nodiscard]] FtpReplyClass FtpClassOfReply(TFtpAwaitedReply awaited, int code);
+// The TLS sessions of one log-in that its data connections resume.
+// Servers take a data connection that resumes a session of the control
+// connection as proof that both come from the same client, and many
+// refuse any other. A TLS 1.3 ticket is meant for one resumption, so each
+// data connection gets one that has not been offered yet, the newest
+// first; with none left (a server that issues no ticket on data
+// connections, or TLS 1.2, whose session serves any number of
+// resumptions) the one offered last is offered again.
+class TlsSessionPool {
+public:
+    void Clear();
+    void Add(TSslSession Session);
+    [[nodiscard]] TSslSession Next();
+    [[nodiscard]] std::size_t Unused() const { return FUnused.size(); }
 
-// Skips blanks, an optional sign, then reads decimal digits. Returns the
-// first character after the number.
-[[nodiscard]] const char* FtpParseNumber(const char* p, std::int64_t& value);
-[[nodiscard]] const char* FtpParseNumber(const char* p, int& value);
-// The quoted string at p (after blanks), "" standing for one quote; empty
-// when p does not start with a quote.
-[[nodiscard]] std::string FtpQuotedString(const char* p);
-// "<exception class>: <message>" for the "500 ..." style texts.
-std::string FtpExceptionText(const std::exception& e);
-// "<socket error text> (Winsock error #<code>)".
-std::string FtpSocketErrorText(int error);
-// Reply assembly, shared by every path that reads the control connection.
-// Looks for the end of the first line in buf[0..len): with acceptLF a LF
-// alone ends it, otherwise only CR LF does. On success the line (without
-// its trailing CR and LF characters) is in line and consumed is the number
-// of bytes it took, line end included; false while the line is incomplete.
-[[nodiscard]] bool FtpCutReplyLine(const char* buf, int len, bool acceptLF, std::string& line, int& consumed);
-// Whether line ends a reply: it starts with a digit and its number is not
-// followed by "-" (RFC 959: "NNN-" opens a multi-line reply, which ends at
-// the first line with a number not followed by "-"). code gets the number
-// of any line that starts with a digit.
-[[nodiscard]] bool FtpReplyLineEnds(const std::string& line, int& code);
-// The port of a 227 reply "... (h1,h2,h3,h4,p1,p2)"; false when the reply
-// names no usable port.
-[[nodiscard]] bool FtpPasvPort(const std::string& reply, std::uint16_t& port);
-// The port of a 229 reply "... (|||port|)" (any printable delimiter but a
-// digit, the same one throughout); false when the reply is not of that form
-// or names no usable port.
-[[nodiscard]] bool FtpEpsvPort(const std::string& reply, std::uint16_t& port);
+private:
+    static constexpr std::size_t Limit = 8;
+    std::vector<TSslSession> FUnused; // newest last
+    TSslSession FOffered;
+};
+
+// The state of one retrieve or store; BeginTransfer resets it.
+struct TFtpTransferState {
+    bool Storing = false;       // a store, not a retrieve
+    bool AppendMode = false;    // APPE rather than STOR
+    std::string DataCommand;    // RETR, LIST or NLST
+    std::int64_t ByteCount = 0; // bytes received, or handed to the data socket
+    bool Accepted = false;      // the 125/150 has come
+    bool DataConnected = false; // the data connection is made (over TLS: its handshake is done)
+    bool Sending = false;       // a store's bytes flow (CheckTransferStart)
+    bool ReplyComplete = false; // the final reply has come
+    bool DataClosed = false;    // the data connection is closed
+    std::uint16_t DataCloseError = 0;
+    bool EndOfFile = false; // the whole local file has been read
+    // Store side: bytes the peer has acknowledged (the progress count),
+    // the byte count at the last look at the system's queue, the size
+    // of the last piece handed over, and whether the end of the file is
+    // out and the sender waits for the peer to take the rest.
+    std::int64_t TakenCount = 0;
+    std::int64_t MeasuredAt = 0;
+    int LastPiece = 0;
+    bool Draining = false;
+    // A local failure that cuts a transfer short (a read or send error,
+    // a data connection whose TLS fails): the transfer fails with it
+    // whatever the server answers.
+    std::string Failure;
+    std::uint32_t StartTick = 0;
+    std::uint32_t StopTick = 0;
+};
+
+enum class TCustomFtpCli::TlsTrust : std::uint8_t { Accepted, Refused, Gone };
+
+struct TCustomFtpCli::TEngine {
+    // TLS: what the session open (or opened last) was made for, the
+    // context shared by the control and data connections, why the control
+    // connection's handshake failed (for the failure the connect event
+    // reports after it, implicit TLS), and the sessions the server issued
+    // on this log-in's connections.
+    TFtpSessionIdentity OpenedFor;
+    std::shared_ptr<TSslContext> SslContext;
+    std::string TlsFailure;
+    TlsSessionPool TlsSessions;
+
+    // control connection
+    char ReceiveBuffer[ReceiveBufferSize + 1] = {};
+    int ReceiveLength = 0;
+    TFtpAwaitedReply Awaited = TFtpAwaitedReply::None;
+
+    // request bookkeeping
+    int CurrentStep = 0;
+    int AcceptedCodes[16] = {};
+    std::uint32_t PendingSteps = 0;
+    int CompoundResult = 0;
+    bool InCompound = false;
+    StepHandler NextStepHandler = nullptr;
+    std::string SavedResponse;
+    int SavedStatusCode = -1;
+    bool DoneReported = false;
+    // The first step runs inside StartCompound: a failed check there is the
+    // caller's error, not the request's.
+    bool StartingCompound = false;
+
+    // transfers
+    std::unique_ptr<LocalFile> LocalStream;
+    // A connection to the data port that came before the transfer command.
+    bool EarlyAccept = false;
+    TFtpTransferState Transfer;
+    std::vector<char> SendBuffer = std::vector<char>(SendBufferSize);
+};

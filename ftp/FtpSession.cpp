@@ -3,6 +3,7 @@
 // stopped at its directory) is used again only for the same server, port,
 // user, password and security; anything else needs a log-in of its own.
 #include "ftp/Ftpcli.h"
+#include "ftp/FtpInternal.h"
 
 #include "net/SslContext.h"
 
@@ -37,7 +38,7 @@ TFtpSessionIdentity TCustomFtpCli::SettingsIdentity() const
 
 TFtpSessionIdentity TCustomFtpCli::SessionIdentity() const
 {
-    TFtpSessionIdentity id = FOpenedFor;
+    TFtpSessionIdentity id = FEngine->OpenedFor;
     if (id.security != TFtpSecurity::None) {
         const TSslPeerInfo& peer = TlsPeer();
         if (!peer.verified && !peer.fingerprint.empty())

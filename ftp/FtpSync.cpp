@@ -15,17 +15,15 @@ TFtpClient::TFtpClient(TComponent* AOwner) : TCustomFtpCli(AOwner)
 
 bool TFtpClient::RunSynchronously(void (TCustomFtpCli::*Request)())
 {
-    auto alive = Alive();
+    bool lives = false;
     try {
-        (this->*Request)();
+        // A handler the request called may have destroyed this object.
+        lives = CallOut(Request, this);
     } catch (const std::exception&) {
         // A failed check: nothing was sent and nothing changed.
         return false;
     }
-    // A handler the request called may have destroyed this object.
-    if (!alive)
-        return false;
-    return WaitUntilReady();
+    return lives && WaitUntilReady();
 }
 
 namespace {
@@ -42,7 +40,6 @@ std::int64_t NowMs()
 
 bool TFtpClient::WaitUntilReady()
 {
-    auto alive = Alive();
     const std::int64_t timeoutMs = static_cast<std::int64_t>(FTimeout) * 1000;
     FTimeoutDeadline = NowMs() + timeoutMs;
     FProgressed = false;
@@ -60,11 +57,9 @@ bool TFtpClient::WaitUntilReady()
         const std::int64_t left = FTimeoutDeadline - now;
         if (FTimeout > 0 && left < 0)
             break;
-        if (FMultiThreaded && ControlSocket())
-            ControlSocket()->ProcessMessages();
-        else
-            ProcessMessages();
-        if (!alive)
+        const bool pumped = FMultiThreaded && ControlSocket() ? CallOut([this] { ControlSocket()->ProcessMessages(); })
+                                                              : CallOut([] { ProcessMessages(); });
+        if (!pumped)
             return false;
         if (State() == ftpStReady)
             continue;
@@ -73,12 +68,11 @@ bool TFtpClient::WaitUntilReady()
         // least 1 ms: on the deadline's own millisecond the time-out has not
         // passed yet, and a 0 ms wait would spin through it. A very long
         // time-out is waited for in rounds of at most a day.
-        WaitMessage(FTimeout > 0 ? static_cast<int>(std::clamp<std::int64_t>(left, 1, 86400000)) : -1);
-        if (!alive)
+        const int waitMs = FTimeout > 0 ? static_cast<int>(std::clamp<std::int64_t>(left, 1, 86400000)) : -1;
+        if (!CallOut([waitMs] { WaitMessage(waitMs); }))
             return false;
     }
-    StartAbort();
-    if (!alive)
+    if (!CallOut(&TCustomFtpCli::StartAbort, this))
         return false;
     FErrorMessage = "426 Timeout";
     FStatusCode = 426;

@@ -11,192 +11,25 @@
 // Everything runs on the thread that owns the message queue.
 #pragma once
 
+#include "ftp/FtpTypes.h"
 #include "net/SslContext.h"
 #include "net/WSocket.h"
+#include "platform/Lifeline.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
-// State of the request engine. Value 6 is not used.
-enum TFtpClientState : std::uint8_t {
-    ftpStClosed = 0,
-    ftpStReady = 1,
-    ftpStStepReady = 2,
-    ftpStResolving = 3,
-    ftpStGreeted = 4,
-    ftpStAborting = 5,
-    ftpStConnecting = 7,
-    ftpStAwaitingReply = 8,
-};
-const char* ToString(TFtpClientState state);
-
-// The request type reported with OnRequestDone.
-enum TFtpRequest : std::uint8_t {
-    ftpNone = 0,
-    ftpOpenAsync = 1,
-    ftpUserAsync = 2,
-    ftpPassAsync = 3,
-    ftpCwdAsync = 4,
-    ftpConnectAsync = 5,
-    ftpReceiveAsync = 6,
-    ftpDirAsync = 7,
-    ftpLsAsync = 8,
-    ftpPortAsync = 9,
-    ftpGetAsync = 10,
-    ftpDirectoryAsync = 11,
-    ftpListAsync = 12,
-    ftpSystemAsync = 13,
-    ftpSystAsync = 14,
-    ftpQuitAsync = 15,
-    ftpSizeAsync = 16,
-    ftpPutAsync = 17,
-    ftpAppendAsync = 18,
-    ftpMkdAsync = 21,
-    ftpRmdAsync = 22,
-    ftpRenameAsync = 23,
-    ftpDeleAsync = 24,
-    ftpRenAsync = 25,
-    ftpRenToAsync = 26,
-    ftpRenFromAsync = 27,
-    ftpDeleteAsync = 28,
-    ftpMkdirAsync = 29,
-    ftpRmdirAsync = 30,
-    ftpPwdAsync = 31,
-    ftpQuoteAsync = 32,
-    ftpCDupAsync = 33,
-    ftpDoQuoteAsync = 34,
-    ftpTransmitAsync = 35,
-    ftpTypeSetAsync = 36,
-    ftpRestAsync = 37,
-    ftpRestartGetAsync = 38,
-    ftpRestartReceiveAsync = 39,
-};
-const char* ToString(TFtpRequest request);
-
-// How the local file of a transfer is shared with other programs while it
-// is open; the values are the stored sharing flags.
-enum TFtpShareMode : std::uint8_t {
-    ftpShareCompat = 0,
-    ftpShareExclusive = 16,
-    ftpShareDenyWrite = 32,
-    ftpShareDenyRead = 48,
-    ftpShareDenyNone = 64,
-};
-
-enum TFtpOption : std::uint8_t { ftpAcceptLF = 1 };
-// A set of TFtpOption values.
-using TFtpOptions = std::uint8_t;
-
-// Raised when a request is started in the wrong state or with a missing or
-// unusable property; nothing has been sent then.
-class FtpException : public Exception {
-public:
-    explicit FtpException(const std::string& msg) : Exception(msg) { }
-    const char* ClassName() const override { return "FtpException"; }
-};
-
-// How the control connection is secured, from the address's prefix:
-// "ftpes://" explicit TLS (AUTH TLS after the greeting), "ftps://" implicit
-// TLS (from the first byte), "ftp://" or none: no TLS.
-enum class TFtpSecurity : std::uint8_t { None, Explicit, Implicit };
-struct TFtpAddress {
-    TFtpSecurity security = TFtpSecurity::None;
-    std::string host; // without the prefix and a trailing '/'
-};
-// Reads the prefix (in any case) off an address as the user typed it.
-[[nodiscard]] TFtpAddress FtpSplitAddress(const std::string& Text);
-
-// What a session is made for: where its control connection goes, how it
-// is secured and who is logged in on it. An open session serves only the
-// settings it was made for; settings that shape transfers alone (passive
-// mode, the type, the time-out) are not part of it.
-struct TFtpSessionIdentity {
-    TFtpSecurity security = TFtpSecurity::None;
-    std::string host; // as dialled: the address without its prefix
-    std::string port;
-    std::string user;
-    std::string password;
-    // The control socket's SOCKS settings (empty in Parcelo).
-    std::string socksServer;
-    std::string socksPort;
-    std::string socksLevel;
-    std::string socksUsercode;
-    std::string socksPassword;
-    bool socksAuthentication = false;
-    // A secured session only (empty otherwise): the authorities that verify
-    // the certificate, and the fingerprint (64 lowercase hex digits when it
-    // is one) it is trusted by.
-    std::string tlsCaFile;
-    std::string tlsFingerprint;
-
-    bool operator==(const TFtpSessionIdentity&) const = default;
-};
-
-// What the client asks when a server's certificate is not verified.
-struct TFtpCertificateQuestion {
-    std::string host;  // the name the certificate was checked against
-    TSslPeerInfo peer; // the certificate and why it failed the check
-    // Not empty: a different certificate was trusted for this server
-    // before (its fingerprint); the new one may be an impostor's.
-    std::string rememberedFingerprint;
-};
-// Trust = true accepts the certificate (the client then remembers its
-// fingerprint in TlsFingerprint); false fails the log-in.
-using TFtpVerifyCertificate =
-    std::function<void(TObject* Sender, const TFtpCertificateQuestion& Question, bool& Trust)>;
-
-using TFtpDisplay = std::function<void(TObject* Sender, std::string& Msg)>;
-using TFtpCommand = std::function<void(TObject* Sender, std::string& Cmd)>;
-using TFtpRequestDone = std::function<void(TObject* Sender, TFtpRequest RqType, std::uint16_t Error)>;
-// Count is the position in the file: bytes moved plus the resume offset.
-using TFtpProgress = std::function<void(TObject* Sender, std::int64_t Count, bool& Abort)>;
-using TFtpReadyToTransmit = std::function<void(TObject* Sender, bool& bCancel)>;
-
-// The reply the control connection waits for: it decides which handler
-// reads the next complete reply and how its code is read.
-enum class TFtpAwaitedReply : std::uint8_t {
-    None,          // nothing: a reply is shown and otherwise ignored
-    Greeting,      // the server's welcome after the connect
-    Command,       // the reply to a single command, checked against its accepted codes
-    Quit,          // the reply to QUIT; the close that follows completes the request
-    RetrieveStart, // the transfer opening (125/150) of RETR, LIST or NLST
-    RetrieveEnd,   // the final reply of a retrieve
-    StoreStart,    // the transfer opening (125/150) of STOR or APPE
-    StoreEnd,      // the final reply of a store
-    AuthTls,       // the reply to AUTH TLS: on 234 the TLS handshake follows
-};
-const char* ToString(TFtpAwaitedReply awaited);
-
-// The TLS sessions of one log-in that its data connections resume.
-// Servers take a data connection that resumes a session of the control
-// connection as proof that both come from the same client, and many
-// refuse any other. A TLS 1.3 ticket is meant for one resumption, so each
-// data connection gets one that has not been offered yet, the newest
-// first; with none left (a server that issues no ticket on data
-// connections, or TLS 1.2, whose session serves any number of
-// resumptions) the one offered last is offered again.
-class TlsSessionPool {
-public:
-    void Clear();
-    void Add(TSslSession Session);
-    [[nodiscard]] TSslSession Next();
-    [[nodiscard]] std::size_t Unused() const { return FUnused.size(); }
-
-private:
-    static constexpr std::size_t Limit = 8;
-    std::vector<TSslSession> FUnused; // newest last
-    TSslSession FOffered;
-};
+// The reply the control connection waits for (ftp/FtpReply.h).
+enum class TFtpAwaitedReply : std::uint8_t;
 
 class TCustomFtpCli : public TComponent {
 public:
     // Window messages of the notification window.
     static constexpr unsigned MsgRequestDone = 1025;
-    static constexpr unsigned MsgStartSend = 1026;
     // Timer of the notification window that follows what the peer of a
     // store has taken while the sender waits (milliseconds between looks).
     static constexpr unsigned ProgressTimerId = 1;
@@ -268,7 +101,7 @@ public:
     const std::string& DirResult() const { return FDirResult; }
     std::int64_t SizeResult() const { return FSizeResult; }
     const std::string& PasvResponse() const { return FPasvResponse; }
-    std::int64_t ByteCount() const { return FTransfer.ByteCount; }
+    std::int64_t ByteCount() const;
     TFtpClientState State() const { return FState; }
     // The security of the session being opened or open (from HostName's
     // prefix when it was opened).
@@ -297,53 +130,23 @@ public:
     TWSocket* DataSocket() const { return FDataSocket; }
 
     // --- requests -----------------------------------------------------------
-    virtual void StartOpen();
-    virtual void StartUser();
-    virtual void StartPass();
-    virtual void StartConnect();
-    virtual void StartQuit();
-    virtual void StartAbort();
-    virtual void StartGet();
-    virtual void StartRetr();
-    virtual void StartReceive();
-    virtual void StartStoreFile();
-    virtual void StartStor();
-    virtual void StartTransmit();
-    virtual void StartAppend();
-    virtual void StartAppe();
-    virtual void StartAppendFile();
-    virtual void StartList();
-    virtual void StartListDir();
-    virtual void StartNlst();
-    virtual void StartListNames();
-    virtual void StartSetType();
-    virtual void StartSetBinaryType();
-    virtual void StartSetAsciiType();
-    virtual void StartPrintDir();
-    virtual void StartChangeDir();
-    virtual void StartParentDir();
-    virtual void StartFullListDir();
-    virtual void StartFullListNames();
-    virtual void StartSystem();
-    virtual void StartFullSystem();
-    virtual void StartSize();
-    virtual void StartFullSize();
-    virtual void StartMakeDir();
-    virtual void StartFullMakeDir();
-    virtual void StartRemoveDir();
-    virtual void StartFullRemoveDir();
-    virtual void StartDelete();
-    virtual void StartFullDelete();
-    virtual void StartRenameFrom();
-    virtual void StartRenameTo();
-    virtual void StartRename();
-    virtual void StartFullRename();
-    virtual void StartQuote();
-    virtual void StartFullQuote();
-    virtual void StartRestart();
-    virtual void StartRestartGet();
-    virtual void StartRestartReceive();
-    virtual void StartPort();
+    // clang-format off
+    virtual void StartOpen(); virtual void StartUser(); virtual void StartPass(); virtual void StartConnect();
+    virtual void StartQuit(); virtual void StartAbort(); virtual void StartGet(); virtual void StartRetr();
+    virtual void StartReceive(); virtual void StartStoreFile(); virtual void StartStor();
+    virtual void StartTransmit(); virtual void StartAppend(); virtual void StartAppe();
+    virtual void StartAppendFile(); virtual void StartList(); virtual void StartListDir(); virtual void StartNlst();
+    virtual void StartListNames(); virtual void StartSetType(); virtual void StartSetBinaryType();
+    virtual void StartSetAsciiType(); virtual void StartPrintDir(); virtual void StartChangeDir();
+    virtual void StartParentDir(); virtual void StartFullListDir(); virtual void StartFullListNames();
+    virtual void StartSystem(); virtual void StartFullSystem(); virtual void StartSize();
+    virtual void StartFullSize(); virtual void StartMakeDir(); virtual void StartFullMakeDir();
+    virtual void StartRemoveDir(); virtual void StartFullRemoveDir(); virtual void StartDelete();
+    virtual void StartFullDelete(); virtual void StartRenameFrom(); virtual void StartRenameTo();
+    virtual void StartRename(); virtual void StartFullRename(); virtual void StartQuote();
+    virtual void StartFullQuote(); virtual void StartRestart(); virtual void StartRestartGet();
+    virtual void StartRestartReceive(); virtual void StartPort();
+    // clang-format on
 
     // --- events -----------------------------------------------------------
     TFtpDisplay OnDisplay;
@@ -377,101 +180,102 @@ protected:
     void SetState(TFtpClientState NewState);
     // Completes the request in progress with Error (once per request).
     void FinishRequest(int Error);
+    // Every call to an event handler, or to a step that may reach one, goes
+    // through here: false when the handler destroyed this object, which
+    // may then not be touched any more.
+    template <class... Args> [[nodiscard]] bool CallOut(Args&&... args) const
+    {
+        return FLifeline.CallOut(std::forward<Args>(args)...);
+    }
 
     // Fields the synchronous layer reads and writes.
     std::string FErrorMessage;
     int FStatusCode = 0;
     int FRequestResult = 0;
-    // Ended by the destructor. A token taken before an event handler is
-    // called reads false afterwards if the handler destroyed this object;
-    // then no member may be touched any more.
-    TLifeline FLifeline;
-    [[nodiscard]] TLifeline::Token Alive() const { return FLifeline.Take(); }
     std::int64_t FProgressCount = 0;
 
 private:
+    // The request engine's, the control connection's and the transfer's
+    // state (ftp/FtpInternal.h).
+    struct TEngine;
+    class LocalFile;
     using StepHandler = void (TCustomFtpCli::*)();
+    enum class TlsTrust : std::uint8_t;
 
-    // control connection and replies
+    // FtpControl.cpp: the control connection and its replies
     void ControlSocketDnsLookupDone(TObject* Sender, std::uint16_t Error);
     void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
     void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
     void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
-    void ControlSocketSslHandshakeDone(TObject* Sender, std::uint16_t Error);
     [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
-    void FailOnLostControl();
-    void FailOnTlsError();
+    [[nodiscard]] bool ParseReplyLine();
+    void HandleReply();
     void GenericReply();
     void ReadStepResults();
+    void AwaitReply(TFtpAwaitedReply Awaited);
     void RecordError();
     void SetLocalFailure(const std::string& Line, int Code);
-    // False when the line should be ignored (not numeric or a continuation).
-    [[nodiscard]] bool ParseReplyLine();
+    void FailOnLostControl();
+    void FailOnTlsError();
+    [[nodiscard]] bool Display(std::string Msg);
 
-    // TLS
-    enum class TlsTrust : std::uint8_t { Accepted, Refused, Gone };
-    // The context shared by the control and data connections, made on first
-    // use; throws ESocketException when it cannot be made.
-    const std::shared_ptr<TSslContext>& SslContextForUse();
-    // Whether the control connection's certificate is accepted; how tells
-    // the display line in what way (Accepted) or why not (Refused). Gone:
-    // the handler asked destroyed the client or ended the request (an
-    // abort).
-    [[nodiscard]] TlsTrust DecideTrust(std::string& how);
-    void AuthTlsReply();
-    void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
-    void StartAuthTls();
-    void StartPbsz();
-    void StartProt();
-    // Sets the data socket up for the session's security before it is
-    // connected or handed an accepted connection.
-    void PrepareDataTls();
-    // Why a data connection that has just been made (its handshake over)
-    // cannot carry the transfer; empty when it can.
-    [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
-    [[nodiscard]] bool FailedDataConnect(std::uint16_t Error);
-    void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
-    // Whether a TLS data connection whose payload has ended is still open
-    // on the peer's side: it sent close_notify and waits for ours.
-    [[nodiscard]] bool PeerAwaitsCloseNotify();
-    // Whether the transfer command is out and its replies are awaited.
-    [[nodiscard]] bool TransferCommandSent() const;
-    // Keeps a session the server issued on the control or a data
-    // connection for the data connections to come.
-    void KeepTlsSession(const TSslSession& Session);
-    // Whether a data connection the server made at PORT time waits for the
-    // transfer's opening reply before it is taken over.
-    [[nodiscard]] bool TakeOverAfterOpening() const;
-
-    // request engine
+    // FtpCommands.cpp and FtpEngine.cpp: requests and their steps
+    void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes);
     void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
-                      TFtpAwaitedReply Awaited = TFtpAwaitedReply::Command);
-    // The one place that says which reply comes next.
-    void AwaitReply(TFtpAwaitedReply Awaited) { FAwaited = Awaited; }
-    void HandleReply();
+                      TFtpAwaitedReply Awaited);
     void StartCompound(TFtpRequest T, std::uint32_t Steps);
     void RunNextStep();
     void RunStep(int Step);
+    void DropRemainingSteps();
     void CheckReady();
     void CheckNoLineBreak(const std::string& Value, const char* Name);
     void CheckCommandTexts(std::uint32_t Steps);
     void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
 
-    // data connection and transfers
-    void BeginTransfer(bool Storing);
-    void StartGetData(const std::string& Command);
-    void StartPutData(bool Append);
+    // FtpTls.cpp: TLS on the control and data connections
+    const std::shared_ptr<TSslContext>& SslContextForUse();
+    [[nodiscard]] TlsTrust DecideTrust(std::string& how);
+    void ControlSocketSslHandshakeDone(TObject* Sender, std::uint16_t Error);
+    void StartAuthTls();
+    void AuthTlsReply();
+    void StartPbsz();
+    void StartProt();
+    void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
+    void PrepareDataTls();
+    [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
+    void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
+    [[nodiscard]] bool PeerAwaitsCloseNotify();
+    void KeepTlsSession(const TSslSession& Session);
+    [[nodiscard]] bool TakeOverAfterOpening() const;
+
+    // FtpDataConnection.cpp: the data connection; what both directions share
     [[nodiscard]] bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
-    void GetDataSessionAvailable(TObject* Sender, std::uint16_t Error);
+    void TakeDataConnection(TObject* Sender, std::uint16_t Error);
+    [[nodiscard]] bool TakeEarlyDataConnection(bool Opened);
+    [[nodiscard]] bool IsAcceptablePeer();
+    [[nodiscard]] bool FailedDataConnect(std::uint16_t Error);
+    [[nodiscard]] bool TransferCommandSent() const;
+    void BeginTransfer(bool Storing);
+    void CheckTransferStart();
+    void CheckTransferEnd();
+    void FailTransferStart();
+    void FailTransferEnd(const char* What);
+    [[nodiscard]] bool ReleaseTransfer();
+    void CloseLocalStream();
+    void CloseDataSocket();
+
+    // FtpRetrieve.cpp: RETR, LIST, NLST
+    void StartGetData(const std::string& Command);
     void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void GetDataAvailable(TObject* Sender, std::uint16_t Error);
     void GetDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void GetDataReply();
     void GetDataEnd();
-    void FailTransferStart();
-    void FailTransferEnd(const char* What);
-    void CheckTransferEnd();
-    void PutDataSessionAvailable(TObject* Sender, std::uint16_t Error);
+
+    // FtpStore.cpp: STOR, APPE
+    void StartPutData(bool Append);
+    [[nodiscard]] bool StorWaitsForDataConnection() const;
+    [[nodiscard]] bool SendStorWhenDue();
     void PutDataSessionConnected(TObject* Sender, std::uint16_t Error);
     void PutDataSessionClosed(TObject* Sender, std::uint16_t Error);
     void PutDataDrain(TObject* Sender, std::uint16_t Error);
@@ -483,10 +287,6 @@ private:
     void ProgressTimer();
     void StartDrain();
     void FinishDrainWhenTaken();
-    [[nodiscard]] bool IsAcceptablePeer();
-    void SendStorCommand();
-    void CloseLocalStream();
-    void CloseDataSocket();
 
     // properties
     std::string FHostName;
@@ -501,86 +301,27 @@ private:
     bool FPassive = false;
     std::uint8_t FShareMode = ftpShareExclusive;
     TFtpOptions FOptions = ftpAcceptLF;
+    std::int64_t FResumePosition = 0;
     std::string FTlsCaFile;
     std::string FTlsFingerprint;
     bool FTlsFingerprintPinned = false;
+
+    // results and state read through the properties
     TFtpSecurity FSecurity = TFtpSecurity::None;
-    // What the session open (or opened last) was made for.
-    TFtpSessionIdentity FOpenedFor;
-    std::shared_ptr<TSslContext> FSslContext;
-    // Why the control connection's TLS handshake failed, for the failure
-    // the connect event reports after it (implicit TLS).
-    std::string FTlsFailure;
-    // Sessions the server issued on this log-in's connections (control and
-    // data) and not yet offered, newest last, and the one offered last.
-    TlsSessionPool FTlsSessions;
-
-    // sockets and the notification window
-    TWSocket* FControlSocket = nullptr;
-    TWSocket* FDataSocket = nullptr;
-    HWND FNotifyWindow = 0;
-
-    // control connection
-    char FReceiveBuffer[ReceiveBufferSize + 1] = {};
-    int FReceiveLength = 0;
-    std::string FLastResponse;
+    TFtpClientState FState = ftpStReady;
+    TFtpRequest FRequestType = ftpNone;
     bool FControlUp = false;
-    TFtpAwaitedReply FAwaited = TFtpAwaitedReply::None;
+    std::string FLastResponse;
     std::string FPasvResponse;
     std::int64_t FSizeResult = 0;
     std::string FDirResult;
-    TFtpClientState FState = ftpStReady;
 
-    // request bookkeeping
-    TFtpRequest FRequestType = ftpNone;
-    int FCurrentStep = 0;
-    int FAcceptedCodes[16] = {};
-    std::uint32_t FPendingSteps = 0;
-    int FCompoundResult = 0;
-    bool FInCompound = false;
-    StepHandler FNextStepHandler = nullptr;
-    std::string FSavedResponse;
-    int FSavedStatusCode = -1;
-    bool FDoneReported = false;
-    // The first step runs inside StartCompound: a failed check there is the
-    // caller's error, not the request's.
-    bool FStartingCompound = false;
-
-    // transfers
-    class LocalFile;
-    std::unique_ptr<LocalFile> FLocalStream;
-    std::int64_t FResumePosition = 0;
-    // A connection to the data port that came before the transfer command.
-    bool FEarlyAccept = false;
-    // The state of one retrieve or store; BeginTransfer resets it.
-    struct TransferState {
-        bool Storing = false;       // a store, not a retrieve
-        bool AppendMode = false;    // APPE rather than STOR
-        std::string DataCommand;    // RETR, LIST or NLST
-        std::int64_t ByteCount = 0; // bytes received, or handed to the data socket
-        bool Accepted = false;      // the 125/150 has come
-        bool DataConnected = false; // the data connection is made
-        bool ReplyComplete = false; // the final reply has come
-        bool DataClosed = false;    // the data connection is closed
-        std::uint16_t DataCloseError = 0;
-        bool EndOfFile = false; // the whole local file has been read
-        // Store side: bytes the peer has acknowledged (the progress count),
-        // the byte count at the last look at the system's queue, the size
-        // of the last piece handed over, and whether the end of the file is
-        // out and the sender waits for the peer to take the rest.
-        std::int64_t TakenCount = 0;
-        std::int64_t MeasuredAt = 0;
-        int LastPiece = 0;
-        bool Draining = false;
-        // A local failure that cuts a transfer short (a read or send error,
-        // a data connection whose TLS fails): the transfer fails with it
-        // whatever the server answers.
-        std::string Failure;
-        std::uint32_t StartTick = 0;
-        std::uint32_t StopTick = 0;
-    };
-    TransferState FTransfer;
-    std::vector<char> FSendBuffer = std::vector<char>(SendBufferSize);
+    TWSocket* FControlSocket = nullptr;
+    TWSocket* FDataSocket = nullptr;
+    HWND FNotifyWindow = 0;
+    std::unique_ptr<TEngine> FEngine;
+    // Ended by the destructor (see CallOut).
+    TLifeline FLifeline;
 };
 
 // The statistics line of a finished transfer (without the "! " prefix).

@@ -120,7 +120,8 @@ LRESULT TCustomWSocket::SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
 
 LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    auto live = Alive();
+    // Taken by hand: the guard spans the handlers of an exception.
+    const auto live = Alive();
     try {
         if (Msg == WM_ASYNCSELECT)
             WMAsyncSelect(wParam, lParam);
@@ -275,40 +276,23 @@ void TCustomWSocket::WMAsyncSelect(WPARAM wParam, LPARAM lParam)
         }
         return;
     }
-    auto live = Alive();
-    if (events & FD_CONNECT) {
-        Do_FD_CONNECT(error);
-        if (!live)
-            return;
-    }
-    if (events & FD_READ) {
-        Do_FD_READ(error);
-        if (!live)
-            return;
-    }
-    if (events & FD_WRITE) {
-        Do_FD_WRITE(error);
-        if (!live)
-            return;
-    }
-    if (events & FD_ACCEPT) {
-        Do_FD_ACCEPT(error);
-        if (!live)
-            return;
-    }
+    if ((events & FD_CONNECT) && !CallOut(&TCustomWSocket::Do_FD_CONNECT, this, error))
+        return;
+    if ((events & FD_READ) && !CallOut(&TCustomWSocket::Do_FD_READ, this, error))
+        return;
+    if ((events & FD_WRITE) && !CallOut(&TCustomWSocket::Do_FD_WRITE, this, error))
+        return;
+    if ((events & FD_ACCEPT) && !CallOut(&TCustomWSocket::Do_FD_ACCEPT, this, error))
+        return;
     if (events & FD_CLOSE)
         Do_FD_CLOSE(error);
 }
 
 void TCustomWSocket::Do_FD_CONNECT(WORD Error)
 {
-    auto live = Alive();
     std::uint64_t closes = FCloseCount;
-    ChangeState(wsConnected);
-    if (!live)
-        return;
-    TriggerSessionConnected(Error);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsConnected) ||
+        !CallOut(&TCustomWSocket::TriggerSessionConnected, this, Error))
         return;
     // A failed connect is closed here, unless a handler did it already
     // (and may have started a new connection, which stays).
@@ -323,9 +307,7 @@ void TCustomWSocket::Do_FD_READ(WORD Error)
 
 void TCustomWSocket::Do_FD_WRITE(WORD Error)
 {
-    auto live = Alive();
-    TryToSend();
-    if (!live)
+    if (!CallOut(&TCustomWSocket::TryToSend, this))
         return;
     if (FAllSent)
         TriggerDataSent(Error);
@@ -340,11 +322,9 @@ void TCustomWSocket::Do_FD_CLOSE(WORD Error)
 {
     if (FState == wsConnecting)
         return;
-    auto live = Alive();
     std::uint64_t closes = FCloseCount;
     // Data that arrived before the close is delivered first.
-    ASyncReceive(0, true);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ASyncReceive, this, 0, true))
         return;
     // A handler that closed the connection meanwhile has had its closed
     // event from that close; whatever it opened since is not this notice's.
@@ -352,8 +332,7 @@ void TCustomWSocket::Do_FD_CLOSE(WORD Error)
         return;
     if (OnSessionClosed && !CloseInvoked) {
         CloseInvoked = true;
-        TriggerSessionClosed(Error);
-        if (!live)
+        if (!CallOut(&TCustomWSocket::TriggerSessionClosed, this, Error))
             return;
     }
     if (FCloseCount == closes && FState != wsClosed)
@@ -366,7 +345,8 @@ void TCustomWSocket::Do_FD_CLOSE(WORD Error)
 // (draining) it goes on as long as the handler keeps reading.
 void TCustomWSocket::ASyncReceive(WORD Error, bool Draining)
 {
-    auto live = Alive();
+    // Taken by hand: the guard spans the handler of an exception.
+    const auto live = Alive();
     for (int round = 1;; ++round) {
         std::uint64_t recvBefore = RecvCalls;
         FLastError = 0;
@@ -472,15 +452,13 @@ void TCustomWSocket::TriggerError()
 
 void TCustomWSocket::HandleBackgroundException(const std::exception& E)
 {
-    auto live = Alive();
     bool CanClose = true;
-    if (OnBgException) {
-        try {
-            OnBgException(this, E, CanClose);
-        } catch (...) { }
-        if (!live)
-            return;
-    }
+    if (OnBgException && !CallOut([&] {
+            try {
+                OnBgException(this, E, CanClose);
+            } catch (...) { }
+        }))
+        return;
     if (CanClose) {
         try {
             Abort();
@@ -555,15 +533,13 @@ void TCustomWSocket::Connect()
     if (!ResolveForOpen("connect: ", true))
         return;
 
-    auto live = Alive();
     DeleteBufferedData();
     FHSocket = socket(AddrFormat, SocketType, ProtoNum);
     if (FHSocket == INVALID_SOCKET) {
         SocketError("Connect (socket)");
         return;
     }
-    ChangeState(wsOpened);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsOpened))
         return;
 
     if (!PrepareConnectHandle(FHSocket))
@@ -600,16 +576,12 @@ void TCustomWSocket::ConnectAny(const std::vector<std::string>& Addresses)
     SetAddr(Addresses.front());
     if (!ResolveForOpen("connect: ", true))
         return;
-    auto live = Alive();
     DeleteBufferedData();
     FAttemptAddrs = Addresses;
     FNextAttempt = 0;
     FAttemptError = 0;
-    ChangeState(wsOpened);
-    if (!live)
-        return;
-    ChangeState(wsConnecting);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsOpened) ||
+        !CallOut(&TCustomWSocket::ChangeState, this, wsConnecting))
         return;
     StartNextAttempt();
 }
@@ -621,7 +593,6 @@ void TCustomWSocket::StartNextAttempt()
     KillTimer(FWindowHandle, ConnectAttemptTimer);
     if (FState != wsConnecting || FHSocket != INVALID_SOCKET)
         return;
-    auto live = Alive();
     while (FNextAttempt < FAttemptAddrs.size()) {
         const std::string text = FAttemptAddrs[FNextAttempt++];
         const THostText host = WSocketReadHost(text);
@@ -639,12 +610,13 @@ void TCustomWSocket::StartNextAttempt()
         }
         const int savedFormat = AddrFormat;
         AddrFormat = family == AF_INET6 ? PF_INET6 : PF_INET;
-        const bool prepared = PrepareConnectHandle(handle);
-        AddrFormat = savedFormat;
-        if (!live) {
+        bool prepared = false;
+        if (!CallOut([&] { prepared = PrepareConnectHandle(handle); })) {
+            // Destroyed by a handler: nothing of it may be touched.
             closesocket(handle);
             return;
         }
+        AddrFormat = savedFormat;
         int err = 0;
         if (!prepared || WSAAsyncSelect(handle, FWindowHandle, WM_CONNECT_ATTEMPT, FD_CONNECT) == SOCKET_ERROR)
             err = prepared ? WSAGetLastError() : FLastError;
@@ -724,12 +696,8 @@ bool TCustomWSocket::PrepareConnectHandle(SOCKET Handle)
     // (a ConnectAny attempt's handle is not FHSocket otherwise).
     const SOCKET own = FHSocket;
     FHSocket = Handle;
-    auto live = Alive();
-    if (LocalPortNum != 0)
-        BindSocket();
-    if (live)
-        SetLingerOption();
-    if (!live)
+    if ((LocalPortNum != 0 && !CallOut(&TCustomWSocket::BindSocket, this)) ||
+        !CallOut(&TCustomWSocket::SetLingerOption, this))
         return false;
     const char* failed = nullptr;
     int optval = -1;
@@ -804,7 +772,6 @@ void TCustomWSocket::Listen()
     if (!ResolveForOpen("listen: ", false))
         return;
 
-    auto live = Alive();
     DeleteBufferedData();
     FHSocket = socket(AddrFormat, SocketType, ProtoNum);
     if (FHSocket == INVALID_SOCKET) {
@@ -823,15 +790,13 @@ void TCustomWSocket::Listen()
         Close();
         return;
     }
-    ChangeState(wsBound);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsBound))
         return;
     if (listen(FHSocket, 5) == SOCKET_ERROR) {
         ReportAndClose("Listen");
         return;
     }
-    ChangeState(wsListening);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsListening))
         return;
     if (WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) ==
         SOCKET_ERROR)
@@ -849,12 +814,8 @@ void TCustomWSocket::ReportAndClose(const char* Sockfunc)
         FHSocket = INVALID_SOCKET;
         ++FCloseCount;
     }
-    auto live = Alive();
-    if (FState != wsClosed) {
-        ChangeState(wsClosed);
-        if (!live)
-            return;
-    }
+    if (FState != wsClosed && !CallOut(&TCustomWSocket::ChangeState, this, wsClosed))
+        return;
     WSASetLastError(err);
     SocketError(Sockfunc);
 }
@@ -883,7 +844,6 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
         return;
     }
     LoadWinsock();
-    auto live = Alive();
     if (FState != wsClosed) {
         int rc = FHSocket == INVALID_SOCKET ? 0 : closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
@@ -892,8 +852,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
             SocketError("Dup (closesocket)");
             return;
         }
-        ChangeState(wsClosed);
-        if (!live)
+        if (!CallOut(&TCustomWSocket::ChangeState, this, wsClosed))
             return;
     }
     FHSocket = NewHSocket;
@@ -923,11 +882,9 @@ void TCustomWSocket::Close()
 void TCustomWSocket::InternalClose(bool bShut, WORD Error)
 {
     DropAttempts();
-    auto live = Alive();
     if (FHSocket == INVALID_SOCKET) {
         if (FState != wsClosed) {
-            ChangeState(wsClosed);
-            if (!live)
+            if (!CallOut(&TCustomWSocket::ChangeState, this, wsClosed))
                 return;
             AssignDefaultValue();
         }
@@ -955,8 +912,7 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
         int err = WSAGetLastError();
         FLastError = err;
         if (err == WSAEWOULDBLOCK) {
-            MessagePump();
-            if (!live)
+            if (!CallOut(&TCustomWSocket::MessagePump, this))
                 return;
             continue;
         }
@@ -970,14 +926,12 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
     FHSocket = INVALID_SOCKET;
     ++FCloseCount;
 
-    ChangeState(wsClosed);
-    if (!live)
+    if (!CallOut(&TCustomWSocket::ChangeState, this, wsClosed))
         return;
     bool ownerDestroying = IsDestroying() || (Owner() && Owner()->IsDestroying());
     if (!ownerDestroying && !CloseInvoked && OnSessionClosed) {
         CloseInvoked = true;
-        TriggerSessionClosed(Error);
-        if (!live)
+        if (!CallOut(&TCustomWSocket::TriggerSessionClosed, this, Error))
             return;
     }
     try {
@@ -987,9 +941,7 @@ void TCustomWSocket::InternalClose(bool bShut, WORD Error)
 
 void TCustomWSocket::Abort()
 {
-    auto live = Alive();
-    CancelDnsLookup();
-    if (!live)
+    if (!CallOut(&TCustomWSocket::CancelDnsLookup, this))
         return;
     DeleteBufferedData();
     if (FState == wsConnected && ProtoNum == IPPROTO_TCP) {

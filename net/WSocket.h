@@ -17,9 +17,11 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Component.h"
+#include "platform/Lifeline.h"
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
 
@@ -171,55 +173,6 @@ private:
     int FRdCount = 0;
 };
 
-// ---- noticing a destruction from inside a call-out --------------------------
-
-// Lets an object that calls out (an event handler may destroy it) find out
-// afterwards whether it still exists. The object owns a TLifeline and takes
-// a token before calling out; the token reads false once the lifeline has
-// ended, by End() or by its destruction. Counted without atomics: these
-// objects live on the thread of the message queue.
-class TLifeline {
-    struct Flag {
-        bool alive = true;
-        int refs = 1;
-    };
-
-public:
-    class Token {
-    public:
-        Token(const Token& o) : flag_(o.flag_) { ++flag_->refs; }
-        Token& operator=(const Token&) = delete;
-        ~Token() { Release(flag_); }
-        explicit operator bool() const { return flag_->alive; }
-
-    private:
-        friend class TLifeline;
-        explicit Token(Flag* flag) : flag_(flag) { ++flag_->refs; }
-        Flag* flag_;
-    };
-
-    TLifeline() = default;
-    ~TLifeline()
-    {
-        End();
-        Release(flag_);
-    }
-    TLifeline(const TLifeline&) = delete;
-    TLifeline& operator=(const TLifeline&) = delete;
-
-    // Tokens taken before read false from now on.
-    void End() { flag_->alive = false; }
-    [[nodiscard]] Token Take() const { return Token(flag_); }
-
-private:
-    static void Release(Flag* flag)
-    {
-        if (--flag->refs == 0)
-            delete flag;
-    }
-    Flag* flag_ = new Flag();
-};
-
 // ---- the socket core ------------------------------------------------------
 
 class TCustomWSocket : public TComponent {
@@ -338,9 +291,16 @@ public:
 
 protected:
     // A token taken before calling out; reads false once the socket is
-    // gone.
+    // gone. Taken by hand only where the guard spans an exception's handler.
     using Liveness = TLifeline::Token;
     [[nodiscard]] Liveness Alive() const { return FLifeline.Take(); }
+    // Every call-out (an event handler, or a step that may reach one) goes
+    // through here: false when a handler destroyed the socket, which may
+    // then not be touched any more.
+    template <class... Args> [[nodiscard]] bool CallOut(Args&&... args) const
+    {
+        return FLifeline.CallOut(std::forward<Args>(args)...);
+    }
 
     virtual LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
     virtual void AssignDefaultValue();

@@ -71,7 +71,8 @@ LRESULT TCustomLineWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     if (Msg != WM_TRIGGER_DATA_AVAILABLE)
         return TCustomSslWSocket::WndProc(Msg, wParam, lParam);
-    auto live = Alive();
+    // Taken by hand: the guard spans the handlers of an exception.
+    const auto live = Alive();
     try {
         DeliverHeld(0);
     } catch (const std::exception& E) {
@@ -89,7 +90,6 @@ LRESULT TCustomLineWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 // more data); otherwise the handler is called while it keeps reading.
 void TCustomLineWSocket::DeliverHeld(WORD Error)
 {
-    auto live = Alive();
     if (FLineMode && !FLineEnd.empty()) {
         FLineLength = 0;
         DeliverLines(0, Error);
@@ -98,10 +98,11 @@ void TCustomLineWSocket::DeliverHeld(WORD Error)
     FLineLength = 0;
     while (FRcvdCnt > 0) {
         int before = FRcvdCnt;
-        if (!TCustomSslWSocket::TriggerDataAvailable(Error))
-            break;
-        if (!live)
+        bool taken = false;
+        if (!CallOut([&] { taken = TCustomSslWSocket::TriggerDataAvailable(Error); }))
             return;
+        if (!taken)
+            break;
         if (FRcvdCnt >= before)
             break; // the handler left the bytes: they wait for its next read
     }
@@ -158,7 +159,6 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
     if (!FLineMode || FLineEnd.empty())
         return TCustomSslWSocket::TriggerDataAvailable(Error);
 
-    auto live = Alive();
     winsock::u_long n = 0;
     if (ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR || n < 1)
         return true;
@@ -180,8 +180,8 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
     FRcvdCnt += r;
     FRcvBuf[static_cast<std::size_t>(FRcvdCnt)] = '\0';
     if (FLineEdit || FLineEcho) {
-        int held = EditLine(oldEnd);
-        if (!live)
+        int held = 0;
+        if (!CallOut([&] { held = EditLine(oldEnd); }))
             return true;
         FRcvdCnt = held;
         // Backspaces may have removed bytes held from earlier reads, and
@@ -197,12 +197,11 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD Error)
 
 int TCustomLineWSocket::EditLine(int from)
 {
-    auto live = Alive();
     if (!FLineEdit) {
-        if (FLineEcho && FRcvdCnt > from)
-            Send(Held() + from, FRcvdCnt - from);
         // (A send that failed has closed the socket and emptied the buffer.)
-        return live ? FRcvdCnt : 0;
+        if (FLineEcho && FRcvdCnt > from && !CallOut([&] { (void)Send(Held() + from, FRcvdCnt - from); }))
+            return 0;
+        return FRcvdCnt;
     }
     // Edited from a copy: a tab writes up to 8 bytes for the one it
     // replaces, which in place would overwrite bytes not yet looked at.
@@ -250,24 +249,24 @@ int TCustomLineWSocket::EditLine(int from)
     }
     buf[out] = '\0';
     FRcvdCnt = out;
-    if (FLineEcho && !echo.empty())
-        SendStr(echo);
     // (A send that failed has closed the socket and emptied the buffer.)
-    return live ? FRcvdCnt : 0;
+    if (FLineEcho && !echo.empty() && !CallOut([&] { (void)SendStr(echo); }))
+        return 0;
+    return FRcvdCnt;
 }
 
 bool TCustomLineWSocket::DeliverPiece(int len, WORD Error)
 {
-    auto live = Alive();
     FLineLength = len;
     // The handler reads the line (DoRecv serves it from the front); one
     // that stops reading drops the rest of the line.
     while (FLineLength > 0) {
         int before = FLineLength;
-        if (!TCustomSslWSocket::TriggerDataAvailable(Error))
-            break;
-        if (!live)
+        bool taken = false;
+        if (!CallOut([&] { taken = TCustomSslWSocket::TriggerDataAvailable(Error); }))
             return false;
+        if (!taken)
+            break;
         if (FLineLength >= before)
             break;
     }
@@ -286,7 +285,6 @@ bool TCustomLineWSocket::DeliverPiece(int len, WORD Error)
 
 bool TCustomLineWSocket::DeliverLines(int from, WORD Error)
 {
-    auto live = Alive();
     for (;;) {
         if (FRcvdCnt <= 0 || !FLineMode || FLineEnd.empty())
             return true; // switched off by the handler: the rest waits
@@ -303,8 +301,7 @@ bool TCustomLineWSocket::DeliverLines(int from, WORD Error)
     // No line end in what is held. At the limit the bytes go to the handler
     // as they are, but for a tail that may begin a line end.
     if (FRcvdCnt >= FLineLimit) {
-        TriggerLineTooLong();
-        if (!live)
+        if (!CallOut(&TCustomLineWSocket::TriggerLineTooLong, this))
             return false;
         int keep = static_cast<int>(FLineEnd.size()) - 1;
         if (FLineMode && FRcvdCnt >= FLineLimit && FRcvdCnt > keep)
@@ -321,7 +318,6 @@ void TCustomLineWSocket::TriggerLineTooLong()
 
 void TCustomLineWSocket::TriggerSessionClosed(WORD Error)
 {
-    auto live = Alive();
     if (FLineMode && FRcvdCnt > 0) {
         // A last line without its line end still reaches the handler.
         if (!DeliverPiece(FRcvdCnt, Error))
@@ -349,17 +345,17 @@ int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& Fla
 
 int TCustomSyncWSocket::WaitUntilDone(bool& Flag)
 {
-    auto live = Alive();
     FTimeStop = GetTickCount() + static_cast<DWORD>(FTimeout);
     while (!Flag) {
         if (FTimeout > 0 && static_cast<std::int32_t>(GetTickCount() - FTimeStop) > 0)
             return WSOCKET_WAIT_TIMEOUT;
         if (IsTerminating() || FTerminated)
             return WSOCKET_WAIT_TIMEOUT;
-        MessagePump();
+        // Flag belongs to the caller, not to this socket.
+        const bool lives = CallOut(&TCustomSyncWSocket::MessagePump, this);
         if (Flag)
             break;
-        if (!live)
+        if (!lives)
             return WSOCKET_WAIT_TIMEOUT; // destroyed while we waited
         // Idle until something arrives, instead of spinning.
         int wait = 1000;
@@ -370,10 +366,10 @@ int TCustomSyncWSocket::WaitUntilDone(bool& Flag)
             wait = std::clamp(left, 1, 1000);
         }
         // Inside another program's loop the wait runs handlers too.
-        WaitMessage(wait);
+        const bool waited = CallOut([wait] { WaitMessage(wait); });
         if (Flag)
             break;
-        if (!live)
+        if (!waited)
             return WSOCKET_WAIT_TIMEOUT;
     }
     return 0;

@@ -450,14 +450,12 @@ void TCustomWSocket::SocketError(const std::string& Sockfunc)
     std::string Line =
         "Error " + std::to_string(ErrCode) + " in function " + Sockfunc + "\r\n" + WSocketErrorDesc(ErrCode);
     if (ErrCode == WSAECONNRESET || ErrCode == WSAENOTCONN) {
-        auto live = Alive();
         if (FHSocket != INVALID_SOCKET) {
             closesocket(FHSocket);
             ++FCloseCount;
         }
         FHSocket = INVALID_SOCKET;
-        ChangeState(wsClosed);
-        if (!live)
+        if (!CallOut(&TCustomWSocket::ChangeState, this, wsClosed))
             throw ESocketException(Line); // destroyed by its own handler
     }
     FLastError = ErrCode;

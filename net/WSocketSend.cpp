@@ -81,15 +81,13 @@ int TCustomWSocket::Send(const void* Data, int Len)
         SocketError("Send");
         return -1;
     }
-    auto live = Alive();
     FAllSent = false;
     int result = 0;
     if (Len > 0) {
         PutDataInSendBuffer(Data, Len);
         result = Len;
     }
-    TryToSend();
-    if (!live)
+    if (!CallOut(&TCustomWSocket::TryToSend, this))
         return result;
     // Drained at once: OnDataSent still fires from the message loop, never
     // from inside Send.
@@ -135,7 +133,6 @@ void TCustomWSocket::TryToSend()
         FAllSent = true;
         return;
     }
-    auto live = Alive();
     for (;;) {
         TBuffer* block = BufList.front().get();
         int len = 0;
@@ -157,8 +154,7 @@ void TCustomWSocket::TryToSend()
             if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
                 err == WSAECONNABORTED) {
                 CloseInvoked = true;
-                Close();
-                if (!live)
+                if (!CallOut([this] { Close(); }))
                     return;
                 TriggerSessionClosed(static_cast<WORD>(err));
                 return;
@@ -181,21 +177,13 @@ int TCustomWSocket::RealSend(const void* Data, int Len)
 
 void TCustomWSocket::Flush()
 {
-    auto live = Alive();
     while (FHSocket != INVALID_SOCKET && !FAllSent) {
-        TryToSend();
-        if (!live)
+        if (!CallOut(&TCustomWSocket::TryToSend, this) || !CallOut(&TCustomWSocket::MessagePump, this))
             return;
-        MessagePump();
-        if (!live)
+        // Until the socket can take more. Inside another program's loop the
+        // wait runs handlers too, which may destroy us.
+        if (FHSocket != INVALID_SOCKET && !FAllSent && !CallOut([] { WaitMessage(1000); }))
             return;
-        if (FHSocket != INVALID_SOCKET && !FAllSent) {
-            // Until the socket can take more. Inside another program's
-            // loop the wait runs handlers too, which may destroy us.
-            WaitMessage(1000);
-            if (!live)
-                return;
-        }
     }
 }
 

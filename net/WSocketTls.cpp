@@ -298,9 +298,7 @@ void TCustomSslWSocket::StartSslHandshake()
 void TCustomSslWSocket::Dup(SOCKET NewHSocket)
 {
     FreeSsl();
-    auto live = Alive();
-    TCustomSocksWSocket::Dup(NewHSocket);
-    if (!live)
+    if (!CallOut([&] { TCustomSocksWSocket::Dup(NewHSocket); }))
         return;
     // A taken-over connection has no connect notice to wait with: it is
     // connected now, and payload sent meanwhile waits for the handshake.
@@ -367,14 +365,12 @@ std::string TCustomSslWSocket::TakeErrorText(const char* Otherwise)
 
 void TCustomSslWSocket::PumpHandshake()
 {
-    auto live = Alive();
     for (;;) {
         if (!FSsl || FSslState != SslState::Handshaking)
             return;
         const int r = SSL_do_handshake(FSsl);
         const int err = r == 1 ? SSL_ERROR_NONE : SSL_get_error(FSsl, r);
-        FlushRecords();
-        if (!live || !FSsl)
+        if (!CallOut(&TCustomSslWSocket::FlushRecords, this) || !FSsl)
             return;
         if (r == 1) {
             HandshakeComplete();
@@ -405,24 +401,22 @@ void TCustomSslWSocket::HandshakeComplete()
 {
     FSslState = SslState::Active;
     ReadPeer(FSsl, FSslPeer);
-    auto live = Alive();
     const std::uint64_t closes = FCloseCount;
-    CallHandshakeDone(0);
-    if (!live || FCloseCount != closes || FSslState != SslState::Active)
+    if (!CallOut(&TCustomSslWSocket::CallHandshakeDone, this, 0) || FCloseCount != closes ||
+        FSslState != SslState::Active)
         return;
     if (FDeferConnected) {
         FDeferConnected = false;
-        TCustomSocksWSocket::TriggerSessionConnected(0);
-        if (!live || FCloseCount != closes || FSslState != SslState::Active)
+        if (!CallOut([this] { TCustomSocksWSocket::TriggerSessionConnected(0); }) || FCloseCount != closes ||
+            FSslState != SslState::Active)
             return;
     }
     if (!FPendingPayload.empty()) {
         std::string pending;
         pending.swap(FPendingPayload);
-        if (!WritePayload(pending.data(), static_cast<int>(pending.size())) || !live)
-            return;
-        TryToSend();
-        if (!live)
+        // False also when a handler destroyed the socket.
+        if (!WritePayload(pending.data(), static_cast<int>(pending.size())) ||
+            !CallOut(&TCustomSslWSocket::TryToSend, this))
             return;
     }
     // Payload that came with the end of the handshake, and a drained queue,
@@ -438,15 +432,13 @@ void TCustomSslWSocket::HandshakeFailed(const std::string& Why, bool FromClose)
     FSslState = SslState::Failed;
     FSslErrorText = Why;
     FPendingPayload.clear();
-    auto live = Alive();
     const std::uint64_t closes = FCloseCount;
-    CallHandshakeDone(WSocketSslHandshakeFailed);
-    if (!live || FCloseCount != closes)
+    if (!CallOut(&TCustomSslWSocket::CallHandshakeDone, this, WSocketSslHandshakeFailed) || FCloseCount != closes)
         return;
     if (FDeferConnected) {
         FDeferConnected = false;
-        TCustomSocksWSocket::TriggerSessionConnected(WSocketSslHandshakeFailed);
-        if (!live || FCloseCount != closes)
+        if (!CallOut([this] { TCustomSocksWSocket::TriggerSessionConnected(WSocketSslHandshakeFailed); }) ||
+            FCloseCount != closes)
             return;
     }
     // A connection whose handshake failed carries nothing: it is closed,
@@ -459,13 +451,11 @@ void TCustomSslWSocket::CallHandshakeDone(WORD Error)
 {
     if (!OnSslHandshakeDone)
         return;
-    auto live = Alive();
     const std::uint64_t closes = FCloseCount;
     const bool hold = !FPaused && FHSocket != INVALID_SOCKET;
     if (hold)
         Pause();
-    TriggerSslHandshakeDone(Error);
-    if (!live)
+    if (!CallOut(&TCustomSslWSocket::TriggerSslHandshakeDone, this, Error))
         return;
     if (hold && FPaused && FCloseCount == closes)
         Resume();
@@ -532,9 +522,7 @@ bool TCustomSslWSocket::WritePayload(const char* Data, int Len)
         return false;
     }
     FPayloadWritten += r;
-    auto live = Alive();
-    FlushRecords();
-    return static_cast<bool>(live);
+    return CallOut(&TCustomSslWSocket::FlushRecords, this);
 }
 
 int TCustomSslWSocket::RealSend(const void* Data, int Len)
@@ -565,15 +553,14 @@ int TCustomSslWSocket::Send(const void* Data, int Len)
         SocketError("Send");
         return -1;
     }
-    auto live = Alive();
     FAllSent = false;
-    if (!WritePayload(static_cast<const char*>(Data), Len)) {
-        if (live)
-            SocketError("Send");
+    bool written = false;
+    if (!CallOut([&] { written = WritePayload(static_cast<const char*>(Data), Len); }))
+        return written ? Len : -1;
+    if (!written) {
+        SocketError("Send");
         return -1;
     }
-    if (!live)
-        return Len;
     if (BufList.empty() || FAllSent) {
         FAllSent = true;
         if (FHSocket != INVALID_SOCKET)
@@ -609,11 +596,10 @@ int TCustomSslWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
     const int err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(FSsl, r);
     // Replies the engine owes the peer (a key update) go out now; a send
     // error there may close the connection and run its handlers.
-    auto live = Alive();
-    FlushRecords();
+    const bool lives = CallOut(&TCustomSslWSocket::FlushRecords, this);
     if (r > 0)
         return r;
-    if (!live || !FSsl) {
+    if (!lives || !FSsl) {
         WSASetLastError(WSAECONNABORTED);
         return -1;
     }
@@ -730,9 +716,8 @@ void TCustomSslWSocket::TriggerSessionConnected(WORD Error)
 void TCustomSslWSocket::TriggerSessionClosed(WORD Error)
 {
     if (FSsl && FSslState == SslState::Handshaking) {
-        auto live = Alive();
-        HandshakeFailed("the server closed the connection during the TLS handshake", true);
-        if (!live)
+        if (!CallOut(&TCustomSslWSocket::HandshakeFailed, this,
+                     "the server closed the connection during the TLS handshake", true))
             return;
         TCustomSocksWSocket::TriggerSessionClosed(Error != 0 ? Error : WSocketSslHandshakeFailed);
         return;

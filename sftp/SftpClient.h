@@ -22,6 +22,7 @@
 
 #include "net/WSocket.h"
 #include "platform/Component.h"
+#include "platform/Lifeline.h"
 #include "platform/Messages.h"
 #include "sftp/SftpPacket.h"
 

@@ -212,4 +212,36 @@ TEST(WSocketIPv6, CloseStopsTheAttempts)
     peer::Close(v6);
 }
 
+// A handler that destroys the socket while an attempt is being prepared
+// (its local port cannot be bound, and OnError deletes the socket): the
+// attempt's handle is closed and nothing of the socket is touched after
+// the handler (the sanitizer build catches a write into the freed object).
+TEST(WSocketIPv6, ConnectAnySurvivesDestructionWhilePreparingAnAttempt)
+{
+    int port = 0;
+    const int listener = peer::ListenOn("127.0.0.1", port);
+    ASSERT_GE(listener, 0);
+    const int sockets = winsock::OpenSocketCount();
+    int errors = 0;
+    auto* s = new TWSocket;
+    // The handler is the socket's: nothing of it is touched after the delete.
+    s->OnError = [&](TObject*) {
+        ++errors;
+        TWSocket* victim = s;
+        s = nullptr;
+        delete victim;
+    };
+    s->SetPort(std::to_string(port));
+    // The listener holds the port: binding it as the local port fails.
+    s->SetLocalPort(std::to_string(port));
+    s->ConnectAny({"127.0.0.1", "::1"});
+    EXPECT_EQ(nullptr, s);
+    EXPECT_EQ(1, errors);
+    EXPECT_EQ(sockets, winsock::OpenSocketCount());
+    PumpPending();
+    EXPECT_EQ(1, errors);
+    delete s;
+    peer::Close(listener);
+}
+
 } // namespace
