@@ -21,13 +21,17 @@
 // error. Scripts rely on this interface: keep it stable.
 //
 // "sftp://HOST" sends the files over SFTP through the system's ssh, in one
-// session: keys and the agent only (PASS must be empty), the host key
-// known to ssh (Parcelo's known-hosts file or ~/.ssh/known_hosts) or, with
-// --ssh-fingerprint SHA256:BASE64, offered by the server with exactly that
-// fingerprint. An unknown host key fails with its fingerprint printed.
-// Both go through the same upload sequence as the window. --passive has no
-// effect over SFTP, and neither has --ascii (SFTP has no text mode: the
-// dialogue says so once and the files go unchanged).
+// session. The keys of ssh and the agent are tried first; a PASS that is
+// not empty is then given to ssh (one try) through Parcelo's askpass
+// helper, never on a command line or in an environment. The host key must
+// be known to ssh (Parcelo's known-hosts file or ~/.ssh/known_hosts);
+// otherwise the log-in fails with the key's type and fingerprint printed.
+// With --ssh-fingerprint SHA256:BASE64 the known-hosts files are not read:
+// the server's key is taken for this call only when it has exactly that
+// fingerprint. ftpput never records a host key. Both protocols go through
+// the same upload sequence as the window. --passive has no effect over
+// SFTP, and neither has --ascii (SFTP has no text mode: the dialogue says
+// so once and the files go unchanged).
 #include "ftp/Ftpcli.h"
 #include "net/SslContext.h"
 #include "sftp/SftpClient.h"
@@ -44,6 +48,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,13 +60,14 @@ namespace {
 
 constexpr const char* Usage =
     "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]\n"
-    "              [--tls-fingerprint SHA256HEX] [--ssh-fingerprint SHA256:BASE64]\n"
-    "              HOST PORT USER PASS DIR FILE...\n"
+    "              [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...\n"
+    "       ftpput [--timeout SECONDS] [--ssh-fingerprint SHA256:BASE64]\n"
+    "              sftp://HOST PORT USER PASS DIR FILE...\n"
     "HOST: ftpes://NAME (explicit TLS), ftps://NAME (implicit TLS), ftp://NAME or NAME (plain),\n"
-    "      sftp://NAME (SFTP through ssh; keys and the agent, PASS empty)\n";
+    "      sftp://NAME (SFTP through ssh: its keys and the agent, then PASS unless it is empty)\n";
 
-constexpr const char* Help = "Stores each FILE under its base name in DIR on an FTP server (an empty DIR: the\n"
-                             "log-in directory), printing the FTP dialogue on standard output; failures and\n"
+constexpr const char* Help = "Stores each FILE under its base name in DIR on an FTP or SFTP server (an empty\n"
+                             "DIR: the log-in directory), printing the dialogue on standard output; failures and\n"
                              "the server's whole reply to them go to standard error.\n"
                              "\n"
                              "  --passive            passive mode (the client connects for data); the default\n"
@@ -72,7 +78,17 @@ constexpr const char* Help = "Stores each FILE under its base name in DIR on an 
                              "  --tls-fingerprint HEX  accept only the certificate with this SHA-256\n"
                              "                       fingerprint (64 hex digits, ':' allowed)\n"
                              "  --ssh-fingerprint SHA256:BASE64  sftp:// only: accept the server's host key\n"
-                             "                       when it has this fingerprint (as ssh-keygen -l shows it)\n"
+                             "                       for this call when it has exactly this fingerprint (as\n"
+                             "                       ssh-keygen -l shows it); the known-hosts files are not read\n"
+                             "\n"
+                             "sftp://NAME logs in through the system's ssh with its keys and the agent; a\n"
+                             "PASS that is not empty is then tried once (an empty PASS: keys and the agent\n"
+                             "only). ssh gets the password from Parcelo's helper, not on its command line or\n"
+                             "in its environment, and it is never printed. The server's host key must be in\n"
+                             "Parcelo's known-hosts file or ~/.ssh/known_hosts, or have the fingerprint given\n"
+                             "with --ssh-fingerprint; otherwise the log-in fails and the key's type and\n"
+                             "fingerprint are printed. ftpput records no host key. --passive and --ascii\n"
+                             "have no effect over SFTP (files go byte for byte).\n"
                              "\n"
                              "Exit status: 0 every file was stored; 1 something failed (the log-in, the\n"
                              "directory, a file that could not be read or stored); 2 a usage error.\n";
@@ -153,39 +169,20 @@ struct PrivateDir {
     }
 };
 
-void PrintHostKeys(const std::vector<SftpHostKey>& keys)
-{
-    for (const SftpHostKey& k : keys)
-        std::fprintf(stderr, "  %s key fingerprint is %s\n", k.ShortType().c_str(), k.fingerprint.c_str());
-}
+// What ftpput answered when ssh asked about the server's host key.
+struct HostKeyAnswer {
+    bool asked = false;
+    bool trusted = false;
+    std::string keyType;     // "ED25519"
+    std::string fingerprint; // "SHA256:..."
+};
 
-// A pinned fingerprint: the key the server offers with it goes into a
-// known-hosts file of this call (in `pinned`), so that ssh itself checks that
-// the session's key is that one. False, with the reason on standard error,
-// when no key offered has it.
-bool PinHostKey(TSftpClient& sftp, const std::string& fingerprint, int timeout, const PrivateDir& pinned)
-{
-    std::string why;
-    const std::vector<SftpHostKey> keys = SftpScanHostKeys(sftp.Host, sftp.Port, timeout > 0 ? timeout : 30, why);
-    const SftpHostKey* match = nullptr;
-    for (const SftpHostKey& k : keys)
-        if (k.fingerprint == fingerprint)
-            match = &k;
-    if (!match) {
-        std::fprintf(stderr, "ftpput: log-in failed: the host key of %s does not have the fingerprint %s%s%s\n",
-                     sftp.Host.c_str(), fingerprint.c_str(), why.empty() ? "" : ": ", why.c_str());
-        PrintHostKeys(keys);
-        return false;
-    }
-    if (pinned.path.empty()) {
-        std::fprintf(stderr, "ftpput: cannot make a temporary folder\n");
-        return false;
-    }
-    const std::string file = pinned.path + "/known_hosts";
-    std::ofstream(file) << SftpKnownHostsLine(sftp.Host, sftp.Port, *match);
-    sftp.KnownHostsFiles = {SftpDefaultKnownHostsFile(), file};
-    return true;
-}
+// ssh reads no known-hosts file but the one given and never takes a key
+// from elsewhere (DNS, a command, a connection shared with another ssh),
+// so that it asks about the key every time and the pinned fingerprint
+// decides.
+const std::vector<std::string> PinnedSshOptions = {"GlobalKnownHostsFile=/dev/null", "KnownHostsCommand=none",
+                                                   "VerifyHostKeyDNS=no", "ControlMaster=no", "ControlPath=none"};
 
 } // namespace
 
@@ -259,22 +256,49 @@ int main(int argc, char** argv)
     if (job.files.empty())
         return 1;
     const bool overSftp = ProtocolOfAddress(args[0]) == UploadProtocol::Sftp;
-    if (overSftp && !args[3].empty())
-        return UsageError("sftp:// logs in with keys or the agent: PASS must be empty");
 
     // Both protocols run the window's upload sequence on the session
     // interface; what differs is set up here.
     std::unique_ptr<UploadSession> session;
     SftpSession* sftp = nullptr;
-    PrivateDir pinned;
+    std::optional<PrivateDir> pinned;
+    HostKeyAnswer hostKey;
     if (overSftp) {
         auto s = std::make_unique<SftpSession>();
         sftp = s.get();
         session = std::move(s);
+        // An empty PASS: keys and the agent only.
         session->SetLogin({args[0], args[1], args[2], args[3]});
-        sftp->Client().Timeout = timeout;
-        if (!sshFingerprint.empty() && !PinHostKey(sftp->Client(), sshFingerprint, timeout, pinned))
-            return 1;
+        TSftpClient& client = sftp->Client();
+        client.Timeout = timeout;
+        if (!sshFingerprint.empty()) {
+            // A known-hosts file of this call, empty: ssh asks about the
+            // key whatever the other files hold, and what it records there
+            // goes with the folder.
+            pinned.emplace();
+            if (pinned->path.empty()) {
+                std::fprintf(stderr, "ftpput: cannot make a temporary folder\n");
+                return 1;
+            }
+            const std::string file = pinned->path + "/known_hosts";
+            if (!std::ofstream(file)) {
+                std::fprintf(stderr, "ftpput: cannot write %s\n", file.c_str());
+                return 1;
+            }
+            client.KnownHostsFiles = {file};
+            client.SshOptions = PinnedSshOptions;
+        }
+        // ssh asks about a key no known-hosts file holds: taken only when
+        // it has the pinned fingerprint, else refused and shown.
+        session->events.trust = [&hostKey, &sshFingerprint](const UploadTrustQuestion& question) {
+            if (question.kind != UploadTrustQuestion::Kind::SshHostKey)
+                return false;
+            hostKey.asked = true;
+            hostKey.keyType = question.keyType;
+            hostKey.fingerprint = question.fingerprint;
+            hostKey.trusted = !sshFingerprint.empty() && question.fingerprint == sshFingerprint;
+            return hostKey.trusted;
+        };
     } else {
         auto f = std::make_unique<FtpSession>();
         TFtpClient& ftp = f->Client();
@@ -321,13 +345,24 @@ int main(int argc, char** argv)
     UploadEvents events;
     events.loginFailed = [&] {
         fail("log-in");
-        if (sftp && session->ErrorMessage().find("Host key verification failed") != std::string::npos) {
-            const std::string& host = sftp->Client().Host;
-            std::string why;
-            const std::vector<SftpHostKey> keys = SftpScanHostKeys(host, sftp->Client().Port, 10, why);
+        if (!sftp)
+            return;
+        const std::string& host = sftp->Client().Host;
+        if (hostKey.asked && !hostKey.trusted) {
+            if (sshFingerprint.empty())
+                std::fprintf(stderr, "ftpput: the host key of %s is not known; the server shows:\n", host.c_str());
+            else
+                std::fprintf(stderr, "ftpput: the host key of %s does not have the fingerprint %s; the server shows:\n",
+                             host.c_str(), sshFingerprint.c_str());
+            std::fprintf(stderr, "  %s key fingerprint is %s\n", hostKey.keyType.c_str(), hostKey.fingerprint.c_str());
+            if (sshFingerprint.empty())
+                std::fprintf(stderr, "ftpput: once the server's administrator confirms it, pass it with "
+                                     "--ssh-fingerprint (ftpput records no host key)\n");
+        } else if (!hostKey.asked &&
+                   session->ErrorMessage().find("Host key verification failed") != std::string::npos) {
+            // ssh refused the key without asking: the helper is missing.
             std::fprintf(stderr, "ftpput: the host key of %s is not known%s\n", host.c_str(),
-                         keys.empty() ? "" : "; the server offers:");
-            PrintHostKeys(keys);
+                         sshFingerprint.empty() ? "" : " and could not be checked against --ssh-fingerprint");
         }
     };
     events.createDirectory = [&] {
@@ -356,6 +391,25 @@ int main(int argc, char** argv)
     };
     events.completing = [] {};
     events.lost = [] {};
+
+    // A pinned fingerprint counts only when ssh asked about the key: a
+    // log-in that went on without the question is not trusted (the upload
+    // sequence then goes on through the session opened here).
+    if (sftp && !sshFingerprint.empty()) {
+        if (!LogInUnlessOpen(*session)) {
+            events.loginFailed();
+            session->Drop();
+            return 1;
+        }
+        if (!hostKey.trusted) {
+            session->Drop();
+            std::fprintf(stderr,
+                         "ftpput: log-in failed: ssh did not ask about the host key of %s, so it was not checked "
+                         "against --ssh-fingerprint\n",
+                         sftp->Client().Host.c_str());
+            return 1;
+        }
+    }
 
     bool typeKnown = false;
     const UploadResult result = RunUpload(*session, job, events, typeKnown);

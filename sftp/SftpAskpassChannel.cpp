@@ -296,12 +296,15 @@ void TCustomSftpCli::HandleAsk(int fd, const std::string& hint, const std::strin
             AnswerAsk(fd, true, Password);
             return;
         }
-        AnswerAsk(fd, false, {});
-        // ssh would send an empty password next: end the log-in instead.
+        // Once the helper ends without an answer, ssh sends an empty
+        // password (a failed try in the server's log). ssh is ended first
+        // (the signal is on its way before kill() returns), then the
+        // helper is let go.
         Abandon(FPasswordGiven
                     ? "Cannot log in: the password was not accepted (ssh asked again: \"" + FirstLine(prompt) + "\")"
                     : "Cannot log in: the server asks for a password (\"" + FirstLine(prompt) +
                           "\") and none was given");
+        AnswerAsk(fd, false, {});
         return;
     case TSftpPromptKind::Other:
         Display("ssh: \"" + FirstLine(prompt) + "\": not answered");

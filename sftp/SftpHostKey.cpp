@@ -1,16 +1,7 @@
 #include "sftp/SftpHostKey.h"
 
-#include "sftp/SftpClient.h"
-
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <sstream>
 
 namespace {
 
@@ -59,19 +50,6 @@ bool Base64Decode(const std::string& text, std::string& out)
 
 } // namespace
 
-std::string SftpHostKey::ShortType() const
-{
-    if (type == "ssh-ed25519")
-        return "ED25519";
-    if (type.rfind("ecdsa-", 0) == 0)
-        return "ECDSA";
-    if (type == "ssh-rsa")
-        return "RSA";
-    if (type == "ssh-dss")
-        return "DSA";
-    return type;
-}
-
 std::string SftpFingerprint(const std::string& base64)
 {
     std::string blob;
@@ -95,70 +73,4 @@ bool SftpIsFingerprint(const std::string& text)
         if (Base64Value(text[i]) < 0)
             return false;
     return true;
-}
-
-std::vector<SftpHostKey> SftpScanHostKeys(const std::string& host, const std::string& port, int timeoutSeconds,
-                                          std::string& error)
-{
-    std::vector<SftpHostKey> keys;
-    if (!SftpArgumentAllowed(host) || !SftpArgumentAllowed(port)) {
-        error = "refused host or port";
-        return keys;
-    }
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        error = "cannot make a pipe";
-        return keys;
-    }
-    const std::string timeout = std::to_string(timeoutSeconds > 0 ? timeoutSeconds : 5);
-    const char* argv[] = {"ssh-keyscan", "-T", timeout.c_str(), "-p", port.c_str(), "--", host.c_str(), nullptr};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
-        ::dup2(out[1], 1);
-        ::dup2(devnull, 2);
-        ::execvp(argv[0], const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n > 0)
-            text.append(buf, static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
-    ::close(out[0]);
-    if (pid > 0) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    }
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        std::string name;
-        SftpHostKey key;
-        if (!(fields >> name >> key.type >> key.base64))
-            continue;
-        key.fingerprint = SftpFingerprint(key.base64);
-        if (!key.fingerprint.empty())
-            keys.push_back(key);
-    }
-    if (keys.empty())
-        error = pid < 0 ? "cannot run ssh-keyscan" : "the server offered no host key";
-    return keys;
-}
-
-std::string SftpKnownHostsLine(const std::string& host, const std::string& port, const SftpHostKey& key)
-{
-    const std::string name = port == "22" ? host : "[" + host + "]:" + port;
-    return name + " " + key.type + " " + key.base64 + "\n";
 }

@@ -52,6 +52,8 @@ TEST(FtpPut, UsageErrorsExitWith2)
         {"--tls-fingerprint", "12:34", "127.0.0.1", "21", "user", "pass", "", "a"},
         {"--tls-fingerprint", std::string(64, 'g'), "127.0.0.1", "21", "user", "pass", "", "a"},
         {"--tls-cafile"},
+        {"--ssh-fingerprint", "SHA256:tooShort", "sftp://127.0.0.1", "22", "user", "", "", "a"},
+        {"--ssh-fingerprint"},
     };
     for (auto& args : cases) {
         Result r = RunFtpput(args);

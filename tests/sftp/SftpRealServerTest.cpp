@@ -300,7 +300,7 @@ struct PutResult {
     std::string out;
 };
 
-PutResult RunFtpput(const std::vector<std::string>& args, const std::string& configHome)
+PutResult RunFtpput(const std::vector<std::string>& args, const std::string& configHome, bool withAgent = true)
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -311,7 +311,10 @@ PutResult RunFtpput(const std::vector<std::string>& args, const std::string& con
         ::dup2(out[1], 2);
         ::close(out[0]);
         ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        ::setenv("SSH_AUTH_SOCK", server->AgentSocket().c_str(), 1);
+        if (withAgent)
+            ::setenv("SSH_AUTH_SOCK", server->AgentSocket().c_str(), 1);
+        else
+            ::unsetenv("SSH_AUTH_SOCK");
         std::vector<char*> argv{const_cast<char*>(FTPPUT_PATH)};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -332,6 +335,18 @@ PutResult RunFtpput(const std::vector<std::string>& args, const std::string& con
     return r;
 }
 
+// The folder named by the dialogue line of a host key ftpput took for the
+// call ("> host key accepted: ..., recorded in FILE"); empty when there is none.
+std::string RecordedIn(const std::string& out)
+{
+    const std::string word = ", recorded in ";
+    const std::size_t p = out.find(word);
+    if (out.find("> host key accepted: ") == std::string::npos || p == std::string::npos)
+        return {};
+    const std::size_t end = out.find('\n', p);
+    return out.substr(p + word.size(), end == std::string::npos ? std::string::npos : end - p - word.size());
+}
+
 TEST_F(SftpRealServer, FtpputSendsOverSftpAndPinsTheHostKey)
 {
     // The server's key as ssh-keygen -l names it.
@@ -340,10 +355,12 @@ TEST_F(SftpRealServer, FtpputSendsOverSftpAndPinsTheHostKey)
     pub >> type >> base64;
     const std::string fingerprint = SftpFingerprint(base64);
     ASSERT_TRUE(SftpIsFingerprint(fingerprint)) << fingerprint;
+    const std::string shown = "ED25519 key fingerprint is " + fingerprint;
 
     fs::create_directory(server->Root() + "/put");
     const std::string config = server->Folder() + "/config";
     fs::create_directories(config + "/parcelo");
+    const std::string parceloKnownHosts = config + "/parcelo/known_hosts";
     const std::string a = Local("put a.txt", "first"), b = Local("put-b", Pattern(100000));
     const std::string url = "sftp://" + server->Host();
     const std::vector<std::string> common = {server->PortText(), server->User(), "", "put", a, b};
@@ -352,41 +369,155 @@ TEST_F(SftpRealServer, FtpputSendsOverSftpAndPinsTheHostKey)
         return front;
     };
 
-    // Unknown: refused, the fingerprint printed, nothing stored.
+    // Unknown: refused, the key's type and fingerprint printed, nothing
+    // stored and nothing recorded.
     PutResult r = RunFtpput(with({url}), config);
     EXPECT_EQ(1, r.status) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find(fingerprint)) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(shown)) << r.out;
     EXPECT_FALSE(fs::exists(server->Root() + "/put/local-put a.txt"));
+    EXPECT_EQ(std::string::npos, Read(parceloKnownHosts).find(base64));
 
-    // A wrong fingerprint: refused.
+    // A wrong fingerprint: refused, with the key the server showed.
     std::string wrong = fingerprint;
     wrong[10] = wrong[10] == 'A' ? 'B' : 'A';
     r = RunFtpput(with({"--ssh-fingerprint", wrong, url}), config);
     EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(shown)) << r.out;
     EXPECT_FALSE(fs::exists(server->Root() + "/put/local-put a.txt"));
 
-    // The right one: both files in one session.
+    // The right one: both files in one session; the key was taken for
+    // this call only (its file is gone, Parcelo's does not hold it).
     const int logins = server->LoginCount();
     r = RunFtpput(with({"--ssh-fingerprint", fingerprint, url}), config);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("first", Read(server->Root() + "/put/local-put a.txt"));
     EXPECT_EQ(Pattern(100000), Read(server->Root() + "/put/local-put-b"));
     EXPECT_EQ(logins + 1, server->LoginCount());
+    const std::string recorded = RecordedIn(r.out);
+    EXPECT_FALSE(recorded.empty()) << r.out;
+    EXPECT_FALSE(fs::exists(recorded)) << recorded;
+    EXPECT_FALSE(fs::exists(fs::path(recorded).parent_path())) << recorded;
+    EXPECT_EQ(std::string::npos, Read(parceloKnownHosts).find(base64));
 
-    // Known from Parcelo's own file: no fingerprint needed. A missing
-    // directory and a password are failures, as is a missing local file.
-    fs::copy_file(server->KnownHostsFile(), config + "/parcelo/known_hosts");
+    // Known from Parcelo's own file: no fingerprint needed. A wrong one is
+    // still refused: a pin is checked whatever the known-hosts files hold.
+    fs::copy_file(server->KnownHostsFile(), parceloKnownHosts);
     r = RunFtpput(with({url}), config);
     EXPECT_EQ(0, r.status) << r.out;
+    r = RunFtpput(with({"--ssh-fingerprint", wrong, url}), config);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(shown)) << r.out;
+
+    // A missing directory and a missing local file are failures. A
+    // password the server does not ask for leaves the key log-in as it was.
     r = RunFtpput({url, server->PortText(), server->User(), "", "no such dir", a}, config);
     EXPECT_EQ(1, r.status) << r.out;
-    r = RunFtpput({url, server->PortText(), server->User(), "secret", "put", a}, config);
-    EXPECT_EQ(2, r.status) << r.out;
+    r = RunFtpput({url, server->PortText(), server->User(), "secret-unused", "put", a}, config);
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("secret-unused")) << r.out;
     r = RunFtpput({url, server->PortText(), server->User(), "", "put", a, server->Folder() + "/missing"}, config);
     EXPECT_EQ(1, r.status) << r.out;
     r = RunFtpput({"sftp://-oProxyCommand=false", server->PortText(), server->User(), "", "put", a}, config);
     EXPECT_EQ(1, r.status) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Refused")) << r.out;
+}
+
+// ftpput against the scripted server, pinned to its key: a password log-in
+// (right: stored; wrong: one try and "Cannot log in"; the password never in
+// the output), a connection cut in the middle of the first of two files (a
+// failure, the second not sent), and a slow server. That one answers each
+// write 0.1 s after the one before, so the 48 writes of the big file take
+// at least 4.8 s, more than the 2 s time-out given, while no answer comes
+// anywhere near 2 s after the one before: no time-out.
+TEST_F(SftpRealServer, FtpputOverSftpWithPasswordsAndScriptedFaults)
+{
+    const std::string password = "ftpput Pa55-\xc3\xa4-word";
+    const std::string big = Pattern(48 * 32 * 1024);
+    const std::string a = Local("scripted-big", big), b = Local("scripted-small", "small");
+    const struct {
+        const char* mode;
+        std::string given; // PASS; empty: the agent's key
+        std::vector<std::string> options;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"plain", password, {}, 0, ""},
+        {"plain", "wrong password", {}, 1, "Cannot log in"},
+        {"drop", "", {}, 1, "Connection lost"},
+        {"slow", "", {"--timeout", "2"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.given);
+        std::string why;
+        auto scripted = ScriptedSftpServer::Start(c.mode, server->Folder() + "/userkey.pub", why, password);
+        if (!scripted) {
+            if (std::getenv("CI"))
+                FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        std::istringstream key(scripted->HostKeyLine());
+        std::string type, base64;
+        key >> type >> base64;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--ssh-fingerprint", SftpFingerprint(base64), "sftp://127.0.0.1", scripted->PortText(),
+                                 server->User(), c.given, "", a, b});
+        const PutResult r = RunFtpput(args, server->Folder() + "/config-scripted", c.given.empty());
+        EXPECT_EQ(c.status, r.status) << r.out << scripted->Log();
+        EXPECT_NE(std::string::npos, r.out.find(c.says)) << r.out;
+        EXPECT_EQ(std::string::npos, r.out.find("Timed out")) << r.out;
+        if (!c.given.empty()) {
+            EXPECT_EQ(std::string::npos, r.out.find(c.given)) << r.out;
+            EXPECT_EQ(1, scripted->PasswordAttempts()) << scripted->Log();
+        }
+        if (c.status == 0) {
+            EXPECT_TRUE(Read(scripted->Root() + "/local-scripted-big") == big) << "bytes differ";
+            EXPECT_EQ("small", Read(scripted->Root() + "/local-scripted-small"));
+        } else {
+            EXPECT_NE(big.size(), Read(scripted->Root() + "/local-scripted-big").size());
+            EXPECT_FALSE(fs::exists(scripted->Root() + "/local-scripted-small"));
+        }
+    }
+}
+
+// The slow server answers each write 0.1 s after the one before: the
+// progress never runs ahead of what it has answered, rises answer by
+// answer, and the store outlasts the 2 s time-out without timing out
+// (48 writes take at least 4.8 s; no answer is anywhere near 2 s late).
+TEST_F(SftpRealServer, SlowServerProgressFollowsItsAnswersWithoutTimingOut)
+{
+    std::string why;
+    auto scripted = ScriptedSftpServer::Start("slow", server->Folder() + "/userkey.pub", why);
+    if (!scripted) {
+        if (std::getenv("CI"))
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    TSftpClient sftp;
+    sftp.Host = "127.0.0.1";
+    sftp.Port = scripted->PortText();
+    sftp.User = server->User();
+    sftp.KnownHostsFiles = {scripted->KnownHostsFile()};
+    sftp.AgentSocket = server->AgentSocket();
+    sftp.SshConfigFile = "/dev/null";
+    sftp.Timeout = 2;
+    ASSERT_TRUE(sftp.Connect()) << sftp.ErrorMessage() << "\n" << scripted->Log();
+    const std::string data = Pattern(48 * 32 * 1024);
+    sftp.LocalFile = Local("slow", data);
+    sftp.HostFile = "slow";
+    std::vector<std::uint64_t> reports;
+    sftp.OnProgress = [&](std::uint64_t n) {
+        const std::uint64_t answered = scripted->AcknowledgedBytes();
+        EXPECT_LE(n, answered) << "progress ahead of the server's answers";
+        EXPECT_TRUE(reports.empty() || n > reports.back()) << n;
+        reports.push_back(n);
+    };
+    ASSERT_TRUE(sftp.Store()) << sftp.ErrorMessage();
+    EXPECT_EQ(data.size(), sftp.ProgressCount());
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(data.size(), reports.back());
+    EXPECT_GE(reports.size(), 12u) << "the progress rises with the answers, not in a few lumps";
+    EXPECT_TRUE(Read(scripted->Root() + "/slow") == data) << "bytes differ";
+    EXPECT_TRUE(sftp.Quit());
 }
 
 // Faults from the scripted server: a write refused ("permission denied",

@@ -15,6 +15,9 @@
 #   nospace   answered with a failure saying "No space left on device"
 #   fakequestion  a keyboard-interactive log-in whose only prompt mimics
 #             ssh's question about an unknown host key (never accepted)
+#   slow      every write (at any offset) answered one at a time, each
+#             SLOW_DELAY seconds after the one before; the bytes answered
+#             so far are logged ("acknowledged N") before each answer goes
 # (any other MODE: no fault)
 import asyncio
 import sys
@@ -27,6 +30,7 @@ if len(sys.argv) > 5:
     with open(sys.argv[5], encoding="utf-8") as f:
         password = f.read()
 LIMIT = 64 * 1024
+SLOW_DELAY = 0.1
 
 
 class Auth(asyncssh.SSHServer):
@@ -52,11 +56,17 @@ class Auth(asyncssh.SSHServer):
 
 
 class Server(asyncssh.SFTPServer):
+    # Shared by every session: the slow writes are answered one at a time.
+    slow_lock = asyncio.Lock()
+    acknowledged = 0
+
     def __init__(self, chan):
         super().__init__(chan, chroot=root)
         self._chan = chan
 
     def write(self, file_obj, offset, data):
+        if mode == "slow":
+            return self._slow_write(file_obj, offset, data)
         if offset + len(data) > LIMIT:
             if mode == "drop":
                 self._chan.get_connection().abort()
@@ -66,6 +76,13 @@ class Server(asyncssh.SFTPServer):
             if mode == "nospace":
                 raise asyncssh.SFTPError(asyncssh.FX_FAILURE, "No space left on device")
         return super().write(file_obj, offset, data)
+
+    async def _slow_write(self, file_obj, offset, data):
+        async with Server.slow_lock:
+            await asyncio.sleep(SLOW_DELAY)
+            super().write(file_obj, offset, data)
+            Server.acknowledged += len(data)
+            print("acknowledged %d" % Server.acknowledged, file=sys.stderr, flush=True)
 
 
 async def main():

@@ -300,6 +300,14 @@ int ScriptedSftpServer::PasswordAttempts() const
     return n;
 }
 
+std::uint64_t ScriptedSftpServer::AcknowledgedBytes() const
+{
+    const std::string log = Log();
+    const std::string word = "acknowledged ";
+    const std::size_t p = log.rfind(word);
+    return p == std::string::npos ? 0 : std::strtoull(log.c_str() + p + word.size(), nullptr, 10);
+}
+
 std::string ScriptedSftpServer::HostKeyLine() const
 {
     return ReadFile(dir_ + "/hostkey.pub");

@@ -6,6 +6,7 @@
 // the agent are stopped first).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -46,7 +47,10 @@ private:
 // python3-asyncssh) on 127.0.0.1, for faults: with mode "drop" it cuts the
 // connection at a write beyond 64 KiB into a file, with "denied" it answers
 // such writes "permission denied", with "nospace" with a failure saying
-// "No space left on device" (any other mode: no fault). Key log-in for the
+// "No space left on device", with "slow" it answers every write 0.1 s
+// after the one before and logs the bytes answered so far
+// ("acknowledged N", see AcknowledgedBytes) before each answer goes (any
+// other mode: no fault). Key log-in for the
 // keys in authorizedKeys and, when password is not empty, log-in with that
 // password (given to the script in a file, never on its command line); the
 // log-in directory is Root(), a temporary folder removed with the object.
@@ -65,6 +69,9 @@ public:
     std::string Log() const;
     // Password log-ins tried so far.
     int PasswordAttempts() const;
+    // Mode "slow": the bytes of writes answered so far (logged before each
+    // answer is sent).
+    std::uint64_t AcknowledgedBytes() const;
     // The server's host key as its .pub file holds it ("ssh-ed25519 BASE64 ...").
     std::string HostKeyLine() const;
 
