@@ -92,7 +92,20 @@ bool SftpSession::ChangeDir(const std::string& dir)
 
 bool SftpSession::MakeDir(const std::string& dir)
 {
-    sftp_.DirName = dir;
+    // One MKDIR makes one level: for "a/b/c" the levels that are missing
+    // are made first. A level that fails may exist already; the last one
+    // says whether the directory was made.
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (path[slash - 1] == '/')
+            continue;
+        sftp_.DirName = path.substr(0, slash);
+        if (!Ran(sftp_.MakeDir()) && !Connected())
+            return false;
+    }
+    sftp_.DirName = path;
     return Ran(sftp_.MakeDir());
 }
 

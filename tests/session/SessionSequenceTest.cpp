@@ -146,7 +146,8 @@ protected:
 };
 
 // Several files in one session, in the order given, a folder row among
-// them; a missing directory offered for creation; a file the server
+// them; a missing directory offered for creation (several levels of it
+// too); a file the server
 // refuses in the middle or at the end, and the user's answer.
 TEST_F(SessionSequence, SftpJobsRunTheStepsOfTheWindowsJob)
 {
@@ -163,6 +164,15 @@ TEST_F(SessionSequence, SftpJobsRunTheStepsOfTheWindowsJob)
         std::vector<int> stored;
     } cases[] = {
         {"made",
+         false,
+         true,
+         -1,
+         true,
+         UploadEnd::Completed,
+         "create?; start 0; done 0; start 1; done 1; start 3; done 3; start 4; done 4; completing",
+         {0, 1, 3, 4}},
+        // Two levels missing below one that exists: each is made.
+        {"made/two/levels",
          false,
          true,
          -1,
