@@ -27,8 +27,8 @@ constexpr UINT_PTR ReapTimer = 1;
 constexpr UINT ReapIntervalMs = 10;
 constexpr DWORD KillAfterMs = 2000;
 
-// Each WRITE carries 32 KiB of data (every server must take packets of
-// 34,000 bytes), and up to 64 of them go unanswered: 2 MiB in flight.
+// Each WRITE carries 32 KiB of data, within the packet size every server
+// must take (34,000 bytes); up to 64 of them go unanswered, 2 MiB in flight.
 constexpr std::size_t WriteChunk = 32 * 1024;
 constexpr std::size_t MaxOutstandingWrites = 64;
 
