@@ -149,13 +149,7 @@ TCustomSftpCli::~TCustomSftpCli()
     FLifeline.End();
     ClosePipes();
     CloseLocal();
-    if (FPid > 0) {
-        ::kill(FPid, SIGKILL);
-        int status = 0;
-        while (::waitpid(FPid, &status, 0) < 0 && errno == EINTR) { }
-        FPid = -1;
-    }
-    KillTimer(FHandle, ReapTimer);
+    ReapNow();
     DestroyWindow(FHandle);
 }
 
@@ -489,6 +483,18 @@ void TCustomSftpCli::Reap(bool timerTick)
     }
 }
 
+void TCustomSftpCli::ReapNow()
+{
+    if (FPid > 0) {
+        ::kill(FPid, SIGKILL);
+        int status = 0;
+        while (::waitpid(FPid, &status, 0) < 0 && errno == EINTR) { }
+        FPid = -1;
+    }
+    KillTimer(FHandle, ReapTimer);
+    FPhase = Phase::Closed;
+}
+
 void TCustomSftpCli::Lost(const std::string& why)
 {
     if (FPhase == Phase::Closed || FPhase == Phase::Ending)
@@ -677,10 +683,14 @@ void TCustomSftpCli::WndProc(UINT msg, WPARAM wParam, LPARAM lParam)
 
 void TCustomSftpCli::StartConnect()
 {
-    if (FPhase != Phase::Closed)
-        throw SftpException("SFTP component already connected or still ending a session");
     if (Busy())
         throw SftpException("SFTP component busy: cannot start connect");
+    if (Connected())
+        throw SftpException("SFTP component already connected");
+    // The ssh of a session that ended may still be on its way out: a new
+    // one does not wait for it.
+    if (FPhase == Phase::Ending)
+        ReapNow();
     Spawn(); // throws before anything runs when a setting is refused
     Check(TSftpRequest::Connect);
     FPhase = Phase::Starting;

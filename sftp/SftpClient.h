@@ -115,7 +115,9 @@ public:
     std::uint32_t ErrorCode() const { return FErrorCode; }
     // Store: bytes the server has acknowledged.
     std::uint64_t ProgressCount() const { return FAcked; }
-    bool Connected() const { return FPhase != Phase::Closed; }
+    // A session that can carry requests: once the connection is lost or
+    // quit it is not, even while ssh is still being reaped.
+    bool Connected() const { return FPhase == Phase::Starting || FPhase == Phase::Open; }
     bool Busy() const { return FRequest != TSftpRequest::None; }
     pid_t SshPid() const { return FPid; }
 
@@ -182,6 +184,7 @@ private:
     void CloseLocal();
     void ClosePipes();
     void Reap(bool force);
+    void ReapNow();
     void WndProc(UINT msg, WPARAM wParam, LPARAM lParam);
     std::string StatusText(const sftp::Reply& reply) const;
     std::string LogInFailure(const std::string& why) const;

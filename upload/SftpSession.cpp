@@ -49,7 +49,7 @@ SftpSession::Identity SftpSession::Current() const
 
 bool SftpSession::Connected() const
 {
-    return sftp_.Connected() && !ended_;
+    return sftp_.Connected();
 }
 
 bool SftpSession::ServesSettings() const
@@ -57,22 +57,11 @@ bool SftpSession::ServesSettings() const
     return Connected() && openedFor_ == Current();
 }
 
-bool SftpSession::Ran(bool ok)
-{
-    // A lost connection (and a time-out) ends the session at once; ssh is
-    // reaped in the background, and until then the client still counts
-    // itself connected.
-    if (!ok && sftp_.ErrorCode() == sftp::FX_CONNECTION_LOST)
-        ended_ = true;
-    return ok;
-}
-
 bool SftpSession::LogIn()
 {
     // Recorded before ssh starts: a session opened is the one made for
     // these settings, whatever is changed while it is being opened.
     openedFor_ = Current();
-    ended_ = false;
     // Without somebody to ask, ssh refuses an unknown host key itself.
     if (events.trust) {
         sftp_.OnHostKeyQuestion = [this](TObject*, const TSftpHostKeyQuestion& question, bool& trust) {
@@ -81,13 +70,13 @@ bool SftpSession::LogIn()
     } else {
         sftp_.OnHostKeyQuestion = nullptr;
     }
-    return Ran(sftp_.Connect());
+    return sftp_.Connect();
 }
 
 bool SftpSession::ChangeDir(const std::string& dir)
 {
     sftp_.DirName = dir;
-    return Ran(sftp_.ChangeDir());
+    return sftp_.ChangeDir();
 }
 
 bool SftpSession::MakeDir(const std::string& dir)
@@ -102,18 +91,18 @@ bool SftpSession::MakeDir(const std::string& dir)
         if (path[slash - 1] == '/')
             continue;
         sftp_.DirName = path.substr(0, slash);
-        if (!Ran(sftp_.MakeDir()) && !Connected())
+        if (!sftp_.MakeDir() && !Connected())
             return false;
     }
     sftp_.DirName = path;
-    return Ran(sftp_.MakeDir());
+    return sftp_.MakeDir();
 }
 
 bool SftpSession::ListDirs(const std::string& dir, std::vector<std::string>& names)
 {
     sftp_.DirName = dir;
     names.clear();
-    if (!Ran(sftp_.ListDirs()))
+    if (!sftp_.ListDirs())
         return false;
     // Hidden ones stay hidden, as in an FTP listing.
     for (const std::string& name : sftp_.DirNames())
@@ -126,15 +115,12 @@ bool SftpSession::Store(const std::string& localPath, const std::string& remoteN
 {
     sftp_.LocalFile = localPath;
     sftp_.HostFile = remoteName;
-    return Ran(sftp_.Store());
+    return sftp_.Store();
 }
 
 bool SftpSession::Quit()
 {
-    const bool ok = sftp_.Quit();
-    // ssh not reaped yet: the session is gone all the same.
-    ended_ = sftp_.Connected();
-    return ok;
+    return sftp_.Quit();
 }
 
 void SftpSession::Drop()
@@ -143,7 +129,6 @@ void SftpSession::Drop()
     // killed if it lingers), so it cannot wait on a server that has gone.
     if (sftp_.Connected() || sftp_.SshPid() > 0)
         (void)sftp_.Quit();
-    ended_ = sftp_.Connected();
 }
 
 std::string SftpSession::ErrorMessage() const

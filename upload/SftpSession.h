@@ -49,12 +49,10 @@ private:
         bool operator==(const Identity&) const = default;
     };
     Identity Current() const;
-    bool Ran(bool ok);
 
     TSftpClient sftp_;
     std::string password_;
     Identity openedFor_;
-    bool ended_ = false; // lost (or timed out): ssh may still be on its way out
 };
 
 // The host of an "sftp://" address: without its prefix (in any case) and
