@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -208,6 +209,9 @@ public:
     std::int32_t& ProgressScale = state.ProgressScale;
     bool& TitleProgress = state.TitleProgress;
     bool& ListReady = state.ListReady;
+    // The waits before the attempts after a broken connection, in seconds
+    // (the last one repeats).
+    std::vector<int> retryDelaysSeconds{2, 5, 15};
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -222,6 +226,11 @@ private:
     // question then counts as No), so nothing pops up after the user left.
     void JobMessage(const QString& text);
     [[nodiscard]] bool JobQuestion(const QString& text);
+    // The wait before the next attempt after a broken connection: a
+    // countdown in the status bar. False when the window was closed (Cancel)
+    // meanwhile, which ends the wait at once.
+    [[nodiscard]] bool WaitBeforeRetry(int attempt, int attempts, int seconds);
+    [[nodiscard]] ExistsAnswer AskOverwrite(std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime);
     // Refuses a directory or file name that would break a command line.
     [[nodiscard]] bool CommandTextsAreSafe();
     // The upload job (app/UploadJob.cpp): the window's side of the upload
@@ -294,6 +303,8 @@ private:
     bool pickerBusy_ = false; // a directory listing is on its way
     bool jobBusy_ = false;    // an upload job is on its way
     int filesFailed_ = 0;     // files of the running job that failed to go up
+    int filesSkipped_ = 0;    // files of the running job the server had already
+    QEventLoop* retryWait_ = nullptr; // the countdown before a reconnect, while it runs
     TransferRate transferRate_;
     QString sendingText_; // "Sending NAME" of the file going up
     // The job moved the focus off OK to the dialogue box.
