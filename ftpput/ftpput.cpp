@@ -422,7 +422,8 @@ int main(int argc, char** argv)
         return allStored ? 0 : 1;
     case UploadEnd::LoginFailed:
     case UploadEnd::Stopped:
-    case UploadEnd::Lost: break;
+    case UploadEnd::Lost:
+    case UploadEnd::Cancelled: break;
     }
     return 1;
 }
