@@ -479,7 +479,8 @@ void TForm1::UploadJob()
         if (!closed_)
             dircmbox->setFocus();
         return;
-    case UploadEnd::Stopped: return;
+    case UploadEnd::Stopped:
+    case UploadEnd::Cancelled: return;
     case UploadEnd::Completed:
         if (TitleProgress)
             ShowApplicationTitle(QStringLiteral("Completed"));
