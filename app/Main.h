@@ -300,10 +300,10 @@ private:
     void ShowStoredProfile(const StoredProfile& profile);
 
     QList<QByteArray> args_;
-    bool pickerBusy_ = false; // a directory listing is on its way
-    bool jobBusy_ = false;    // an upload job is on its way
-    int filesFailed_ = 0;     // files of the running job that failed to go up
-    int filesSkipped_ = 0;    // files of the running job the server had already
+    bool pickerBusy_ = false;         // a directory listing is on its way
+    bool jobBusy_ = false;            // an upload job is on its way
+    int filesFailed_ = 0;             // files of the running job that failed to go up
+    int filesSkipped_ = 0;            // files of the running job the server had already
     QEventLoop* retryWait_ = nullptr; // the countdown before a reconnect, while it runs
     TransferRate transferRate_;
     QString sendingText_; // "Sending NAME" of the file going up
