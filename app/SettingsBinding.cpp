@@ -38,6 +38,7 @@ Profile TForm1::ShownProfile() const
     p.remember = remckbox->isChecked();
     p.inSubdirectory = subdirRadio->isChecked();
     p.subdirectory = dircmbox->currentText();
+    p.webAddress = webedit->text();
     return p;
 }
 
@@ -120,6 +121,8 @@ void TForm1::ShowStoredProfile(const StoredProfile& p)
     } else if (p.subdirectory) {
         SetEditText(dircmbox, *p.subdirectory);
     }
+    if (p.webAddress)
+        webedit->setText(*p.webAddress);
 }
 
 void TForm1::readreg(const QString& mode)

@@ -17,6 +17,9 @@ const std::string OptionsKey = std::string(SettingsRootKey) + "\\Options";
 // SHA-256 fingerprint. Versions that know nothing of TLS ignore both.
 const std::string TlsHostValue = "tlshost";
 const std::string TlsFingerprintValue = "tlsfingerprint";
+// A profile's web address, for the links of the files sent; older versions
+// ignore it.
+const std::string WebAddressValue = "webaddress";
 
 // A name made only of backslashes names no profile: it would name the key
 // that holds them all.
@@ -111,6 +114,10 @@ void ReadProfile(TRegistry& reg, const QString& name, const Profile& shown, Stor
     p.stoppedIn = ProfileReadStage::Subdirectory;
     if (p.inSubdirectory.value_or(shown.inSubdirectory) && reg.ValueExists("subdir"))
         p.subdirectory = FromStore(reg.ReadString("subdir"));
+    // Newer than the rest: a profile saved before it has none, which is no
+    // web address rather than the one the window shows.
+    p.stoppedIn = ProfileReadStage::WebAddress;
+    p.webAddress = reg.ValueExists(WebAddressValue) ? FromStore(reg.ReadString(WebAddressValue)) : QString();
     p.stoppedIn = ProfileReadStage::Done;
 }
 
@@ -299,6 +306,7 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
             reg.WriteBool("insub", profile.inSubdirectory);
             if (profile.inSubdirectory)
                 reg.WriteString("subdir", ToStore(profile.subdirectory));
+            reg.WriteString(WebAddressValue, ToStore(profile.webAddress));
             if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == name) {
                 // The old fingerprint goes first: a write that fails half-way
                 // must not pair it with the new host.

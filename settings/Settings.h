@@ -23,6 +23,9 @@ struct Profile {
     bool remember = false;       // save the password
     bool inSubdirectory = false; // send into `subdirectory`, not the log-in directory
     QString subdirectory;
+    // Where the log-in directory shows on the web ("https://example.org/files/");
+    // empty: no links after a job.
+    QString webAddress;
 };
 
 // The program-wide options, with the e-mail address offered as the
@@ -47,6 +50,7 @@ enum class ProfileReadStage {
     Login,          // username, remember, password
     InSubdirectory, // insub
     Subdirectory,   // subdir
+    WebAddress,     // webaddress
     Done,
 };
 
@@ -61,6 +65,7 @@ struct StoredProfile {
     std::optional<QString> password; // unscrambled
     std::optional<bool> inSubdirectory;
     std::optional<QString> subdirectory;
+    std::optional<QString> webAddress; // empty when the store has none
     // The stage the read ended in: Done when it read everything it needed.
     ProfileReadStage stoppedIn = ProfileReadStage::Address;
 };
