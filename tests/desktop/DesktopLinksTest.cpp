@@ -88,7 +88,10 @@ protected:
         return form;
     }
 
-    QByteArray FileBytes(const QString& name, const QByteArray& bytes) { return QFile::encodeName(MakeFile(name, bytes)); }
+    QByteArray FileBytes(const QString& name, const QByteArray& bytes)
+    {
+        return QFile::encodeName(MakeFile(name, bytes));
+    }
 
     // Types the web address as a user does: Tab from the password box, then
     // the keys.
@@ -202,9 +205,9 @@ TEST_F(DesktopLinks, StatusBarShowsTheProgressOfTheWholeJob)
 
     ASSERT_EQ(Std(form->statusBar->PanelText(1)), "2 of 4 files sent \u2014 1 failed, 1 folder skipped");
     server.Join();
-    for (const char* point : {"file 1 of 3, 0 % of 10.0 kB", "file 1 of 3, 10 % of 10.0 kB",
-                              "file 2 of 3, 10 % of 10.0 kB", "file 2 of 3, 40 % of 10.0 kB",
-                              "file 3 of 3, 40 % of 10.0 kB", "file 3 of 3, 100 % of 10.0 kB"})
+    for (const char* point :
+         {"file 1 of 3, 0 % of 10.0 kB", "file 1 of 3, 10 % of 10.0 kB", "file 2 of 3, 10 % of 10.0 kB",
+          "file 2 of 3, 40 % of 10.0 kB", "file 3 of 3, 40 % of 10.0 kB", "file 3 of 3, 100 % of 10.0 kB"})
         EXPECT_NE(std::find(shown.begin(), shown.end(), point), shown.end())
             << point << " in " << ::testing::PrintToString(shown);
     EXPECT_EQ(Std(form->statusBar->PanelText(2)), "") << "gone after the job";
@@ -222,9 +225,9 @@ TEST(JobProgressText, CountsFilesAndBytesOfTheFilesSent)
         const char* text;
     };
     const Point points[] = {
-        {0, 0, "file 1 of 3, 0 % of 820.0 MB"},         {-1, 369000000, "file 1 of 3, 45 % of 820.0 MB"},
+        {0, 0, "file 1 of 3, 0 % of 820.0 MB"},           {-1, 369000000, "file 1 of 3, 45 % of 820.0 MB"},
         {-1, 900000000, "file 1 of 3, 60 % of 820.0 MB"}, // a count past the file's size
-        {2, 0, "file 2 of 3, 60 % of 820.0 MB"},        {3, 0, "file 3 of 3, 97 % of 820.0 MB"},
+        {2, 0, "file 2 of 3, 60 % of 820.0 MB"},          {3, 0, "file 3 of 3, 97 % of 820.0 MB"},
         {-1, 20000000, "file 3 of 3, 100 % of 820.0 MB"},
     };
     for (const Point& p : points) {
@@ -268,8 +271,8 @@ TEST_F(DesktopLinks, XclipReadsTheLinksUnderX)
         return;
     }
     FtpScriptServer server([&](FtpScriptSession& s) { Serve(s); });
-    auto form = ShowWindow({FileBytes(QStringLiteral("one two.txt"), "1"), FileBytes(QStringLiteral("b.txt"), "2")},
-                           server);
+    auto form =
+        ShowWindow({FileBytes(QStringLiteral("one two.txt"), "1"), FileBytes(QStringLiteral("b.txt"), "2")}, server);
     QTest::keyClicks(form->webedit, QStringLiteral("https://example.org/up/"));
 
     form->OKBn->click();
@@ -279,7 +282,8 @@ TEST_F(DesktopLinks, XclipReadsTheLinksUnderX)
     // xclip asks this program for the clipboard: the loop must go on
     // meanwhile.
     QProcess xclip;
-    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+    xclip.start(QStringLiteral("xclip"),
+                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
     ASSERT_TRUE(QTest::qWaitFor([&] { return xclip.state() == QProcess::NotRunning; }, 60000));
     EXPECT_EQ(xclip.readAllStandardOutput().toStdString(),
               "https://example.org/up/one%20two.txt\nhttps://example.org/up/b.txt");
@@ -309,9 +313,9 @@ public:
             return false;
         }
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
-                                                            QStringLiteral("--template"),
-                                                            QStringLiteral("notification_daemon")});
+        process_.start(QStringLiteral("/usr/bin/python3"),
+                       {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--template"),
+                        QStringLiteral("notification_daemon")});
         QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
         if (!process_.waitForStarted(10000) || names == nullptr ||
             !QTest::qWaitFor([&] { return names->isServiceRegistered(Service).value(); }, 30000)) {
@@ -364,7 +368,7 @@ public:
     {
         QDBusMessage signal = QDBusMessage::createMethodCall(Service, Path, Mock, QStringLiteral("EmitSignal"));
         signal << Service << QStringLiteral("ActionInvoked") << QStringLiteral("us")
-             << QVariantList{QVariant::fromValue(id), action};
+               << QVariantList{QVariant::fromValue(id), action};
         QDBusConnection::sessionBus().call(signal);
     }
 
