@@ -176,6 +176,26 @@ TEST_F(DesktopLinks, NoWebAddressNoLinks)
     EXPECT_TRUE(LinkLines(*form).empty());
 }
 
+// No notification service on the bus (the usual headless session): a job
+// ending behind other windows shows nothing, reports nothing and waits
+// for nothing; the next job goes as the first.
+TEST_F(DesktopLinks, WithoutANotificationServiceNothingShows)
+{
+    FtpScriptServer server(std::vector<FtpScriptServer::Script>{[](FtpScriptSession& s) { Serve(s); },
+                                                                [](FtpScriptSession& s) { Serve(s); }});
+    auto form = ShowWindow({FileBytes(QStringLiteral("a.txt"), "a")}, server);
+    TypeWebAddress(*form, QStringLiteral("https://example.org/"));
+    form->ApplicationIsActive = [] { return false; };
+
+    for (int job = 0; job < 2; ++job) {
+        PressOK(*form);
+        ASSERT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << "job " << job;
+        EXPECT_EQ(Std(QApplication::clipboard()->text()), "https://example.org/a.txt");
+    }
+    server.Join();
+    EXPECT_TRUE(dialogs_.Log().empty());
+}
+
 // The whole job beside the file's bar: which file of how many, and how
 // much of all the bytes. A refused file counts as done; folders and
 // vanished files are no part of the job.
