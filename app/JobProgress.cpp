@@ -39,7 +39,8 @@ void JobProgress::FileEnded()
 
 QString JobProgress::Text() const
 {
-    if (!running_ || files_ == 0)
+    // One file: the file's own bar and percentage say it all.
+    if (!running_ || files_ < 2)
         return {};
     // Empty files only: count files instead of bytes.
     const std::int64_t percent =

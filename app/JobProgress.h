@@ -20,7 +20,8 @@ public:
     void FileEnded();
     // `count` bytes of the file going up have gone.
     void SetCount(std::int64_t count) { count_ = count; }
-    // The text for the status bar; empty when no job runs.
+    // The text for the status bar; empty when no job runs or the job sends
+    // one file only.
     [[nodiscard]] QString Text() const;
     void Stop() { running_ = false; }
 

@@ -284,6 +284,10 @@ TEST(JobProgressText, CountsFilesAndBytesOfTheFilesSent)
     EXPECT_EQ(Std(job.Text()), "file 2 of 2, 50 % of 0 bytes");
     job.Stop();
     EXPECT_EQ(Std(job.Text()), "");
+    // One file sent (a folder beside it): the file's own figures suffice.
+    job.Start({-1, 700});
+    job.FileStarting(1);
+    EXPECT_EQ(Std(job.Text()), "");
 }
 
 // The links reach other programs through the X clipboard: xclip reads
