@@ -13,13 +13,13 @@
 
 namespace {
 
-std::string busProblem;
+std::string BusProblem;
 
 } // namespace
 
 const std::string& PrivateBusProblem()
 {
-    return busProblem;
+    return BusProblem;
 }
 
 int main(int argc, char** argv)
@@ -39,13 +39,13 @@ int main(int argc, char** argv)
         daemon.start();
         QByteArray address;
         if (!daemon.waitForStarted(10000)) {
-            busProblem = "dbus-daemon could not be started (Debian package dbus)";
+            BusProblem = "dbus-daemon could not be started (Debian package dbus)";
         } else {
             while (!address.contains('\n') && daemon.waitForReadyRead(10000))
                 address += daemon.readAllStandardOutput();
             address = address.trimmed();
             if (address.isEmpty())
-                busProblem = "dbus-daemon gave no address";
+                BusProblem = "dbus-daemon gave no address";
             else
                 qputenv("DBUS_SESSION_BUS_ADDRESS", address);
         }
