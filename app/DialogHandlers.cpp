@@ -17,6 +17,9 @@ void TForm1::OptionsBnClick()
     dialog.fwportedit->setText(state.firewallPort);
     dialog.pasvckbox->setChecked(state.passiveMode);
     dialog.Exitckbox->setChecked(state.exitWhenDone);
+    dialog.retriesSpin->setValue(state.reconnectAttempts);
+    dialog.keepTimeCheck->setChecked(state.keepModificationTime);
+    dialog.SetProfile(hostcmbox->currentText(), state.tempSuffix, static_cast<int>(state.ifExists));
 
     // Cancel and the close box change nothing. Nothing is saved here either:
     // the options reach the store with the next completed upload.
@@ -29,6 +32,10 @@ void TForm1::OptionsBnClick()
     state.firewallPort = dialog.fwportedit->text();
     state.passiveMode = dialog.pasvckbox->isChecked();
     state.exitWhenDone = dialog.Exitckbox->isChecked();
+    state.reconnectAttempts = dialog.retriesSpin->value();
+    state.keepModificationTime = dialog.keepTimeCheck->isChecked();
+    state.tempSuffix = dialog.TempSuffix();
+    state.ifExists = static_cast<ExistingFileRule>(dialog.ifExistsBox->currentIndex());
 
     // Every file row follows the new list. The rows' own change reaction
     // runs for each row that flips and finds the list already agreeing, so

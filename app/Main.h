@@ -47,6 +47,11 @@ struct ModuleState {
     bool useFirewall = false;
     bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
+    int reconnectAttempts = 3;
+    bool keepModificationTime = false;
+    // The shown profile's rules for how files go up (not on the window).
+    QString tempSuffix;
+    ExistingFileRule ifExists = ExistingFileRule::Overwrite;
     std::int32_t ProgressScale = 0; // divisions by 1000 applied to the current file's size
     bool TitleProgress = false;     // the application title shows transfer progress; never cleared
     bool ListReady = false;         // the file list has been built

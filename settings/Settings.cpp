@@ -21,6 +21,34 @@ const std::string TlsFingerprintValue = "tlsfingerprint";
 // ignore it.
 const std::string WebAddressValue = "webaddress";
 
+// How files go up to a profile's server. Older versions ignore them.
+const std::string TempSuffixValue = "tempsuffix";
+const std::string IfExistsValue = "ifexists";
+const std::string ReconnectsValue = "reconnects";
+const std::string KeepTimeValue = "keeptime";
+constexpr int MostReconnects = 99;
+
+const char* ExistingFileRuleText(ExistingFileRule rule)
+{
+    switch (rule) {
+    case ExistingFileRule::Skip: return "skip";
+    case ExistingFileRule::Ask: return "ask";
+    case ExistingFileRule::Overwrite: break;
+    }
+    return "overwrite";
+}
+
+// A rule this version does not know (written by a newer one) overwrites,
+// as every version before the rule existed did.
+ExistingFileRule ExistingFileRuleOf(const std::string& text)
+{
+    if (text == "skip")
+        return ExistingFileRule::Skip;
+    if (text == "ask")
+        return ExistingFileRule::Ask;
+    return ExistingFileRule::Overwrite;
+}
+
 // A name made only of backslashes names no profile: it would name the key
 // that holds them all.
 bool NamesAProfile(const QString& profile)
@@ -114,6 +142,11 @@ void ReadProfile(TRegistry& reg, const QString& name, const Profile& shown, Stor
     p.stoppedIn = ProfileReadStage::Subdirectory;
     if (p.inSubdirectory.value_or(shown.inSubdirectory) && reg.ValueExists("subdir"))
         p.subdirectory = FromStore(reg.ReadString("subdir"));
+    p.stoppedIn = ProfileReadStage::Transfer;
+    if (reg.ValueExists(TempSuffixValue))
+        p.tempSuffix = FromStore(reg.ReadString(TempSuffixValue));
+    if (reg.ValueExists(IfExistsValue))
+        p.ifExists = ExistingFileRuleOf(reg.ReadString(IfExistsValue));
     // Newer than the rest: a profile saved before it has none, which is no
     // web address rather than the one the window shows.
     p.stoppedIn = ProfileReadStage::WebAddress;
@@ -135,6 +168,10 @@ void ReadOptions(TRegistry& reg, Options& o)
         o.passiveMode = reg.ReadBool("passivemode");
     if (reg.ValueExists("exit"))
         o.exitWhenDone = reg.ReadBool("exit");
+    if (reg.ValueExists(ReconnectsValue))
+        o.reconnectAttempts = std::clamp(reg.ReadInteger(ReconnectsValue), 0, MostReconnects);
+    if (reg.ValueExists(KeepTimeValue))
+        o.keepModificationTime = reg.ReadBool(KeepTimeValue);
     if (reg.OpenKey("Extensions", false)) {
         QStringList extensions;
         for (const std::string& name : reg.GetValueNames())
@@ -306,6 +343,8 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
             reg.WriteBool("insub", profile.inSubdirectory);
             if (profile.inSubdirectory)
                 reg.WriteString("subdir", ToStore(profile.subdirectory));
+            reg.WriteString(TempSuffixValue, ToStore(profile.tempSuffix));
+            reg.WriteString(IfExistsValue, ExistingFileRuleText(profile.ifExists));
             reg.WriteString(WebAddressValue, ToStore(profile.webAddress));
             if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == name) {
                 // The old fingerprint goes first: a write that fails half-way
@@ -325,6 +364,8 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
     reg.WriteString("firewallport", ToStore(options.firewallPort));
     reg.WriteBool("passivemode", options.passiveMode);
     reg.WriteBool("exit", options.exitWhenDone);
+    reg.WriteInteger(ReconnectsValue, std::clamp(options.reconnectAttempts, 0, MostReconnects));
+    reg.WriteBool(KeepTimeValue, options.keepModificationTime);
     (void)reg.DeleteKey("Extensions");
     if (reg.OpenKey("Extensions", true)) {
         for (const QString& extension : options.asciiExtensions)
