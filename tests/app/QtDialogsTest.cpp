@@ -139,8 +139,8 @@ TEST_F(QtDialogBoxes, RiskyQuestionIsAWarningThatEnterAnswersNo)
 TEST_F(QtDialogBoxes, QuestionForEachItemKeepsWhatIsThereUnlessToldOtherwise)
 {
     const std::vector<std::pair<Close, DialogAnswer>> cases = {
-        {Close::Enter, DialogAnswer::No},         {Close::Escape, DialogAnswer::No},
-        {Close::TitleBar, DialogAnswer::No},      {Close::Yes, DialogAnswer::Yes},
+        {Close::Enter, DialogAnswer::No},          {Close::Escape, DialogAnswer::No},
+        {Close::TitleBar, DialogAnswer::No},       {Close::Yes, DialogAnswer::Yes},
         {Close::YesToAll, DialogAnswer::YesToAll}, {Close::No, DialogAnswer::No},
         {Close::NoToAll, DialogAnswer::NoToAll}};
     for (const auto& [how, expected] : cases) {
