@@ -262,8 +262,11 @@ void TForm1::ArrangeControls()
 
     auto* bottom = new QHBoxLayout;
     bottom->setSpacing(2);
-    bottom->addWidget(progressBar, 165);
-    bottom->addWidget(statusBar, 206);
+    // The bar keeps a third of the window; the texts beside it (the file's
+    // figures, and during a job of several files the whole job's) get the
+    // rest.
+    bottom->addWidget(progressBar, 1);
+    bottom->addWidget(statusBar, 2);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(px(9), px(9), px(9), px(4));
