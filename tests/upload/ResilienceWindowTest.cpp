@@ -39,7 +39,8 @@ protected:
     std::unique_ptr<CuttingProxy> Proxy(std::uint64_t cutAfter, int cuts)
     {
         std::string whyNot;
-        auto proxy = CuttingProxy::Start(CuttingProxy::Kind::Ftp, std::stoi(server_->PortText()), cutAfter, cuts, whyNot);
+        auto proxy =
+            CuttingProxy::Start(CuttingProxy::Kind::Ftp, std::stoi(server_->PortText()), cutAfter, cuts, whyNot);
         EXPECT_TRUE(proxy) << whyNot;
         return proxy;
     }
