@@ -282,7 +282,7 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
             EXPECT_GT(offset, 0u);
             EXPECT_LE(offset, 5 * MiB);
             EXPECT_EQ(1u, Count(d, target.Kind() == Server::Sshd ? "(from offset " + std::to_string(offset) + ")"
-                                                                   : "> REST " + std::to_string(offset)))
+                                                                 : "> REST " + std::to_string(offset)))
                 << d;
             EXPECT_GE(firstProgress, offset);
             EXPECT_EQ(data.size(), lastProgress);
@@ -360,8 +360,7 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RealServerResume,
-                         ::testing::Values(Server::Vsftpd, Server::Pyftpdlib, Server::Sshd),
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerResume, ::testing::Values(Server::Vsftpd, Server::Pyftpdlib, Server::Sshd),
                          [](const ::testing::TestParamInfo<Server>& p) { return std::string(Name(p.param)); });
 
 } // namespace

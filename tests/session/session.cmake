@@ -18,3 +18,9 @@ parcelo_add_test(NAME upload_resume_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ResumeTest.cpp
   LIBS parcelo_upload parcelo_ftp parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)
+
+# The same rules against the scripted FTP server's replies.
+parcelo_add_test(NAME upload_resume_script_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ResumeScriptTest.cpp
+  LIBS parcelo_upload parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS integration)
