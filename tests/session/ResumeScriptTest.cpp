@@ -55,10 +55,10 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
 {
     const struct {
         const char* what;
-        const char* sizeReply;   // to SIZE after the new log-in
-        const char* restReply;   // to REST (none: no REST expected)
-        const char* command;     // the transfer command expected
-        std::size_t from;        // where the bytes sent start
+        const char* sizeReply; // to SIZE after the new log-in
+        const char* restReply; // to REST (none: no REST expected)
+        const char* command;   // the transfer command expected
+        std::size_t from;      // where the bytes sent start
     } cases[] = {
         {"resumed", "213 1000", "350 restarting", "STOR f.bin", 1000},
         {"REST refused: appended", "213 1000", "502 REST not implemented", "APPE f.bin", 1000},
@@ -68,18 +68,17 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string received, command;
-        FtpScriptServer server(std::vector<FtpScriptServer::Script>{
-            BrokenFirstSession, [&](FtpScriptSession& s) {
-                LogIn(s);
-                s.Answer("200 type set");
-                s.Answer(c.sizeReply);
-                if (c.restReply)
-                    s.Answer(c.restReply);
-                command = ServeStore(s, received, "226 stored");
-                s.Answer("213 3000");
-                s.Answer("221 bye");
-                s.WaitForClose();
-            }});
+        FtpScriptServer server(std::vector<FtpScriptServer::Script>{BrokenFirstSession, [&](FtpScriptSession& s) {
+                                                                        LogIn(s);
+                                                                        s.Answer("200 type set");
+                                                                        s.Answer(c.sizeReply);
+                                                                        if (c.restReply)
+                                                                            s.Answer(c.restReply);
+                                                                        command = ServeStore(s, received, "226 stored");
+                                                                        s.Answer("213 3000");
+                                                                        s.Answer("221 bye");
+                                                                        s.WaitForClose();
+                                                                    }});
         TempFile local(Data);
         FtpSession session;
         session.SetLogin({"127.0.0.1", server.PortText(), "user", "secret"});

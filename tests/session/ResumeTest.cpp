@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -19,6 +20,7 @@
 
 #include "support/CuttingProxy.h"
 #include "support/FtpRealServers.h"
+#include "support/RunProgram.h"
 #include "support/SshTestServer.h"
 #include "upload/FtpSession.h"
 #include "upload/SftpSession.h"
@@ -362,5 +364,83 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerResume, ::testing::Values(Server::Vsftpd, Server::Pyftpdlib, Server::Sshd),
                          [](const ::testing::TestParamInfo<Server>& p) { return std::string(Name(p.param)); });
+
+// ftpput's options through the real program against pyftpdlib: each row
+// runs it once and checks its exit status, its dialogue and the server's
+// copy.
+TEST(FtpputOptions, RetriesTemporaryNameIfExistsAndKeepTime)
+{
+    std::string why;
+    auto server = StartPyftpdlib(why);
+    if (!server) {
+        if (MustRun())
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    Target files; // only its local folder
+    const std::string data = Pattern(6 * MiB, 3);
+    const std::string local = files.Local("opt.bin", data);
+    const std::int64_t past = 1577880000;
+    SetMTime(local, past);
+    const std::string stored = server->StoredPath("opt.bin");
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        int cuts; // connections the proxy breaks at 5 MiB (0: no proxy)
+        int status;
+        std::vector<std::string> shown;    // in the dialogue
+        std::vector<std::string> notShown; // not in the dialogue
+        bool stored;                       // the server has the file whole afterwards
+    } cases[] = {
+        {"bad --retries", {"--retries", "many"}, 0, 2, {}, {}, false},
+        {"bad --if-exists", {"--if-exists", "ask"}, 0, 2, {}, {}, false},
+        {"bad --temp-suffix", {"--temp-suffix", "a/b"}, 0, 2, {}, {}, false},
+        {"no retries", {"--retries", "0"}, 1, 1, {}, {"trying again"}, false},
+        {"one retry resumes",
+         {"--retries", "1", "--passive"},
+         1,
+         0,
+         {"! Connection lost; trying again in 2 s (attempt 1 of 1)", "> REST ", "! Size checked: opt.bin has"},
+         {},
+         true},
+        {"temporary name and time",
+         {"--temp-suffix", ".up", "--keep-time"},
+         0,
+         0,
+         {"> STOR opt.bin.up", "> RNFR opt.bin.up", "> RNTO opt.bin", "> MFMT 20200101120000 opt.bin"},
+         {},
+         true},
+        {"skipped when there", {"--if-exists", "skip"}, 0, 0, {"! Skipped opt.bin"}, {"> STOR"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ignored;
+        if (!c.stored || c.cuts)
+            fs::remove(stored, ignored);
+        std::unique_ptr<CuttingProxy> proxy;
+        if (c.cuts) {
+            proxy = CuttingProxy::Start(CuttingProxy::Kind::Ftp, std::stoi(server->PortText()), 5 * MiB, c.cuts, why);
+            ASSERT_TRUE(proxy) << why;
+        }
+        std::vector<std::string> args = c.options;
+        if (proxy && std::find(args.begin(), args.end(), "--passive") == args.end())
+            args.push_back("--passive");
+        for (const std::string& a : {server->Host(), proxy ? proxy->PortText() : server->PortText(), server->User(),
+                                     server->Password(), server->UploadDir(), local})
+            args.push_back(a);
+        const ProgramResult run = RunProgram(FTPPUT_PATH, args);
+        EXPECT_EQ(c.status, run.status) << run.out;
+        for (const std::string& text : c.shown)
+            EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
+        for (const std::string& text : c.notShown)
+            EXPECT_EQ(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
+        if (c.stored) {
+            EXPECT_EQ(data, Read(stored));
+        }
+        if (std::find(c.options.begin(), c.options.end(), "--keep-time") != c.options.end()) {
+            EXPECT_EQ(past, MTime(stored));
+        }
+    }
+}
 
 } // namespace
