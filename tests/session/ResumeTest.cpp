@@ -281,6 +281,7 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
             // most where the link broke, and the count goes on from there.
             const std::string offsetText = d.substr(d.find("! Resuming ") + 11 + name.size() + 4);
             const std::uint64_t offset = std::stoull(offsetText);
+            RecordProperty(std::string("resumed_at_") + (c.suffix[0] ? "part" : "plain"), std::to_string(offset));
             EXPECT_GT(offset, 0u);
             EXPECT_LE(offset, 5 * MiB);
             EXPECT_EQ(1u, Count(d, target.Kind() == Server::Sshd ? "(from offset " + std::to_string(offset) + ")"
