@@ -363,6 +363,33 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
     }
 }
 
+// A folder's tree is made before its files, empty folders included, and
+// a file goes into its sub-directory (through its temporary name too); a
+// second job finds the folders there already and still stores.
+TEST_P(RealServerResume, FolderTreeIsMadeBeforeItsFiles)
+{
+    Target target;
+    START_OR_SKIP(target, GetParam());
+    const std::string data = Pattern(70000, 5);
+    const std::string base = fs::path(target.Stored("x")).parent_path().string();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "made" : "there already");
+        auto session = target.Session();
+        UploadJobDescription job({{target.Local("a.bin", data), "tree/sub/a.bin", false, true}}, target.Directory(), {},
+                                 {"tree", "tree/sub", "tree/empty"});
+        job.policy.tempSuffix = ".part";
+        Answers answers;
+        UploadEvents events = answers.Events();
+        bool typeKnown = false;
+        const UploadResult result = RunUpload(*session, job, events, typeKnown);
+        EXPECT_EQ(UploadEnd::Completed, result.end) << target.dialogue;
+        EXPECT_TRUE(result.failed.empty());
+        EXPECT_EQ(data, Read(base + "/tree/sub/a.bin")) << target.dialogue;
+        EXPECT_FALSE(fs::exists(base + "/tree/sub/a.bin.part"));
+        EXPECT_TRUE(fs::is_directory(base + "/tree/empty"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerResume, ::testing::Values(Server::Vsftpd, Server::Pyftpdlib, Server::Sshd),
                          [](const ::testing::TestParamInfo<Server>& p) { return std::string(Name(p.param)); });
 
