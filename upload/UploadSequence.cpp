@@ -118,10 +118,10 @@ Try StoreOnce(UploadSession& session, const UploadFile& file, const UploadPolicy
         if (!session.StoreFrom(file.localPath, target, offset))
             return failed();
     }
-    // A store ended by an abort (the window closing) reports success with
-    // the session gone: it is left at that, as always, and not retried.
-    if (!session.Connected())
-        return Try::Done;
+    // A store the client took as complete can still have lost its last
+    // bytes with the link (the server saw the data connection end early):
+    // with the session gone the check below cannot run, so the file counts
+    // as broken and is looked at again after the new log-in.
 
     // The size on the server must be what was sent; a server that cannot
     // tell it is not asked twice, and the store stands.
