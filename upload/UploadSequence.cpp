@@ -89,9 +89,15 @@ void WaitPumping(int seconds)
 
 enum class Try : std::uint8_t { Done, Failed, Broken };
 
+// What the server may have of the target before a store.
+enum class Resume : std::uint8_t {
+    No,         // nothing of ours: sent from the start
+    AfterBreak, // what this job sent before the link broke
+    LeftOver,   // a temporary file from before this job, perhaps of another version of the file
+};
+
 // One file, one attempt: (resume,) store, verify, rename, keep the time.
-// `resume`: look at what the server has of the target first.
-Try StoreOnce(UploadSession& session, const UploadFile& file, const UploadPolicy& policy, bool resume)
+Try StoreOnce(UploadSession& session, const UploadFile& file, const UploadPolicy& policy, Resume resume)
 {
     auto failed = [&] { return session.LinkBroken() ? Try::Broken : Try::Failed; };
     const bool binary = !file.ascii || !session.HasTextMode();
@@ -99,14 +105,20 @@ Try StoreOnce(UploadSession& session, const UploadFile& file, const UploadPolicy
     const std::string target = file.remoteName + policy.tempSuffix;
 
     std::uint64_t offset = 0;
-    if (resume && binary && local.known) {
+    if (resume != Resume::No && binary && local.known) {
         UploadRemoteFile remote;
-        if (!session.StatFile(target, false, remote))
+        const bool leftOver = resume == Resume::LeftOver;
+        if (!session.StatFile(target, leftOver, remote))
             return failed();
         // Less than the whole file: the rest follows. Unknown, or more than
         // the file: sent again from the start. Exactly the file: a store
         // whose last reply was lost; only the checks follow.
-        if (remote.known && remote.exists && remote.size > 0 && remote.size <= local.size)
+        // A temporary file from before this job continues only when it was
+        // written after the local file last changed, and is sent again when
+        // it is as long as the file: its bytes may be of an older version.
+        const bool current = !leftOver || (remote.mtime != 0 && remote.mtime >= local.mtime);
+        const std::uint64_t most = leftOver && local.size > 0 ? local.size - 1 : local.size;
+        if (remote.known && remote.exists && current && remote.size > 0 && remote.size <= most)
             offset = remote.size;
     }
     if (offset > 0)
@@ -243,7 +255,7 @@ UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, 
 
         // With a temporary name a partial copy is ours to continue; under
         // the real name only one this job left behind.
-        bool resume = !policy.tempSuffix.empty();
+        Resume resume = policy.tempSuffix.empty() ? Resume::No : Resume::LeftOver;
         // A session found gone before the file started was ended on
         // purpose (an abort): nothing is tried again then.
         const bool wasUp = session.Connected();
@@ -279,7 +291,7 @@ UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, 
                     session.Drop();
                 continue;
             }
-            resume = true;
+            resume = Resume::AfterBreak;
             outcome = StoreOnce(session, file, policy, resume);
         }
 

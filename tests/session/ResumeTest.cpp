@@ -363,6 +363,54 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
     }
 }
 
+// A temporary file left by an earlier job continues only when it was
+// written after the local file last changed and is shorter than it; one
+// that is older, or already as long as the file (its bytes may be of
+// another version), is sent again from the start. Either way the server
+// ends with the local bytes.
+TEST_P(RealServerResume, LeftOverTemporaryFileContinuesOnlyWhenCurrent)
+{
+    Target target;
+    START_OR_SKIP(target, GetParam());
+    const std::string data = Pattern(200000, 6);
+    const std::int64_t localTime = 1577880000, before = localTime - 86400, after = localTime + 86400;
+    const struct {
+        const char* what;
+        std::string leftOver;
+        std::int64_t time;
+        bool resumed;
+    } cases[] = {
+        {"older and shorter", data.substr(0, 50000), before, false},
+        {"newer and shorter", data.substr(0, 50000), after, true},
+        {"newer, as long, other bytes", Pattern(200000, 7), after, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string stored = target.Stored("left.bin");
+        std::ofstream(stored + ".part", std::ios::binary) << c.leftOver;
+        // As if the server had written it (vsftpd's anonymous user is not
+        // this test's).
+        fs::permissions(stored + ".part", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                              fs::perms::group_write | fs::perms::others_read |
+                                              fs::perms::others_write);
+        SetMTime(stored + ".part", c.time);
+        const std::string local = target.Local("left.bin", data);
+        SetMTime(local, localTime);
+        target.dialogue.clear();
+        auto session = target.Session();
+        UploadJobDescription job({{local, "left.bin", false, true}}, target.Directory());
+        job.policy.tempSuffix = ".part";
+        Answers answers;
+        UploadEvents events = answers.Events();
+        bool typeKnown = false;
+        EXPECT_EQ(UploadEnd::Completed, RunUpload(*session, job, events, typeKnown).end) << target.dialogue;
+        EXPECT_TRUE(Read(stored) == data) << target.dialogue;
+        EXPECT_EQ(c.resumed, target.dialogue.find("! Resuming left.bin at 50000 bytes") != std::string::npos)
+            << target.dialogue;
+        fs::remove(stored);
+    }
+}
+
 // A folder's tree is made before its files, empty folders included, and
 // a file goes into its sub-directory (through its temporary name too); a
 // second job finds the folders there already and still stores.
