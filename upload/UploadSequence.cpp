@@ -51,6 +51,10 @@ UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, 
     }
     if (!EnterDirectory(session, job.directory, events))
         return {UploadEnd::DirectoryMissing};
+    // The sub-directories of sent folders: one that fails may exist
+    // already, and a file stored into a missing one fails on its own.
+    for (const std::string& dir : job.directories)
+        (void)session.MakeDir(dir);
 
     bool asciiNoted = false;
     // The last file counts among all files given, folders included: a

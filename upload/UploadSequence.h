@@ -26,6 +26,10 @@ struct UploadFile {
 struct UploadJobDescription {
     std::vector<UploadFile> files;
     std::string directory; // empty: the log-in directory
+    // Sub-directories of `directory` made before the files, '/'-separated,
+    // parents before children; one that exists already is fine. A file's
+    // remoteName may then hold '/' ("sub/dir/name").
+    std::vector<std::string> directories;
 };
 
 // What the sequence reports and asks. Each handler must be set; `index` is
