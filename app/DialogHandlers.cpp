@@ -17,6 +17,7 @@ void TForm1::OptionsBnClick()
     dialog.fwportedit->setText(state.firewallPort);
     dialog.pasvckbox->setChecked(state.passiveMode);
     dialog.Exitckbox->setChecked(state.exitWhenDone);
+    dialog.Folderckbox->setChecked(state.sendFolders);
 
     // Cancel and the close box change nothing. Nothing is saved here either:
     // the options reach the store with the next completed upload.
@@ -29,13 +30,17 @@ void TForm1::OptionsBnClick()
     state.firewallPort = dialog.fwportedit->text();
     state.passiveMode = dialog.pasvckbox->isChecked();
     state.exitWhenDone = dialog.Exitckbox->isChecked();
+    if (dialog.Folderckbox->isChecked() != state.sendFolders) {
+        state.sendFolders = dialog.Folderckbox->isChecked();
+        RefreshFolderRows(); // app/FolderRows.cpp
+    }
 
     // Every file row follows the new list. The rows' own change reaction
     // runs for each row that flips and finds the list already agreeing, so
     // txtlist stays as the dialog left it. Folder rows keep their mark.
     for (int i = 0; i < fileList->topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = fileList->topLevelItem(i);
-        if (row->text(1).isEmpty())
+        if (KindOfRow(row) != RowKind::File)
             continue;
         const bool ascii = ExtInList(AsciiLowerCase(FileExt(row->text(0))), txtlist);
         row->setCheckState(0, ascii ? Qt::Checked : Qt::Unchecked);

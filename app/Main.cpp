@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "app/FileDrop.h"
 #include "app/FileList.h"
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
@@ -55,6 +56,7 @@ TForm1::TForm1(const QList<QByteArray>& args, QWidget* parent) : QWidget(parent)
     ArrangeControls();
     SetTabOrder();
     ConnectHandlers();
+    AcceptFileDrops(*this);
     try {
         FormCreate();
     } catch (const std::exception& e) {

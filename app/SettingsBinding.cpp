@@ -50,6 +50,7 @@ Options TForm1::CurrentOptions() const
     o.useFirewall = state.useFirewall;
     o.passiveMode = state.passiveMode;
     o.exitWhenDone = state.exitWhenDone;
+    o.sendFolders = state.sendFolders;
     o.asciiExtensions = txtlist;
     return o;
 }
@@ -62,6 +63,7 @@ void TForm1::TakeOptions(const Options& o)
     state.useFirewall = o.useFirewall;
     state.passiveMode = o.passiveMode;
     state.exitWhenDone = o.exitWhenDone;
+    state.sendFolders = o.sendFolders;
     txtlist = o.asciiExtensions;
 }
 

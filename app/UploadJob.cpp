@@ -96,6 +96,11 @@ bool TForm1::CommandTextsAreSafe()
     const int rows = std::min(ParamCount(), fileList->topLevelItemCount());
     for (int i = 0; i < rows; ++i) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i);
+        const QString inner =
+            KindOfRow(row) == RowKind::FolderTree ? FolderNameWithLineBreak(ParamBytes(i + 1)) : QString();
+        if (!inner.isEmpty())
+            return refuse(fileList, QStringLiteral("The file name \"%1\"").arg(Shown(inner)) + tail +
+                                        QStringLiteral(" Please rename the file and send it again."));
         if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row)))
             continue;
         return refuse(fileList, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
@@ -261,14 +266,22 @@ void TForm1::SetProgressScale(const QTreeWidgetItem* row)
     progressBar->setMaximum(static_cast<int>(units));
 }
 
-UploadJobDescription TForm1::DescribeJob() const
+UploadJobDescription TForm1::DescribeJob()
 {
     // Argument i is row i-1. Arguments without a row (the list stopped at a
-    // file it could not read) and folder rows are listed but not sent.
+    // file it could not read) and folder rows are listed but not sent. A
+    // folder sent whole gives its sub-folders and files (app/FolderRows.cpp).
     UploadJobDescription job;
     job.directory = Std(dircmbox->currentText());
+    jobEntries_.clear();
+    jobRowCount_ = std::min(ParamCount(), fileList->topLevelItemCount());
     for (int i = 1; i <= ParamCount(); ++i) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i - 1);
+        if (row != nullptr && KindOfRow(row) == RowKind::FolderTree) {
+            AddFolderToJob(job, i - 1, ParamBytes(i));
+            continue;
+        }
+        jobEntries_.push_back({i - 1, nullptr});
         UploadFile file;
         file.send = row != nullptr && !row->text(1).isEmpty();
         if (file.send) {
@@ -281,14 +294,22 @@ UploadJobDescription TForm1::DescribeJob() const
     return job;
 }
 
+const QTreeWidgetItem* TForm1::JobRow(std::size_t index) const
+{
+    const JobEntry& entry = jobEntries_.at(index);
+    return entry.inner ? entry.inner.get() : fileList->topLevelItem(entry.row);
+}
+
 QString TForm1::SentSummary() const
 {
     // Every argument has its row; count what each came to.
     int total = 0, folders = 0, notFound = 0, denied = 0, unreadable = 0;
-    for (int i = 0; i < std::min(ParamCount(), fileList->topLevelItemCount()); ++i, ++total) {
+    // Rows added while the job ran wait for the next one.
+    for (int i = 0; i < std::min({ParamCount(), fileList->topLevelItemCount(), jobRowCount_}); ++i, ++total) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i);
         switch (KindOfRow(row)) {
-        case RowKind::File: break;
+        case RowKind::File:
+        case RowKind::FolderTree: break;
         case RowKind::Folder: ++folders; break;
         case RowKind::Unreadable: {
             const int error = row->data(0, UnreadableErrorRole).toInt();
@@ -321,8 +342,7 @@ QString TForm1::SentSummary() const
 UploadEvents TForm1::JobEvents()
 {
     auto failedText = [this](std::size_t index) {
-        return QStringLiteral("Cannot send ") + fileList->topLevelItem(static_cast<int>(index))->text(0) +
-               QStringLiteral(" to remote host");
+        return QStringLiteral("Cannot send ") + JobRow(index)->text(0) + QStringLiteral(" to remote host");
     };
     UploadEvents events;
     events.loginFailed = [this] {
@@ -338,7 +358,7 @@ UploadEvents TForm1::JobEvents()
     // The type's own reply stops nothing: the store's reply tells.
     events.stopOnTypeFailure = [] { return false; };
     events.fileStarting = [this](std::size_t index) {
-        const QTreeWidgetItem* row = fileList->topLevelItem(static_cast<int>(index));
+        const QTreeWidgetItem* row = JobRow(index);
         statusBar->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
         SetProgressScale(row);
         StartTransferStatus(row);
@@ -346,7 +366,10 @@ UploadEvents TForm1::JobEvents()
     // The last file, or nothing left to send through: say so and stop.
     // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
     events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
-        ++filesFailed_;
+        // The files of a folder sent whole count as its one row.
+        if (jobEntries_.at(index).row != lastFailedRow_)
+            ++filesFailed_;
+        lastFailedRow_ = jobEntries_.at(index).row;
         Dialogs().Beep();
         return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
     };
@@ -381,6 +404,7 @@ void TForm1::UploadJob()
     DisableOKForJob();
 
     filesFailed_ = 0;
+    lastFailedRow_ = -1;
     UploadEvents events = JobEvents();
     UploadResult result;
     if (AddressProtocol() == UploadProtocol::Sftp) {

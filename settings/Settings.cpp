@@ -128,6 +128,8 @@ void ReadOptions(TRegistry& reg, Options& o)
         o.passiveMode = reg.ReadBool("passivemode");
     if (reg.ValueExists("exit"))
         o.exitWhenDone = reg.ReadBool("exit");
+    if (reg.ValueExists("folders"))
+        o.sendFolders = reg.ReadBool("folders");
     if (reg.OpenKey("Extensions", false)) {
         QStringList extensions;
         for (const std::string& name : reg.GetValueNames())
@@ -317,6 +319,7 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
     reg.WriteString("firewallport", ToStore(options.firewallPort));
     reg.WriteBool("passivemode", options.passiveMode);
     reg.WriteBool("exit", options.exitWhenDone);
+    reg.WriteBool("folders", options.sendFolders);
     (void)reg.DeleteKey("Extensions");
     if (reg.OpenKey("Extensions", true)) {
         for (const QString& extension : options.asciiExtensions)

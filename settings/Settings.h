@@ -34,6 +34,9 @@ struct Options {
     bool useFirewall = false;
     bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
+    // A folder in the list is sent with its whole tree; off, it is listed
+    // and not sent.
+    bool sendFolders = false;
     QStringList asciiExtensions{QStringLiteral(".txt")}; // with their dot
 };
 
