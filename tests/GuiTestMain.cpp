@@ -2,6 +2,7 @@
 // also carries the socket messages, as the program runs.
 #include <QApplication>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "platform/qt/QtMessagePump.h"
 
@@ -12,6 +13,11 @@ int main(int argc, char** argv)
     // must not need a display either.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Each test program has a runtime folder of its own, so the windows it
+    // opens never hand their files to another program's (or the user's).
+    char runtime[] = "/tmp/parcelo-gui-test-XXXXXX";
+    if (::mkdtemp(runtime) != nullptr)
+        qputenv("XDG_RUNTIME_DIR", runtime);
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     QtMessagePump pump;
