@@ -200,3 +200,43 @@ TEST(FolderWalk, ListsFoldersBeforeTheirContentsAndSkipsLinksToFolders)
 }
 
 } // namespace
+
+namespace {
+
+// Files that join while a job runs (dropped, or handed over by a second
+// start) wait for the next OK: the running job neither sends nor counts
+// them.
+TEST_F(UploadTest, FilesJoiningDuringAJobWaitForTheNextOK)
+{
+    std::string whyNot;
+    const std::unique_ptr<FtpRealServer> server = StartPyftpdlib(whyNot);
+    ASSERT_TRUE(server) << whyNot;
+    const QByteArray first = BinaryBytes(200000), later = BinaryBytes(5000);
+    auto form = OpenWindow({MakeFile("first.bin", first)});
+    FillProfile(*form, QString::fromStdString(server->Host()), QString::fromStdString(server->PortText()),
+                QString::fromStdString(server->User()), QString::fromStdString(server->Password()));
+    SetSubdirectory(*form, QString::fromStdString(server->UploadDir()));
+    form->state.passiveMode = true;
+    const QByteArray laterPath = QFile::encodeName(MakeFile("later.bin", later));
+    const QByteArray folderPath = QFile::encodeName(MakeFolder("folder"));
+    int added = -1;
+    // Joins while the first file is on its way.
+    QObject::connect(form->progressBar, &QProgressBar::valueChanged, form.get(), [&] {
+        if (added < 0)
+            added = form->AddFiles({laterPath, folderPath});
+    });
+
+    form->OKBn->click();
+
+    ASSERT_EQ(added, 2) << "the file and the folder joined during the job";
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "File transfer completed") << "the job counts its own rows";
+    EXPECT_EQ(ReadAll(server->StoredPath("first.bin")), first);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(server->StoredPath("later.bin"))));
+    EXPECT_EQ(form->fileList->topLevelItemCount(), 3);
+
+    form->OKBn->click();
+    EXPECT_EQ(Std(form->statusBar->PanelText(1)), "2 of 3 files sent \u2014 1 folder skipped");
+    EXPECT_EQ(ReadAll(server->StoredPath("later.bin")), later);
+}
+
+} // namespace

@@ -30,7 +30,8 @@ parcelo_test_cases(upload_tests LABELS gui integration
         WindowReports.SlowUploadShowsBytesSpeedAndTimeLeft)
 parcelo_test_cases(upload_tests LABELS gui real-server
   CASES UploadJob UploadFileFailure TlsWindow TlsServer TrustQuestion UploadTest.RealLogInShowsThePasswordLineHidden
-        UploadTest.CompletedJobSetsTheTitleThatShowedProgress SftpWindow FolderUpload)
+        UploadTest.CompletedJobSetsTheTitleThatShowedProgress SftpWindow FolderUpload
+        UploadTest.FilesJoiningDuringAJobWaitForTheNextOK)
 parcelo_test_cases(upload_tests LABELS unit CASES FolderWalk)
 # The sftp:// cases need the askpass helper beside the build's programs.
 add_dependencies(upload_tests parcelo-askpass)
