@@ -9,6 +9,7 @@
 
 #include "app/Main.h"
 #include "app/SingleInstance.h"
+#include "platform/Messages.h"
 
 QList<QByteArray> LocalPathsOfUriList(const QByteArray& uriList)
 {
@@ -130,11 +131,14 @@ void TForm1::ComeToFront()
     activateWindow();
 }
 
-void ReceiveHandOver(TForm1& form, const QByteArray& workingDir, const QList<QByteArray>& paths)
+bool ReceiveHandOver(TForm1& form, const QByteArray& workingDir, const QList<QByteArray>& paths)
 {
+    if (IsTerminating())
+        return false;
     QList<QByteArray> absolute;
     for (const QByteArray& path : paths)
         absolute << AbsolutePath(path, workingDir);
     (void)form.AddFiles(absolute);
     form.ComeToFront();
+    return true;
 }

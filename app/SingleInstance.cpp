@@ -342,10 +342,10 @@ void HandOverServer::ReadFrom(int fd)
     }
     // Answered once the files are in the list: the sender may end then.
     it->second.notifier->setEnabled(false);
-    if (received)
-        received(workingDir, paths);
-    const char answer = Answer;
-    (void)::send(fd, &answer, 1, MSG_NOSIGNAL);
+    if (received && received(workingDir, paths)) {
+        const char answer = Answer;
+        (void)::send(fd, &answer, 1, MSG_NOSIGNAL);
+    }
     Close(fd);
 }
 

@@ -69,7 +69,9 @@ public:
     [[nodiscard]] bool Listen(const std::string& socketPath);
     [[nodiscard]] bool Listening() const { return listenFd_ >= 0; }
 
-    std::function<void(const QByteArray& workingDir, const QList<QByteArray>& paths)> received;
+    // Takes a hand-over; false turns it down unanswered (the window is
+    // closing), and the sender opens a window of its own.
+    std::function<bool(const QByteArray& workingDir, const QList<QByteArray>& paths)> received;
     // Connections turned away because the peer was another user.
     int strangersRefused = 0;
 
@@ -91,7 +93,8 @@ private:
 
 // What a window does with a hand-over: the paths (resolved against the
 // sender's folder) join its list and the window comes to the front.
-void ReceiveHandOver(TForm1& form, const QByteArray& workingDir, const QList<QByteArray>& paths);
+// A window that has been closed (while its job ends) takes nothing: false.
+[[nodiscard]] bool ReceiveHandOver(TForm1& form, const QByteArray& workingDir, const QList<QByteArray>& paths);
 
 // This process's working directory as bytes.
 [[nodiscard]] QByteArray WorkingDirectoryBytes();

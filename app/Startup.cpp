@@ -78,12 +78,11 @@ int RunParcelo(int argc, const char* const* argv, DialogService& dialogs)
     TForm1* window = nullptr;
     QList<QByteArray> waiting; // handed over while the file chooser is open
     server.received = [&window, &waiting](const QByteArray& workingDir, const QList<QByteArray>& paths) {
-        if (window != nullptr) {
-            ReceiveHandOver(*window, workingDir, paths);
-            return;
-        }
+        if (window != nullptr)
+            return ReceiveHandOver(*window, workingDir, paths);
         for (const QByteArray& path : paths)
             waiting << AbsolutePath(path, workingDir);
+        return true;
     };
 
     if (args.size() < 2) {

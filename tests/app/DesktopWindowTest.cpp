@@ -26,6 +26,7 @@
 #include "app/FileList.h"
 #include "app/SingleInstance.h"
 #include "app/Startup.h"
+#include "platform/Messages.h"
 #include "platform/qt/Shell.h"
 #include "support/PumpUntil.h"
 
@@ -288,6 +289,8 @@ protected:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.path()));
         qputenv("DISPLAY", ":77");
         qunsetenv("WAYLAND_DISPLAY");
+        // A window closed by an earlier test marks the program as ending.
+        SetTerminating(false);
     }
     void TearDown() override
     {
@@ -309,7 +312,7 @@ protected:
         EXPECT_TRUE(server_->Listen(place.socket));
         server_->received = [this, window = form.get()](const QByteArray& dir, const QList<QByteArray>& got) {
             ++handOvers_;
-            ReceiveHandOver(*window, dir, got);
+            return ReceiveHandOver(*window, dir, got);
         };
         return form;
     }
@@ -353,6 +356,16 @@ TEST_F(HandOver, SecondStartHandsItsFilesToTheOpenWindowAndEnds)
     EXPECT_EQ(handOvers_, 2);
     EXPECT_EQ(form->ParamCount(), 3);
     EXPECT_TRUE(form->isVisible());
+
+    // A window closed while its job ends takes nothing more: the sender is
+    // turned down (and opens a window of its own).
+    SetTerminating(true);
+    const pid_t turnedDown = ::fork();
+    if (turnedDown == 0)
+        ::_exit(::HandOver(SocketPath(), "/", {QFile::encodeName(first) + ".other"}) ? 1 : 0);
+    EXPECT_EQ(WaitForAll({turnedDown}), std::vector<int>{0});
+    SetTerminating(false);
+    EXPECT_EQ(form->ParamCount(), 3);
 }
 
 TEST_F(HandOver, RunParceloHandsOverInsteadOfOpeningASecondWindow)
