@@ -284,7 +284,7 @@ bool HandOverServer::Listen(const std::string& socketPath)
     listenFd_ = fd;
     path_ = socketPath;
     inode_ = static_cast<unsigned long long>(made.st_ino);
-    acceptNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
+    acceptNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(acceptNotifier_, &QSocketNotifier::activated, this, [this] { AcceptAll(); });
     return true;
 }
@@ -307,7 +307,7 @@ void HandOverServer::AcceptAll()
             continue;
         }
         Connection& connection = connections_[fd];
-        connection.notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+        connection.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(connection.notifier, &QSocketNotifier::activated, this, [this, fd] { ReadFrom(fd); });
         ReadFrom(fd);
     }

@@ -29,7 +29,7 @@ struct UploadJobDescription {
     // Sub-directories of `directory` made before the files, '/'-separated,
     // parents before children; one that exists already is fine. A file's
     // remoteName may then hold '/' ("sub/dir/name").
-    std::vector<std::string> directories;
+    std::vector<std::string> directories{};
 };
 
 // What the sequence reports and asks. Each handler must be set; `index` is
