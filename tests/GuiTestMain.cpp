@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "platform/qt/QtMessagePump.h"
 
 int main(int argc, char** argv)
@@ -21,5 +24,8 @@ int main(int argc, char** argv)
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     QtMessagePump pump;
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    std::error_code ignored;
+    std::filesystem::remove_all(runtime, ignored);
+    return status;
 }
