@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMimeData>
 #include <QSet>
+#include <cstdlib>
 
 #include "app/Main.h"
 #include "app/SingleInstance.h"
@@ -94,20 +95,42 @@ void AcceptFileDrops(TForm1& form)
     form.fileList->viewport()->installEventFilter(new FileDropFilter(form, form.fileList));
 }
 
+namespace {
+
+// What makes two paths the same entry of the list: the folder they name
+// the entry in, as the system resolves it ("..", links to folders), and the
+// entry's own name, which is also its name on the server (so a link to a
+// listed file, under a name of its own, is an entry of its own).
+QByteArray ListedKey(const QByteArray& absolute)
+{
+    const qsizetype slash = absolute.lastIndexOf('/');
+    const QByteArray folder = slash <= 0 ? QByteArray("/") : absolute.left(slash);
+    char* resolved = ::realpath(folder.constData(), nullptr);
+    if (resolved == nullptr)
+        return absolute;
+    QByteArray key(resolved);
+    std::free(resolved);
+    if (!key.endsWith('/'))
+        key += '/';
+    return key + absolute.mid(slash + 1);
+}
+
+} // namespace
+
 int TForm1::AddFiles(const QList<QByteArray>& paths)
 {
-    // Listed already: compared as absolute paths, as the command line's
-    // relative ones resolve against this process's folder.
+    // Listed already: the command line's relative paths resolve against
+    // this process's folder.
     const QByteArray here = WorkingDirectoryBytes();
     QSet<QByteArray> listed;
     for (int i = 1; i <= ParamCount(); ++i)
-        listed.insert(AbsolutePath(ParamBytes(i), here));
+        listed.insert(ListedKey(AbsolutePath(ParamBytes(i), here)));
     const int first = ParamCount() + 1;
     for (const QByteArray& path : paths) {
         const QByteArray absolute = AbsolutePath(path, here);
-        if (absolute.isEmpty() || listed.contains(absolute))
+        if (absolute.isEmpty() || listed.contains(ListedKey(absolute)))
             continue;
-        listed.insert(absolute);
+        listed.insert(ListedKey(absolute));
         args_ << absolute;
     }
     if (ParamCount() < first)

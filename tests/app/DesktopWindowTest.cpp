@@ -189,11 +189,15 @@ TEST_F(FileDrop, DroppedFilesJoinTheListByTheCommandLinesRulesAndOnlyOnce)
     EXPECT_EQ(dialogs_.Texts(Kind::Error), std::vector<std::string>{"gone.txt: file not found"});
     EXPECT_EQ(Std(form->statusBar->PanelText(1)), "1 file will not be sent.");
 
-    // Dropped again, with one new file: only that one joins.
+    // Dropped again, with one new file: only that one joins. A link to a
+    // listed file is listed under its own name (the name it gets on the
+    // server); a path through a link to the folder is the same file.
     const QString later = MakeFile("later.txt", "z");
-    ASSERT_TRUE(DropOn(*form, Uris({text, folder, later, binary})));
-    EXPECT_EQ(form->ParamCount(), 8);
-    EXPECT_EQ(Names(*form).last(), "later.txt");
+    ASSERT_EQ(::symlink("data.bin", QFile::encodeName(Path("alias.bin")).constData()), 0);
+    ASSERT_EQ(::symlink(".", QFile::encodeName(Path("here")).constData()), 0);
+    ASSERT_TRUE(DropOn(*form, Uris({text, folder, later, Path("here/data.bin"), Path("alias.bin")})));
+    EXPECT_EQ(form->ParamCount(), 9);
+    EXPECT_EQ(Names(*form).mid(7), (QStringList{QStringLiteral("later.txt"), QStringLiteral("alias.bin")}));
     // The ascii list is the user's: adding rows leaves it alone.
     EXPECT_EQ(form->txtlist, QStringList{".txt"});
 }
@@ -338,7 +342,7 @@ TEST_F(HandOver, SecondStartHandsItsFilesToTheOpenWindowAndEnds)
     const QByteArray odd = MakeRawFile(QFile::encodeName(Path("sub")) + "/na\xefve.dat", "xyz");
     const QByteArray sub = QFile::encodeName(Path("sub"));
     // A relative name, a name that is not UTF-8, and one listed already.
-    const pid_t second = StartProgram({"relative.bin", odd, QFile::encodeName(first)}, sub);
+    const pid_t second = StartProgram({"relative.bin", odd, "../first.txt"}, sub);
     EXPECT_EQ(WaitForAll({second}), std::vector<int>{0});
 
     EXPECT_EQ(handOvers_, 1);
