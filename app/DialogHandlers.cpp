@@ -18,6 +18,9 @@ void TForm1::OptionsBnClick()
     dialog.pasvckbox->setChecked(state.passiveMode);
     dialog.Exitckbox->setChecked(state.exitWhenDone);
     dialog.Folderckbox->setChecked(state.sendFolders);
+    dialog.retriesSpin->setValue(state.reconnectAttempts);
+    dialog.keepTimeCheck->setChecked(state.keepModificationTime);
+    dialog.SetProfile(hostcmbox->currentText(), state.tempSuffix, static_cast<int>(state.ifExists));
 
     // Cancel and the close box change nothing. Nothing is saved here either:
     // the options reach the store with the next completed upload.
@@ -34,6 +37,10 @@ void TForm1::OptionsBnClick()
         state.sendFolders = dialog.Folderckbox->isChecked();
         RefreshFolderRows(); // app/FolderRows.cpp
     }
+    state.reconnectAttempts = dialog.retriesSpin->value();
+    state.keepModificationTime = dialog.keepTimeCheck->isChecked();
+    state.tempSuffix = dialog.TempSuffix();
+    state.ifExists = static_cast<ExistingFileRule>(dialog.ifExistsBox->currentIndex());
 
     // Every file row follows the new list. The rows' own change reaction
     // runs for each row that flips and finds the list already agreeing, so

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -46,7 +47,12 @@ struct ModuleState {
     bool useFirewall = false;
     bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
-    bool sendFolders = false;       // a folder row sends its whole tree
+    bool sendFolders = false; // a folder row sends its whole tree
+    int reconnectAttempts = 3;
+    bool keepModificationTime = false;
+    // The shown profile's rules for how files go up (not on the window).
+    QString tempSuffix;
+    ExistingFileRule ifExists = ExistingFileRule::Overwrite;
     std::int32_t ProgressScale = 0; // divisions by 1000 applied to the current file's size
     bool TitleProgress = false;     // the application title shows transfer progress; never cleared
     bool ListReady = false;         // the file list has been built
@@ -214,6 +220,9 @@ public:
     std::int32_t& ProgressScale = state.ProgressScale;
     bool& TitleProgress = state.TitleProgress;
     bool& ListReady = state.ListReady;
+    // The waits before the attempts after a broken connection, in seconds
+    // (the last one repeats).
+    std::vector<int> retryDelaysSeconds{2, 5, 15};
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -228,6 +237,11 @@ private:
     // question then counts as No), so nothing pops up after the user left.
     void JobMessage(const QString& text);
     [[nodiscard]] bool JobQuestion(const QString& text);
+    // The wait before the next attempt after a broken connection: a
+    // countdown in the status bar. False when the window was closed (Cancel)
+    // meanwhile, which ends the wait at once.
+    [[nodiscard]] bool WaitBeforeRetry(int attempt, int attempts, int seconds);
+    [[nodiscard]] ExistsAnswer AskOverwrite(std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime);
     // Refuses a directory or file name that would break a command line.
     [[nodiscard]] bool CommandTextsAreSafe();
     // The upload job (app/UploadJob.cpp): the window's side of the upload
@@ -322,6 +336,9 @@ private:
     std::vector<JobEntry> jobEntries_;
     int jobRowCount_ = 0;
     int lastFailedRow_ = -1;
+    int lastSkippedRow_ = -1;
+    int filesSkipped_ = 0;            // files of the running job the server had already
+    QEventLoop* retryWait_ = nullptr; // the countdown before a reconnect, while it runs
     TransferRate transferRate_;
     QString sendingText_; // "Sending NAME" of the file going up
     // The job moved the focus off OK to the dialogue box.

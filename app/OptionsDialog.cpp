@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -68,6 +69,30 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     fwportedit = named(new QLineEdit(this), "fwportedit");
     fwportedit->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 12);
     pasvckbox = named(new QCheckBox(QStringLiteral("Use passive transfer mode"), this), "pasvckbox");
+    retriesLabel =
+        named(new QLabel(QStringLiteral("Reconnect attempts after a broken connection:"), this), "retrieslabel");
+    retriesSpin = named(new QSpinBox(this), "retriesspin");
+    retriesSpin->setRange(0, 10);
+    retriesSpin->setSpecialValueText(QStringLiteral("none"));
+    retriesSpin->setToolTip(QStringLiteral("Parcelo waits 2, 5, then 15 seconds before each attempt, logs in again "
+                                           "and goes on where the upload broke"));
+    retriesLabel->setBuddy(retriesSpin);
+    keepTimeCheck =
+        named(new QCheckBox(QStringLiteral("Keep the files' modification times on the server"), this), "keeptimeckbox");
+    profileLabel = named(new QLabel(this), "profilelabel");
+    tempNameCheck =
+        named(new QCheckBox(QStringLiteral("Upload under a temporary name, then rename; suffix:"), this), "tempckbox");
+    tempNameCheck->setToolTip(QStringLiteral("Visitors of the server never see a half-sent file under its name"));
+    tempSuffixEdit = named(new QLineEdit(this), "tempsuffixedit");
+    tempSuffixEdit->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral(".partial")) + 16);
+    // A suffix names a file in the same directory: no slash, no line break.
+    tempSuffixEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^/\\r\\n]*")), tempSuffixEdit));
+    ifExistsLabel = named(new QLabel(QStringLiteral("If a file exists on the server:"), this), "ifexistslabel");
+    ifExistsBox = named(new QComboBox(this), "ifexistscmbox");
+    ifExistsBox->addItems(
+        {QStringLiteral("Overwrite it"), QStringLiteral("Skip it if same size and not older"), QStringLiteral("Ask")});
+    ifExistsLabel->setBuddy(ifExistsBox);
     Cancel = named(new QPushButton(QStringLiteral("Cancel"), this), "Cancel");
     for (QPushButton* button : {addbn, removebn, Cancel})
         button->setAutoDefault(false);
@@ -79,6 +104,7 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     connect(fwCkBox, &QCheckBox::toggled, this, &TOptionsFm::fwCkBoxClick);
     connect(addbn, &QPushButton::clicked, this, &TOptionsFm::addbnClick);
     connect(removebn, &QPushButton::clicked, this, &TOptionsFm::removebnClick);
+    connect(tempNameCheck, &QCheckBox::toggled, this, &TOptionsFm::tempNameCheckClick);
     extedit->installEventFilter(this);
     extlist->installEventFilter(this);
 
@@ -103,6 +129,21 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     firewallHost->addWidget(fwportlabel);
     firewallHost->addWidget(fwportedit);
 
+    auto* retries = new QHBoxLayout;
+    retries->addWidget(retriesLabel);
+    retries->addWidget(retriesSpin);
+    retries->addStretch(1);
+
+    auto* tempName = new QHBoxLayout;
+    tempName->addWidget(tempNameCheck);
+    tempName->addWidget(tempSuffixEdit);
+    tempName->addStretch(1);
+
+    auto* ifExists = new QHBoxLayout;
+    ifExists->addWidget(ifExistsLabel);
+    ifExists->addWidget(ifExistsBox);
+    ifExists->addStretch(1);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(OK);
@@ -121,13 +162,22 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     outer->addWidget(Exitckbox);
     outer->addWidget(Folderckbox);
     outer->addWidget(Separator(this));
+    outer->addLayout(retries);
+    outer->addWidget(keepTimeCheck);
+    outer->addWidget(Separator(this));
+    outer->addWidget(profileLabel);
+    outer->addLayout(tempName);
+    outer->addLayout(ifExists);
+    outer->addWidget(Separator(this));
     outer->addLayout(buttons);
     // A dialog border: the size its contents need, not resizable.
     outer->setSizeConstraint(QLayout::SetFixedSize);
     setMinimumWidth(fontMetrics().horizontalAdvance(extensionsLabel->text()) + 140);
 
-    const QList<QWidget*> chain = {OK,       Exitckbox, Folderckbox, extlist,    extedit,   addbn,
-                                   removebn, fwCkBox,   fwhostedit,  fwportedit, pasvckbox, Cancel};
+    const QList<QWidget*> chain = {OK,          Exitckbox,   Folderckbox,   extlist,       extedit,
+                                   addbn,       removebn,    fwCkBox,       fwhostedit,    fwportedit,
+                                   pasvckbox,   retriesSpin, keepTimeCheck, tempNameCheck, tempSuffixEdit,
+                                   ifExistsBox, Cancel};
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 
@@ -141,6 +191,33 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
 void TOptionsFm::FormCreate()
 {
     fwCkBoxClick();
+    SetProfile(QString(), QString(), 0);
+}
+
+void TOptionsFm::SetProfile(const QString& name, const QString& tempSuffix, int ifExists)
+{
+    profileLabel->setText(name.isEmpty() ? QStringLiteral("For this profile:")
+                                         : QStringLiteral("For the profile \"%1\":").arg(name));
+    tempNameCheck->setChecked(!tempSuffix.isEmpty());
+    tempSuffixEdit->setText(tempSuffix.isEmpty() ? QStringLiteral(".part") : tempSuffix);
+    ifExistsBox->setCurrentIndex(ifExists);
+    tempNameCheckClick();
+}
+
+QString TOptionsFm::TempSuffix() const
+{
+    // Checked with the suffix cleared: the usual one rather than the file's
+    // own name, which would be renamed onto itself.
+    if (!tempNameCheck->isChecked())
+        return QString();
+    return tempSuffixEdit->text().isEmpty() ? QStringLiteral(".part") : tempSuffixEdit->text();
+}
+
+void TOptionsFm::tempNameCheckClick()
+{
+    const bool on = tempNameCheck->isChecked();
+    tempSuffixEdit->setEnabled(on);
+    PaintEditBackground(tempSuffixEdit, on);
 }
 
 void TOptionsFm::fwCkBoxClick()

@@ -1,15 +1,19 @@
 #pragma once
 // The Options dialog: the extensions sent in ascii mode, passive transfers,
-// the firewall host and port, and exit after a completed transfer. It only
+// the firewall host and port, exit after a completed transfer, reconnecting
+// and the file times; and for the shown profile, the temporary name and
+// what happens to a file the server has already. It only
 // edits its own controls; whoever opens it copies the values in before and
 // out after an OK.
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSpinBox>
 
 class TOptionsFm : public QDialog {
     Q_OBJECT
@@ -25,6 +29,7 @@ public:
     void removebnClick();
     // `key` is the virtual key pressed in extlist; Delete (46) removes.
     void extlistKeyDown(int key);
+    void tempNameCheckClick();
 
     QPushButton* OK;
     QCheckBox* Exitckbox;
@@ -41,7 +46,20 @@ public:
     QLabel* fwportlabel;
     QLineEdit* fwportedit;
     QCheckBox* pasvckbox;
+    QLabel* retriesLabel;      // object name "retrieslabel"
+    QSpinBox* retriesSpin;     // object name "retriesspin"
+    QCheckBox* keepTimeCheck;  // object name "keeptimeckbox"
+    QLabel* profileLabel;      // object name "profilelabel"
+    QCheckBox* tempNameCheck;  // object name "tempckbox"
+    QLineEdit* tempSuffixEdit; // object name "tempsuffixedit"
+    QLabel* ifExistsLabel;     // object name "ifexistslabel"
+    QComboBox* ifExistsBox;    // object name "ifexistscmbox"; items in ExistingFileRule order
     QPushButton* Cancel;
+
+    // The profile part: its name in the heading, and its rules.
+    void SetProfile(const QString& name, const QString& tempSuffix, int ifExists);
+    // The suffix to use: empty when the temporary name is off.
+    [[nodiscard]] QString TempSuffix() const;
 
     // The entries of extlist, in order.
     [[nodiscard]] QStringList Extensions() const;

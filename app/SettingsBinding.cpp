@@ -38,6 +38,8 @@ Profile TForm1::ShownProfile() const
     p.remember = remckbox->isChecked();
     p.inSubdirectory = subdirRadio->isChecked();
     p.subdirectory = dircmbox->currentText();
+    p.tempSuffix = state.tempSuffix;
+    p.ifExists = state.ifExists;
     return p;
 }
 
@@ -52,6 +54,8 @@ Options TForm1::CurrentOptions() const
     o.exitWhenDone = state.exitWhenDone;
     o.sendFolders = state.sendFolders;
     o.asciiExtensions = txtlist;
+    o.reconnectAttempts = state.reconnectAttempts;
+    o.keepModificationTime = state.keepModificationTime;
     return o;
 }
 
@@ -65,6 +69,8 @@ void TForm1::TakeOptions(const Options& o)
     state.exitWhenDone = o.exitWhenDone;
     state.sendFolders = o.sendFolders;
     txtlist = o.asciiExtensions;
+    state.reconnectAttempts = o.reconnectAttempts;
+    state.keepModificationTime = o.keepModificationTime;
 }
 
 void TForm1::ShowProfileList(const StoredProfileList& list)
@@ -107,6 +113,10 @@ void TForm1::ShowStoredProfile(const StoredProfile& p)
     }
     if (p.stoppedIn <= ProfileReadStage::InSubdirectory)
         return;
+    // Not on the window, so nothing shown to keep: a profile that holds no
+    // rule (a new one, or saved by an older version) goes by the defaults.
+    state.tempSuffix = p.tempSuffix.value_or(QString());
+    state.ifExists = p.ifExists.value_or(ExistingFileRule::Overwrite);
 
     if (p.inSubdirectory) {
         // A checked radio button of a group cannot be unchecked by itself:

@@ -83,6 +83,8 @@ void TForm1::closeEvent(QCloseEvent* event)
     // job then takes its failure path without asking or telling anything.
     closed_ = true;
     SetTerminating(true);
+    if (retryWait_ != nullptr)
+        retryWait_->quit();
     QWidget::closeEvent(event);
 }
 

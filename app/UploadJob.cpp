@@ -3,6 +3,10 @@
 // directory (offering to create it) and stores every file row in its own
 // transfer type, then quits and saves the settings.
 
+#include <QDateTime>
+#include <QLocale>
+#include <QTimer>
+
 #include <algorithm>
 #include <cerrno>
 #include <exception>
@@ -65,6 +69,60 @@ void TForm1::JobMessage(const QString& text)
 bool TForm1::JobQuestion(const QString& text)
 {
     return !closed_ && Dialogs().QuestionBox(Std(text)) == DialogAnswer::Yes;
+}
+
+bool TForm1::WaitBeforeRetry(int attempt, int attempts, int seconds)
+{
+    if (closed_)
+        return false;
+    StopTransferStatus();
+    progressBar->setValue(0);
+    int left = seconds;
+    auto show = [&] {
+        statusBar->SetPanelText(1, QStringLiteral("Connection lost; trying again in %1 s (attempt %2 of %3)")
+                                       .arg(left)
+                                       .arg(attempt)
+                                       .arg(attempts));
+    };
+    show();
+    if (left > 0) {
+        QEventLoop wait;
+        QTimer tick;
+        tick.setInterval(1000);
+        connect(&tick, &QTimer::timeout, &wait, [&] {
+            if (--left <= 0)
+                wait.quit();
+            else
+                show();
+        });
+        tick.start();
+        retryWait_ = &wait;
+        wait.exec();
+        retryWait_ = nullptr;
+    }
+    if (closed_)
+        return false;
+    statusBar->SetPanelText(1, QStringLiteral("Connecting again (attempt %1 of %2)").arg(attempt).arg(attempts));
+    return true;
+}
+
+ExistsAnswer TForm1::AskOverwrite(std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime)
+{
+    // Once the window has closed nothing more goes up.
+    if (closed_)
+        return ExistsAnswer::NoToAll;
+    QString text = JobRow(index)->text(0) + QStringLiteral(" exists on the server (%1 bytes").arg(remoteSize);
+    if (remoteTime > 0)
+        text += QStringLiteral(", changed ") +
+                QLocale().toString(QDateTime::fromSecsSinceEpoch(remoteTime), QLocale::ShortFormat);
+    text += QStringLiteral("). Overwrite it?");
+    switch (Dialogs().QuestionForEachBox(Std(text))) {
+    case DialogAnswer::Yes: return ExistsAnswer::Yes;
+    case DialogAnswer::YesToAll: return ExistsAnswer::YesToAll;
+    case DialogAnswer::NoToAll: return ExistsAnswer::NoToAll;
+    case DialogAnswer::No: break;
+    }
+    return ExistsAnswer::No;
 }
 
 bool TForm1::CommandTextsAreSafe()
@@ -275,6 +333,15 @@ UploadJobDescription TForm1::DescribeJob()
     job.directory = Std(dircmbox->currentText());
     jobEntries_.clear();
     jobRowCount_ = std::min(ParamCount(), fileList->topLevelItemCount());
+    job.policy.retries = state.reconnectAttempts;
+    job.policy.retryDelaysSeconds = retryDelaysSeconds;
+    job.policy.tempSuffix = Std(state.tempSuffix);
+    job.policy.keepTime = state.keepModificationTime;
+    switch (state.ifExists) {
+    case ExistingFileRule::Overwrite: job.policy.ifExists = IfExists::Overwrite; break;
+    case ExistingFileRule::Skip: job.policy.ifExists = IfExists::Skip; break;
+    case ExistingFileRule::Ask: job.policy.ifExists = IfExists::Ask; break;
+    }
     for (int i = 1; i <= ParamCount(); ++i) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i - 1);
         if (row != nullptr && KindOfRow(row) == RowKind::FolderTree) {
@@ -318,7 +385,7 @@ QString TForm1::SentSummary() const
         }
         }
     }
-    const int sent = total - folders - notFound - denied - unreadable - filesFailed_;
+    const int sent = total - folders - notFound - denied - unreadable - filesFailed_ - filesSkipped_;
     if (sent == total)
         return QStringLiteral("File transfer completed");
     QStringList why;
@@ -330,6 +397,8 @@ QString TForm1::SentSummary() const
         why << QStringLiteral("%1 not readable").arg(unreadable);
     if (filesFailed_ > 0)
         why << QStringLiteral("%1 failed").arg(filesFailed_);
+    if (filesSkipped_ > 0)
+        why << QStringLiteral("%1 already on the server").arg(filesSkipped_);
     if (folders > 0)
         why << (folders == 1 ? QStringLiteral("1 folder skipped") : QStringLiteral("%1 folders skipped").arg(folders));
     return QStringLiteral("%1 of %2 %3 sent \u2014 ")
@@ -384,6 +453,18 @@ UploadEvents TForm1::JobEvents()
         progressBar->setValue(0);
         statusBar->SetPanelText(0, QString());
     };
+    events.waitBeforeRetry = [this](int attempt, int attempts, int seconds) {
+        return WaitBeforeRetry(attempt, attempts, seconds);
+    };
+    events.fileExists = [this](std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime) {
+        return AskOverwrite(index, remoteSize, remoteTime);
+    };
+    events.fileSkipped = [this](std::size_t index) {
+        // The files of a folder sent whole count as its one row.
+        if (jobEntries_.at(index).row != lastSkippedRow_)
+            ++filesSkipped_;
+        lastSkippedRow_ = jobEntries_.at(index).row;
+    };
     // Completed only when every file the user selected went up; otherwise
     // the count says what did not.
     events.completing = [this] { statusBar->SetPanelText(1, SentSummary()); };
@@ -405,6 +486,8 @@ void TForm1::UploadJob()
 
     filesFailed_ = 0;
     lastFailedRow_ = -1;
+    filesSkipped_ = 0;
+    lastSkippedRow_ = -1;
     UploadEvents events = JobEvents();
     UploadResult result;
     if (AddressProtocol() == UploadProtocol::Sftp) {
@@ -425,7 +508,8 @@ void TForm1::UploadJob()
         if (!closed_)
             dircmbox->setFocus();
         return;
-    case UploadEnd::Stopped: return;
+    case UploadEnd::Stopped:
+    case UploadEnd::Cancelled: return;
     case UploadEnd::Completed:
         if (TitleProgress)
             ShowApplicationTitle(QStringLiteral("Completed"));

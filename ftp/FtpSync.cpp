@@ -118,6 +118,22 @@ bool TFtpClient::ListDir()
 {
     return RunSynchronously(&TCustomFtpCli::StartListDir);
 }
+bool TFtpClient::Append()
+{
+    return RunSynchronously(&TCustomFtpCli::StartAppend);
+}
+bool TFtpClient::Size()
+{
+    return RunSynchronously(&TCustomFtpCli::StartSize);
+}
+bool TFtpClient::Delete()
+{
+    return RunSynchronously(&TCustomFtpCli::StartDelete);
+}
+bool TFtpClient::Quote()
+{
+    return RunSynchronously(&TCustomFtpCli::StartQuote);
+}
 bool TFtpClient::Quit()
 {
     return RunSynchronously(&TCustomFtpCli::StartQuit);

@@ -347,6 +347,16 @@ public:
     [[nodiscard]] bool SetAsciiType();
     [[nodiscard]] bool StoreFile();
     [[nodiscard]] bool ListDir();
+    // APPE of LocalFileName to HostFileName (from ResumePosition in the
+    // local file).
+    [[nodiscard]] bool Append();
+    // SIZE of HostFileName (SizeResult).
+    [[nodiscard]] bool Size();
+    // DELE HostFileName.
+    [[nodiscard]] bool Delete();
+    // LocalFileName sent as a command; any reply but a permanent failure
+    // (5xx) succeeds (StatusCode and LastResponse tell which).
+    [[nodiscard]] bool Quote();
     [[nodiscard]] bool Quit();
     bool Abort();
 

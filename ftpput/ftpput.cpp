@@ -1,7 +1,8 @@
 // ftpput: uploads files with Parcelo's FTP client, headless.
 //
 //   ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]
-//          [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...
+//          [--tls-fingerprint SHA256HEX] [--retries N] [--temp-suffix SUFFIX]
+//          [--if-exists overwrite|skip] [--keep-time] HOST PORT USER PASS DIR FILE...
 //
 // HOST may carry a prefix: "ftpes://" for explicit TLS (AUTH TLS), "ftps://"
 // for implicit TLS, "ftp://" or none for plain FTP. Over TLS the server's
@@ -17,8 +18,12 @@
 // A FILE that cannot be read is reported on standard error before the
 // log-in; the others still go. A failure quotes the server's reply whole,
 // all lines of a multi-line one.
-// Exit status: 0 when every file was stored, 1 otherwise, 2 on a usage
-// error. Scripts rely on this interface: keep it stable.
+// A broken link is mended by logging in again (--retries, 3 by default)
+// and the file that broke is resumed; every binary file's size is checked
+// on the server afterwards. The files that failed are listed on standard
+// error at the end.
+// Exit status: 0 when every file was stored (or skipped), 1 otherwise, 2
+// on a usage error. Scripts rely on this interface: keep it stable.
 //
 // "sftp://HOST" sends the files over SFTP through the system's ssh, in one
 // session. The keys of ssh and the agent are tried first; a PASS that is
@@ -60,8 +65,10 @@ namespace {
 
 constexpr const char* Usage =
     "usage: ftpput [--passive] [--ascii] [--timeout SECONDS] [--tls-cafile FILE]\n"
-    "              [--tls-fingerprint SHA256HEX] HOST PORT USER PASS DIR FILE...\n"
-    "       ftpput [--timeout SECONDS] [--ssh-fingerprint SHA256:BASE64]\n"
+    "              [--tls-fingerprint SHA256HEX] [--retries N] [--temp-suffix SUFFIX]\n"
+    "              [--if-exists overwrite|skip] [--keep-time] HOST PORT USER PASS DIR FILE...\n"
+    "       ftpput [--timeout SECONDS] [--ssh-fingerprint SHA256:BASE64] [--retries N]\n"
+    "              [--temp-suffix SUFFIX] [--if-exists overwrite|skip] [--keep-time]\n"
     "              sftp://HOST PORT USER PASS DIR FILE...\n"
     "HOST: ftpes://NAME (explicit TLS), ftps://NAME (implicit TLS), ftp://NAME or NAME (plain),\n"
     "      sftp://NAME (SFTP through ssh: its keys and the agent, then PASS unless it is empty)\n";
@@ -80,6 +87,19 @@ constexpr const char* Help = "Stores each FILE under its base name in DIR on an 
                              "  --ssh-fingerprint SHA256:BASE64  sftp:// only: accept the server's host key\n"
                              "                       for this call when it has exactly this fingerprint (as\n"
                              "                       ssh-keygen -l shows it); the known-hosts files are not read\n"
+                             "  --retries N          when the connection breaks or times out, log in again up to\n"
+                             "                       N times (after 2, 5, 15, 15... s) and resume the file that\n"
+                             "                       broke (default 3; 0: give up at once)\n"
+                             "  --temp-suffix SUFFIX store each file as NAME+SUFFIX (e.g. .part) and rename it\n"
+                             "                       to NAME once complete and its size checked; a file that\n"
+                             "                       failed keeps NAME+SUFFIX, which the next run resumes\n"
+                             "  --if-exists overwrite|skip  skip a file the server has with the same size and\n"
+                             "                       not older (default: overwrite)\n"
+                             "  --keep-time          give the server's copy the local modification time (where\n"
+                             "                       the server offers it: FTP MFMT, SFTP)\n"
+                             "\n"
+                             "After each binary file its size on the server is checked (where the server\n"
+                             "tells it); a file whose size differs counts as failed.\n"
                              "\n"
                              "sftp://NAME logs in through the system's ssh with its keys and the agent; a\n"
                              "PASS that is not empty is then tried once (an empty PASS: keys and the agent\n"
@@ -90,8 +110,9 @@ constexpr const char* Help = "Stores each FILE under its base name in DIR on an 
                              "fingerprint are printed. ftpput records no host key. --passive and --ascii\n"
                              "have no effect over SFTP (files go byte for byte).\n"
                              "\n"
-                             "Exit status: 0 every file was stored; 1 something failed (the log-in, the\n"
-                             "directory, a file that could not be read or stored); 2 a usage error.\n";
+                             "Exit status: 0 every file was stored or skipped; 1 something failed (the log-in,\n"
+                             "the directory, a file that could not be read or stored; the files not stored are\n"
+                             "listed on standard error); 2 a usage error.\n";
 
 // The server's replies as the dialogue shows them ("< 451-...", "< 451 ..."),
 // so that a failure can quote a multi-line reply whole and not only its
@@ -194,6 +215,7 @@ int main(int argc, char** argv)
     std::string caFile;
     std::string fingerprint;
     std::string sshFingerprint;
+    UploadPolicy policy;
     std::vector<std::string> args;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
@@ -220,6 +242,27 @@ int main(int argc, char** argv)
             if (i + 1 >= argc || !SftpIsFingerprint(argv[i + 1]))
                 return UsageError("--ssh-fingerprint needs a fingerprint as SHA256:BASE64 (43 characters)");
             sshFingerprint = argv[++i];
+        } else if (options && a == "--retries") {
+            int retries = 0;
+            if (i + 1 >= argc || !ParseSeconds(argv[i + 1], retries) || retries > 100)
+                return UsageError("--retries needs a number of attempts (0 to 100)");
+            policy.retries = retries;
+            ++i;
+        } else if (options && a == "--temp-suffix") {
+            if (i + 1 >= argc || !*argv[i + 1] || std::strchr(argv[i + 1], '/') || std::strpbrk(argv[i + 1], "\r\n"))
+                return UsageError("--temp-suffix needs a suffix without '/' or line breaks");
+            policy.tempSuffix = argv[++i];
+        } else if (options && a == "--if-exists") {
+            const std::string value = i + 1 < argc ? argv[i + 1] : "";
+            if (value == "overwrite")
+                policy.ifExists = IfExists::Overwrite;
+            else if (value == "skip")
+                policy.ifExists = IfExists::Skip;
+            else
+                return UsageError("--if-exists needs overwrite or skip");
+            ++i;
+        } else if (options && a == "--keep-time") {
+            policy.keepTime = true;
         } else if (options && (a == "--help" || a == "-h")) {
             std::fputs(Usage, stdout);
             std::fputs(Help, stdout);
@@ -237,6 +280,7 @@ int main(int argc, char** argv)
     // others still go.
     UploadJobDescription job;
     job.directory = args[4];
+    job.policy = policy;
     bool allStored = true;
     for (size_t i = 5; i < args.size(); ++i) {
         struct stat st { };
@@ -413,6 +457,12 @@ int main(int argc, char** argv)
 
     bool typeKnown = false;
     const UploadResult result = RunUpload(*session, job, events, typeKnown);
+    if (!result.failed.empty()) {
+        std::fprintf(stderr, "ftpput: not stored:");
+        for (const std::size_t index : result.failed)
+            std::fprintf(stderr, " %s", job.files[index].localPath.c_str());
+        std::fputc('\n', stderr);
+    }
     switch (result.end) {
     case UploadEnd::DirectoryMissing:
     case UploadEnd::TypeRefused: (void)session->Quit(); return 1;
@@ -422,7 +472,8 @@ int main(int argc, char** argv)
         return allStored ? 0 : 1;
     case UploadEnd::LoginFailed:
     case UploadEnd::Stopped:
-    case UploadEnd::Lost: break;
+    case UploadEnd::Lost:
+    case UploadEnd::Cancelled: break;
     }
     return 1;
 }

@@ -5,7 +5,7 @@
 
 #include <string>
 
-enum class DialogAnswer { Yes, No };
+enum class DialogAnswer { Yes, No, YesToAll, NoToAll };
 
 class DialogService {
 public:
@@ -25,6 +25,12 @@ public:
     // box opened, never says Yes. A service that draws nothing asks it as an
     // ordinary question.
     virtual DialogAnswer RiskyQuestionBox(const std::string& text) { return QuestionBox(text); }
+
+    // A question asked of each of several items (a file the server has
+    // already: overwrite it?): Yes, Yes to all, No and No to all. No is the
+    // default button, so Enter keeps what is there; closing the box counts
+    // as No. A service that draws nothing asks it as an ordinary question.
+    virtual DialogAnswer QuestionForEachBox(const std::string& text) { return QuestionBox(text); }
 
     // The application's standard error box: reports an error that ended an
     // operation (a file that cannot be read, ...), captioned with the title.

@@ -18,6 +18,34 @@ const std::string OptionsKey = std::string(SettingsRootKey) + "\\Options";
 const std::string TlsHostValue = "tlshost";
 const std::string TlsFingerprintValue = "tlsfingerprint";
 
+// How files go up to a profile's server. Older versions ignore them.
+const std::string TempSuffixValue = "tempsuffix";
+const std::string IfExistsValue = "ifexists";
+const std::string ReconnectsValue = "reconnects";
+const std::string KeepTimeValue = "keeptime";
+constexpr int MostReconnects = 99;
+
+const char* ExistingFileRuleText(ExistingFileRule rule)
+{
+    switch (rule) {
+    case ExistingFileRule::Skip: return "skip";
+    case ExistingFileRule::Ask: return "ask";
+    case ExistingFileRule::Overwrite: break;
+    }
+    return "overwrite";
+}
+
+// A rule this version does not know (written by a newer one) overwrites,
+// as every version before the rule existed did.
+ExistingFileRule ExistingFileRuleOf(const std::string& text)
+{
+    if (text == "skip")
+        return ExistingFileRule::Skip;
+    if (text == "ask")
+        return ExistingFileRule::Ask;
+    return ExistingFileRule::Overwrite;
+}
+
 // A name made only of backslashes names no profile: it would name the key
 // that holds them all.
 bool NamesAProfile(const QString& profile)
@@ -111,6 +139,11 @@ void ReadProfile(TRegistry& reg, const QString& name, const Profile& shown, Stor
     p.stoppedIn = ProfileReadStage::Subdirectory;
     if (p.inSubdirectory.value_or(shown.inSubdirectory) && reg.ValueExists("subdir"))
         p.subdirectory = FromStore(reg.ReadString("subdir"));
+    p.stoppedIn = ProfileReadStage::Transfer;
+    if (reg.ValueExists(TempSuffixValue))
+        p.tempSuffix = FromStore(reg.ReadString(TempSuffixValue));
+    if (reg.ValueExists(IfExistsValue))
+        p.ifExists = ExistingFileRuleOf(reg.ReadString(IfExistsValue));
     p.stoppedIn = ProfileReadStage::Done;
 }
 
@@ -130,6 +163,10 @@ void ReadOptions(TRegistry& reg, Options& o)
         o.exitWhenDone = reg.ReadBool("exit");
     if (reg.ValueExists("folders"))
         o.sendFolders = reg.ReadBool("folders");
+    if (reg.ValueExists(ReconnectsValue))
+        o.reconnectAttempts = std::clamp(reg.ReadInteger(ReconnectsValue), 0, MostReconnects);
+    if (reg.ValueExists(KeepTimeValue))
+        o.keepModificationTime = reg.ReadBool(KeepTimeValue);
     if (reg.OpenKey("Extensions", false)) {
         QStringList extensions;
         for (const std::string& name : reg.GetValueNames())
@@ -301,6 +338,8 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
             reg.WriteBool("insub", profile.inSubdirectory);
             if (profile.inSubdirectory)
                 reg.WriteString("subdir", ToStore(profile.subdirectory));
+            reg.WriteString(TempSuffixValue, ToStore(profile.tempSuffix));
+            reg.WriteString(IfExistsValue, ExistingFileRuleText(profile.ifExists));
             if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == name) {
                 // The old fingerprint goes first: a write that fails half-way
                 // must not pair it with the new host.
@@ -320,6 +359,8 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
     reg.WriteBool("passivemode", options.passiveMode);
     reg.WriteBool("exit", options.exitWhenDone);
     reg.WriteBool("folders", options.sendFolders);
+    reg.WriteInteger(ReconnectsValue, std::clamp(options.reconnectAttempts, 0, MostReconnects));
+    reg.WriteBool(KeepTimeValue, options.keepModificationTime);
     (void)reg.DeleteKey("Extensions");
     if (reg.OpenKey("Extensions", true)) {
         for (const QString& extension : options.asciiExtensions)

@@ -14,6 +14,13 @@
 inline constexpr char SettingsRootKey[] = "Software\\Parcelo";
 
 // A server profile as the window shows it and a save stores it.
+// What an upload does with a file the server has already.
+enum class ExistingFileRule {
+    Overwrite,
+    Skip, // when the server's copy has the same size and is not older
+    Ask,
+};
+
 struct Profile {
     QString address;
     QString port;
@@ -23,6 +30,9 @@ struct Profile {
     bool remember = false;       // save the password
     bool inSubdirectory = false; // send into `subdirectory`, not the log-in directory
     QString subdirectory;
+    // How files go up to this server; edited in the Options dialog.
+    QString tempSuffix; // not empty: sent as name+suffix, renamed once complete
+    ExistingFileRule ifExists = ExistingFileRule::Overwrite;
 };
 
 // The program-wide options, with the e-mail address offered as the
@@ -38,6 +48,8 @@ struct Options {
     // and not sent.
     bool sendFolders = false;
     QStringList asciiExtensions{QStringLiteral(".txt")}; // with their dot
+    int reconnectAttempts = 3;                           // after a broken connection, per job; 0: none
+    bool keepModificationTime = false;                   // the server's copy gets the local file's time
 };
 
 // How far a profile load got. The store is read value by value in this
@@ -50,6 +62,7 @@ enum class ProfileReadStage {
     Login,          // username, remember, password
     InSubdirectory, // insub
     Subdirectory,   // subdir
+    Transfer,       // tempsuffix, ifexists
     Done,
 };
 
@@ -64,6 +77,8 @@ struct StoredProfile {
     std::optional<QString> password; // unscrambled
     std::optional<bool> inSubdirectory;
     std::optional<QString> subdirectory;
+    std::optional<QString> tempSuffix;
+    std::optional<ExistingFileRule> ifExists;
     // The stage the read ended in: Done when it read everything it needed.
     ProfileReadStage stoppedIn = ProfileReadStage::Address;
 };

@@ -114,6 +114,10 @@ const char* ToString(TSftpRequest request)
     case TSftpRequest::ListDirs: return "list directories";
     case TSftpRequest::Store: return "store";
     case TSftpRequest::Quit: return "quit";
+    case TSftpRequest::Stat: return "stat";
+    case TSftpRequest::Rename: return "rename";
+    case TSftpRequest::Remove: return "remove";
+    case TSftpRequest::SetTimes: return "set times";
     }
     return "?";
 }
@@ -740,7 +744,7 @@ void TCustomSftpCli::StartStore()
         FRequest = TSftpRequest::None;
         throw SftpException("No remote file name to store to");
     }
-    FAcked = FSent = 0;
+    FAcked = FSent = StoreOffset;
     FLocalEof = false;
     FHandleStr.clear();
     FLocal = ::open(LocalFile.c_str(), O_RDONLY | O_CLOEXEC);
@@ -750,11 +754,89 @@ void TCustomSftpCli::StartStore()
         return;
     }
     FTarget = Resolve(HostFile);
-    Display("> open " + FTarget);
     std::string p;
-    AppendOpen(p, NextId(), FTarget, FXF_WRITE | FXF_CREAT | FXF_TRUNC);
+    if (StoreOffset > 0) {
+        // A resumed store: the bytes the server has stay, the rest is
+        // written from the offset on.
+        Display("> open " + FTarget + " (from offset " + std::to_string(StoreOffset) + ")");
+        AppendOpen(p, NextId(), FTarget, FXF_WRITE | FXF_CREAT);
+    } else {
+        Display("> open " + FTarget);
+        AppendOpen(p, NextId(), FTarget, FXF_WRITE | FXF_CREAT | FXF_TRUNC);
+    }
     Send(FXP_OPEN, p);
     Flush();
+}
+
+bool TCustomSftpCli::HasPosixRename() const
+{
+    return std::any_of(FExtensions.begin(), FExtensions.end(),
+                       [](const auto& e) { return e.first == PosixRenameExtension; });
+}
+
+void TCustomSftpCli::StartStat()
+{
+    Check(TSftpRequest::Stat);
+    FStat = Attrs{};
+    FTarget = Resolve(HostFile);
+    Display("> stat " + FTarget);
+    std::string p;
+    AppendPathRequest(p, FXP_STAT, NextId(), FTarget);
+    Send(FXP_STAT, p);
+    Flush();
+}
+
+void TCustomSftpCli::StartRename()
+{
+    Check(TSftpRequest::Rename);
+    FTarget = Resolve(HostFile);
+    const std::string to = Resolve(NewName);
+    std::string p;
+    if (HasPosixRename()) {
+        Display("> posix-rename " + FTarget + " " + to);
+        AppendPosixRename(p, NextId(), FTarget, to);
+        Send(FXP_EXTENDED, p);
+    } else {
+        Display("> rename " + FTarget + " " + to);
+        AppendRename(p, NextId(), FTarget, to);
+        Send(FXP_RENAME, p);
+    }
+    Flush();
+}
+
+void TCustomSftpCli::StartRemove()
+{
+    Check(TSftpRequest::Remove);
+    FTarget = Resolve(HostFile);
+    Display("> remove " + FTarget);
+    std::string p;
+    AppendPathRequest(p, FXP_REMOVE, NextId(), FTarget);
+    Send(FXP_REMOVE, p);
+    Flush();
+}
+
+void TCustomSftpCli::StartSetTimes()
+{
+    Check(TSftpRequest::SetTimes);
+    FTarget = Resolve(HostFile);
+    Display("> setstat " + FTarget + " mtime " + std::to_string(FileTime));
+    const auto t = static_cast<std::uint32_t>(FileTime);
+    std::string p;
+    AppendSetTimes(p, NextId(), FTarget, t, t);
+    Send(FXP_SETSTAT, p);
+    Flush();
+}
+
+void TCustomSftpCli::SimpleStatus(const Reply& reply, const char* what)
+{
+    if (reply.type != FXP_STATUS) {
+        Lost(std::string("the server answered ") + what + " with " + TypeName(reply.type));
+        return;
+    }
+    Display("< " + StatusText(reply));
+    if (reply.code != FX_OK)
+        Fail(reply.code, std::string("Cannot ") + what + " " + FTarget + ": " + StatusText(reply));
+    Finish(reply.code == FX_OK);
 }
 
 void TCustomSftpCli::StartQuit()
@@ -792,6 +874,7 @@ void TCustomSftpCli::OnReply(const Reply& reply)
             return;
         }
         Display("< version " + std::to_string(reply.version));
+        FExtensions = reply.extensions;
         if (reply.version != ProtocolVersion) {
             Fail(FX_OP_UNSUPPORTED,
                  "Cannot log in: the server speaks SFTP version " + std::to_string(reply.version) + ", not 3");
@@ -916,6 +999,21 @@ void TCustomSftpCli::OnReply(const Reply& reply)
         }
         return;
     case TSftpRequest::Store: StepStore(&reply, sent); return;
+    case TSftpRequest::Stat:
+        if (reply.type == FXP_ATTRS) {
+            FStat = reply.attrs;
+            Display("< " + ((reply.attrs.flags & FILEXFER_ATTR_SIZE) ? std::to_string(reply.attrs.size) + " bytes"
+                                                                     : std::string("size unknown")));
+            Finish(true);
+        } else if (status("STAT")) {
+            Display("< " + StatusText(reply));
+            Fail(reply.code, "Cannot stat " + FTarget + ": " + StatusText(reply));
+            Finish(false);
+        }
+        return;
+    case TSftpRequest::Rename: SimpleStatus(reply, "rename"); return;
+    case TSftpRequest::Remove: SimpleStatus(reply, "remove"); return;
+    case TSftpRequest::SetTimes: SimpleStatus(reply, "set the time of"); return;
     default:
         // Quit or none: the answer to something given up; nothing to do.
         return;

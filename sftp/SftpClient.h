@@ -34,7 +34,19 @@
 #include <string>
 #include <vector>
 
-enum class TSftpRequest : std::uint8_t { None, Connect, ChangeDir, MakeDir, ListDirs, Store, Quit };
+enum class TSftpRequest : std::uint8_t {
+    None,
+    Connect,
+    ChangeDir,
+    MakeDir,
+    ListDirs,
+    Store,
+    Quit,
+    Stat,
+    Rename,
+    Remove,
+    SetTimes,
+};
 const char* ToString(TSftpRequest request);
 
 // Raised by a Start* call in the wrong state or with unusable settings;
@@ -104,7 +116,15 @@ public:
     // ---- the request at hand ----
     std::string DirName;   // ChangeDir, MakeDir, ListDirs ("" = the current directory)
     std::string LocalFile; // Store: the local file
-    std::string HostFile;  // Store: the remote name, relative to the current directory
+    std::string HostFile;  // Store, Stat, Remove, SetTimes, Rename (from): relative to the current directory
+    // Store: where to start, in the local file and in the remote one. 0:
+    // the remote file is emptied (or made) and the whole file is sent; n:
+    // the remote file is opened without emptying it and the local bytes
+    // from n on are written from offset n (a resumed store).
+    std::uint64_t StoreOffset = 0;
+    std::string NewName; // Rename: the new name, relative to the current directory
+    // SetTimes: the access and modification time to set (seconds since 1970).
+    std::int64_t FileTime = 0;
 
     // ---- results ----
     const std::string& CurrentDir() const { return FCurrentDir; }          // absolute, from the server
@@ -113,8 +133,16 @@ public:
     // The status of the failed step (FX_*), or FX_CONNECTION_LOST when
     // ssh ended, or FX_FAILURE for a local failure.
     std::uint32_t ErrorCode() const { return FErrorCode; }
-    // Store: bytes the server has acknowledged.
+    // Store: bytes the server has acknowledged (with StoreOffset: counted
+    // from the start of the file, so a resumed store starts at the offset).
     std::uint64_t ProgressCount() const { return FAcked; }
+    // Stat: what the server said of HostFile (a file that is not there
+    // fails with FX_NO_SUCH_FILE).
+    const sftp::Attrs& StatResult() const { return FStat; }
+    // The extensions the server listed in its VERSION reply (name, data).
+    const std::vector<std::pair<std::string, std::string>>& Extensions() const { return FExtensions; }
+    // The server offers posix-rename@openssh.com.
+    bool HasPosixRename() const;
     // A session that can carry requests: once the connection is lost or
     // quit it is not, even while ssh is still being reaped.
     bool Connected() const { return FPhase == Phase::Starting || FPhase == Phase::Open; }
@@ -134,6 +162,16 @@ public:
     void StartMakeDir();
     void StartListDirs();
     void StartStore();
+    // STAT of HostFile (follows links): size, times, permissions.
+    void StartStat();
+    // HostFile to NewName, replacing an existing NewName: with the
+    // posix-rename@openssh.com extension where the server offers it, else
+    // a plain RENAME (which version 3 servers refuse over an existing
+    // target; the caller removes it first).
+    void StartRename();
+    void StartRemove();
+    // SETSTAT of HostFile: access and modification time FileTime.
+    void StartSetTimes();
     // Closes the pipes, terminates ssh (killed after 2 s) and reaps it.
     // Also stops a request under way (which then fails).
     void StartQuit();
@@ -180,6 +218,7 @@ private:
     void ReadStderr(bool atEnd);
     void OnReply(const sftp::Reply& reply);
     void StepStore(const sftp::Reply* reply, const Pending& sent);
+    void SimpleStatus(const sftp::Reply& reply, const char* what);
     void FillWrites();
     void CloseLocal();
     void ClosePipes();
@@ -220,6 +259,8 @@ private:
     std::string FTarget; // the path of the request at hand
     std::string FHandleStr;
     std::vector<std::string> FDirNames;
+    sftp::Attrs FStat;
+    std::vector<std::pair<std::string, std::string>> FExtensions;
     std::string FErrorMessage;
     std::uint32_t FErrorCode = 0;
     bool FLastOk = false;
@@ -255,6 +296,10 @@ public:
     bool MakeDir();
     bool ListDirs();
     bool Store();
+    bool Stat();
+    bool Rename();
+    bool Remove();
+    bool SetTimes();
     bool Quit();
 
 protected:

@@ -258,6 +258,33 @@ void AppendWrite(std::string& out, std::uint32_t id, std::string_view handle, st
     End(out, start);
 }
 
+void AppendSetTimes(std::string& out, std::uint32_t id, std::string_view path, std::uint32_t atime, std::uint32_t mtime)
+{
+    std::size_t start = Begin(out, FXP_SETSTAT, id);
+    PutString(out, path);
+    PutU32(out, FILEXFER_ATTR_ACMODTIME);
+    PutU32(out, atime);
+    PutU32(out, mtime);
+    End(out, start);
+}
+
+void AppendRename(std::string& out, std::uint32_t id, std::string_view from, std::string_view to)
+{
+    std::size_t start = Begin(out, FXP_RENAME, id);
+    PutString(out, from);
+    PutString(out, to);
+    End(out, start);
+}
+
+void AppendPosixRename(std::string& out, std::uint32_t id, std::string_view from, std::string_view to)
+{
+    std::size_t start = Begin(out, FXP_EXTENDED, id);
+    PutString(out, PosixRenameExtension);
+    PutString(out, from);
+    PutString(out, to);
+    End(out, start);
+}
+
 std::string TypeName(std::uint8_t type)
 {
     switch (type) {

@@ -144,6 +144,16 @@ void AppendHandleRequest(std::string& out, std::uint8_t type, std::uint32_t id, 
 void AppendWrite(std::string& out, std::uint32_t id, std::string_view handle, std::uint64_t offset, const void* data,
                  std::size_t size);
 
+// SETSTAT of a path with only the access and modification times.
+void AppendSetTimes(std::string& out, std::uint32_t id, std::string_view path, std::uint32_t atime,
+                    std::uint32_t mtime);
+// RENAME: version 3 refuses a target that exists.
+void AppendRename(std::string& out, std::uint32_t id, std::string_view from, std::string_view to);
+// The extension that renames over an existing target in one step, where
+// the server lists it in its VERSION reply.
+inline constexpr std::string_view PosixRenameExtension = "posix-rename@openssh.com";
+void AppendPosixRename(std::string& out, std::uint32_t id, std::string_view from, std::string_view to);
+
 // The name of a packet type for the dialogue ("STATUS", "NAME"; "type 77").
 std::string TypeName(std::uint8_t type);
 

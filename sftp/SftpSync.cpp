@@ -87,6 +87,22 @@ bool TSftpClient::Store()
 {
     return Run(&TCustomSftpCli::StartStore);
 }
+bool TSftpClient::Stat()
+{
+    return Run(&TCustomSftpCli::StartStat);
+}
+bool TSftpClient::Rename()
+{
+    return Run(&TCustomSftpCli::StartRename);
+}
+bool TSftpClient::Remove()
+{
+    return Run(&TCustomSftpCli::StartRemove);
+}
+bool TSftpClient::SetTimes()
+{
+    return Run(&TCustomSftpCli::StartSetTimes);
+}
 bool TSftpClient::Quit()
 {
     return Run(&TCustomSftpCli::StartQuit);

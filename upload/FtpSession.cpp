@@ -2,7 +2,9 @@
 
 #include "ftp/Ftpcli.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -94,6 +96,35 @@ std::vector<std::string> FtpListedDirectories(const std::string& listing)
     return names;
 }
 
+std::int64_t FtpMdtmTime(const std::string& reply)
+{
+    if (reply.size() < 18 || reply.compare(0, 4, "213 ") != 0)
+        return 0;
+    for (std::size_t i = 4; i < 18; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(reply[i])))
+            return 0;
+    auto number = [&](std::size_t at, std::size_t length) { return std::stoi(reply.substr(at, length)); };
+    std::tm tm{};
+    tm.tm_year = number(4, 4) - 1900;
+    tm.tm_mon = number(8, 2) - 1;
+    tm.tm_mday = number(10, 2);
+    tm.tm_hour = number(12, 2);
+    tm.tm_min = number(14, 2);
+    tm.tm_sec = number(16, 2);
+    const std::time_t time = ::timegm(&tm);
+    return time < 0 ? 0 : static_cast<std::int64_t>(time);
+}
+
+std::string FtpTimeText(std::int64_t time)
+{
+    const auto t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+    return text;
+}
+
 FtpSession::FtpSession() : own_(std::make_unique<TFtpClient>(nullptr)), ftp_(*own_)
 {
     RouteClientEvents();
@@ -141,6 +172,7 @@ bool FtpSession::ServesSettings() const
 
 bool FtpSession::LogIn()
 {
+    featRead_ = hasMfmt_ = false;
     return ftp_.Connect();
 }
 
@@ -201,7 +233,118 @@ bool FtpSession::Store(const std::string& localPath, const std::string& remoteNa
 {
     ftp_.SetLocalFileName(localPath);
     ftp_.SetHostFileName(remoteName);
+    ftp_.SetResumePosition(0);
     return ftp_.StoreFile();
+}
+
+bool FtpSession::Command(const std::string& command, int want)
+{
+    ftp_.SetLocalFileName(command);
+    return ftp_.Quote() && ftp_.StatusCode() == want;
+}
+
+bool FtpSession::StoreFrom(const std::string& localPath, const std::string& remoteName, std::uint64_t offset)
+{
+    if (offset == 0)
+        return Store(localPath, remoteName);
+    // REST before STOR; a server that does not take it (no 350) appends
+    // to what it has instead.
+    const bool restarted = Command("REST " + std::to_string(offset), 350);
+    if (!Connected())
+        return false;
+    ftp_.SetLocalFileName(localPath);
+    ftp_.SetHostFileName(remoteName);
+    ftp_.SetResumePosition(static_cast<std::int64_t>(offset));
+    const bool stored = restarted ? ftp_.StoreFile() : ftp_.Append();
+    ftp_.SetResumePosition(0);
+    return stored;
+}
+
+bool FtpSession::StatFile(const std::string& name, bool withTime, UploadRemoteFile& file)
+{
+    file = {};
+    ftp_.SetHostFileName(name);
+    if (ftp_.Size()) {
+        file.known = file.exists = true;
+        file.size = ftp_.SizeResult() > 0 ? static_cast<std::uint64_t>(ftp_.SizeResult()) : 0;
+    } else if (!Connected()) {
+        return false;
+    } else if (ftp_.StatusCode() == 550) {
+        // No such file (or none that has a size).
+        file.known = true;
+    }
+    // Anything else (500, 502, 504): the server does not tell sizes.
+    if (withTime && file.exists) {
+        if (Command("MDTM " + name, 213))
+            file.mtime = FtpMdtmTime(ftp_.LastResponse());
+        else if (!Connected())
+            return false;
+    }
+    return true;
+}
+
+bool FtpSession::Rename(const std::string& from, const std::string& to)
+{
+    auto rename = [&] { return Command("RNFR " + from, 350) && Command("RNTO " + to, 250); };
+    if (rename())
+        return true;
+    if (!Connected())
+        return false;
+    // Some servers refuse to rename over an existing file: the old one goes
+    // first (only then), and the rename is tried once more.
+    ftp_.SetHostFileName(to);
+    if (!ftp_.Delete())
+        return false;
+    return rename();
+}
+
+bool FtpSession::SetFileTime(const std::string& name, std::int64_t mtime)
+{
+    if (!featRead_) {
+        // FEAT's lines come as one multi-line reply: they are read as they
+        // arrive, and the handler the client had gets them too.
+        std::vector<std::string> lines;
+        TNotifyEvent before = ftp_.OnResponse;
+        ftp_.OnResponse = [&](TObject* sender) {
+            lines.push_back(ftp_.LastResponse());
+            if (before)
+                before(sender);
+        };
+        const bool listed = Command("FEAT", 211);
+        ftp_.OnResponse = before;
+        if (!Connected())
+            return false;
+        featRead_ = true;
+        for (const std::string& line : lines) {
+            std::size_t at = line.find_first_not_of(' ');
+            if (listed && at != std::string::npos && line.size() >= at + 4) {
+                std::string word = line.substr(at, 4);
+                for (char& c : word)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                hasMfmt_ = hasMfmt_ || word == "MFMT";
+            }
+        }
+    }
+    return hasMfmt_ && Command("MFMT " + FtpTimeText(mtime) + " " + name, 213);
+}
+
+bool FtpSession::LinkBroken() const
+{
+    // The client's own failures that no new connection mends.
+    const std::string error = ErrorMessage();
+    for (const char* own :
+         {"426 Transfer aborted", "426 Transmit cancelled", "426 Unable to open local file", "426 Error reading file"})
+        if (error.rfind(own, 0) == 0)
+            return false;
+    // A socket error (refused, reset, unreachable) is reported as itself.
+    if (ftp_.RequestResult() >= 10000)
+        return true;
+    const int code = ftp_.StatusCode();
+    // 421 service closing, 425 no data connection, 426 connection closed or
+    // timed out (the client's own time-out reads 426 as well).
+    if (code == 421 || code == 425 || code == 426)
+        return true;
+    return !Connected() && code < 400;
 }
 
 bool FtpSession::Quit()

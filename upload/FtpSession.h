@@ -38,12 +38,23 @@ public:
     bool SendsAscii() const override;
     bool SetType(bool ascii) override;
     bool Store(const std::string& localPath, const std::string& remoteName) override;
+    bool StoreFrom(const std::string& localPath, const std::string& remoteName, std::uint64_t offset) override;
+    bool StatFile(const std::string& name, bool withTime, UploadRemoteFile& file) override;
+    bool Rename(const std::string& from, const std::string& to) override;
+    bool SetFileTime(const std::string& name, std::int64_t mtime) override;
+    bool LinkBroken() const override;
     bool Quit() override;
     void Drop() override;
     std::string ErrorMessage() const override;
 
 private:
+    // Sends `command` (Quote); true when the reply has the code `want`.
+    bool Command(const std::string& command, int want);
+
     std::unique_ptr<TFtpClient> own_;
+    // FEAT was read on this session, and whether it lists MFMT.
+    bool featRead_ = false;
+    bool hasMfmt_ = false;
     TFtpClient& ftp_;
 };
 
@@ -52,3 +63,9 @@ private:
 // the name is everything after the date, elsewhere the text after the last
 // blank. Names starting with '.' are left out. The listing ends at a NUL.
 [[nodiscard]] std::vector<std::string> FtpListedDirectories(const std::string& listing);
+
+// The time of an MDTM reply ("213 YYYYMMDDHHMMSS[.fff]", UTC) in seconds
+// since 1970; 0 when it is not one.
+[[nodiscard]] std::int64_t FtpMdtmTime(const std::string& reply);
+// A time as MFMT and MDTM write it: YYYYMMDDHHMMSS, UTC.
+[[nodiscard]] std::string FtpTimeText(std::int64_t time);

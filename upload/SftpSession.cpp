@@ -118,6 +118,73 @@ bool SftpSession::Store(const std::string& localPath, const std::string& remoteN
     return sftp_.Store();
 }
 
+bool SftpSession::StoreFrom(const std::string& localPath, const std::string& remoteName, std::uint64_t offset)
+{
+    sftp_.LocalFile = localPath;
+    sftp_.HostFile = remoteName;
+    sftp_.StoreOffset = offset;
+    const bool stored = sftp_.Store();
+    sftp_.StoreOffset = 0;
+    return stored;
+}
+
+bool SftpSession::StatFile(const std::string& name, bool withTime, UploadRemoteFile& file)
+{
+    (void)withTime; // stat gives the time anyway
+    file = {};
+    sftp_.HostFile = name;
+    if (sftp_.Stat()) {
+        const sftp::Attrs& attrs = sftp_.StatResult();
+        file.exists = true;
+        file.known = (attrs.flags & sftp::FILEXFER_ATTR_SIZE) != 0;
+        file.size = attrs.size;
+        if (attrs.flags & sftp::FILEXFER_ATTR_ACMODTIME)
+            file.mtime = attrs.mtime;
+        return true;
+    }
+    if (!Connected())
+        return false;
+    file.known = sftp_.ErrorCode() == sftp::FX_NO_SUCH_FILE;
+    return true;
+}
+
+bool SftpSession::Rename(const std::string& from, const std::string& to)
+{
+    sftp_.HostFile = from;
+    sftp_.NewName = to;
+    if (sftp_.HasPosixRename())
+        return sftp_.Rename();
+    // A version 3 RENAME refuses an existing target: it goes first (a
+    // remove that fails because there is none is fine).
+    sftp_.HostFile = to;
+    if (!sftp_.Remove() && !Connected())
+        return false;
+    sftp_.HostFile = from;
+    return sftp_.Rename();
+}
+
+bool SftpSession::SetFileTime(const std::string& name, std::int64_t mtime)
+{
+    sftp_.HostFile = name;
+    sftp_.FileTime = mtime;
+    return sftp_.SetTimes();
+}
+
+bool SftpSession::LinkBroken() const
+{
+    const std::uint32_t code = sftp_.ErrorCode();
+    if (code != sftp::FX_CONNECTION_LOST && code != sftp::FX_NO_CONNECTION)
+        return false;
+    // ssh ends the same way when the log-in is refused or a host key is
+    // not trusted: those stay as they are, however often it is tried.
+    const std::string& why = sftp_.ErrorMessage();
+    for (const char* stays : {"Permission denied", "host key", "Host key", "HAS CHANGED", "not accepted",
+                              "Too many authentication failures", "Stopped: the program is closing"})
+        if (why.find(stays) != std::string::npos)
+            return false;
+    return true;
+}
+
 bool SftpSession::Quit()
 {
     return sftp_.Quit();

@@ -36,6 +36,11 @@ public:
     bool ListDirs(const std::string& dir, std::vector<std::string>& names) override;
     bool HasTextMode() const override { return false; }
     bool Store(const std::string& localPath, const std::string& remoteName) override;
+    bool StoreFrom(const std::string& localPath, const std::string& remoteName, std::uint64_t offset) override;
+    bool StatFile(const std::string& name, bool withTime, UploadRemoteFile& file) override;
+    bool Rename(const std::string& from, const std::string& to) override;
+    bool SetFileTime(const std::string& name, std::int64_t mtime) override;
+    bool LinkBroken() const override;
     bool Quit() override;
     void Drop() override;
     std::string ErrorMessage() const override;

@@ -9,8 +9,10 @@
 #include "upload/UploadSession.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TFtpClient;
@@ -23,13 +25,58 @@ struct UploadFile {
     bool send = true;       // false: listed but never sent (a folder)
 };
 
+// What a file finds on the server under its name.
+enum class IfExists : std::uint8_t {
+    Overwrite, // stored again (nothing asked, nothing looked up)
+    Skip,      // skipped when the server's copy has the same size and is not older
+    Ask,       // UploadEvents::fileExists decides
+};
+// The answer to UploadEvents::fileExists. Yes overwrites; the "to all"
+// answers hold for the rest of the job without asking again.
+enum class ExistsAnswer : std::uint8_t { Yes, YesToAll, No, NoToAll };
+
+// How a job deals with broken links, partial files and files the server
+// has already. Everything off (the defaults but `retries`) gives the
+// dialogue of earlier versions for a job whose link holds, but for the
+// size check after each binary file.
+struct UploadPolicy {
+    // Reconnect attempts after a broken link (control or data connection
+    // lost or timed out); 0: none. They count per job and start again from
+    // 0 after any file that completes.
+    int retries = 3;
+    // The wait before attempt 1, 2, 3, ...; the last one repeats for
+    // further attempts (empty: no wait).
+    std::vector<int> retryDelaysSeconds{2, 5, 15};
+    // Not empty (e.g. ".part"): each file is stored as name+suffix and
+    // renamed to its name once complete and verified; a partial file never
+    // has the real name. A file that failed keeps its name+suffix copy,
+    // which a later job resumes.
+    std::string tempSuffix;
+    IfExists ifExists = IfExists::Overwrite;
+    // After a verified store, set the server file's modification time to
+    // the local one (where the server offers it; quietly skipped elsewhere).
+    bool keepTime = false;
+};
+
 struct UploadJobDescription {
+    UploadJobDescription() = default;
+    UploadJobDescription(std::vector<UploadFile> files_, std::string directory_, UploadPolicy policy_ = {},
+                         std::vector<std::string> directories_ = {})
+        : files(std::move(files_)),
+          directory(std::move(directory_)),
+          policy(std::move(policy_)),
+          directories(std::move(directories_))
+    { }
+
     std::vector<UploadFile> files;
     std::string directory; // empty: the log-in directory
-    // Sub-directories of `directory` made before the files, '/'-separated,
-    // parents before children; one that exists already is fine. A file's
-    // remoteName may then hold '/' ("sub/dir/name").
-    std::vector<std::string> directories{};
+    UploadPolicy policy;
+    // Sub-directories (relative to `directory`, '/'-separated, parents
+    // before children) made in the target before the files: a folder's
+    // tree, empty folders included. A file's remoteName may hold '/'
+    // ("sub/dir/name") and goes into that sub-directory. Making them asks
+    // nothing; one that exists already is fine.
+    std::vector<std::string> directories;
 };
 
 // What the sequence reports and asks. Each handler must be set; `index` is
@@ -54,6 +101,21 @@ struct UploadEvents {
     std::function<void()> completing;
     // Every file was handled but the session had gone.
     std::function<void()> lost;
+
+    // The link broke. The sequence has shown "Connection lost; trying again
+    // in 5 s (attempt 2 of 3)" in the dialogue and dropped the session; the
+    // handler waits `seconds` (the window counts down with Cancel, ftpput
+    // sleeps) and returns false when the user cancelled: the job ends at
+    // once (UploadEnd::Cancelled). Unset: the sequence waits itself,
+    // running the message queue meanwhile (ProcessMessages/WaitMessage),
+    // and never cancels.
+    std::function<bool(int attempt, int attempts, int seconds)> waitBeforeRetry;
+    // IfExists::Ask: the server has `remoteName` already (its size, and its
+    // time if known, 0 = unknown; seconds since 1970). Unset: Overwrite.
+    std::function<ExistsAnswer(std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime)> fileExists;
+    // A file was skipped (IfExists), instead of fileStarting and fileDone.
+    // May be unset.
+    std::function<void(std::size_t index)> fileSkipped;
 };
 
 enum class UploadEnd {
@@ -63,12 +125,22 @@ enum class UploadEnd {
     TypeRefused,      // stopped at a refused TYPE; the session stays open
     Stopped,          // stopped after a failed file; the session dropped
     Lost,             // the session had gone by the end
+    Cancelled,        // cancelled during the wait before a reconnect; the session dropped
 };
 
 struct UploadResult {
+    UploadResult() = default;
+    UploadResult(UploadEnd end_, bool quitFailed_ = false) : end(end_), quitFailed(quitFailed_) { }
+
     UploadEnd end = UploadEnd::Completed;
     bool quitFailed = false;
+    std::vector<std::size_t> failed;  // indices of the files that failed
+    std::vector<std::size_t> skipped; // indices of the files skipped (IfExists)
 };
+
+// The dialogue lines the sequence adds (each starts with "! ").
+std::string UploadRetryNote(int seconds, int attempt, int attempts);
+std::string UploadResumeNote(const std::string& name, std::uint64_t offset);
 
 // The dialogue line an SFTP job shows (once) when it has files checked
 // for ascii.
@@ -86,7 +158,9 @@ extern const char* const SftpAsciiNote;
 // says whether the open session's type matches the one the session sends
 // in (SendsAscii): the type goes out when it must change, and always for
 // the first file of a new session (a new session starts in the server's
-// default type). It is kept up to date for the next job. A protocol
+// default type). It is kept up to date for the next job. After each
+// binary file the size on the server is checked (see upload-job.md for
+// reconnecting, resuming, the temporary name, if-exists and keep-time). A protocol
 // without types (SFTP) sends every file as it is; a job with files checked
 // for ascii says so once in the dialogue (SftpAsciiNote).
 [[nodiscard]] UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, UploadEvents& events,

@@ -47,6 +47,17 @@ struct UploadTrustQuestion {
     const TFtpCertificateQuestion* certificate = nullptr;
 };
 
+// What a server says of a file (UploadSession::StatFile).
+struct UploadRemoteFile {
+    // The server answered: `exists` and, when it exists, `size` hold. False:
+    // it cannot tell (FTP: SIZE refused as unknown or not allowed).
+    bool known = false;
+    bool exists = false;
+    std::uint64_t size = 0;
+    // The modification time (seconds since 1970, UTC); 0: unknown or not asked.
+    std::int64_t mtime = 0;
+};
+
 struct UploadSessionEvents {
     // A line of the dialogue with the server (commands, replies, notes).
     std::function<void(const std::string& line)> display;
@@ -96,6 +107,54 @@ public:
     // Stores the local file under `remoteName` in the current directory,
     // reporting progress.
     [[nodiscard]] virtual bool Store(const std::string& localPath, const std::string& remoteName) = 0;
+    // The same from `offset` on: the server keeps its first `offset` bytes
+    // of `remoteName` and the local bytes from `offset` on follow them
+    // (FTP: REST offset + STOR, APPE where REST is refused; SFTP: open
+    // without emptying, writes from the offset). Progress counts from the
+    // start of the file. Offset 0 is Store.
+    [[nodiscard]] virtual bool StoreFrom(const std::string& localPath, const std::string& remoteName,
+                                         std::uint64_t offset)
+    {
+        return offset == 0 && Store(localPath, remoteName);
+    }
+    // What the server has under `name` in the current directory: its size
+    // (FTP: SIZE, meaningful in binary mode; SFTP: stat) and, when
+    // `withTime`, its modification time (FTP: MDTM). False when the session
+    // is gone.
+    [[nodiscard]] virtual bool StatFile(const std::string& name, bool withTime, UploadRemoteFile& file)
+    {
+        (void)name;
+        (void)withTime;
+        file = {};
+        return Connected();
+    }
+    // Renames `from` to `to` in the current directory, replacing `to` when
+    // it exists (FTP: RNFR/RNTO, and where that is refused DELE of `to` and
+    // RNFR/RNTO again; SFTP: posix-rename@openssh.com where offered, else
+    // remove and rename).
+    [[nodiscard]] virtual bool Rename(const std::string& from, const std::string& to)
+    {
+        (void)from;
+        (void)to;
+        return false;
+    }
+    // Sets the modification time of `name` (seconds since 1970, UTC). False
+    // when the server does not offer it (FTP: FEAT lists no MFMT; nothing
+    // is sent then) or refused it.
+    [[nodiscard]] virtual bool SetFileTime(const std::string& name, std::int64_t mtime)
+    {
+        (void)name;
+        (void)mtime;
+        return false;
+    }
+    // Whether the last failed call failed because the connection broke or
+    // timed out (control or data; a log-in whose connection was refused,
+    // reset or unreachable), so that trying again may succeed. False for a
+    // refusal that stays: a log-in refused (530), permission denied (550),
+    // no space (452, 552), a certificate or host key not trusted, a local
+    // file that cannot be read.
+    [[nodiscard]] virtual bool LinkBroken() const { return !Connected(); }
+
     // Ends the session politely (FTP: QUIT).
     [[nodiscard]] virtual bool Quit() = 0;
     // Ends the session at once, without a word to the server (a QUIT could

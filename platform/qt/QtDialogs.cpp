@@ -73,6 +73,20 @@ DialogAnswer QtDialogs::RiskyQuestionBox(const std::string& text)
     return Show(box) == QMessageBox::Yes ? DialogAnswer::Yes : DialogAnswer::No;
 }
 
+DialogAnswer QtDialogs::QuestionForEachBox(const std::string& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, Caption(), QString::fromStdString(text),
+                    QMessageBox::Yes | QMessageBox::YesToAll | QMessageBox::No | QMessageBox::NoToAll, Owner());
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    switch (Show(box)) {
+    case QMessageBox::Yes: return DialogAnswer::Yes;
+    case QMessageBox::YesToAll: return DialogAnswer::YesToAll;
+    case QMessageBox::NoToAll: return DialogAnswer::NoToAll;
+    default: return DialogAnswer::No;
+    }
+}
+
 void QtDialogs::ErrorBox(const std::string& text)
 {
     QMessageBox box(QMessageBox::Critical, Caption(), QString::fromStdString(text), QMessageBox::Ok, Owner());

@@ -15,6 +15,7 @@ public:
     void MessageBox(const std::string& text) override;
     DialogAnswer QuestionBox(const std::string& text) override;
     DialogAnswer RiskyQuestionBox(const std::string& text) override;
+    DialogAnswer QuestionForEachBox(const std::string& text) override;
     void ErrorBox(const std::string& text) override;
     void Beep() override;
 

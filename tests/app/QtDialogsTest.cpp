@@ -24,7 +24,7 @@ struct Seen {
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-enum class Close { Ok, Yes, No, Escape, TitleBar, Enter };
+enum class Close { Ok, Yes, No, YesToAll, NoToAll, Escape, TitleBar, Enter };
 
 // Waits for the box `show` opens, notes what it shows and closes it the way given.
 Seen ShowAndClose(const std::function<void()>& show, Close how)
@@ -47,6 +47,8 @@ Seen ShowAndClose(const std::function<void()>& show, Close how)
         case Close::Ok: box->button(QMessageBox::Ok)->click(); break;
         case Close::Yes: box->button(QMessageBox::Yes)->click(); break;
         case Close::No: box->button(QMessageBox::No)->click(); break;
+        case Close::YesToAll: box->button(QMessageBox::YesToAll)->click(); break;
+        case Close::NoToAll: box->button(QMessageBox::NoToAll)->click(); break;
         case Close::Escape: QTest::keyClick(box, Qt::Key_Escape); break;
         case Close::TitleBar: box->close(); break;
         case Close::Enter: QTest::keyClick(box, Qt::Key_Return); break;
@@ -129,6 +131,24 @@ TEST_F(QtDialogBoxes, RiskyQuestionIsAWarningThatEnterAnswersNo)
         EXPECT_EQ(seen.format, Qt::PlainText);
         EXPECT_EQ(seen.parent, &main);
         EXPECT_EQ(seen.text, "Trust the certificate of <b>CN=x</b>?");
+    }
+}
+
+// Overwrite a file the server has? Enter, Escape and the close box keep
+// it; each of the four buttons gives its own answer.
+TEST_F(QtDialogBoxes, QuestionForEachItemKeepsWhatIsThereUnlessToldOtherwise)
+{
+    const std::vector<std::pair<Close, DialogAnswer>> cases = {
+        {Close::Enter, DialogAnswer::No},          {Close::Escape, DialogAnswer::No},
+        {Close::TitleBar, DialogAnswer::No},       {Close::Yes, DialogAnswer::Yes},
+        {Close::YesToAll, DialogAnswer::YesToAll}, {Close::No, DialogAnswer::No},
+        {Close::NoToAll, DialogAnswer::NoToAll}};
+    for (const auto& [how, expected] : cases) {
+        DialogAnswer answer = expected == DialogAnswer::Yes ? DialogAnswer::No : DialogAnswer::Yes;
+        Seen seen = ShowAndClose([&] { answer = dialogs_.QuestionForEachBox("a.txt exists. Overwrite it?"); }, how);
+        EXPECT_EQ(answer, expected) << static_cast<int>(how);
+        EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::YesToAll | QMessageBox::No | QMessageBox::NoToAll);
+        EXPECT_EQ(seen.defaultButton, QMessageBox::No);
     }
 }
 

@@ -158,6 +158,61 @@ TEST_F(OptionsTest, TheDialogStartsFromTheCurrentOptions)
     EXPECT_EQ(Std(form->state.firewallPort), "1021");
 }
 
+// The upload rules, edited from the keyboard as a user does: Tab moves
+// from box to box, typing replaces the number, Space checks, the arrow
+// picks the rule, Enter is OK. A slash cannot go into the suffix.
+TEST_F(OptionsTest, UploadRulesAreEditedFromTheKeyboard)
+{
+    auto form = OpenSampleWindow();
+    form->hostcmbox->setEditText(QStringLiteral("work"));
+    ModalDriver<TOptionsFm> driver([](TOptionsFm* dialog) {
+        EXPECT_EQ(Std(dialog->profileLabel->text()), "For the profile \"work\":");
+        EXPECT_EQ(dialog->retriesSpin->value(), 3);
+        EXPECT_FALSE(dialog->tempSuffixEdit->isEnabled()) << "no temporary name on a fresh profile";
+        dialog->pasvckbox->setFocus();
+        auto key = [&](Qt::Key k) { QTest::keyClick(QApplication::focusWidget(), k); };
+        key(Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog->retriesSpin);
+        QTest::keyClick(dialog->retriesSpin, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(dialog->retriesSpin, QStringLiteral("5"));
+        key(Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog->keepTimeCheck);
+        key(Qt::Key_Space);
+        key(Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog->tempNameCheck);
+        key(Qt::Key_Space);
+        EXPECT_TRUE(dialog->tempSuffixEdit->isEnabled());
+        key(Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog->tempSuffixEdit);
+        QTest::keyClick(dialog->tempSuffixEdit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(dialog->tempSuffixEdit, QStringLiteral(".up/x"));
+        EXPECT_EQ(Std(dialog->tempSuffixEdit->text()), ".upx");
+        key(Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog->ifExistsBox);
+        key(Qt::Key_Down);
+        key(Qt::Key_Down);
+        key(Qt::Key_Return);
+    });
+    form->OptionsBn->click();
+    ASSERT_TRUE(driver.Ran());
+    EXPECT_EQ(form->state.reconnectAttempts, 5);
+    EXPECT_TRUE(form->state.keepModificationTime);
+    EXPECT_EQ(Std(form->state.tempSuffix), ".upx");
+    EXPECT_EQ(form->state.ifExists, ExistingFileRule::Ask);
+
+    // Unchecked again: no temporary name, whatever the box still shows.
+    ModalDriver<TOptionsFm> again([](TOptionsFm* dialog) {
+        EXPECT_TRUE(dialog->tempNameCheck->isChecked());
+        EXPECT_EQ(Std(dialog->tempSuffixEdit->text()), ".upx");
+        EXPECT_EQ(dialog->ifExistsBox->currentIndex(), 2);
+        QTest::mouseClick(dialog->tempNameCheck, Qt::LeftButton);
+        QTest::mouseClick(dialog->OK, Qt::LeftButton);
+    });
+    form->OptionsBn->click();
+    ASSERT_TRUE(again.Ran());
+    EXPECT_EQ(Std(form->state.tempSuffix), "");
+}
+
 TEST_F(OptionsTest, FirewallBoxesAreOnOnlyWhileTheFirewallIsChecked)
 {
     TOptionsFm dialog;

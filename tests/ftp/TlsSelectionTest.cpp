@@ -293,6 +293,7 @@ const char* EndName(UploadEnd end)
     case UploadEnd::TypeRefused: return "TypeRefused";
     case UploadEnd::Stopped: return "Stopped";
     case UploadEnd::Lost: return "Lost";
+    case UploadEnd::Cancelled: return "Cancelled";
     }
     return "?";
 }

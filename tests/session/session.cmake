@@ -11,3 +11,10 @@ parcelo_add_test(NAME upload_session_test ONE_PROCESS
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/SessionSequenceTest.cpp
   LIBS parcelo_upload parcelo_ftp parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)
+
+# Broken links, resuming, the size check, the temporary name, if-exists and
+# keep-time: vsftpd, pyftpdlib and sshd behind the cutting proxy.
+parcelo_add_test(NAME upload_resume_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ResumeTest.cpp
+  LIBS parcelo_upload parcelo_ftp parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS real-server)

@@ -316,6 +316,53 @@ TEST_F(SettingsWindow, SavingLeavesOutFieldsThatDoNotApply)
     EXPECT_EQ(Get("Hosts\\work", "remember"), "0");
 }
 
+// The upload rules: the temporary name and the rule for existing files go
+// with their profile, reconnecting and the file times with the options. A
+// profile an older version saved (no rule) goes by the defaults rather than
+// by the profile shown before it; a rule a newer version wrote overwrites;
+// an attempt count out of range is held to what the dialog offers at most.
+TEST_F(SettingsWindow, UploadRulesTravelWithTheirProfile)
+{
+    {
+        auto form = Open();
+        form->hostcmbox->setEditText("work");
+        form->addressedit->setText("ftp.example.org");
+        form->state.tempSuffix = ".part";
+        form->state.ifExists = ExistingFileRule::Skip;
+        form->state.reconnectAttempts = 0;
+        form->state.keepModificationTime = true;
+        form->writereg();
+    }
+    EXPECT_EQ(Get("Hosts\\work", "tempsuffix"), ".part");
+    EXPECT_EQ(Get("Hosts\\work", "ifexists"), "skip");
+    EXPECT_EQ(Get("Options", "reconnects"), "0");
+    EXPECT_EQ(Get("Options", "keeptime"), "1");
+    Put("Hosts\\old", {{"address", std::string("old.example.org")}});
+    Put("Hosts\\newer", {{"tempsuffix", std::string("~")}, {"ifexists", std::string("rename-it")}});
+
+    auto form = Open();
+    EXPECT_EQ(Std(form->state.tempSuffix), ".part");
+    EXPECT_EQ(form->state.ifExists, ExistingFileRule::Skip);
+    EXPECT_EQ(form->state.reconnectAttempts, 0);
+    EXPECT_TRUE(form->state.keepModificationTime);
+    form->hostcmbox->setEditText("old");
+    form->readreg("p");
+    EXPECT_EQ(Std(form->state.tempSuffix), "");
+    EXPECT_EQ(form->state.ifExists, ExistingFileRule::Overwrite);
+    form->hostcmbox->setEditText("newer");
+    form->readreg("p");
+    EXPECT_EQ(Std(form->state.tempSuffix), "~");
+    EXPECT_EQ(form->state.ifExists, ExistingFileRule::Overwrite);
+
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software\\Parcelo\\Options", true));
+        reg.WriteInteger("reconnects", 1000);
+    }
+    EXPECT_EQ(Open()->state.reconnectAttempts, 99);
+    EXPECT_TRUE(dialogs.Log().empty());
+}
+
 TEST_F(SettingsWindow, ExtensionsAreStoredAsValueNames)
 {
     Put("Options\\Extensions", {{".stale", std::string("")}});
