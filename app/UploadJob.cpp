@@ -111,11 +111,16 @@ ExistsAnswer TForm1::AskOverwrite(std::size_t index, std::uint64_t remoteSize, s
     // Once the window has closed nothing more goes up.
     if (closed_)
         return ExistsAnswer::NoToAll;
-    QString text = JobRow(index)->text(0) + QStringLiteral(" exists on the server (%1 bytes").arg(remoteSize);
+    QStringList known;
+    if (remoteSize != UploadUnknownSize)
+        known << QStringLiteral("%1 bytes").arg(remoteSize);
     if (remoteTime > 0)
-        text += QStringLiteral(", changed ") +
-                QLocale().toString(QDateTime::fromSecsSinceEpoch(remoteTime), QLocale::ShortFormat);
-    text += QStringLiteral("). Overwrite it?");
+        known << QStringLiteral("changed ") +
+                     QLocale().toString(QDateTime::fromSecsSinceEpoch(remoteTime), QLocale::ShortFormat);
+    QString text = JobRow(index)->text(0) + QStringLiteral(" exists on the server");
+    if (!known.isEmpty())
+        text += QStringLiteral(" (") + known.join(QStringLiteral(", ")) + u')';
+    text += QStringLiteral(". Overwrite it?");
     switch (Dialogs().QuestionForEachBox(Std(text))) {
     case DialogAnswer::Yes: return ExistsAnswer::Yes;
     case DialogAnswer::YesToAll: return ExistsAnswer::YesToAll;
@@ -508,8 +513,12 @@ void TForm1::UploadJob()
         if (!closed_)
             dircmbox->setFocus();
         return;
-    case UploadEnd::Stopped:
-    case UploadEnd::Cancelled: return;
+    case UploadEnd::Stopped: return;
+    case UploadEnd::Cancelled:
+        // Closed while waiting to reconnect: nothing more to ask or say.
+        StopTransferStatus();
+        statusBar->SetPanelText(1, QStringLiteral("File transfer aborted"));
+        return;
     case UploadEnd::Completed:
         if (TitleProgress)
             ShowApplicationTitle(QStringLiteral("Completed"));

@@ -130,7 +130,17 @@ FtpSession::FtpSession() : own_(std::make_unique<TFtpClient>(nullptr)), ftp_(*ow
     RouteClientEvents();
 }
 
-FtpSession::FtpSession(TFtpClient& client) : ftp_(client) { }
+FtpSession::FtpSession(TFtpClient& client) : ftp_(client)
+{
+    // The client's events stay the caller's: the sequence's own lines go
+    // where the client's lines go.
+    events.display = [this](const std::string& line) {
+        if (ftp_.OnDisplay) {
+            std::string shown = line;
+            ftp_.OnDisplay(&ftp_, shown);
+        }
+    };
+}
 
 FtpSession::~FtpSession() = default;
 
@@ -269,9 +279,21 @@ bool FtpSession::StatFile(const std::string& name, bool withTime, UploadRemoteFi
         file.size = ftp_.SizeResult() > 0 ? static_cast<std::uint64_t>(ftp_.SizeResult()) : 0;
     } else if (!Connected()) {
         return false;
-    } else if (ftp_.StatusCode() == 550) {
+    } else if (ftp_.StatusCode() == 550 && ftp_.Binary()) {
         // No such file (or none that has a size).
         file.known = true;
+    } else if (ftp_.StatusCode() == 550 && withTime) {
+        // In ascii mode many servers refuse SIZE for every file: whether
+        // the file is there, its time tells.
+        if (Command("MDTM " + name, 213)) {
+            file.known = file.exists = true;
+            file.size = UploadUnknownSize;
+            file.mtime = FtpMdtmTime(ftp_.LastResponse());
+            return true;
+        }
+        if (!Connected())
+            return false;
+        file.known = ftp_.StatusCode() == 550;
     }
     // Anything else (500, 502, 504): the server does not tell sizes.
     if (withTime && file.exists) {

@@ -110,8 +110,9 @@ struct UploadEvents {
     // running the message queue meanwhile (ProcessMessages/WaitMessage),
     // and never cancels.
     std::function<bool(int attempt, int attempts, int seconds)> waitBeforeRetry;
-    // IfExists::Ask: the server has `remoteName` already (its size, and its
-    // time if known, 0 = unknown; seconds since 1970). Unset: Overwrite.
+    // IfExists::Ask: the server has `remoteName` already (its size, or
+    // UploadUnknownSize, and its time if known, 0 = unknown; seconds since
+    // 1970). Unset: Overwrite.
     std::function<ExistsAnswer(std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime)> fileExists;
     // A file was skipped (IfExists), instead of fileStarting and fileDone.
     // May be unset.

@@ -48,11 +48,15 @@ struct UploadTrustQuestion {
 };
 
 // What a server says of a file (UploadSession::StatFile).
+inline constexpr std::uint64_t UploadUnknownSize = ~std::uint64_t{0};
+
 struct UploadRemoteFile {
     // The server answered: `exists` and, when it exists, `size` hold. False:
     // it cannot tell (FTP: SIZE refused as unknown or not allowed).
     bool known = false;
     bool exists = false;
+    // UploadUnknownSize: it exists, but the server would not give its size
+    // (FTP in ascii mode).
     std::uint64_t size = 0;
     // The modification time (seconds since 1970, UTC); 0: unknown or not asked.
     std::int64_t mtime = 0;
