@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "app/DesktopNotifier.h"
 #include "app/FileDrop.h"
 #include "app/FileList.h"
 #include "ftp/Ftpcli.h"

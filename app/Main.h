@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/JobProgress.h"
 #include "app/StatusBar.h"
 #include "app/WindowWidgets.h"
 #include "app/TransferStatus.h"
@@ -30,6 +31,7 @@
 #include "platform/Files.h"
 #include "settings/Settings.h"
 
+class DesktopNotifier;
 class QCloseEvent;
 class SftpSession;
 class TFtpClient;
@@ -179,6 +181,8 @@ public:
     QLabel* passwordLabel; // "Label4"
     QLineEdit* passedit;
     QCheckBox* remckbox;
+    QLabel* webLabel; // "Label8"
+    QLineEdit* webedit;
     QRadioButton* loginDirRadio; // "RB1"
     QRadioButton* subdirRadio;   // "RB2"
     DropDownComboBox* dircmbox;
@@ -284,6 +288,12 @@ private:
     SftpSession& SftpForJob();
     // Drops the SFTP session, if one is open.
     void DropSftpSession();
+    // The end of a job for the user (app/JobReport.cpp): the links of the
+    // files it stored into the clipboard and the dialogue, and a desktop
+    // notification when the window is not the active one.
+    void ReportJobEnd(UploadEnd end);
+    void StartJobProgress();
+    [[nodiscard]] QStringList StoredFileLinks() const;
     // The bar, the percentage and the title for `count` bytes of the file
     // going up under `remoteName` (app/TransferFeedback.cpp).
     void ShowProgress(std::int64_t count, const std::string& remoteName);
@@ -340,6 +350,10 @@ private:
     int filesSkipped_ = 0;            // files of the running job the server had already
     QEventLoop* retryWait_ = nullptr; // the countdown before a reconnect, while it runs
     TransferRate transferRate_;
+    JobProgress jobProgress_;         // the whole job's files and bytes, for the status bar
+    UploadJobDescription job_;        // the job running or last run
+    std::vector<std::size_t> stored_; // its files that were stored, by index
+    std::unique_ptr<DesktopNotifier> notifier_;
     QString sendingText_; // "Sending NAME" of the file going up
     // The job moved the focus off OK to the dialogue box.
     bool okFocusParked_ = false;

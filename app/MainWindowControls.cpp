@@ -100,6 +100,14 @@ void TForm1::CreateControls()
     remckbox = named(new QCheckBox(QStringLiteral("save password"), this), "remckbox");
     remckbox->setFocusPolicy(Qt::ClickFocus);
 
+    webLabel = label("Label8", "Web address:");
+    webedit = named(new QLineEdit(this), "webedit");
+    webedit->setPlaceholderText(QStringLiteral("https://example.org/files/"));
+    webedit->setToolTip(QStringLiteral(
+        "Where the log-in directory shows on the web, e.g. https://example.org/files/ (https:// is put in front of "
+        "an address without http:// or https://).\nAfter an upload the links of the files sent (this address, the "
+        "sub-directory and the name) go to the clipboard. Leave it empty for no links."));
+
     loginDirRadio = named(new QRadioButton(QStringLiteral("in default login directory"), this), "RB1");
     loginDirRadio->setChecked(true);
     subdirRadio = named(new QRadioButton(QStringLiteral("in Sub-directory:"), this), "RB2");
@@ -143,9 +151,9 @@ void TForm1::NameControlsForAssistiveTools()
     // A screen reader names a field by its label; the label's text less its
     // colon is also the field's accessible name, for tools that do not follow
     // the label.
-    const std::pair<QLabel*, QWidget*> labelled[] = {{filesLabel, fileList},      {profileLabel, hostcmbox},
-                                                     {addressLabel, addressedit}, {portLabel, portedit},
-                                                     {userLabel, useredit},       {passwordLabel, passedit}};
+    const std::pair<QLabel*, QWidget*> labelled[] = {
+        {filesLabel, fileList}, {profileLabel, hostcmbox}, {addressLabel, addressedit}, {portLabel, portedit},
+        {userLabel, useredit},  {passwordLabel, passedit}, {webLabel, webedit}};
     for (const auto& [label, field] : labelled) {
         label->setBuddy(field);
         QString name = label->text();
@@ -230,6 +238,9 @@ void TForm1::ArrangeControls()
     grid->addWidget(passwordLabel, 5, 0, right);
     grid->addWidget(passedit, 5, 1);
     grid->addWidget(remckbox, 5, 2);
+
+    grid->addWidget(webLabel, 6, 0, right);
+    grid->addWidget(webedit, 6, 1);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(0, 1);
 
@@ -251,8 +262,11 @@ void TForm1::ArrangeControls()
 
     auto* bottom = new QHBoxLayout;
     bottom->setSpacing(2);
-    bottom->addWidget(progressBar, 165);
-    bottom->addWidget(statusBar, 206);
+    // The bar keeps a third of the window; the texts beside it (the file's
+    // figures, and during a job of several files the whole job's) get the
+    // rest.
+    bottom->addWidget(progressBar, 1);
+    bottom->addWidget(statusBar, 2);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(px(9), px(9), px(9), px(4));
@@ -278,8 +292,9 @@ void TForm1::SetTabOrder()
     // Tab stops in order; the rest take the focus only when clicked.
     // The port follows the address it sits beside; the directory choice
     // comes before the directory box it switches on.
-    const QList<QWidget*> chain = {hostcmbox, addressedit, portedit, useredit,  passedit, loginDirRadio, subdirRadio,
-                                   dircmbox,  OKBn,        CancelBn, OptionsBn, AboutBn,  ExitBn,        DisplayMemo};
+    const QList<QWidget*> chain = {hostcmbox, addressedit,   portedit,    useredit, passedit,
+                                   webedit,   loginDirRadio, subdirRadio, dircmbox, OKBn,
+                                   CancelBn,  OptionsBn,     AboutBn,     ExitBn,   DisplayMemo};
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 }

@@ -182,6 +182,7 @@ void TForm1::newbnClick()
     addressedit->clear();
     useredit->clear();
     passedit->clear();
+    webedit->clear();
     // The port is kept: it is the same for most servers.
     anonyckbox->setChecked(false);
     remckbox->setChecked(false);

@@ -40,6 +40,7 @@ Profile TForm1::ShownProfile() const
     p.subdirectory = dircmbox->currentText();
     p.tempSuffix = state.tempSuffix;
     p.ifExists = state.ifExists;
+    p.webAddress = webedit->text();
     return p;
 }
 
@@ -132,6 +133,8 @@ void TForm1::ShowStoredProfile(const StoredProfile& p)
     } else if (p.subdirectory) {
         SetEditText(dircmbox, *p.subdirectory);
     }
+    if (p.webAddress)
+        webedit->setText(*p.webAddress);
 }
 
 void TForm1::readreg(const QString& mode)

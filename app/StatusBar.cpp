@@ -19,7 +19,10 @@ StatusPanels::StatusPanels(QWidget* parent) : QFrame(parent)
     panels_[0]->setFixedWidth(fm.horizontalAdvance(QStringLiteral("100%")) + 4 + 2 * panels_[0]->frameWidth() + 6);
     panels_[0]->setAlignment(Qt::AlignCenter);
     panels_[1]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    panels_[2]->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    panels_[2]->hide();
     layout->addWidget(panels_[0]);
+    layout->addWidget(panels_[2]);
     layout->addWidget(panels_[1], 1);
 }
 
@@ -28,6 +31,8 @@ void StatusPanels::SetPanelText(int index, const QString& text)
     Panel(index)->setText(text);
     // A narrow window cuts the text off: the tooltip has all of it.
     Panel(index)->setToolTip(index == 1 ? text : QString());
+    if (index == 2)
+        Panel(index)->setVisible(!text.isEmpty());
 }
 
 QString StatusPanels::PanelText(int index) const

@@ -1,7 +1,8 @@
 #pragma once
-// The main window's status bar: two text panels side by side. Panel 0 is
-// narrow (the percentage of the current transfer), panel 1 takes the rest
-// (the last status message).
+// The main window's status bar: text panels side by side. Panel 0 is
+// narrow (the percentage of the current transfer), panel 2 beside it the
+// progress of the whole job (shown only while it has text), panel 1 takes
+// the rest (the last status message).
 
 #include <QFrame>
 #include <QLabel>
@@ -17,5 +18,5 @@ public:
     [[nodiscard]] QLabel* Panel(int index) const { return panels_.at(static_cast<size_t>(index)); }
 
 private:
-    std::array<QLabel*, 2> panels_{};
+    std::array<QLabel*, 3> panels_{};
 };

@@ -48,6 +48,10 @@ void TForm1::ShowProgress(std::int64_t Count, const std::string& remoteName)
     const std::int64_t position = std::max(progressBar->value(), 0);
     const std::int64_t percent = maximum > 0 ? position * 100 / maximum : 0;
     const QString text = QString::number(percent) + u'%';
+    // The whole job's figure beside it, while a job runs.
+    jobProgress_.SetCount(Count);
+    if (const QString job = jobProgress_.Text(); statusBar->PanelText(2) != job)
+        statusBar->SetPanelText(2, job);
     ShowTransferStatus(Count);
     if (statusBar->PanelText(0) == text)
         return;

@@ -413,6 +413,16 @@ QString TForm1::SentSummary() const
            why.join(QStringLiteral(", "));
 }
 
+void TForm1::StartJobProgress()
+{
+    std::vector<std::int64_t> sizes;
+    for (std::size_t i = 0; i < job_.files.size(); ++i) {
+        const QTreeWidgetItem* row = JobRow(i);
+        sizes.push_back(job_.files[i].send && row != nullptr ? row->text(1).toLongLong() : -1);
+    }
+    jobProgress_.Start(sizes);
+}
+
 UploadEvents TForm1::JobEvents()
 {
     auto failedText = [this](std::size_t index) {
@@ -433,6 +443,11 @@ UploadEvents TForm1::JobEvents()
     events.stopOnTypeFailure = [] { return false; };
     events.fileStarting = [this](std::size_t index) {
         const QTreeWidgetItem* row = JobRow(index);
+        // Counted as stored unless it fails (the sequence goes on to
+        // fileDone after a failed file too).
+        stored_.push_back(index);
+        jobProgress_.FileStarting(index);
+        statusBar->SetPanelText(2, jobProgress_.Text());
         statusBar->SetPanelText(1, QStringLiteral("Sending ") + row->text(0));
         SetProgressScale(row);
         StartTransferStatus(row);
@@ -444,6 +459,9 @@ UploadEvents TForm1::JobEvents()
         if (jobEntries_.at(index).row != lastFailedRow_)
             ++filesFailed_;
         lastFailedRow_ = jobEntries_.at(index).row;
+        if (!stored_.empty() && stored_.back() == index)
+            stored_.pop_back();
+        jobProgress_.FileEnded();
         Dialogs().Beep();
         return canGoOn && JobQuestion(failedText(index) + QStringLiteral(". Do you want to try the rest?"));
     };
@@ -454,6 +472,7 @@ UploadEvents TForm1::JobEvents()
         statusBar->SetPanelText(1, QStringLiteral("File transfer aborted"));
     };
     events.fileDone = [this](std::size_t) {
+        jobProgress_.FileEnded();
         StopTransferStatus();
         progressBar->setValue(0);
         statusBar->SetPanelText(0, QString());
@@ -493,17 +512,24 @@ void TForm1::UploadJob()
     lastFailedRow_ = -1;
     filesSkipped_ = 0;
     lastSkippedRow_ = -1;
+    job_ = DescribeJob();
+    stored_.clear();
+    StartJobProgress();
     UploadEvents events = JobEvents();
     UploadResult result;
     if (AddressProtocol() == UploadProtocol::Sftp) {
         // SFTP has no transfer types: nothing to keep track of.
         bool typeKnown = false;
-        result = RunUpload(SftpForJob(), DescribeJob(), events, typeKnown);
+        result = RunUpload(SftpForJob(), job_, events, typeKnown);
     } else {
         DropSftpSession();
         CopyProfileIntoClient();
-        result = RunUpload(*FTP, DescribeJob(), events, sessionTypeKnown_);
+        result = RunUpload(*FTP, job_, events, sessionTypeKnown_);
     }
+    jobProgress_.Stop();
+    statusBar->SetPanelText(2, QString());
+    if (result.end == UploadEnd::Completed || result.end == UploadEnd::Stopped || result.end == UploadEnd::Lost)
+        ReportJobEnd(result.end);
     switch (result.end) {
     case UploadEnd::LoginFailed: EnableOKAfterJob(); return;
     case UploadEnd::DirectoryMissing:

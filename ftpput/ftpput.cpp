@@ -20,8 +20,8 @@
 // all lines of a multi-line one.
 // A broken link is mended by logging in again (--retries, 3 by default)
 // and the file that broke is resumed; every binary file's size is checked
-// on the server afterwards. The files that failed are listed on standard
-// error at the end.
+// on the server afterwards. Each file that failed is named on standard
+// error ("ftpput: STOR FILE failed: ...").
 // Exit status: 0 when every file was stored (or skipped), 1 otherwise, 2
 // on a usage error. Scripts rely on this interface: keep it stable.
 //
@@ -111,8 +111,8 @@ constexpr const char* Help = "Stores each FILE under its base name in DIR on an 
                              "have no effect over SFTP (files go byte for byte).\n"
                              "\n"
                              "Exit status: 0 every file was stored or skipped; 1 something failed (the log-in,\n"
-                             "the directory, a file that could not be read or stored; the files not stored are\n"
-                             "listed on standard error); 2 a usage error.\n";
+                             "the directory, a file that could not be read or stored; each file not stored is\n"
+                             "named on standard error); 2 a usage error.\n";
 
 // The server's replies as the dialogue shows them ("< 451-...", "< 451 ..."),
 // so that a failure can quote a multi-line reply whole and not only its
@@ -457,12 +457,6 @@ int main(int argc, char** argv)
 
     bool typeKnown = false;
     const UploadResult result = RunUpload(*session, job, events, typeKnown);
-    if (!result.failed.empty()) {
-        std::fprintf(stderr, "ftpput: not stored:");
-        for (const std::size_t index : result.failed)
-            std::fprintf(stderr, " %s", job.files[index].localPath.c_str());
-        std::fputc('\n', stderr);
-    }
     switch (result.end) {
     case UploadEnd::DirectoryMissing:
     case UploadEnd::TypeRefused: (void)session->Quit(); return 1;

@@ -70,7 +70,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 echo "depends: $depends"
 names=$(sed -E 's/ *\([^)]*\)//g; s/ *, */\n/g' <<<"$depends")
-for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libsqlite3-0 libstdc++6 openssh-client libqt6svg6; do
+for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libsqlite3-0 libstdc++6 openssh-client libqt6svg6; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
 done
 

@@ -105,7 +105,8 @@ port=$(cat "$work/port")
 # Written through the store's own code (bench/regset); layout:
 # docs/settings-store.md. Anonymous log-in (the e-mail
 # address is the password), upload into the sub-directory "incoming",
-# passive mode, .txt files in ascii mode.
+# passive mode, .txt files in ascii mode; a web address (a placeholder: the
+# demo has no web server) so that the links show after the upload.
 headless=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
 export PARCELO_REGISTRY=$work/registry.db
@@ -119,6 +120,7 @@ $hosts\Local demo${tab}port${tab}sz${tab}$port
 $hosts\Local demo${tab}anonymous${tab}dword${tab}1
 $hosts\Local demo${tab}insub${tab}dword${tab}1
 $hosts\Local demo${tab}subdir${tab}sz${tab}incoming
+$hosts\Local demo${tab}webaddress${tab}sz${tab}https://example.org/demo/
 $options${tab}usefirewall${tab}dword${tab}0
 $options${tab}passivemode${tab}dword${tab}1
 $options${tab}exit${tab}dword${tab}$headless

@@ -14,7 +14,8 @@ packages=(
   clang-14 libclang-rt-14-dev clang-format-14
   vsftpd python3 python3-pyftpdlib
   openssh-client openssh-server python3-asyncssh
-  xvfb xauth imagemagick x11-utils xdotool
+  xvfb xauth imagemagick x11-utils xdotool xclip
+  dbus python3-dbusmock
   curl desktop-file-utils bc
   dpkg-dev file lintian appstream
   fonts-dejavu-core

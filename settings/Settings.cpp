@@ -17,6 +17,9 @@ const std::string OptionsKey = std::string(SettingsRootKey) + "\\Options";
 // SHA-256 fingerprint. Versions that know nothing of TLS ignore both.
 const std::string TlsHostValue = "tlshost";
 const std::string TlsFingerprintValue = "tlsfingerprint";
+// A profile's web address, for the links of the files sent; older versions
+// ignore it.
+const std::string WebAddressValue = "webaddress";
 
 // How files go up to a profile's server. Older versions ignore them.
 const std::string TempSuffixValue = "tempsuffix";
@@ -144,6 +147,10 @@ void ReadProfile(TRegistry& reg, const QString& name, const Profile& shown, Stor
         p.tempSuffix = FromStore(reg.ReadString(TempSuffixValue));
     if (reg.ValueExists(IfExistsValue))
         p.ifExists = ExistingFileRuleOf(reg.ReadString(IfExistsValue));
+    // Newer than the rest: a profile saved before it has none, which is no
+    // web address rather than the one the window shows.
+    p.stoppedIn = ProfileReadStage::WebAddress;
+    p.webAddress = reg.ValueExists(WebAddressValue) ? FromStore(reg.ReadString(WebAddressValue)) : QString();
     p.stoppedIn = ProfileReadStage::Done;
 }
 
@@ -340,6 +347,7 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
                 reg.WriteString("subdir", ToStore(profile.subdirectory));
             reg.WriteString(TempSuffixValue, ToStore(profile.tempSuffix));
             reg.WriteString(IfExistsValue, ExistingFileRuleText(profile.ifExists));
+            reg.WriteString(WebAddressValue, ToStore(profile.webAddress));
             if (trusted != nullptr && IsFingerprint(trusted->fingerprint) && trusted->profile == name) {
                 // The old fingerprint goes first: a write that fails half-way
                 // must not pair it with the new host.

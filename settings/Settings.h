@@ -33,6 +33,9 @@ struct Profile {
     // How files go up to this server; edited in the Options dialog.
     QString tempSuffix; // not empty: sent as name+suffix, renamed once complete
     ExistingFileRule ifExists = ExistingFileRule::Overwrite;
+    // Where the log-in directory shows on the web ("https://example.org/files/");
+    // empty: no links after a job.
+    QString webAddress;
 };
 
 // The program-wide options, with the e-mail address offered as the
@@ -63,6 +66,7 @@ enum class ProfileReadStage {
     InSubdirectory, // insub
     Subdirectory,   // subdir
     Transfer,       // tempsuffix, ifexists
+    WebAddress,     // webaddress
     Done,
 };
 
@@ -79,6 +83,7 @@ struct StoredProfile {
     std::optional<QString> subdirectory;
     std::optional<QString> tempSuffix;
     std::optional<ExistingFileRule> ifExists;
+    std::optional<QString> webAddress; // empty when the store has none
     // The stage the read ended in: Done when it read everything it needed.
     ProfileReadStage stoppedIn = ProfileReadStage::Address;
 };

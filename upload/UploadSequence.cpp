@@ -118,6 +118,10 @@ Try StoreOnce(UploadSession& session, const UploadFile& file, const UploadPolicy
         if (!session.StoreFrom(file.localPath, target, offset))
             return failed();
     }
+    // A store the client took as complete can still have lost its last
+    // bytes with the link (the server saw the data connection end early):
+    // with the session gone the check below cannot run, so the file counts
+    // as broken and is looked at again after the new log-in.
 
     // The size on the server must be what was sent; a server that cannot
     // tell it is not asked twice, and the store stands.
@@ -240,8 +244,12 @@ UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, 
         // With a temporary name a partial copy is ours to continue; under
         // the real name only one this job left behind.
         bool resume = !policy.tempSuffix.empty();
+        // A session found gone before the file started was ended on
+        // purpose (an abort): nothing is tried again then.
+        const bool wasUp = session.Connected();
         Try outcome = StoreOnce(session, file, policy, resume);
-        while (outcome == Try::Broken && attemptsUsed < retries) {
+        // A program that is closing does not wait for another attempt.
+        while (outcome == Try::Broken && wasUp && attemptsUsed < retries && !IsTerminating()) {
             ++attemptsUsed;
             const std::size_t delayIndex =
                 std::min<std::size_t>(static_cast<std::size_t>(attemptsUsed - 1), policy.retryDelaysSeconds.size() - 1);
@@ -276,7 +284,7 @@ UploadResult RunUpload(UploadSession& session, const UploadJobDescription& job, 
         }
 
         if (outcome != Try::Done) {
-            if (outcome == Try::Broken && retries > 0)
+            if (outcome == Try::Broken && wasUp && retries > 0 && !IsTerminating())
                 session.Note("! Giving up on " + file.remoteName + " after " + std::to_string(retries) +
                              (retries == 1 ? " attempt" : " attempts") + " to reconnect");
             result.failed.push_back(i);

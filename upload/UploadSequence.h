@@ -106,7 +106,10 @@ struct UploadEvents {
     // in 5 s (attempt 2 of 3)" in the dialogue and dropped the session; the
     // handler waits `seconds` (the window counts down with Cancel, ftpput
     // sleeps) and returns false when the user cancelled: the job ends at
-    // once (UploadEnd::Cancelled). Unset: the sequence waits itself,
+    // once (UploadEnd::Cancelled). A caller that ended the session on
+    // purpose during a store (Cancel, the window closing) returns false
+    // here at once: its store, cut short, is taken for a broken link.
+    // Unset: the sequence waits itself,
     // running the message queue meanwhile (ProcessMessages/WaitMessage),
     // and never cancels.
     std::function<bool(int attempt, int attempts, int seconds)> waitBeforeRetry;

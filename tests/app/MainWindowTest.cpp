@@ -102,9 +102,9 @@ TEST_F(MainWindow, TabVisitsTheFieldsThenTheButtons)
             order.push_back(Std(w->objectName()));
         w = w->nextInFocusChain();
     } while (w != form->hostcmbox);
-    const std::vector<std::string> expected = {"hostcmbox", "addressedit", "portedit", "useredit",   "passedit",
-                                               "RB1",       "RB2",         "dircmbox", "OKBn",       "CancelBn",
-                                               "OptionsBn", "AboutBn",     "ExitBn",   "DisplayMemo"};
+    const std::vector<std::string> expected = {"hostcmbox", "addressedit", "portedit", "useredit", "passedit",
+                                               "webedit",   "RB1",         "RB2",      "dircmbox", "OKBn",
+                                               "CancelBn",  "OptionsBn",   "AboutBn",  "ExitBn",   "DisplayMemo"};
     EXPECT_EQ(order, expected);
     for (QWidget* off : std::initializer_list<QWidget*>{form->fileList, form->anonyckbox, form->remckbox, form->newbn,
                                                         form->deletebn, form->progressBar})
@@ -130,11 +130,11 @@ TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
     // The profile box's line edit has the focus inside the box.
     ASSERT_TRUE(form->hostcmbox->hasFocus() || form->hostcmbox->lineEdit()->hasFocus());
     std::vector<std::string> visited;
-    for (int i = 0; i < 12; ++i)
+    for (int i = 0; i < 13; ++i)
         visited.push_back(press(Qt::Key_Tab));
     EXPECT_EQ(visited,
-              (std::vector<std::string>{"addressedit", "portedit", "useredit", "passedit", "RB1", "OKBn", "CancelBn",
-                                        "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo", "hostcmbox"}))
+              (std::vector<std::string>{"addressedit", "portedit", "useredit", "passedit", "webedit", "RB1", "OKBn",
+                                        "CancelBn", "OptionsBn", "AboutBn", "ExitBn", "DisplayMemo", "hostcmbox"}))
         << "the directory box is off while the log-in directory is chosen";
 
     form->loginDirRadio->setFocus();

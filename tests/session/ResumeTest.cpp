@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -19,6 +20,7 @@
 
 #include "support/CuttingProxy.h"
 #include "support/FtpRealServers.h"
+#include "support/RunProgram.h"
 #include "support/SshTestServer.h"
 #include "upload/FtpSession.h"
 #include "upload/SftpSession.h"
@@ -279,6 +281,7 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
             // most where the link broke, and the count goes on from there.
             const std::string offsetText = d.substr(d.find("! Resuming ") + 11 + name.size() + 4);
             const std::uint64_t offset = std::stoull(offsetText);
+            RecordProperty(std::string("resumed_at_") + (c.suffix[0] ? "part" : "plain"), std::to_string(offset));
             EXPECT_GT(offset, 0u);
             EXPECT_LE(offset, 5 * MiB);
             EXPECT_EQ(1u, Count(d, target.Kind() == Server::Sshd ? "(from offset " + std::to_string(offset) + ")"
@@ -360,7 +363,112 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
     }
 }
 
+// A folder's tree is made before its files, empty folders included, and
+// a file goes into its sub-directory (through its temporary name too); a
+// second job finds the folders there already and still stores.
+TEST_P(RealServerResume, FolderTreeIsMadeBeforeItsFiles)
+{
+    Target target;
+    START_OR_SKIP(target, GetParam());
+    const std::string data = Pattern(70000, 5);
+    const std::string base = fs::path(target.Stored("x")).parent_path().string();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "made" : "there already");
+        auto session = target.Session();
+        UploadJobDescription job({{target.Local("a.bin", data), "tree/sub/a.bin", false, true}}, target.Directory(), {},
+                                 {"tree", "tree/sub", "tree/empty"});
+        job.policy.tempSuffix = ".part";
+        Answers answers;
+        UploadEvents events = answers.Events();
+        bool typeKnown = false;
+        const UploadResult result = RunUpload(*session, job, events, typeKnown);
+        EXPECT_EQ(UploadEnd::Completed, result.end) << target.dialogue;
+        EXPECT_TRUE(result.failed.empty());
+        EXPECT_EQ(data, Read(base + "/tree/sub/a.bin")) << target.dialogue;
+        EXPECT_FALSE(fs::exists(base + "/tree/sub/a.bin.part"));
+        EXPECT_TRUE(fs::is_directory(base + "/tree/empty"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerResume, ::testing::Values(Server::Vsftpd, Server::Pyftpdlib, Server::Sshd),
                          [](const ::testing::TestParamInfo<Server>& p) { return std::string(Name(p.param)); });
+
+// ftpput's options through the real program against pyftpdlib: each row
+// runs it once and checks its exit status, its dialogue and the server's
+// copy.
+TEST(FtpputOptions, RetriesTemporaryNameIfExistsAndKeepTime)
+{
+    std::string why;
+    auto server = StartPyftpdlib(why);
+    if (!server) {
+        if (MustRun())
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    Target files; // only its local folder
+    const std::string data = Pattern(6 * MiB, 3);
+    const std::string local = files.Local("opt.bin", data);
+    const std::int64_t past = 1577880000;
+    SetMTime(local, past);
+    const std::string stored = server->StoredPath("opt.bin");
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        int cuts; // connections the proxy breaks at 5 MiB (0: no proxy)
+        int status;
+        std::vector<std::string> shown;    // in the dialogue
+        std::vector<std::string> notShown; // not in the dialogue
+        bool stored;                       // the server has the file whole afterwards
+    } cases[] = {
+        {"bad --retries", {"--retries", "many"}, 0, 2, {}, {}, false},
+        {"bad --if-exists", {"--if-exists", "ask"}, 0, 2, {}, {}, false},
+        {"bad --temp-suffix", {"--temp-suffix", "a/b"}, 0, 2, {}, {}, false},
+        {"no retries", {"--retries", "0"}, 1, 1, {}, {"trying again"}, false},
+        {"one retry resumes",
+         {"--retries", "1", "--passive"},
+         1,
+         0,
+         {"! Connection lost; trying again in 2 s (attempt 1 of 1)", "> REST ", "! Size checked: opt.bin has"},
+         {},
+         true},
+        {"temporary name and time",
+         {"--temp-suffix", ".up", "--keep-time"},
+         0,
+         0,
+         {"> STOR opt.bin.up", "> RNFR opt.bin.up", "> RNTO opt.bin", "> MFMT 20200101120000 opt.bin"},
+         {},
+         true},
+        {"skipped when there", {"--if-exists", "skip"}, 0, 0, {"! Skipped opt.bin"}, {"> STOR"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ignored;
+        if (!c.stored || c.cuts)
+            fs::remove(stored, ignored);
+        std::unique_ptr<CuttingProxy> proxy;
+        if (c.cuts) {
+            proxy = CuttingProxy::Start(CuttingProxy::Kind::Ftp, std::stoi(server->PortText()), 5 * MiB, c.cuts, why);
+            ASSERT_TRUE(proxy) << why;
+        }
+        std::vector<std::string> args = c.options;
+        if (proxy && std::find(args.begin(), args.end(), "--passive") == args.end())
+            args.push_back("--passive");
+        for (const std::string& a : {server->Host(), proxy ? proxy->PortText() : server->PortText(), server->User(),
+                                     server->Password(), server->UploadDir(), local})
+            args.push_back(a);
+        const ProgramResult run = RunProgram(FTPPUT_PATH, args);
+        EXPECT_EQ(c.status, run.status) << run.out;
+        for (const std::string& text : c.shown)
+            EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
+        for (const std::string& text : c.notShown)
+            EXPECT_EQ(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
+        if (c.stored) {
+            EXPECT_EQ(data, Read(stored));
+        }
+        if (std::find(c.options.begin(), c.options.end(), "--keep-time") != c.options.end()) {
+            EXPECT_EQ(past, MTime(stored));
+        }
+    }
+}
 
 } // namespace

@@ -18,3 +18,17 @@ parcelo_add_test(NAME upload_resume_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ResumeTest.cpp
   LIBS parcelo_upload parcelo_ftp parcelo_sftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
   LABELS real-server)
+
+# The links of uploaded files, built from the web address of a profile.
+parcelo_add_test(NAME upload_weblinks_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/WebLinksTest.cpp
+  LIBS parcelo_upload GTest::gtest_main
+  LABELS unit)
+
+# The same rules against the scripted FTP server's replies.
+parcelo_add_test(NAME upload_resume_script_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ResumeScriptTest.cpp
+  LIBS parcelo_upload parcelo_ftp parcelo_net parcelo_platform parcelo_testsupport GTest::gtest_main
+  LABELS integration)
+add_dependencies(upload_resume_test ftpput)
+target_compile_definitions(upload_resume_test PRIVATE FTPPUT_PATH="$<TARGET_FILE:ftpput>")

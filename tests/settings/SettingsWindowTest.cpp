@@ -316,6 +316,29 @@ TEST_F(SettingsWindow, SavingLeavesOutFieldsThatDoNotApply)
     EXPECT_EQ(Get("Hosts\\work", "remember"), "0");
 }
 
+// The web address is saved with its profile and loads with it; a profile
+// saved by a version without it has none, whatever the window showed.
+TEST_F(SettingsWindow, WebAddressGoesWithItsProfileAndAnOlderProfileHasNone)
+{
+    Put("Hosts\\old", {{"address", std::string("old.example.org")}, {"insub", false}});
+    auto form = Open();
+    form->hostcmbox->setEditText("new");
+    form->addressedit->setText("new.example.org");
+    form->webedit->setText("https://example.org/files/");
+    form->writereg();
+    EXPECT_EQ(Get("Hosts\\new", "webaddress"), "https://example.org/files/");
+    EXPECT_EQ(Get("Hosts\\old", "webaddress"), "<missing>");
+
+    form->hostcmbox->setEditText("old");
+    form->readreg("p");
+    EXPECT_EQ(Std(form->addressedit->text()), "old.example.org");
+    EXPECT_EQ(Std(form->webedit->text()), "");
+    form->hostcmbox->setEditText("new");
+    form->readreg("p");
+    EXPECT_EQ(Std(form->webedit->text()), "https://example.org/files/");
+    EXPECT_TRUE(dialogs.Log().empty());
+}
+
 // The upload rules: the temporary name and the rule for existing files go
 // with their profile, reconnecting and the file times with the options. A
 // profile an older version saved (no rule) goes by the defaults rather than
@@ -492,6 +515,12 @@ INSTANTIATE_TEST_SUITE_P(
                                      EXPECT_TRUE(f.subdirRadio->isChecked());
                                      EXPECT_TRUE(f.dircmbox->isEnabled());
                                      EXPECT_EQ(Std(f.dircmbox->currentText()), "");
+                                 }},
+                    BadValueCase{"webaddress", "Invalid data type",
+                                 With(Login, {{"insub", true}, {"subdir", std::string("in")}, {"webaddress", true}}),
+                                 [](TForm1& f) {
+                                     EXPECT_EQ(Std(f.dircmbox->currentText()), "in");
+                                     EXPECT_EQ(Std(f.webedit->text()), "");
                                  }}),
     [](const testing::TestParamInfo<BadValueCase>& row) { return std::string(row.param.bad); });
 
