@@ -17,6 +17,7 @@ void TForm1::OptionsBnClick()
     dialog.fwportedit->setText(state.firewallPort);
     dialog.pasvckbox->setChecked(state.passiveMode);
     dialog.Exitckbox->setChecked(state.exitWhenDone);
+    dialog.Folderckbox->setChecked(state.sendFolders);
     dialog.retriesSpin->setValue(state.reconnectAttempts);
     dialog.keepTimeCheck->setChecked(state.keepModificationTime);
     dialog.SetProfile(hostcmbox->currentText(), state.tempSuffix, static_cast<int>(state.ifExists));
@@ -32,6 +33,10 @@ void TForm1::OptionsBnClick()
     state.firewallPort = dialog.fwportedit->text();
     state.passiveMode = dialog.pasvckbox->isChecked();
     state.exitWhenDone = dialog.Exitckbox->isChecked();
+    if (dialog.Folderckbox->isChecked() != state.sendFolders) {
+        state.sendFolders = dialog.Folderckbox->isChecked();
+        RefreshFolderRows(); // app/FolderRows.cpp
+    }
     state.reconnectAttempts = dialog.retriesSpin->value();
     state.keepModificationTime = dialog.keepTimeCheck->isChecked();
     state.tempSuffix = dialog.TempSuffix();
@@ -42,7 +47,7 @@ void TForm1::OptionsBnClick()
     // txtlist stays as the dialog left it. Folder rows keep their mark.
     for (int i = 0; i < fileList->topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = fileList->topLevelItem(i);
-        if (row->text(1).isEmpty())
+        if (KindOfRow(row) != RowKind::File)
             continue;
         const bool ascii = ExtInList(AsciiLowerCase(FileExt(row->text(0))), txtlist);
         row->setCheckState(0, ascii ? Qt::Checked : Qt::Unchecked);

@@ -109,11 +109,16 @@ RowKind KindOfRow(const QTreeWidgetItem* row)
 
 void TForm1::BuildFileList()
 {
+    AddFileRows(1);
+}
+
+void TForm1::AddFileRows(int firstArg)
+{
     // Every path gets its row, in order. A path that cannot be read is
     // listed too, greyed and marked as not sent, and the paths after it go
     // on: one box afterwards names each of them and why.
     QStringList unreadable;
-    for (int i = 1; i <= ParamCount(); ++i) {
+    for (int i = firstArg; i <= ParamCount(); ++i) {
         const QByteArray path = ParamBytes(i);
         const QByteArray nameBytes = ShellDisplayNameBytes(path);
         const QString name = ReadableText(nameBytes);
@@ -129,6 +134,10 @@ void TForm1::BuildFileList()
         row->setIcon(0, ShellSmallIcon(path));
 
         if (IsFolderType(ShellTypeName(path))) {
+            if (state.sendFolders) {
+                ShowFolderTreeRow(row, path); // app/FolderRows.cpp
+                continue;
+            }
             statusBar->SetPanelText(1, QStringLiteral("File folder will not be sent."));
             row->setText(1, QString());
             row->setData(0, RowKindRole, static_cast<int>(RowKind::Folder));
@@ -173,9 +182,9 @@ void TForm1::OnFileRowChanged(QTreeWidgetItem* row)
     // Building the list changes rows too; those changes are not the user's.
     if (!ListReady || row == nullptr)
         return;
-    // A folder row (or a file that cannot be read) is never sent, so its
-    // check box says nothing.
-    if (row->text(1).isEmpty())
+    // A folder row (or a file that cannot be read) has no type of its own,
+    // so its check box says nothing.
+    if (KindOfRow(row) != RowKind::File)
         return;
 
     const QString ext = AsciiLowerCase(FileExt(row->text(0)));

@@ -37,10 +37,11 @@ inline constexpr int RemoteNameRole = Qt::UserRole + 1;
 // The name a file row is stored under on the server.
 [[nodiscard]] QByteArray RemoteName(const QTreeWidgetItem* row);
 
-// What a row stands for: a file to send, a folder (listed, never sent), or
-// a path that could not be read when the list was built (listed, greyed,
-// never sent).
-enum class RowKind { File, Folder, Unreadable };
+// What a row stands for: a file to send, a folder (listed, never sent), a
+// path that could not be read when the list was built (listed, greyed,
+// never sent), or a folder sent with its whole tree (the Options' folder
+// box; app/FolderRows.cpp).
+enum class RowKind { File, Folder, Unreadable, FolderTree };
 inline constexpr int RowKindRole = Qt::UserRole + 2;
 // The system's error number for an unreadable row.
 inline constexpr int UnreadableErrorRole = Qt::UserRole + 3;

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "app/DesktopNotifier.h"
+#include "app/FileDrop.h"
 #include "app/FileList.h"
 #include "ftp/Ftpcli.h"
 #include "platform/Dialogs.h"
@@ -56,6 +57,7 @@ TForm1::TForm1(const QList<QByteArray>& args, QWidget* parent) : QWidget(parent)
     ArrangeControls();
     SetTabOrder();
     ConnectHandlers();
+    AcceptFileDrops(*this);
     try {
         FormCreate();
     } catch (const std::exception& e) {

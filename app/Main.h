@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/JobProgress.h"
 #include "app/StatusBar.h"
@@ -48,6 +49,7 @@ struct ModuleState {
     bool useFirewall = false;
     bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
+    bool sendFolders = false; // a folder row sends its whole tree
     int reconnectAttempts = 3;
     bool keepModificationTime = false;
     // The shown profile's rules for how files go up (not on the window).
@@ -76,6 +78,15 @@ public:
     [[nodiscard]] QByteArray ParamBytes(int i) const { return i >= 0 && i < args_.size() ? args_[i] : QByteArray(); }
     // Argument i as text, for the eye.
     [[nodiscard]] QString ParamStr(int i) const;
+
+    // Files that join the list after the start, dropped on it or handed
+    // over by another start of the program (app/FileDrop.cpp). A path
+    // listed already is not listed twice; the others get their rows by the
+    // rules of the command line. During a job they wait for the next OK.
+    // Returns how many rows were added.
+    int AddFiles(const QList<QByteArray>& paths);
+    // Brings the window to the front, out of the task bar if minimised.
+    void ComeToFront();
 
     // Window events.
     void FormCreate();
@@ -242,7 +253,18 @@ private:
     // reports.
     void UploadJob();
     [[nodiscard]] bool CheckAndCopyFields();
-    [[nodiscard]] UploadJobDescription DescribeJob() const;
+    [[nodiscard]] UploadJobDescription DescribeJob();
+    // The row a file of the running job stands for: its list row, or for a
+    // file of a folder sent whole a row of its own that is not shown.
+    [[nodiscard]] const QTreeWidgetItem* JobRow(std::size_t index) const;
+    // Folder rows sent whole (app/FolderRows.cpp): the row with its file
+    // count and total size, every folder row following the option, the
+    // tree's files and sub-folders added to a job, and names that cannot
+    // go into an FTP command.
+    void ShowFolderTreeRow(QTreeWidgetItem* row, const QByteArray& path);
+    void RefreshFolderRows();
+    void AddFolderToJob(UploadJobDescription& job, int rowIndex, const QByteArray& path);
+    [[nodiscard]] QString FolderNameWithLineBreak(const QByteArray& path) const;
     [[nodiscard]] UploadEvents JobEvents();
     // "File transfer completed" when every selected file went up, else
     // "2 of 4 files sent — 1 not found, 1 folder skipped".
@@ -302,6 +324,8 @@ private:
     void ArrangeControls();
     void SetTabOrder();
     void BuildFileList();
+    // Rows for arguments firstArg to ParamCount().
+    void AddFileRows(int firstArg);
     // The settings binding (app/SettingsBinding.cpp): loaded values into
     // the controls.
     void TakeOptions(const Options& options);
@@ -310,9 +334,19 @@ private:
     void ShowStoredProfile(const StoredProfile& profile);
 
     QList<QByteArray> args_;
-    bool pickerBusy_ = false;         // a directory listing is on its way
-    bool jobBusy_ = false;            // an upload job is on its way
-    int filesFailed_ = 0;             // files of the running job that failed to go up
+    bool pickerBusy_ = false; // a directory listing is on its way
+    bool jobBusy_ = false;    // an upload job is on its way
+    int filesFailed_ = 0;     // files of the running job that failed to go up
+    // What each file of the running job stands for (JobRow), and the rows
+    // the job took: rows added during the job wait for the next one.
+    struct JobEntry {
+        int row = 0;
+        std::shared_ptr<QTreeWidgetItem> inner; // a file of a folder sent whole
+    };
+    std::vector<JobEntry> jobEntries_;
+    int jobRowCount_ = 0;
+    int lastFailedRow_ = -1;
+    int lastSkippedRow_ = -1;
     int filesSkipped_ = 0;            // files of the running job the server had already
     QEventLoop* retryWait_ = nullptr; // the countdown before a reconnect, while it runs
     TransferRate transferRate_;

@@ -51,6 +51,8 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     OK = named(new QPushButton(QStringLiteral("OK"), this), "OK");
     OK->setDefault(true);
     Exitckbox = named(new QCheckBox(QStringLiteral("Exit when file transfer completed"), this), "Exitckbox");
+    Folderckbox =
+        named(new QCheckBox(QStringLiteral("Send folders with all their files and sub-folders"), this), "Folderckbox");
     extensionsLabel =
         named(new QLabel(QStringLiteral("Files with extensions listed here will be sent in "), this), "extlabel1");
     asciiModeLabel = named(new QLabel(QStringLiteral("ascii mode"), this), "extlabel2");
@@ -158,6 +160,7 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     outer->addLayout(firewallHost);
     outer->addWidget(Separator(this));
     outer->addWidget(Exitckbox);
+    outer->addWidget(Folderckbox);
     outer->addWidget(Separator(this));
     outer->addLayout(retries);
     outer->addWidget(keepTimeCheck);
@@ -171,9 +174,10 @@ TOptionsFm::TOptionsFm(QWidget* owner) : QDialog(owner)
     outer->setSizeConstraint(QLayout::SetFixedSize);
     setMinimumWidth(fontMetrics().horizontalAdvance(extensionsLabel->text()) + 140);
 
-    const QList<QWidget*> chain = {
-        OK,         Exitckbox, extlist,     extedit,       addbn,         removebn,       fwCkBox,     fwhostedit,
-        fwportedit, pasvckbox, retriesSpin, keepTimeCheck, tempNameCheck, tempSuffixEdit, ifExistsBox, Cancel};
+    const QList<QWidget*> chain = {OK,          Exitckbox,   Folderckbox,   extlist,       extedit,
+                                   addbn,       removebn,    fwCkBox,       fwhostedit,    fwportedit,
+                                   pasvckbox,   retriesSpin, keepTimeCheck, tempNameCheck, tempSuffixEdit,
+                                   ifExistsBox, Cancel};
     for (qsizetype i = 1; i < chain.size(); ++i)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 

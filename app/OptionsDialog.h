@@ -33,6 +33,7 @@ public:
 
     QPushButton* OK;
     QCheckBox* Exitckbox;
+    QCheckBox* Folderckbox;  // send folders with everything in them
     QLabel* extensionsLabel; // object name "extlabel1"
     QLabel* asciiModeLabel;  // object name "extlabel2"
     QListWidget* extlist;

@@ -53,6 +53,7 @@ Options TForm1::CurrentOptions() const
     o.useFirewall = state.useFirewall;
     o.passiveMode = state.passiveMode;
     o.exitWhenDone = state.exitWhenDone;
+    o.sendFolders = state.sendFolders;
     o.asciiExtensions = txtlist;
     o.reconnectAttempts = state.reconnectAttempts;
     o.keepModificationTime = state.keepModificationTime;
@@ -67,6 +68,7 @@ void TForm1::TakeOptions(const Options& o)
     state.useFirewall = o.useFirewall;
     state.passiveMode = o.passiveMode;
     state.exitWhenDone = o.exitWhenDone;
+    state.sendFolders = o.sendFolders;
     txtlist = o.asciiExtensions;
     state.reconnectAttempts = o.reconnectAttempts;
     state.keepModificationTime = o.keepModificationTime;

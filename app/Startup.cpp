@@ -6,6 +6,7 @@
 #include <QFileDialog>
 
 #include "app/Main.h"
+#include "app/SingleInstance.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/qt/Shell.h"
@@ -60,11 +61,36 @@ int RunParcelo(int argc, const char* const* argv, DialogService& dialogs)
     SetApplicationTitle("Parcelo");
 
     QList<QByteArray> args = CommandLineBytes(argc, argv);
+    // One window per user and display (app/SingleInstance.h): with a window
+    // open, the files go to it, and a start without files brings it to the
+    // front.
+    HandOverServer server;
+    if (const HandOverPlace place = HandOverSocketPlace(); !place.socket.empty()) {
+        // A window that ends between the two steps leaves the place free for
+        // the next round.
+        for (int round = 0; round < 3; ++round) {
+            if (server.Listen(place.socket))
+                break;
+            if (HandOver(place.socket, WorkingDirectoryBytes(), args.mid(1)))
+                return 0;
+        }
+    }
+    TForm1* window = nullptr;
+    QList<QByteArray> waiting; // handed over while the file chooser is open
+    server.received = [&window, &waiting](const QByteArray& workingDir, const QList<QByteArray>& paths) {
+        if (window != nullptr)
+            return ReceiveHandOver(*window, workingDir, paths);
+        for (const QByteArray& path : paths)
+            waiting << AbsolutePath(path, workingDir);
+        return true;
+    };
+
     if (args.size() < 2) {
         // Started from the applications menu: the files are chosen here.
         const QStringList chosen =
             QFileDialog::getOpenFileNames(nullptr, QString::fromUtf8(ChooserTitle), QDir::homePath());
-        if (chosen.isEmpty()) {
+        if (chosen.isEmpty() && waiting.isEmpty()) {
+            server.received = nullptr;
             Dialogs().MessageBox(UsageText);
             return 0;
         }
@@ -73,6 +99,18 @@ int RunParcelo(int argc, const char* const* argv, DialogService& dialogs)
     }
 
     TForm1 form(args);
+    window = &form;
+    if (!waiting.isEmpty())
+        (void)form.AddFiles(waiting);
     form.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    server.received = nullptr;
+    return status;
+}
+
+bool HandOverToOpenWindow(int argc, const char* const* argv)
+{
+    const HandOverPlace place = HandOverSocketPlace();
+    return !place.socket.empty() &&
+           HandOver(place.socket, WorkingDirectoryBytes(), CommandLineBytes(argc, argv).mid(1));
 }

@@ -27,4 +27,12 @@ extern const char* const ChooserTitle;
 // is chosen it shows the usage message and returns 0 without creating a
 // window or touching the settings. Otherwise it opens the main window and
 // returns when that has closed.
+//
+// With a window of the program open for this user and display, the paths
+// (none, for a start from the menu) go to that window instead and it
+// returns 0 at once (app/SingleInstance.h).
 int RunParcelo(int argc, const char* const* argv, DialogService& dialogs);
+
+// The same hand-over before any window or application object exists:
+// true when a window took the paths, and the program can end.
+[[nodiscard]] bool HandOverToOpenWindow(int argc, const char* const* argv);

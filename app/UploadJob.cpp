@@ -117,7 +117,7 @@ ExistsAnswer TForm1::AskOverwrite(std::size_t index, std::uint64_t remoteSize, s
     if (remoteTime > 0)
         known << QStringLiteral("changed ") +
                      QLocale().toString(QDateTime::fromSecsSinceEpoch(remoteTime), QLocale::ShortFormat);
-    QString text = fileList->topLevelItem(static_cast<int>(index))->text(0) + QStringLiteral(" exists on the server");
+    QString text = JobRow(index)->text(0) + QStringLiteral(" exists on the server");
     if (!known.isEmpty())
         text += QStringLiteral(" (") + known.join(QStringLiteral(", ")) + u')';
     text += QStringLiteral(". Overwrite it?");
@@ -159,6 +159,11 @@ bool TForm1::CommandTextsAreSafe()
     const int rows = std::min(ParamCount(), fileList->topLevelItemCount());
     for (int i = 0; i < rows; ++i) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i);
+        const QString inner =
+            KindOfRow(row) == RowKind::FolderTree ? FolderNameWithLineBreak(ParamBytes(i + 1)) : QString();
+        if (!inner.isEmpty())
+            return refuse(fileList, QStringLiteral("The file name \"%1\"").arg(Shown(inner)) + tail +
+                                        QStringLiteral(" Please rename the file and send it again."));
         if (row->text(1).isEmpty() || !HasLineBreak(RemoteName(row)))
             continue;
         return refuse(fileList, QStringLiteral("The file name \"%1\"").arg(Shown(row->text(0))) + tail +
@@ -324,12 +329,15 @@ void TForm1::SetProgressScale(const QTreeWidgetItem* row)
     progressBar->setMaximum(static_cast<int>(units));
 }
 
-UploadJobDescription TForm1::DescribeJob() const
+UploadJobDescription TForm1::DescribeJob()
 {
     // Argument i is row i-1. Arguments without a row (the list stopped at a
-    // file it could not read) and folder rows are listed but not sent.
+    // file it could not read) and folder rows are listed but not sent. A
+    // folder sent whole gives its sub-folders and files (app/FolderRows.cpp).
     UploadJobDescription job;
     job.directory = Std(dircmbox->currentText());
+    jobEntries_.clear();
+    jobRowCount_ = std::min(ParamCount(), fileList->topLevelItemCount());
     job.policy.retries = state.reconnectAttempts;
     job.policy.retryDelaysSeconds = retryDelaysSeconds;
     job.policy.tempSuffix = Std(state.tempSuffix);
@@ -341,6 +349,11 @@ UploadJobDescription TForm1::DescribeJob() const
     }
     for (int i = 1; i <= ParamCount(); ++i) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i - 1);
+        if (row != nullptr && KindOfRow(row) == RowKind::FolderTree) {
+            AddFolderToJob(job, i - 1, ParamBytes(i));
+            continue;
+        }
+        jobEntries_.push_back({i - 1, nullptr});
         UploadFile file;
         file.send = row != nullptr && !row->text(1).isEmpty();
         if (file.send) {
@@ -353,14 +366,22 @@ UploadJobDescription TForm1::DescribeJob() const
     return job;
 }
 
+const QTreeWidgetItem* TForm1::JobRow(std::size_t index) const
+{
+    const JobEntry& entry = jobEntries_.at(index);
+    return entry.inner ? entry.inner.get() : fileList->topLevelItem(entry.row);
+}
+
 QString TForm1::SentSummary() const
 {
     // Every argument has its row; count what each came to.
     int total = 0, folders = 0, notFound = 0, denied = 0, unreadable = 0;
-    for (int i = 0; i < std::min(ParamCount(), fileList->topLevelItemCount()); ++i, ++total) {
+    // Rows added while the job ran wait for the next one.
+    for (int i = 0; i < std::min({ParamCount(), fileList->topLevelItemCount(), jobRowCount_}); ++i, ++total) {
         const QTreeWidgetItem* row = fileList->topLevelItem(i);
         switch (KindOfRow(row)) {
-        case RowKind::File: break;
+        case RowKind::File:
+        case RowKind::FolderTree: break;
         case RowKind::Folder: ++folders; break;
         case RowKind::Unreadable: {
             const int error = row->data(0, UnreadableErrorRole).toInt();
@@ -396,7 +417,7 @@ void TForm1::StartJobProgress()
 {
     std::vector<std::int64_t> sizes;
     for (std::size_t i = 0; i < job_.files.size(); ++i) {
-        const QTreeWidgetItem* row = fileList->topLevelItem(static_cast<int>(i));
+        const QTreeWidgetItem* row = JobRow(i);
         sizes.push_back(job_.files[i].send && row != nullptr ? row->text(1).toLongLong() : -1);
     }
     jobProgress_.Start(sizes);
@@ -405,8 +426,7 @@ void TForm1::StartJobProgress()
 UploadEvents TForm1::JobEvents()
 {
     auto failedText = [this](std::size_t index) {
-        return QStringLiteral("Cannot send ") + fileList->topLevelItem(static_cast<int>(index))->text(0) +
-               QStringLiteral(" to remote host");
+        return QStringLiteral("Cannot send ") + JobRow(index)->text(0) + QStringLiteral(" to remote host");
     };
     UploadEvents events;
     events.loginFailed = [this] {
@@ -422,7 +442,7 @@ UploadEvents TForm1::JobEvents()
     // The type's own reply stops nothing: the store's reply tells.
     events.stopOnTypeFailure = [] { return false; };
     events.fileStarting = [this](std::size_t index) {
-        const QTreeWidgetItem* row = fileList->topLevelItem(static_cast<int>(index));
+        const QTreeWidgetItem* row = JobRow(index);
         // Counted as stored unless it fails (the sequence goes on to
         // fileDone after a failed file too).
         stored_.push_back(index);
@@ -435,7 +455,10 @@ UploadEvents TForm1::JobEvents()
     // The last file, or nothing left to send through: say so and stop.
     // Otherwise the user decides. A stop leaves OK disabled and saves nothing.
     events.fileFailed = [this, failedText](std::size_t index, bool canGoOn) {
-        ++filesFailed_;
+        // The files of a folder sent whole count as its one row.
+        if (jobEntries_.at(index).row != lastFailedRow_)
+            ++filesFailed_;
+        lastFailedRow_ = jobEntries_.at(index).row;
         if (!stored_.empty() && stored_.back() == index)
             stored_.pop_back();
         jobProgress_.FileEnded();
@@ -460,7 +483,12 @@ UploadEvents TForm1::JobEvents()
     events.fileExists = [this](std::size_t index, std::uint64_t remoteSize, std::int64_t remoteTime) {
         return AskOverwrite(index, remoteSize, remoteTime);
     };
-    events.fileSkipped = [this](std::size_t) { ++filesSkipped_; };
+    events.fileSkipped = [this](std::size_t index) {
+        // The files of a folder sent whole count as its one row.
+        if (jobEntries_.at(index).row != lastSkippedRow_)
+            ++filesSkipped_;
+        lastSkippedRow_ = jobEntries_.at(index).row;
+    };
     // Completed only when every file the user selected went up; otherwise
     // the count says what did not.
     events.completing = [this] { statusBar->SetPanelText(1, SentSummary()); };
@@ -481,7 +509,9 @@ void TForm1::UploadJob()
     DisableOKForJob();
 
     filesFailed_ = 0;
+    lastFailedRow_ = -1;
     filesSkipped_ = 0;
+    lastSkippedRow_ = -1;
     job_ = DescribeJob();
     stored_.clear();
     StartJobProgress();

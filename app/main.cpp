@@ -7,6 +7,9 @@
 
 int main(int argc, char** argv)
 {
+    // A window open already takes the files; nothing of Qt is started then.
+    if (HandOverToOpenWindow(argc, argv))
+        return 0;
     // Qt is shown no argument: every argument is a path to send, even one
     // that looks like a Qt option.
     int qtArgc = 1;

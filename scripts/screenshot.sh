@@ -8,6 +8,8 @@
 #             user enlarges it
 #   --dark    a dark colour scheme, through the qt6ct platform theme
 #             (Debian package qt6ct)
+#   --folders the Options' folder box on: the folder row shows its file
+#             count and total size
 # PARCELO=/path/to/parcelo takes the picture of another build.
 set -euo pipefail
 
@@ -43,10 +45,12 @@ cd "$(dirname "$0")/.."
 root=$PWD
 long=0
 dark=
+folders=
 while [ $# -gt 0 ]; do
   case $1 in
     --long) long=$2; shift 2 ;;
     --dark) dark=1; shift ;;
+    --folders) folders=1; shift ;;
     --size) export PARCELO_SHOT_SIZE=$2; shift 2 ;;
     *) break ;;
   esac
@@ -65,9 +69,16 @@ trap 'rm -rf "$samples"' EXIT
 # A settings store of its own, so the picture shows no one's saved profiles
 # and the user's settings stay as they are.
 export PARCELO_REGISTRY=${PARCELO_REGISTRY:-$samples/registry.db}
-if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-  export XDG_RUNTIME_DIR=$samples/run
-  mkdir -m 0700 "$XDG_RUNTIME_DIR"
+# A runtime folder of its own: a Parcelo the user has open must not take
+# the sample files instead of the window being photographed.
+export XDG_RUNTIME_DIR=$samples/run
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
+if [ -n "$folders" ]; then
+  [ -x build/bench/regset ] || cmake --build build --target regset >/dev/null
+  printf 'Software\\Parcelo\\Options\tfolders\tdword\t1\n' | "$root/build/bench/regset"
+  mkdir -p "$samples/Holiday pictures/Beach" "$samples/Holiday pictures/Empty"
+  head -c 350000 /dev/zero > "$samples/Holiday pictures/Beach/sunset.jpg"
+  head -c 120000 /dev/zero > "$samples/Holiday pictures/harbour.jpg"
 fi
 printf 'Hello from Parcelo.\n' > "$samples/report.txt"
 head -c 200000 /dev/zero > "$samples/photo.jpg"

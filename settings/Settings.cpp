@@ -168,6 +168,8 @@ void ReadOptions(TRegistry& reg, Options& o)
         o.passiveMode = reg.ReadBool("passivemode");
     if (reg.ValueExists("exit"))
         o.exitWhenDone = reg.ReadBool("exit");
+    if (reg.ValueExists("folders"))
+        o.sendFolders = reg.ReadBool("folders");
     if (reg.ValueExists(ReconnectsValue))
         o.reconnectAttempts = std::clamp(reg.ReadInteger(ReconnectsValue), 0, MostReconnects);
     if (reg.ValueExists(KeepTimeValue))
@@ -364,6 +366,7 @@ void WriteSettings(const QString& name, const Profile& profile, const Options& o
     reg.WriteString("firewallport", ToStore(options.firewallPort));
     reg.WriteBool("passivemode", options.passiveMode);
     reg.WriteBool("exit", options.exitWhenDone);
+    reg.WriteBool("folders", options.sendFolders);
     reg.WriteInteger(ReconnectsValue, std::clamp(options.reconnectAttempts, 0, MostReconnects));
     reg.WriteBool(KeepTimeValue, options.keepModificationTime);
     (void)reg.DeleteKey("Extensions");

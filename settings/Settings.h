@@ -47,6 +47,9 @@ struct Options {
     bool useFirewall = false;
     bool passiveMode = true; // a fresh store starts passive: active mode hangs behind NAT
     bool exitWhenDone = false;
+    // A folder in the list is sent with its whole tree; off, it is listed
+    // and not sent.
+    bool sendFolders = false;
     QStringList asciiExtensions{QStringLiteral(".txt")}; // with their dot
     int reconnectAttempts = 3;                           // after a broken connection, per job; 0: none
     bool keepModificationTime = false;                   // the server's copy gets the local file's time

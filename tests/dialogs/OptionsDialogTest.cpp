@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ModalDriver.h"
+#include "app/FileList.h"
 #include "app/OptionsDialog.h"
 #include "tests/app/AppFixture.h"
 
@@ -269,6 +270,48 @@ TEST_F(OptionsTest, EntriesAreAddedAsTypedAndOnlyTheCurrentOneIsRemoved)
     EXPECT_EQ(dialog.Extensions().size(), 4);
     QTest::keyClick(dialog.extlist, Qt::Key_Delete);
     EXPECT_EQ(dialog.Extensions(), (QStringList{".a", ".c", " .X "}));
+}
+
+} // namespace
+
+namespace {
+
+// The folder box: off by default; on, a folder row stands for its whole
+// tree with its file count and size; off again, the row is as it was.
+// The choice is saved with the other options.
+TEST_F(OptionsTest, FolderBoxTurnsFolderRowsIntoWholeTreesAndBack)
+{
+    MakeFile("notes.html/inside.txt", "12345");
+    auto form = OpenSampleWindow();
+    QTreeWidgetItem* folder = form->fileList->topLevelItem(5);
+    ASSERT_EQ(KindOfRow(folder), RowKind::Folder);
+    auto toggle = [&](bool expectedBefore) {
+        ModalDriver<TOptionsFm> driver([expectedBefore](TOptionsFm* dialog) {
+            EXPECT_EQ(dialog->Folderckbox->isChecked(), expectedBefore);
+            QTest::mouseClick(dialog->Folderckbox, Qt::LeftButton);
+            QTest::mouseClick(dialog->OK, Qt::LeftButton);
+        });
+        form->OptionsBn->click();
+        ASSERT_TRUE(driver.Ran());
+    };
+
+    toggle(false);
+    EXPECT_TRUE(form->state.sendFolders);
+    EXPECT_EQ(KindOfRow(folder), RowKind::FolderTree);
+    EXPECT_EQ(Std(folder->text(1)), "5");
+    EXPECT_EQ(Std(folder->text(2)), "folder, 1 file");
+    EXPECT_EQ(form->txtlist, QStringList{".txt"}) << "the folder's name says nothing about ascii";
+    form->hostcmbox->setEditText(QStringLiteral("box")); // options are saved with a profile
+    form->writereg();
+    auto again = OpenSampleWindow();
+    EXPECT_TRUE(again->state.sendFolders) << "saved with the options";
+    EXPECT_EQ(KindOfRow(again->fileList->topLevelItem(5)), RowKind::FolderTree);
+
+    toggle(true);
+    EXPECT_FALSE(form->state.sendFolders);
+    EXPECT_EQ(KindOfRow(folder), RowKind::Folder);
+    EXPECT_EQ(Std(folder->text(1)), "");
+    EXPECT_EQ(folder->checkState(0), Qt::Unchecked);
 }
 
 } // namespace

@@ -15,6 +15,7 @@ parcelo_add_test(NAME upload_tests
     ${CMAKE_CURRENT_LIST_DIR}/WindowReportsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SftpWindowTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ResilienceWindowTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FolderUploadTest.cpp
   LIBS parcelo_app parcelo_testsupport Qt6::Test
   LABELS gui)
 # The cases against the scripted server, and those against pyftpdlib or
@@ -31,6 +32,7 @@ parcelo_test_cases(upload_tests LABELS gui integration
 parcelo_test_cases(upload_tests LABELS gui real-server
   CASES UploadJob UploadFileFailure TlsWindow TlsServer TrustQuestion UploadTest.RealLogInShowsThePasswordLineHidden
         UploadTest.CompletedJobSetsTheTitleThatShowedProgress SftpWindow
-        Resilience)
+        Resilience FolderUpload UploadTest.FilesJoiningDuringAJobWaitForTheNextOK)
+parcelo_test_cases(upload_tests LABELS unit CASES FolderWalk)
 # The sftp:// cases need the askpass helper beside the build's programs.
 add_dependencies(upload_tests parcelo-askpass)
