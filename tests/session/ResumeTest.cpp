@@ -5,6 +5,8 @@
 // Everything on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include "support/TestFiles.h"
+
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -31,33 +33,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t MiB = 1024 * 1024;
-
-std::string Pattern(std::size_t size, std::uint32_t seed = 4711)
-{
-    std::string s(size, '\0');
-    std::uint32_t x = seed;
-    for (char& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-std::string Read(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::size_t Count(const std::string& text, const std::string& part)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 std::int64_t MTime(const std::string& path)
 {
@@ -112,7 +87,7 @@ public:
             if (proxy) {
                 // The proxy's port carries the same host key.
                 knownHosts = ssh_->Folder() + "/known_hosts_proxy";
-                std::string line = Read(ssh_->KnownHostsFile());
+                std::string line = ReadFile(ssh_->KnownHostsFile());
                 const std::string from = "[127.0.0.1]:" + ssh_->PortText();
                 line.replace(line.find(from), from.size(), "[127.0.0.1]:" + port);
                 std::ofstream(knownHosts) << line;
@@ -232,7 +207,7 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
 {
     Target target;
     START_OR_SKIP(target, GetParam());
-    const std::string data = Pattern(20 * MiB);
+    const std::string data = PatternBytes(20 * MiB);
     const struct {
         const char* what;
         int cuts; // connections broken (-1: every one)
@@ -274,9 +249,9 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
             EXPECT_EQ(UploadEnd::Completed, result.end) << d << proxy->Log();
             EXPECT_EQ(1, proxy->Cuts());
             EXPECT_EQ(1, answers.waits);
-            EXPECT_EQ(data, Read(stored));
+            EXPECT_EQ(data, ReadFile(stored));
             EXPECT_FALSE(fs::exists(stored + c.suffix) && c.suffix[0]);
-            EXPECT_EQ(1u, Count(d, "! Resuming " + name + " at ")) << d;
+            EXPECT_EQ(1u, CountOf(d, "! Resuming " + name + " at ")) << d;
             // What the server had was kept: the resume starts past 0, at
             // most where the link broke, and the count goes on from there.
             const std::string offsetText = d.substr(d.find("! Resuming ") + 11 + name.size() + 4);
@@ -284,12 +259,12 @@ TEST_P(RealServerResume, BrokenLinkIsResumedOrGivenUpAfterTheRetries)
             RecordProperty(std::string("resumed_at_") + (c.suffix[0] ? "part" : "plain"), std::to_string(offset));
             EXPECT_GT(offset, 0u);
             EXPECT_LE(offset, 5 * MiB);
-            EXPECT_EQ(1u, Count(d, target.Kind() == Server::Sshd ? "(from offset " + std::to_string(offset) + ")"
-                                                                 : "> REST " + std::to_string(offset)))
+            EXPECT_EQ(1u, CountOf(d, target.Kind() == Server::Sshd ? "(from offset " + std::to_string(offset) + ")"
+                                                                   : "> REST " + std::to_string(offset)))
                 << d;
             EXPECT_GE(firstProgress, offset);
             EXPECT_EQ(data.size(), lastProgress);
-            EXPECT_EQ(1u, Count(d, "! Size checked: " + name + c.suffix + " has 20971520 bytes")) << d;
+            EXPECT_EQ(1u, CountOf(d, "! Size checked: " + name + c.suffix + " has 20971520 bytes")) << d;
             EXPECT_TRUE(result.failed.empty());
         } else {
             EXPECT_EQ(UploadEnd::Stopped, result.end) << d;
@@ -313,7 +288,7 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
 {
     Target target;
     START_OR_SKIP(target, GetParam());
-    const std::string data = Pattern(300000, 1), other = Pattern(1000, 2);
+    const std::string data = PatternBytes(300000, 1), other = PatternBytes(1000, 2);
     const std::string stored = target.Stored("kept.bin");
     std::ofstream(stored, std::ios::binary) << "old contents";
     const std::string local = target.Local("kept.bin", data);
@@ -331,7 +306,7 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
         UploadEvents events = answers.Events();
         bool typeKnown = false;
         EXPECT_EQ(UploadEnd::Completed, RunUpload(*session, job, events, typeKnown).end) << target.dialogue;
-        EXPECT_EQ(data, Read(stored)) << target.dialogue;
+        EXPECT_EQ(data, ReadFile(stored)) << target.dialogue;
         EXPECT_FALSE(fs::exists(stored + ".part"));
         if (setsTime)
             EXPECT_EQ(past, MTime(stored)) << target.dialogue;
@@ -359,7 +334,7 @@ TEST_P(RealServerResume, TemporaryNameIfExistsAndKeepTime)
         EXPECT_EQ(UploadEnd::Completed, result.end) << target.dialogue;
         EXPECT_EQ(c.skipped ? std::vector<std::size_t>{0} : std::vector<std::size_t>{}, result.skipped)
             << target.dialogue;
-        EXPECT_EQ(*c.contents, Read(stored));
+        EXPECT_EQ(*c.contents, ReadFile(stored));
     }
 }
 
@@ -372,7 +347,7 @@ TEST_P(RealServerResume, LeftOverTemporaryFileContinuesOnlyWhenCurrent)
 {
     Target target;
     START_OR_SKIP(target, GetParam());
-    const std::string data = Pattern(200000, 6);
+    const std::string data = PatternBytes(200000, 6);
     const std::int64_t localTime = 1577880000, before = localTime - 86400, after = localTime + 86400;
     const struct {
         const char* what;
@@ -382,7 +357,7 @@ TEST_P(RealServerResume, LeftOverTemporaryFileContinuesOnlyWhenCurrent)
     } cases[] = {
         {"older and shorter", data.substr(0, 50000), before, false},
         {"newer and shorter", data.substr(0, 50000), after, true},
-        {"newer, as long, other bytes", Pattern(200000, 7), after, false},
+        {"newer, as long, other bytes", PatternBytes(200000, 7), after, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -404,7 +379,7 @@ TEST_P(RealServerResume, LeftOverTemporaryFileContinuesOnlyWhenCurrent)
         UploadEvents events = answers.Events();
         bool typeKnown = false;
         EXPECT_EQ(UploadEnd::Completed, RunUpload(*session, job, events, typeKnown).end) << target.dialogue;
-        EXPECT_TRUE(Read(stored) == data) << target.dialogue;
+        EXPECT_TRUE(ReadFile(stored) == data) << target.dialogue;
         EXPECT_EQ(c.resumed, target.dialogue.find("! Resuming left.bin at 50000 bytes") != std::string::npos)
             << target.dialogue;
         fs::remove(stored);
@@ -418,7 +393,7 @@ TEST_P(RealServerResume, FolderTreeIsMadeBeforeItsFiles)
 {
     Target target;
     START_OR_SKIP(target, GetParam());
-    const std::string data = Pattern(70000, 5);
+    const std::string data = PatternBytes(70000, 5);
     const std::string base = fs::path(target.Stored("x")).parent_path().string();
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "made" : "there already");
@@ -432,7 +407,7 @@ TEST_P(RealServerResume, FolderTreeIsMadeBeforeItsFiles)
         const UploadResult result = RunUpload(*session, job, events, typeKnown);
         EXPECT_EQ(UploadEnd::Completed, result.end) << target.dialogue;
         EXPECT_TRUE(result.failed.empty());
-        EXPECT_EQ(data, Read(base + "/tree/sub/a.bin")) << target.dialogue;
+        EXPECT_EQ(data, ReadFile(base + "/tree/sub/a.bin")) << target.dialogue;
         EXPECT_FALSE(fs::exists(base + "/tree/sub/a.bin.part"));
         EXPECT_TRUE(fs::is_directory(base + "/tree/empty"));
     }
@@ -454,7 +429,7 @@ TEST(FtpputOptions, RetriesTemporaryNameIfExistsAndKeepTime)
         GTEST_SKIP() << why;
     }
     Target files; // only its local folder
-    const std::string data = Pattern(6 * MiB, 3);
+    const std::string data = PatternBytes(6 * MiB, 3);
     const std::string local = files.Local("opt.bin", data);
     const std::int64_t past = 1577880000;
     SetMTime(local, past);
@@ -511,7 +486,7 @@ TEST(FtpputOptions, RetriesTemporaryNameIfExistsAndKeepTime)
         for (const std::string& text : c.notShown)
             EXPECT_EQ(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
         if (c.stored) {
-            EXPECT_EQ(data, Read(stored));
+            EXPECT_EQ(data, ReadFile(stored));
         }
         if (std::find(c.options.begin(), c.options.end(), "--keep-time") != c.options.end()) {
             EXPECT_EQ(past, MTime(stored));

@@ -5,6 +5,8 @@
 // against pyftpdlib. Everything on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include "support/TestFiles.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -28,33 +30,6 @@ namespace {
 
 SshTestServer* server = nullptr;
 std::string whyNoServer;
-
-std::string Pattern(std::size_t size)
-{
-    std::string s(size, '\0');
-    std::uint32_t x = 4711;
-    for (char& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-std::string Read(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::size_t Count(const std::string& text, const std::string& part)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 // Answers the sequence's questions as told and writes down, in order, what
 // it reported.
@@ -152,7 +127,7 @@ protected:
 TEST_F(SessionSequence, SftpJobsRunTheStepsOfTheWindowsJob)
 {
     const std::string text = "one\r\ntwo\nthree";
-    const std::string data = Pattern(100000), tail = Pattern(40000);
+    const std::string data = PatternBytes(100000), tail = PatternBytes(40000);
     const struct {
         const char* dir;
         bool exists;       // made before the job
@@ -239,7 +214,7 @@ TEST_F(SessionSequence, SftpJobsRunTheStepsOfTheWindowsJob)
             const std::string& name = job.files[static_cast<std::size_t>(i)].remoteName;
             const bool stored = std::count(c.stored.begin(), c.stored.end(), i) > 0;
             if (stored) {
-                EXPECT_EQ(expected[i], Read(remote + "/" + name)) << name;
+                EXPECT_EQ(expected[i], ReadFile(remote + "/" + name)) << name;
             } else if (name != "taken") {
                 EXPECT_FALSE(fs::exists(remote + "/" + name)) << name;
             }
@@ -249,7 +224,7 @@ TEST_F(SessionSequence, SftpJobsRunTheStepsOfTheWindowsJob)
             EXPECT_EQ((std::vector<std::uint64_t>{text.size(), data.size(), 5, tail.size()}), r.progressAtDone);
         }
         // Once per job, and only when files went.
-        EXPECT_EQ(c.end == UploadEnd::DirectoryMissing ? 0u : 1u, Count(dialogue, SftpAsciiNote)) << dialogue;
+        EXPECT_EQ(c.end == UploadEnd::DirectoryMissing ? 0u : 1u, CountOf(dialogue, SftpAsciiNote)) << dialogue;
 
         // The directory refused leaves the session open; everything else
         // ends it (QUIT, or dropped after the stop), with ssh reaped.
@@ -322,7 +297,7 @@ TEST_F(SessionSequence, AnOpenSftpSessionServesOnlyTheSettingsItWasMadeFor)
     events = yes.Events(sftp);
     EXPECT_EQ(UploadEnd::Completed, RunUpload(sftp, job, events, typeKnown).end) << yes.log;
     EXPECT_EQ(logins + 1, server->LoginCount());
-    EXPECT_EQ("again", Read(server->Root() + "/reused/reuse.txt"));
+    EXPECT_EQ("again", ReadFile(server->Root() + "/reused/reuse.txt"));
 }
 
 // Writes the server refuses (permission denied, no space) fail that file,
@@ -342,7 +317,7 @@ TEST_F(SessionSequence, ServerRefusalsInTheMiddleOfAnSftpJob)
          "start 0; done 0; start 1; failed 1; done 1; start 2; done 2; completing"},
         {"drop", "Connection lost", UploadEnd::Stopped, "start 0; done 0; start 1; failed 1 last; stopped 1 last"},
     };
-    const std::string big = Local("big", Pattern(1024 * 1024));
+    const std::string big = Local("big", PatternBytes(1024 * 1024));
     const std::string first = Local("first", "first"), second = Local("second", "second");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -363,8 +338,8 @@ TEST_F(SessionSequence, ServerRefusalsInTheMiddleOfAnSftpJob)
         EXPECT_EQ(c.end, RunUpload(session, job, events, typeKnown).end) << scripted->Log();
         EXPECT_EQ(c.log, r.log) << dialogue;
         EXPECT_NE(std::string::npos, r.reasons.find(c.says)) << r.reasons;
-        EXPECT_EQ("first", Read(scripted->Root() + "/first"));
-        EXPECT_EQ(c.end == UploadEnd::Completed ? "second" : "", Read(scripted->Root() + "/second"));
+        EXPECT_EQ("first", ReadFile(scripted->Root() + "/first"));
+        EXPECT_EQ(c.end == UploadEnd::Completed ? "second" : "", ReadFile(scripted->Root() + "/second"));
         EXPECT_FALSE(session.Connected());
         EXPECT_EQ(-1, session.Client().SshPid());
     }
@@ -428,7 +403,7 @@ TEST_F(SessionSequence, FtpSessionReportsDialogueProgressAndTheCertificateQuesti
     auto ftpServer = StartPyftpdlib(why, 0, {FtpTlsMode::Explicit, certs->selfSigned});
     if (!ftpServer)
         GTEST_SKIP() << why;
-    const std::string data = Pattern(300000);
+    const std::string data = PatternBytes(300000);
     UploadJobDescription job{{{Local("tls.bin", data), "tls.bin", false, true}}, ftpServer->UploadDir()};
 
     for (bool trust : {false, true}) {
@@ -463,7 +438,7 @@ TEST_F(SessionSequence, FtpSessionReportsDialogueProgressAndTheCertificateQuesti
         EXPECT_EQ(UploadEnd::Completed, result.end) << r.log << "\n" << lines;
         EXPECT_NE(std::string::npos, lines.find("> TYPE I")) << lines;
         EXPECT_EQ((std::vector<std::uint64_t>{data.size()}), r.progressAtDone);
-        EXPECT_EQ(data, Read(ftpServer->StoredPath("tls.bin")));
+        EXPECT_EQ(data, ReadFile(ftpServer->StoredPath("tls.bin")));
     }
 }
 

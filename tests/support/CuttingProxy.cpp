@@ -1,5 +1,7 @@
 #include "support/CuttingProxy.h"
 
+#include "support/RunProgram.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -50,12 +52,7 @@ std::unique_ptr<CuttingProxy> CuttingProxy::Start(Kind kind, int targetPort, std
     ::close(logFd);
     ::close(out[1]);
     // The first line is the port; an end before it means the script failed.
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        line.push_back(c);
-    ::close(out[0]);
-    p->port_ = std::atoi(line.c_str());
+    p->port_ = ReadPortLine(out[0]);
     if (p->port_ <= 0) {
         whyNot = "the cutting proxy did not start: " + p->Log();
         return nullptr;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args)
 {
     int pipeFds[2];
@@ -33,4 +35,15 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
     ::waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+int ReadPortLine(int fd)
+{
+    std::string line;
+    char c;
+    while (::read(fd, &c, 1) == 1 && c != '\n')
+        line.push_back(c);
+    ::close(fd);
+    const int port = std::atoi(line.c_str());
+    return port > 0 ? port : 0;
 }

@@ -11,3 +11,8 @@ struct ProgramResult {
 };
 
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args);
+
+// Reads the first line a started helper script writes on `fd` (the port it
+// listens on) and closes `fd`; 0 when the script ended before it or wrote
+// no number.
+int ReadPortLine(int fd);

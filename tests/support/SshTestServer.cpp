@@ -1,6 +1,9 @@
 #include "support/SshTestServer.h"
 
+#include "support/RunProgram.h"
+
 #include <arpa/inet.h>
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -263,12 +266,7 @@ std::unique_ptr<ScriptedSftpServer> ScriptedSftpServer::Start(const std::string&
     }
     ::close(out[1]);
     // The first line is the port; an end before it means the script failed.
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        line.push_back(c);
-    ::close(out[0]);
-    s->port_ = std::atoi(line.c_str());
+    s->port_ = ReadPortLine(out[0]);
     if (s->port_ <= 0) {
         whyNot = "the scripted SFTP server did not start: " + s->Log();
         return nullptr;

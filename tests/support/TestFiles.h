@@ -2,6 +2,8 @@
 // the test needs it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +19,28 @@ inline std::string ReadFile(const std::filesystem::path& path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// `size` bytes of a fixed pseudo-random pattern (every byte value, CR and
+// LF among them); another `seed` gives other bytes.
+inline std::string PatternBytes(std::size_t size, std::uint32_t seed = 4711)
+{
+    std::string s(size, '\0');
+    std::uint32_t x = seed;
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// How often `part` stands in `text` (overlapping ones counted).
+inline std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 // A file holding `content`, named `name`, in a folder of its own (unique, so
