@@ -442,8 +442,9 @@ TEST_F(UploadTest, RefusedConnectionIsAFailedLogIn)
     EXPECT_FALSE(form->FTP->Connected());
 }
 
-// The server drops the connection during a file: the job cannot go on and
-// says so, without asking about the rest.
+// The server drops the connection during a file and reconnecting is off:
+// the job cannot go on and says so, without asking about the rest. (With
+// reconnecting on, see ResilienceWindowTest.cpp.)
 TEST_F(UploadTest, DroppedConnectionAbortsTheJob)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
@@ -458,6 +459,7 @@ TEST_F(UploadTest, DroppedConnectionAbortsTheJob)
     auto form = OpenWindow({MakeFile("a.txt", "a\n"), MakeFile("b.txt", "b\n")});
     FillProfile(*form, QStringLiteral("127.0.0.1"), QString::fromStdString(server.PortText()), QStringLiteral("u"),
                 QStringLiteral("pw"));
+    form->state.reconnectAttempts = 0;
 
     form->OKBn->click();
 
