@@ -362,8 +362,9 @@ bool FtpSession::LinkBroken() const
     if (ftp_.RequestResult() >= 10000)
         return true;
     const int code = ftp_.StatusCode();
-    // 421 service closing, 425 no data connection, 426 connection closed or
-    // timed out (the client's own time-out reads 426 as well).
+    // Replies that mean the link went: the service closing (421), no data
+    // connection (425), the connection closed or timed out (426, which the
+    // client's own time-out reads as well).
     if (code == 421 || code == 425 || code == 426)
         return true;
     return !Connected() && code < 400;

@@ -41,8 +41,8 @@ enum class ExistsAnswer : std::uint8_t { Yes, YesToAll, No, NoToAll };
 // size check after each binary file.
 struct UploadPolicy {
     // Reconnect attempts after a broken link (control or data connection
-    // lost or timed out); 0: none. They count per job and start again from
-    // 0 after any file that completes.
+    // lost or timed out); 0: none. They count per job, and the count starts
+    // again after any file that completes.
     int retries = 3;
     // The wait before attempt 1, 2, 3, ...; the last one repeats for
     // further attempts (empty: no wait).
