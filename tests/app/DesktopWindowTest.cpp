@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "AppFixture.h"
+#include "support/SavedEnvironment.h"
 #include "LocalPeer.h"
 #include "app/FileDrop.h"
 #include "app/FileList.h"
@@ -289,7 +290,7 @@ protected:
         AppTest::SetUp();
         ASSERT_TRUE(runtime_.isValid());
         for (const char* name : {"XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY"})
-            saved_.emplace_back(name, qgetenv(name));
+            saved_.Save(name);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.path()));
         qputenv("DISPLAY", ":77");
         qunsetenv("WAYLAND_DISPLAY");
@@ -298,12 +299,7 @@ protected:
     }
     void TearDown() override
     {
-        for (const auto& [name, value] : saved_) {
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
+        saved_.Restore();
         AppTest::TearDown();
     }
 
@@ -326,7 +322,7 @@ protected:
     QTemporaryDir runtime_;
     std::unique_ptr<HandOverServer> server_ = std::make_unique<HandOverServer>();
     int handOvers_ = 0;
-    std::vector<std::pair<const char*, QByteArray>> saved_;
+    SavedEnvironment saved_;
 };
 
 TEST_F(HandOver, SecondStartHandsItsFilesToTheOpenWindowAndEnds)

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "UploadFixture.h"
+#include "support/SavedEnvironment.h"
 #include "support/FtpRealServers.h"
 #include "support/SshTestServer.h"
 #include "upload/FolderTree.h"
@@ -52,19 +53,14 @@ protected:
         }
         if (sshd_) {
             for (const char* name : {"SSH_AUTH_SOCK", "XDG_CONFIG_HOME"})
-                saved_.emplace_back(name, qgetenv(name));
+                saved_.Save(name);
             qputenv("SSH_AUTH_SOCK", QByteArray::fromStdString(sshd_->AgentSocket()));
             qputenv("XDG_CONFIG_HOME", QFile::encodeName(Path("config")));
         }
     }
     void TearDown() override
     {
-        for (const auto& [name, value] : saved_) {
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
+        saved_.Restore();
         UploadTest::TearDown();
     }
 
@@ -108,7 +104,7 @@ protected:
 
     std::unique_ptr<FtpRealServer> ftp_;
     std::unique_ptr<SshTestServer> sshd_;
-    std::vector<std::pair<const char*, QByteArray>> saved_;
+    SavedEnvironment saved_;
 };
 
 TEST_P(FolderUpload, WholeTreeArrivesInPlaceByteForByteWithOneQuestion)

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "UploadFixture.h"
+#include "support/SavedEnvironment.h"
 #include "platform/qt/QtDialogs.h"
 #include "support/RunProgram.h"
 #include "support/SshTestServer.h"
@@ -132,7 +133,7 @@ protected:
             GTEST_SKIP() << whyNot;
         }
         for (const char* name : {"SSH_AUTH_SOCK", "XDG_CONFIG_HOME"})
-            saved_.emplace_back(name, qgetenv(name));
+            saved_.Save(name);
         // The agent as a desktop session hands it to its programs, and
         // Parcelo's own known-hosts file in the test's folder.
         qputenv("SSH_AUTH_SOCK", QByteArray::fromStdString(sshd->AgentSocket()));
@@ -143,12 +144,7 @@ protected:
 
     void TearDown() override
     {
-        for (const auto& [name, value] : saved_) {
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
+        saved_.Restore();
         UploadTest::TearDown();
     }
 
@@ -229,7 +225,7 @@ protected:
 
     static inline SshTestServer* sshd = nullptr;
     static inline std::string whyNot;
-    std::vector<std::pair<const char*, QByteArray>> saved_;
+    SavedEnvironment saved_;
 };
 
 // A selection of three files (one checked for ascii) into a directory that
