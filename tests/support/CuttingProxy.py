@@ -13,9 +13,13 @@ the data connection too, and the bytes the client sends on the data
 connections of that control connection are counted.
 
 Once the count of a connection reaches CUT_AFTER, exactly CUT_AFTER bytes
-have gone to the server: the proxy ends the server's side in order (what
-was sent arrives) and resets the client's, control and data alike, as a
-link that breaks does. The first CUTS connections are cut that way (-1:
+have gone to the server: the proxy resets the client's side, control and
+data alike, as a link that breaks does, and ends the server's side in
+order: first the data connections, each waited for until the server has
+read it to the end and closed it, then the control connection. A server
+that sees its control connection go first may drop what still waits in
+its data socket, and the test would depend on which the server read
+first. The first CUTS connections are cut that way (-1:
 every one); later ones are forwarded untouched. Each cut is logged on
 standard error as "cut at N".
 """
@@ -72,12 +76,12 @@ class Session:
         self.count = 0
         self.cut = False
         self.lock = threading.Lock()
-        self.pairs = []  # (client side, server side)
+        self.pairs = []  # (client side, server side, server finished)
         self.client = client
 
-    def add(self, client_side, server_side):
+    def add(self, client_side, server_side, finished):
         with self.lock:
-            self.pairs.append((client_side, server_side))
+            self.pairs.append((client_side, server_side, finished))
             return not self.cut
 
     def take(self, n):
@@ -99,11 +103,16 @@ class Session:
             self.cut = True
             pairs = list(self.pairs)
         log("cut at %d" % cut_after)
-        # The server gets what was sent, in order; the client a reset.
-        for client_side, server_side in reversed(pairs):
-            end_in_order(server_side)
-        for client_side, server_side in pairs:
+        for client_side, _, _ in pairs:
             reset(client_side)
+        # The server gets what was sent, in order, data before control.
+        for _, server_side, finished in reversed(pairs):
+            try:
+                server_side.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            finished.wait(10)
+            end_in_order(server_side)
 
 
 def pump_up(session, src, dst, counted):
@@ -123,29 +132,45 @@ def pump_up(session, src, dst, counted):
             dst.sendall(data)
     except OSError:
         pass
+    if session.cut:
+        return  # the cut ends the server's side, in its own order
     try:
         dst.shutdown(socket.SHUT_WR)
     except OSError:
         pass
 
 
-def pump_down(session, src, dst, rewrite):
-    """Server to client; in ftp mode the control replies are read by line."""
+def pump_down(session, src, dst, rewrite, finished):
+    """Server to client; in ftp mode the control replies are read by line.
+    Once the client's side is gone the server's bytes are read and dropped,
+    so that `finished` tells when the server has closed its side."""
     buffer = b""
+    client_gone = False
+
+    def send(data):
+        nonlocal client_gone
+        if client_gone:
+            return
+        try:
+            dst.sendall(data)
+        except OSError:
+            client_gone = True
+
     try:
         while True:
             data = src.recv(65536)
             if not data:
                 break
             if not rewrite:
-                dst.sendall(data)
+                send(data)
                 continue
             buffer += data
             while b"\n" in buffer:
                 line, buffer = buffer.split(b"\n", 1)
-                dst.sendall(rewrite(line + b"\n"))
+                send(rewrite(line + b"\n") if not client_gone else b"")
     except OSError:
         pass
+    finished.set()
     try:
         dst.shutdown(socket.SHUT_WR)
     except OSError:
@@ -153,12 +178,14 @@ def pump_down(session, src, dst, rewrite):
 
 
 def start_pair(session, client_side, server_side, counted, rewrite=None):
-    if not session.add(client_side, server_side):
+    finished = threading.Event()
+    if not session.add(client_side, server_side, finished):
         reset(client_side)
         end_in_order(server_side)
         return
     threading.Thread(target=pump_up, args=(session, client_side, server_side, counted), daemon=True).start()
-    threading.Thread(target=pump_down, args=(session, server_side, client_side, rewrite), daemon=True).start()
+    threading.Thread(target=pump_down, args=(session, server_side, client_side, rewrite, finished),
+                     daemon=True).start()
 
 
 def data_listener(session, server_port):
