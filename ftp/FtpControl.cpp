@@ -7,29 +7,39 @@
 
 #include <cstring>
 
-TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner), FEngine(std::make_unique<TEngine>())
+TCustomFtpCli::TCustomFtpCli(TComponent* AOwner) : TComponent(AOwner), FEngine(std::make_unique<TEngine>(*this))
 {
     FNotifyWindow = AllocateHWnd([this](HWND hwnd, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
         if (msg == MsgRequestDone || (msg == WM_TIMER && w == ProgressTimerId)) {
-            WndProc(msg, w, l);
+            FEngine->WndProc(msg, w, l);
             return 0;
         }
         return DefWindowProc(hwnd, msg, w, l);
     });
 
     FControlSocket = new TWSocket(this);
-    FControlSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { ControlSocketSessionConnected(s, e); };
-    FControlSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { ControlSocketDataAvailable(s, e); };
-    FControlSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { ControlSocketSessionClosed(s, e); };
-    FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { ControlSocketDnsLookupDone(s, e); };
-    FControlSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) { ControlSocketSslHandshakeDone(s, e); };
+    FControlSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) {
+        FEngine->ControlSocketSessionConnected(s, e);
+    };
+    FControlSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) {
+        FEngine->ControlSocketDataAvailable(s, e);
+    };
+    FControlSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) {
+        FEngine->ControlSocketSessionClosed(s, e);
+    };
+    FControlSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) {
+        FEngine->ControlSocketDnsLookupDone(s, e);
+    };
+    FControlSocket->OnSslHandshakeDone = [this](TObject* s, std::uint16_t e) {
+        FEngine->ControlSocketSslHandshakeDone(s, e);
+    };
     FDataSocket = new TWSocket(this);
     // A store's pieces go out whole, one send each.
     FDataSocket->SetBufSize(SendBufferSize);
     // Sessions the server issues on either connection serve the data
     // connections to come.
     for (TWSocket* socket : {FControlSocket, FDataSocket})
-        socket->OnSslNewSession = [this](TObject*, const TSslSession& session) { KeepTlsSession(session); };
+        socket->OnSslNewSession = [this](TObject*, const TSslSession& session) { FEngine->KeepTlsSession(session); };
 }
 
 TCustomFtpCli::~TCustomFtpCli()
@@ -110,20 +120,20 @@ void TCustomFtpCli::DoDisplay(std::string Msg)
         OnDisplay(this, Msg);
 }
 
-bool TCustomFtpCli::Display(std::string Msg)
+bool TCustomFtpCli::TEngine::Display(std::string Msg)
 {
-    return CallOut(&TCustomFtpCli::DoDisplay, this, std::move(Msg));
+    return Cli.CallOut(&TCustomFtpCli::DoDisplay, &Cli, std::move(Msg));
 }
 
-void TCustomFtpCli::AwaitReply(TFtpAwaitedReply Awaited)
+void TCustomFtpCli::TEngine::AwaitReply(TFtpAwaitedReply Reply)
 {
     // The one place that says which reply comes next.
-    FEngine->Awaited = Awaited;
+    Awaited = Reply;
 }
 
 void TCustomFtpCli::SendCommand(std::string Cmd)
 {
-    if (!CallOut(OnCommand, this, Cmd) || !Display("> " + Cmd))
+    if (!CallOut(OnCommand, this, Cmd) || !FEngine->Display("> " + Cmd))
         return;
     // A command while the socket is not connected is only displayed; the
     // request then waits for a reply that does not come.
@@ -131,23 +141,23 @@ void TCustomFtpCli::SendCommand(std::string Cmd)
         FControlSocket->SendStr(Cmd + "\r\n");
 }
 
-void TCustomFtpCli::RecordError()
+void TCustomFtpCli::TEngine::RecordError()
 {
-    if (FErrorMessage.empty())
-        FErrorMessage = FLastResponse;
+    if (Cli.FErrorMessage.empty())
+        Cli.FErrorMessage = Cli.FLastResponse;
 }
 
-void TCustomFtpCli::SetLocalFailure(const std::string& Line, int Code)
+void TCustomFtpCli::TEngine::SetLocalFailure(const std::string& Line, int Code)
 {
-    FLastResponse = Line;
-    FStatusCode = Code;
-    FRequestResult = Code;
+    Cli.FLastResponse = Line;
+    Cli.FStatusCode = Code;
+    Cli.FRequestResult = Code;
     RecordError();
 }
 
 void TCustomFtpCli::StartOpen()
 {
-    CheckReady();
+    FEngine->CheckReady();
     if (FControlUp)
         DoCheckFailed("FTP component already connected");
     if (!FEngine->InCompound)
@@ -171,12 +181,12 @@ void TCustomFtpCli::StartOpen()
             // after AUTH TLS.
             FControlSocket->SetSslEnable(FSecurity == TFtpSecurity::Implicit);
             FControlSocket->SetSslServerName(address.host);
-            FControlSocket->SetSslContext(FSecurity == TFtpSecurity::None ? nullptr : SslContextForUse());
+            FControlSocket->SetSslContext(FSecurity == TFtpSecurity::None ? nullptr : FEngine->SslContextForUse());
         }
     } catch (const std::exception& e) {
         // No TLS context (say an unreadable CA file): nothing is sent.
-        SetLocalFailure("500 " + FtpExceptionText(e), 500);
-        if (Display("! " + FLastResponse))
+        FEngine->SetLocalFailure("500 " + FtpExceptionText(e), 500);
+        if (FEngine->Display("! " + FLastResponse))
             FinishRequest(500);
         return;
     }
@@ -185,102 +195,101 @@ void TCustomFtpCli::StartOpen()
     } catch (const std::exception& e) {
         // Say so in the dialogue too: an address written in a form that is
         // refused (say "127.1") must not look like a network failure.
-        SetLocalFailure("500 " + FtpExceptionText(e), 500);
-        if (Display("! " + FLastResponse))
+        FEngine->SetLocalFailure("500 " + FtpExceptionText(e), 500);
+        if (FEngine->Display("! " + FLastResponse))
             FinishRequest(500);
     }
 }
 
-void TCustomFtpCli::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::ControlSocketDnsLookupDone(TObject*, std::uint16_t Error)
 {
-    if (FState != ftpStResolving)
+    if (Cli.FState != ftpStResolving)
         return;
     if (Error != 0) {
-        SetLocalFailure("500 " + WSocketLookupErrorText(FtpSplitAddress(FHostName).host, Error), 500);
-        FinishRequest(Error);
+        SetLocalFailure("500 " + WSocketLookupErrorText(FtpSplitAddress(Cli.FHostName).host, Error), 500);
+        Cli.FinishRequest(Error);
         return;
     }
     try {
         // Every address the name has, IPv6 and IPv4, in the system's order:
         // the first that answers carries the session.
-        const std::vector<std::string> addresses = FControlSocket->DnsResultList().empty()
-                                                       ? std::vector<std::string>{FControlSocket->DnsResult()}
-                                                       : FControlSocket->DnsResultList();
-        FControlSocket->SetProto("tcp");
-        FControlSocket->SetPort(FPort);
+        const std::vector<std::string> addresses = Cli.FControlSocket->DnsResultList().empty()
+                                                       ? std::vector<std::string>{Cli.FControlSocket->DnsResult()}
+                                                       : Cli.FControlSocket->DnsResultList();
+        Cli.FControlSocket->SetProto("tcp");
+        Cli.FControlSocket->SetPort(Cli.FPort);
         AwaitReply(TFtpAwaitedReply::Greeting);
-        if (!CallOut(&TCustomFtpCli::SetState, this, ftpStConnecting))
+        if (!Cli.CallOut(&TCustomFtpCli::SetState, &Cli, ftpStConnecting))
             return;
-        FControlSocket->ConnectAny(addresses);
+        Cli.FControlSocket->ConnectAny(addresses);
     } catch (const std::exception& e) {
         SetLocalFailure("500 " + FtpExceptionText(e), 500);
-        FinishRequest(500);
+        Cli.FinishRequest(500);
     }
 }
 
-void TCustomFtpCli::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::ControlSocketSessionConnected(TObject*, std::uint16_t Error)
 {
     // Only a connect in progress is reported: a log-in that refused the
     // certificate of an implicit TLS connection has ended already.
-    if (FState != ftpStConnecting)
+    if (Cli.FState != ftpStConnecting)
         return;
     if (Error != 0) {
         // A refused or failed connect fails the request: its result follows
         // the error it reports, so the synchronous Connect returns false.
         // A failed TLS handshake (implicit TLS) has said why already.
-        if (FEngine->TlsFailure.empty()) {
+        if (TlsFailure.empty()) {
             SetLocalFailure("500 " + FtpSocketErrorText(Error), Error);
-            FStatusCode = 500;
+            Cli.FStatusCode = 500;
         } else {
-            SetLocalFailure(FEngine->TlsFailure, Error);
-            FStatusCode = 534;
+            SetLocalFailure(TlsFailure, Error);
+            Cli.FStatusCode = 534;
         }
         DropRemainingSteps();
-        if (!CallOut(&TCustomFtpCli::FinishRequest, this, Error))
+        if (!Cli.CallOut(&TCustomFtpCli::FinishRequest, &Cli, Error))
             return;
-        if (FControlSocket && !CallOut(&TWSocket::Close, FControlSocket))
+        if (Cli.FControlSocket && !Cli.CallOut(&TWSocket::Close, Cli.FControlSocket))
             return;
-        SetState(ftpStReady);
+        Cli.SetState(ftpStReady);
         return;
     }
-    FControlUp = true;
+    Cli.FControlUp = true;
 }
 
-void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
 {
-    if (!FControlSocket)
+    if (!Cli.FControlSocket)
         return;
-    int len = FControlSocket->Receive(FEngine->ReceiveBuffer + FEngine->ReceiveLength,
-                                      ReceiveBufferSize - FEngine->ReceiveLength);
+    int len = Cli.FControlSocket->Receive(ReceiveBuffer + ReceiveLength, ReceiveBufferSize - ReceiveLength);
     if (len == 0) {
         // The server closed (or a line filled the whole buffer without an end).
-        FControlSocket->Close();
+        Cli.FControlSocket->Close();
         return;
     }
     if (len < 0) {
-        if (FControlSocket->LastError() == WSocketSslProtocolError)
+        if (Cli.FControlSocket->LastError() == WSocketSslProtocolError)
             FailOnTlsError();
         return;
     }
-    FEngine->ReceiveLength += len;
-    FEngine->ReceiveBuffer[FEngine->ReceiveLength] = '\0';
+    ReceiveLength += len;
+    ReceiveBuffer[ReceiveLength] = '\0';
 
-    while (FEngine->ReceiveLength > 0) {
+    while (ReceiveLength > 0) {
         int consumed = 0;
-        if (!FtpCutReplyLine(FEngine->ReceiveBuffer, FEngine->ReceiveLength, (FOptions & ftpAcceptLF) != 0,
-                             FLastResponse, consumed))
+        if (!FtpCutReplyLine(ReceiveBuffer, ReceiveLength, (Cli.FOptions & ftpAcceptLF) != 0, Cli.FLastResponse,
+                             consumed))
             break;
 
-        if (!CallOut(OnResponse, this))
+        if (!Cli.CallOut(Cli.OnResponse, &Cli))
             return;
 
-        FEngine->ReceiveLength -= consumed;
-        if (FEngine->ReceiveLength < 0)
-            FEngine->ReceiveLength = 0;
-        std::memmove(FEngine->ReceiveBuffer, FEngine->ReceiveBuffer + consumed, FEngine->ReceiveLength + 1);
+        ReceiveLength -= consumed;
+        if (ReceiveLength < 0)
+            ReceiveLength = 0;
+        std::memmove(ReceiveBuffer, ReceiveBuffer + consumed, ReceiveLength + 1);
 
-        const TFtpClientState state = FState;
-        if (!Display("< " + FLastResponse))
+        const TFtpClientState state = Cli.FState;
+        if (!Display("< " + Cli.FLastResponse))
             return;
         if (state != ftpStConnecting && state != ftpStAwaitingReply)
             continue; // nothing awaited: shown and otherwise ignored
@@ -288,19 +297,19 @@ void TCustomFtpCli::ControlSocketDataAvailable(TObject*, std::uint16_t Error)
         // before its last one are only shown.
         if (!ParseReplyLine())
             continue;
-        if (FState == ftpStConnecting) {
+        if (Cli.FState == ftpStConnecting) {
             bool greeted = false;
-            if (!CallOut([&] { greeted = HandleGreetingLine(Error); }) || !greeted)
+            if (!Cli.CallOut([&] { greeted = HandleGreetingLine(Error); }) || !greeted)
                 return;
-        } else if (FState == ftpStAwaitingReply && !CallOut(&TCustomFtpCli::HandleReply, this)) {
+        } else if (Cli.FState == ftpStAwaitingReply && !Cli.CallOut(&TEngine::HandleReply, this)) {
             return;
         }
     }
 }
 
-void TCustomFtpCli::HandleReply()
+void TCustomFtpCli::TEngine::HandleReply()
 {
-    switch (FEngine->Awaited) {
+    switch (Awaited) {
     case TFtpAwaitedReply::Command:
     case TFtpAwaitedReply::Quit: GenericReply(); return;
     case TFtpAwaitedReply::RetrieveStart: GetDataReply(); return;
@@ -312,146 +321,146 @@ void TCustomFtpCli::HandleReply()
     case TFtpAwaitedReply::Greeting: break;
     }
     try {
-        DoCheckFailed(std::string("Program error: no handler for the awaited reply ") + ToString(FEngine->Awaited));
+        Cli.DoCheckFailed(std::string("Program error: no handler for the awaited reply ") + ToString(Awaited));
     } catch (const FtpException&) {
         // Reported through the check path; the input goes on.
     }
 }
 
-bool TCustomFtpCli::HandleGreetingLine(std::uint16_t Error)
+bool TCustomFtpCli::TEngine::HandleGreetingLine(std::uint16_t Error)
 {
-    if (FtpClassOfReply(TFtpAwaitedReply::Greeting, FStatusCode) != FtpReplyClass::Completion) {
+    if (FtpClassOfReply(TFtpAwaitedReply::Greeting, Cli.FStatusCode) != FtpReplyClass::Completion) {
         RecordError();
-        FRequestResult = FStatusCode;
+        Cli.FRequestResult = Cli.FStatusCode;
         // The close completes the request.
-        FControlSocket->Close();
+        Cli.FControlSocket->Close();
         return false;
     }
-    if (!CallOut(&TCustomFtpCli::SetState, this, ftpStGreeted) || !CallOut(OnSessionConnected, this, Error))
+    if (!Cli.CallOut(&TCustomFtpCli::SetState, &Cli, ftpStGreeted) || !Cli.CallOut(Cli.OnSessionConnected, &Cli, Error))
         return false;
-    FinishRequest(0);
+    Cli.FinishRequest(0);
     return true;
 }
 
 // Reads the code of the line just cut; false when the line does not end a
 // reply (not numeric, or a continuation line).
-bool TCustomFtpCli::ParseReplyLine()
+bool TCustomFtpCli::TEngine::ParseReplyLine()
 {
-    int code = FStatusCode;
-    const bool ends = FtpReplyLineEnds(FLastResponse, code);
-    FStatusCode = code;
+    int code = Cli.FStatusCode;
+    const bool ends = FtpReplyLineEnds(Cli.FLastResponse, code);
+    Cli.FStatusCode = code;
     return ends;
 }
 
-void TCustomFtpCli::GenericReply()
+void TCustomFtpCli::TEngine::GenericReply()
 {
-    if (FEngine->AcceptedCodes[0] == 0) {
-        if (FtpClassOfReply(FEngine->Awaited, FStatusCode) == FtpReplyClass::PermanentFailure) {
-            FRequestResult = FStatusCode;
+    if (AcceptedCodes[0] == 0) {
+        if (FtpClassOfReply(Awaited, Cli.FStatusCode) == FtpReplyClass::PermanentFailure) {
+            Cli.FRequestResult = Cli.FStatusCode;
             RecordError();
         } else {
-            FRequestResult = 0;
+            Cli.FRequestResult = 0;
         }
     } else {
         bool accepted = false;
-        for (int i = 0; i < 16 && FEngine->AcceptedCodes[i] != 0; ++i) {
-            if (FEngine->AcceptedCodes[i] == FStatusCode) {
+        for (int i = 0; i < 16 && AcceptedCodes[i] != 0; ++i) {
+            if (AcceptedCodes[i] == Cli.FStatusCode) {
                 accepted = true;
                 break;
             }
         }
         if (accepted) {
-            FRequestResult = 0;
+            Cli.FRequestResult = 0;
         } else {
-            FRequestResult = FStatusCode;
+            Cli.FRequestResult = Cli.FStatusCode;
             RecordError();
         }
     }
 
-    if (FPassive && (FStatusCode == 227 || FStatusCode == 229))
-        FPasvResponse = FLastResponse;
+    if (Cli.FPassive && (Cli.FStatusCode == 227 || Cli.FStatusCode == 229))
+        Cli.FPasvResponse = Cli.FLastResponse;
 
-    if (FRequestResult == 0)
+    if (Cli.FRequestResult == 0)
         ReadStepResults();
 
-    if (FEngine->Awaited == TFtpAwaitedReply::Quit) {
+    if (Awaited == TFtpAwaitedReply::Quit) {
         // Whatever the reply, the session is over; the close completes the
         // request with the reply's result.
-        if (FControlSocket)
-            FControlSocket->Close();
+        if (Cli.FControlSocket)
+            Cli.FControlSocket->Close();
     } else {
-        FinishRequest(FRequestResult);
+        Cli.FinishRequest(Cli.FRequestResult);
     }
 }
 
-void TCustomFtpCli::ReadStepResults()
+void TCustomFtpCli::TEngine::ReadStepResults()
 {
-    const char* p = FLastResponse.c_str();
+    const char* p = Cli.FLastResponse.c_str();
     int code = 0;
-    switch (FEngine->CurrentStep) {
+    switch (CurrentStep) {
     case StepSize:
         p = FtpParseNumber(p, code);
-        (void)FtpParseNumber(p, FSizeResult);
+        (void)FtpParseNumber(p, Cli.FSizeResult);
         break;
     case StepCwd:
     case StepMkd:
     case StepPwd:
     case StepCdup:
         p = FtpParseNumber(p, code);
-        FDirResult = FtpQuotedString(p);
+        Cli.FDirResult = FtpQuotedString(p);
         break;
     default: break;
     }
 }
 
-void TCustomFtpCli::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::ControlSocketSessionClosed(TObject*, std::uint16_t Error)
 {
     // Whether the last request had completed before the close: then the
     // connection was idle and nothing is left to report.
-    const bool idle = FEngine->DoneReported;
+    const bool idle = DoneReported;
     // A reply that was still awaited will not come, and a step that has not
     // sent its command yet (a transfer whose passive data connection is
     // still being made) cannot send it: the request fails rather than
     // completing with the result of its earlier replies. Only QUIT expects
     // the close.
-    if (FState == ftpStConnecting || (FState == ftpStAwaitingReply && FEngine->Awaited != TFtpAwaitedReply::Quit) ||
-        (FState == ftpStStepReady && !idle))
+    if (Cli.FState == ftpStConnecting || (Cli.FState == ftpStAwaitingReply && Awaited != TFtpAwaitedReply::Quit) ||
+        (Cli.FState == ftpStStepReady && !idle))
         FailOnLostControl();
-    const bool wasUp = FControlUp;
+    const bool wasUp = Cli.FControlUp;
     if (wasUp) {
-        FControlUp = false;
-        if (FState != ftpStAborting && !CallOut(&TCustomFtpCli::SetState, this, ftpStClosed))
+        Cli.FControlUp = false;
+        if (Cli.FState != ftpStAborting && !Cli.CallOut(&TCustomFtpCli::SetState, &Cli, ftpStClosed))
             return;
-        if (!CallOut(OnSessionClosed, this, Error))
+        if (!Cli.CallOut(Cli.OnSessionClosed, &Cli, Error))
             return;
     }
     // The close of an idle connection (the server's idle time-out, or a
     // close right behind the last reply) leaves the component ready: a
     // blocking call that has not yet looked at the state must find
     // ftpStReady, not wait for its time-out.
-    if (FState != ftpStAborting) {
+    if (Cli.FState != ftpStAborting) {
         const TFtpClientState next = !idle ? ftpStStepReady : ftpStReady;
-        if (!CallOut(&TCustomFtpCli::SetState, this, next))
+        if (!Cli.CallOut(&TCustomFtpCli::SetState, &Cli, next))
             return;
     }
-    FinishRequest(FRequestResult);
+    Cli.FinishRequest(Cli.FRequestResult);
 }
 
-void TCustomFtpCli::FailOnTlsError()
+void TCustomFtpCli::TEngine::FailOnTlsError()
 {
     // A record that does not decrypt (or an alert) ends the session: no
     // reply after it can be trusted, and none will be read.
-    const std::string failure = "426 TLS error on the control connection: " + FControlSocket->SslErrorText();
-    if (!FEngine->DoneReported && FRequestResult == 0)
+    const std::string failure = "426 TLS error on the control connection: " + Cli.FControlSocket->SslErrorText();
+    if (!DoneReported && Cli.FRequestResult == 0)
         SetLocalFailure(failure, 426);
-    if (!Display("! " + failure) || !FControlSocket)
+    if (!Display("! " + failure) || !Cli.FControlSocket)
         return;
-    FControlSocket->Close();
+    Cli.FControlSocket->Close();
 }
 
-void TCustomFtpCli::FailOnLostControl()
+void TCustomFtpCli::TEngine::FailOnLostControl()
 {
-    if (FEngine->DoneReported || FRequestResult != 0)
+    if (DoneReported || Cli.FRequestResult != 0)
         return;
     SetLocalFailure("426 Connection closed by the server", 426);
 }

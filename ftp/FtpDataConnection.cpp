@@ -11,7 +11,7 @@
 
 void TCustomFtpCli::StartPort()
 {
-    CheckReady();
+    FEngine->CheckReady();
     if (!FControlUp)
         DoCheckFailed("FTP component not connected");
 
@@ -75,51 +75,51 @@ void TCustomFtpCli::StartPort()
         command = text;
     }
     FEngine->Transfer.ByteCount = 0;
-    StartCommand(ftpPortAsync, StepPort, command, {200, 227, 229});
+    FEngine->StartCommand(ftpPortAsync, StepPort, command, {200, 227, 229});
 }
 
 // Connects the data socket to the port of the last 227 (PASV) or 229 (EPSV)
 // reply. On failure the request is finished with FailCode and false is
 // returned.
-bool TCustomFtpCli::ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode)
+bool TCustomFtpCli::TEngine::ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode)
 {
     const std::string code = std::to_string(FailCode);
     std::uint16_t port = 0;
-    const bool extended = FControlSocket->AddrFamily() == winsock::AF_INET6;
-    if (!(extended ? FtpEpsvPort(FPasvResponse, port) : FtpPasvPort(FPasvResponse, port))) {
+    const bool extended = Cli.FControlSocket->AddrFamily() == winsock::AF_INET6;
+    if (!(extended ? FtpEpsvPort(Cli.FPasvResponse, port) : FtpPasvPort(Cli.FPasvResponse, port))) {
         // Without a usable port there is nothing sensible to connect to.
-        SetLocalFailure(code + " No data port in the " + (extended ? "EPSV" : "PASV") + " reply: " + FPasvResponse,
+        SetLocalFailure(code + " No data port in the " + (extended ? "EPSV" : "PASV") + " reply: " + Cli.FPasvResponse,
                         FailCode);
-        if (Display("! " + FLastResponse) && ReleaseTransfer())
-            FinishRequest(FailCode);
+        if (Display("! " + Cli.FLastResponse) && ReleaseTransfer())
+            Cli.FinishRequest(FailCode);
         return false;
     }
     try {
         CloseDataSocket();
-        FDataSocket->SetProto("tcp");
-        FDataSocket->SetPort(std::to_string(port));
-        FDataSocket->SetAddr(FControlSocket->Addr());
-        FDataSocket->OnSessionConnected = std::move(OnConnected);
-        FDataSocket->SetLingerOnOff(wsLingerOff);
-        FDataSocket->SetLingerTimeout(0);
+        Cli.FDataSocket->SetProto("tcp");
+        Cli.FDataSocket->SetPort(std::to_string(port));
+        Cli.FDataSocket->SetAddr(Cli.FControlSocket->Addr());
+        Cli.FDataSocket->OnSessionConnected = std::move(OnConnected);
+        Cli.FDataSocket->SetLingerOnOff(wsLingerOff);
+        Cli.FDataSocket->SetLingerTimeout(0);
         PrepareDataTls();
-        FDataSocket->Connect();
+        Cli.FDataSocket->Connect();
     } catch (const std::exception& e) {
         SetLocalFailure(code + " " + FtpExceptionText(e), FailCode);
         if (ReleaseTransfer())
-            FinishRequest(FailCode);
+            Cli.FinishRequest(FailCode);
         return false;
     }
     return true;
 }
 
-bool TCustomFtpCli::IsAcceptablePeer()
+bool TCustomFtpCli::TEngine::IsAcceptablePeer()
 {
     // Only the server may make the data connection: anyone else who
     // reaches the port first would otherwise get (or give) the data.
     // Such a connection is closed and the listener keeps waiting.
-    const winsock::sockaddr_storage& peer = FDataSocket->RemoteSockAddr();
-    if (FControlSocket && WSocketSameAddr(peer, FControlSocket->RemoteSockAddr()))
+    const winsock::sockaddr_storage& peer = Cli.FDataSocket->RemoteSockAddr();
+    if (Cli.FControlSocket && WSocketSameAddr(peer, Cli.FControlSocket->RemoteSockAddr()))
         return true;
     (void)Display("! Data connection from " + WSocketAddrText(peer) + " refused");
     return false;
@@ -127,41 +127,41 @@ bool TCustomFtpCli::IsAcceptablePeer()
 
 // The listening data socket has a connection (active mode), in either
 // direction: it is taken over when it comes from the server.
-void TCustomFtpCli::TakeDataConnection(TObject*, std::uint16_t)
+void TCustomFtpCli::TEngine::TakeDataConnection(TObject*, std::uint16_t)
 {
-    winsock::SOCKET accepted = FDataSocket->Accept();
+    winsock::SOCKET accepted = Cli.FDataSocket->Accept();
     if (accepted != winsock::INVALID_SOCKET && !IsAcceptablePeer()) {
         winsock::closesocket(accepted);
         return;
     }
-    TFtpTransferState& transfer = FEngine->Transfer;
-    FDataSocket->Close();
+    TFtpTransferState& transfer = Transfer;
+    Cli.FDataSocket->Close();
     if (transfer.Storing) {
-        FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
-        FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
-        FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+        Cli.FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { PutDataSessionClosed(s, e); };
+        Cli.FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { PutDataDrain(s, e); };
+        Cli.FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
     } else {
-        FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
-        FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
-        FDataSocket->OnDataSent = nullptr;
+        Cli.FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
+        Cli.FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
+        Cli.FDataSocket->OnDataSent = nullptr;
     }
     PrepareDataTls();
-    FDataSocket->Dup(accepted);
+    Cli.FDataSocket->Dup(accepted);
     if (!transfer.Storing) {
         transfer.StartTick = GetTickCount();
         return;
     }
     int sendBufferSize = 0;
     int optionLength = sizeof sendBufferSize;
-    if (winsock::getsockopt(FDataSocket->HSocket(), winsock::SOL_SOCKET, winsock::SO_SNDBUF,
+    if (winsock::getsockopt(Cli.FDataSocket->HSocket(), winsock::SOL_SOCKET, winsock::SO_SNDBUF,
                             reinterpret_cast<char*>(&sendBufferSize), &optionLength) != 0)
-        DoCheckFailed("winsock.getsockopt(SO_SNDBUF) failed");
-    FDataSocket->SetLingerOnOff(wsLingerOff);
-    FDataSocket->SetLingerTimeout(10);
-    FDataSocket->SetLingerOption();
+        Cli.DoCheckFailed("winsock.getsockopt(SO_SNDBUF) failed");
+    Cli.FDataSocket->SetLingerOnOff(wsLingerOff);
+    Cli.FDataSocket->SetLingerTimeout(10);
+    Cli.FDataSocket->SetLingerOption();
     // Over TLS the connection counts as made once its handshake is done
     // (ActiveDataTlsHandshakeDone).
-    if (FSecurity != TFtpSecurity::None)
+    if (Cli.FSecurity != TFtpSecurity::None)
         return;
     transfer.DataConnected = true;
     CheckTransferStart();
@@ -172,17 +172,17 @@ void TCustomFtpCli::TakeDataConnection(TObject*, std::uint16_t)
 // transfer command (Opened false), over TLS once the 125/150 has come
 // (Opened true; see TakeOverAfterOpening). False when a handler destroyed
 // the client.
-bool TCustomFtpCli::TakeEarlyDataConnection(bool Opened)
+bool TCustomFtpCli::TEngine::TakeEarlyDataConnection(bool Opened)
 {
-    if (FPassive || !FEngine->EarlyAccept || Opened != TakeOverAfterOpening())
+    if (Cli.FPassive || !EarlyAccept || Opened != TakeOverAfterOpening())
         return true;
-    FEngine->EarlyAccept = false;
-    return CallOut(&TCustomFtpCli::TakeDataConnection, this, FDataSocket, 0);
+    EarlyAccept = false;
+    return Cli.CallOut(&TEngine::TakeDataConnection, this, Cli.FDataSocket, 0);
 }
 
 // A passive data connection that failed to connect, or whose TLS is not
 // acceptable, fails the request. True when it did.
-bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
+bool TCustomFtpCli::TEngine::FailedDataConnect(std::uint16_t Error)
 {
     const std::string tlsProblem = DataTlsProblem(Error);
     if (Error == 0 && tlsProblem.empty())
@@ -192,10 +192,10 @@ bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
         // the connect) and answers it once it sees the data connection
         // fail: the request ends with those replies, so that the next
         // command reads its own reply and not this one's.
-        if (FEngine->Transfer.Failure.empty())
-            FEngine->Transfer.Failure = "426 " + tlsProblem;
+        if (Transfer.Failure.empty())
+            Transfer.Failure = "426 " + tlsProblem;
         if (Display("! 426 " + tlsProblem) && ReleaseTransfer())
-            FEngine->Transfer.DataClosed = true;
+            Transfer.DataClosed = true;
         return true;
     }
     if (tlsProblem.empty())
@@ -203,132 +203,133 @@ bool TCustomFtpCli::FailedDataConnect(std::uint16_t Error)
     else
         SetLocalFailure("426 " + tlsProblem, 426);
     if ((tlsProblem.empty() || Display("! 426 " + tlsProblem)) && ReleaseTransfer())
-        FinishRequest(FRequestResult);
+        Cli.FinishRequest(Cli.FRequestResult);
     return true;
 }
 
-void TCustomFtpCli::CloseLocalStream()
+void TCustomFtpCli::TEngine::CloseLocalStream()
 {
-    FEngine->LocalStream.reset();
+    LocalStream.reset();
 }
 
-void TCustomFtpCli::CloseDataSocket()
+void TCustomFtpCli::TEngine::CloseDataSocket()
 {
-    FEngine->Transfer.Draining = false;
-    KillTimer(FNotifyWindow, ProgressTimerId);
-    if (!FDataSocket)
+    Transfer.Draining = false;
+    KillTimer(Cli.FNotifyWindow, ProgressTimerId);
+    if (!Cli.FDataSocket)
         return;
-    if (FSecurity != TFtpSecurity::None && FDataSocket->State() == wsConnected && FDataSocket->SslActive()) {
+    if (Cli.FSecurity != TFtpSecurity::None && Cli.FDataSocket->State() == wsConnected &&
+        Cli.FDataSocket->SslActive()) {
         // Reads what the server sent unasked (a TLS 1.3 session ticket
         // after the handshake): a close with unread bytes resets the
         // connection, and the server may then lose the end of an upload.
         char junk[DataReceiveSize];
         int received = 0;
-        for (int i = 0; i < 64 && FDataSocket && FDataSocket->State() == wsConnected; ++i) {
-            if (!CallOut([&] { received = FDataSocket->Receive(junk, sizeof junk); }))
+        for (int i = 0; i < 64 && Cli.FDataSocket && Cli.FDataSocket->State() == wsConnected; ++i) {
+            if (!Cli.CallOut([&] { received = Cli.FDataSocket->Receive(junk, sizeof junk); }))
                 return;
             if (received <= 0)
                 break;
         }
-        if (!FDataSocket)
+        if (!Cli.FDataSocket)
             return;
     }
     try {
-        FDataSocket->Close();
+        Cli.FDataSocket->Close();
     } catch (const std::exception&) {
         // The socket is closed either way; a failing close has nothing left
         // to tell the transfer.
     }
 }
 
-void TCustomFtpCli::BeginTransfer(bool Storing)
+void TCustomFtpCli::TEngine::BeginTransfer(bool Storing)
 {
-    FEngine->Transfer = TFtpTransferState{};
-    FEngine->Transfer.Storing = Storing;
+    Transfer = TFtpTransferState{};
+    Transfer.Storing = Storing;
 }
 
 // Whether the transfer command is out and its replies are awaited.
-bool TCustomFtpCli::TransferCommandSent() const
+bool TCustomFtpCli::TEngine::TransferCommandSent() const
 {
-    return FEngine->Awaited == TFtpAwaitedReply::StoreStart || FEngine->Awaited == TFtpAwaitedReply::StoreEnd ||
-           FEngine->Awaited == TFtpAwaitedReply::RetrieveStart || FEngine->Awaited == TFtpAwaitedReply::RetrieveEnd;
+    return Awaited == TFtpAwaitedReply::StoreStart || Awaited == TFtpAwaitedReply::StoreEnd ||
+           Awaited == TFtpAwaitedReply::RetrieveStart || Awaited == TFtpAwaitedReply::RetrieveEnd;
 }
 
 // The server refused the transfer command: the request fails with its reply.
-void TCustomFtpCli::FailTransferStart()
+void TCustomFtpCli::TEngine::FailTransferStart()
 {
     RecordError();
     AwaitReply(TFtpAwaitedReply::None);
     if (!ReleaseTransfer())
         return;
-    FResumePosition = 0;
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    Cli.FResumePosition = 0;
+    Cli.FRequestResult = Cli.FStatusCode;
+    Cli.FinishRequest(Cli.FStatusCode);
 }
 
 // The final reply of a transfer is not a success: the request fails with
 // it, after What ("RETR/LIST/NLST" or "STOR") is shown as failed.
-void TCustomFtpCli::FailTransferEnd(const char* What)
+void TCustomFtpCli::TEngine::FailTransferEnd(const char* What)
 {
     RecordError();
     if (!ReleaseTransfer() || !Display(std::string("! ") + What + " Failed"))
         return;
-    FRequestResult = FStatusCode;
-    FinishRequest(FStatusCode);
+    Cli.FRequestResult = Cli.FStatusCode;
+    Cli.FinishRequest(Cli.FStatusCode);
 }
 
 // Where a store's bytes start to flow: once both the 125/150 and the data
 // connection (over TLS: its handshake) are there, whichever comes last.
-void TCustomFtpCli::CheckTransferStart()
+void TCustomFtpCli::TEngine::CheckTransferStart()
 {
-    TFtpTransferState& transfer = FEngine->Transfer;
+    TFtpTransferState& transfer = Transfer;
     if (!transfer.Storing || !transfer.Accepted || !transfer.DataConnected || transfer.Sending)
         return;
     transfer.Sending = true;
     if (transfer.StartTick == 0)
         transfer.StartTick = GetTickCount();
-    FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
+    Cli.FDataSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { SendNextPiece(s, e); };
     BeginSending();
-    SendNextPiece(FDataSocket, 0);
+    SendNextPiece(Cli.FDataSocket, 0);
 }
 
 // Releases what a transfer holds: the progress timer, the data connection
 // (its close can reach the transfer's close handler, which reports) and
 // the local file. False when a handler destroyed the client meanwhile.
-bool TCustomFtpCli::ReleaseTransfer()
+bool TCustomFtpCli::TEngine::ReleaseTransfer()
 {
-    FEngine->Transfer.Draining = false;
-    KillTimer(FNotifyWindow, ProgressTimerId);
-    if (FDataSocket && FDataSocket->State() != wsClosed && !CallOut(&TCustomFtpCli::CloseDataSocket, this))
+    Transfer.Draining = false;
+    KillTimer(Cli.FNotifyWindow, ProgressTimerId);
+    if (Cli.FDataSocket && Cli.FDataSocket->State() != wsClosed && !Cli.CallOut(&TEngine::CloseDataSocket, this))
         return false;
     CloseLocalStream();
     return true;
 }
 
-void TCustomFtpCli::CheckTransferEnd()
+void TCustomFtpCli::TEngine::CheckTransferEnd()
 {
     // A transfer ends on two events, the final reply and the close of the
     // data connection, in either order.
-    if (!FEngine->Transfer.ReplyComplete || !FEngine->Transfer.DataClosed)
+    if (!Transfer.ReplyComplete || !Transfer.DataClosed)
         return;
-    if (FEngine->Transfer.Storing && FEngine->Transfer.EndOfFile && FEngine->Transfer.DataCloseError == 0 &&
-        FEngine->Transfer.Failure.empty() && FProgressCount != FEngine->Transfer.ByteCount + FResumePosition) {
+    if (Transfer.Storing && Transfer.EndOfFile && Transfer.DataCloseError == 0 && Transfer.Failure.empty() &&
+        Cli.FProgressCount != Transfer.ByteCount + Cli.FResumePosition) {
         // The final reply says the server has the whole file.
-        FEngine->Transfer.TakenCount = FEngine->Transfer.ByteCount;
+        Transfer.TakenCount = Transfer.ByteCount;
         // The store is complete: an abort asked for now changes nothing.
-        if (!CallOut([this] { (void)DoProgress(); }))
+        if (!Cli.CallOut([this] { (void)Cli.DoProgress(); }))
             return;
     }
-    if (!CallOut(&TCustomFtpCli::ShowTransferStats, this))
+    if (!Cli.CallOut(&TCustomFtpCli::ShowTransferStats, &Cli))
         return;
-    FResumePosition = 0;
-    if (!FEngine->Transfer.Failure.empty()) {
-        SetLocalFailure(FEngine->Transfer.Failure, 426);
-        FinishRequest(426);
+    Cli.FResumePosition = 0;
+    if (!Transfer.Failure.empty()) {
+        SetLocalFailure(Transfer.Failure, 426);
+        Cli.FinishRequest(426);
         return;
     }
-    FRequestResult = FEngine->Transfer.DataCloseError;
-    FinishRequest(FRequestResult);
+    Cli.FRequestResult = Transfer.DataCloseError;
+    Cli.FinishRequest(Cli.FRequestResult);
 }
 
 std::int64_t TCustomFtpCli::ByteCount() const
@@ -345,11 +346,11 @@ bool TCustomFtpCli::DoProgress()
     if (!CallOut(OnProgress, this, FProgressCount, abort))
         return false;
     if (abort) {
-        if (!Display("! Abort requested"))
+        if (!FEngine->Display("! Abort requested"))
             return false;
         if (FEngine->Transfer.Failure.empty())
             FEngine->Transfer.Failure = "426 Transfer aborted";
-        CloseDataSocket();
+        FEngine->CloseDataSocket();
     }
     return !abort;
 }

@@ -9,34 +9,34 @@ void TCustomFtpCli::DoCheckFailed(const std::string& Msg)
     throw FtpException(Msg);
 }
 
-void TCustomFtpCli::CheckReady()
+void TCustomFtpCli::TEngine::CheckReady()
 {
-    if (FState != ftpStReady && FState != ftpStStepReady)
-        DoCheckFailed("FTP component not ready");
+    if (Cli.FState != ftpStReady && Cli.FState != ftpStStepReady)
+        Cli.DoCheckFailed("FTP component not ready");
 }
 
-void TCustomFtpCli::CheckNoLineBreak(const std::string& Value, const char* Name)
+void TCustomFtpCli::TEngine::CheckNoLineBreak(const std::string& Value, const char* Name)
 {
     // A CR or LF would end the command early and let the rest of the text
     // reach the server as a command of its own.
     if (Value.find_first_of("\r\n") != std::string::npos)
-        DoCheckFailed(std::string(Name) + " must not contain CR or LF");
+        Cli.DoCheckFailed(std::string(Name) + " must not contain CR or LF");
 }
 
-void TCustomFtpCli::CheckCommandTexts(std::uint32_t Steps)
+void TCustomFtpCli::TEngine::CheckCommandTexts(std::uint32_t Steps)
 {
     auto has = [Steps](int step) { return (Steps & StepBit(step)) != 0; };
     if (has(StepUser))
-        CheckNoLineBreak(FUserName, "UserName");
+        CheckNoLineBreak(Cli.FUserName, "UserName");
     if (has(StepPass))
-        CheckNoLineBreak(FPassWord, "Password");
+        CheckNoLineBreak(Cli.FPassWord, "Password");
     if (has(StepCwd))
-        CheckNoLineBreak(FHostDirName, "HostDirName");
+        CheckNoLineBreak(Cli.FHostDirName, "HostDirName");
     if (has(StepSize) || has(StepMkd) || has(StepRmd) || has(StepRnfr) || has(StepRetr) || has(StepList) ||
         has(StepDele) || has(StepStor) || has(StepNlst) || has(StepAppe))
-        CheckNoLineBreak(FHostFileName, "HostFileName");
+        CheckNoLineBreak(Cli.FHostFileName, "HostFileName");
     if (has(StepRnto) || has(StepQuote))
-        CheckNoLineBreak(FLocalFileName, "LocalFileName");
+        CheckNoLineBreak(Cli.FLocalFileName, "LocalFileName");
 }
 
 // --- compound requests -----------------------------------------------------
@@ -57,228 +57,229 @@ constexpr std::uint32_t LogIn = Steps({StepOpen, StepAuth, StepUser, StepPass, S
 
 } // namespace
 
-void TCustomFtpCli::StartCompound(TFtpRequest T, std::uint32_t S)
+void TCustomFtpCli::TEngine::StartCompound(TFtpRequest T, std::uint32_t S)
 {
-    if (FControlUp && (S & StepBit(StepOpen)))
-        DoCheckFailed("FTP component already connected");
+    if (Cli.FControlUp && (S & StepBit(StepOpen)))
+        Cli.DoCheckFailed("FTP component already connected");
     CheckReady();
     CheckCommandTexts(S);
 
-    FEngine->SavedResponse = FLastResponse;
-    FEngine->SavedStatusCode = -1;
-    FRequestType = T;
-    FRequestResult = 0;
-    FEngine->PendingSteps = S;
-    FEngine->CurrentStep = 0;
-    FEngine->CompoundResult = 0;
-    FEngine->InCompound = true;
-    FLastResponse.clear();
-    FErrorMessage.clear();
+    SavedResponse = Cli.FLastResponse;
+    SavedStatusCode = -1;
+    Cli.FRequestType = T;
+    Cli.FRequestResult = 0;
+    PendingSteps = S;
+    CurrentStep = 0;
+    CompoundResult = 0;
+    InCompound = true;
+    Cli.FLastResponse.clear();
+    Cli.FErrorMessage.clear();
 
-    FEngine->StartingCompound = true;
+    StartingCompound = true;
     // Taken by hand: the guard spans the handler of a failed check.
-    const auto alive = FLifeline.Take();
+    const auto alive = Cli.FLifeline.Take();
     try {
         RunNextStep();
     } catch (...) {
         // The first step's check failed: nothing was sent and no request
         // runs, so no step may be left behind for a later request.
         if (alive) {
-            FEngine->StartingCompound = false;
-            FEngine->InCompound = false;
+            StartingCompound = false;
+            InCompound = false;
             DropRemainingSteps();
         }
         throw;
     }
     if (!alive)
         return;
-    FEngine->StartingCompound = false;
+    StartingCompound = false;
 }
 
 void TCustomFtpCli::StartConnect()
 {
-    StartCompound(ftpConnectAsync, LogIn);
+    FEngine->StartCompound(ftpConnectAsync, LogIn);
 }
 
 void TCustomFtpCli::StartStoreFile()
 {
-    StartCompound(ftpPutAsync, Steps({StepPort, StepStor}));
+    FEngine->StartCompound(ftpPutAsync, Steps({StepPort, StepStor}));
 }
 
 void TCustomFtpCli::StartListDir()
 {
-    StartCompound(ftpDirAsync, Steps({StepPort, StepList}));
+    FEngine->StartCompound(ftpDirAsync, Steps({StepPort, StepList}));
 }
 
 void TCustomFtpCli::StartListNames()
 {
-    StartCompound(ftpLsAsync, Steps({StepPort, StepNlst}));
+    FEngine->StartCompound(ftpLsAsync, Steps({StepPort, StepNlst}));
 }
 
 void TCustomFtpCli::StartGet()
 {
-    StartCompound(ftpGetAsync, Steps({StepPort, StepRetr}));
+    FEngine->StartCompound(ftpGetAsync, Steps({StepPort, StepRetr}));
 }
 
 void TCustomFtpCli::StartRestartGet()
 {
-    StartCompound(ftpRestartGetAsync, Steps({StepPort, StepRest, StepRetr}));
+    FEngine->StartCompound(ftpRestartGetAsync, Steps({StepPort, StepRest, StepRetr}));
 }
 
 void TCustomFtpCli::StartAppend()
 {
-    StartCompound(ftpAppendAsync, Steps({StepPort, StepAppe}));
+    FEngine->StartCompound(ftpAppendAsync, Steps({StepPort, StepAppe}));
 }
 
 void TCustomFtpCli::StartRename()
 {
-    StartCompound(ftpRenAsync, Steps({StepRnfr, StepRnto}));
+    FEngine->StartCompound(ftpRenAsync, Steps({StepRnfr, StepRnto}));
 }
 
 void TCustomFtpCli::StartReceive()
 {
-    StartCompound(ftpReceiveAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepRetr, StepQuit}));
+    FEngine->StartCompound(ftpReceiveAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepRetr, StepQuit}));
 }
 
 void TCustomFtpCli::StartRestartReceive()
 {
-    StartCompound(ftpRestartReceiveAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepRest, StepRetr, StepQuit}));
+    FEngine->StartCompound(ftpRestartReceiveAsync,
+                           LogIn | Steps({StepCwd, StepType, StepPort, StepRest, StepRetr, StepQuit}));
 }
 
 void TCustomFtpCli::StartTransmit()
 {
-    StartCompound(ftpTransmitAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepStor, StepQuit}));
+    FEngine->StartCompound(ftpTransmitAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepStor, StepQuit}));
 }
 
 void TCustomFtpCli::StartAppendFile()
 {
-    StartCompound(ftpTransmitAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepAppe, StepQuit}));
+    FEngine->StartCompound(ftpTransmitAsync, LogIn | Steps({StepCwd, StepType, StepPort, StepAppe, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullListDir()
 {
-    StartCompound(ftpDirectoryAsync, LogIn | Steps({StepCwd, StepPort, StepList, StepQuit}));
+    FEngine->StartCompound(ftpDirectoryAsync, LogIn | Steps({StepCwd, StepPort, StepList, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullListNames()
 {
-    StartCompound(ftpListAsync, LogIn | Steps({StepCwd, StepPort, StepNlst, StepQuit}));
+    FEngine->StartCompound(ftpListAsync, LogIn | Steps({StepCwd, StepPort, StepNlst, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullSystem()
 {
-    StartCompound(ftpSystemAsync, LogIn | Steps({StepSyst, StepQuit}));
+    FEngine->StartCompound(ftpSystemAsync, LogIn | Steps({StepSyst, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullMakeDir()
 {
-    StartCompound(ftpMkdirAsync, LogIn | Steps({StepCwd, StepMkd, StepQuit}));
+    FEngine->StartCompound(ftpMkdirAsync, LogIn | Steps({StepCwd, StepMkd, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullRemoveDir()
 {
-    StartCompound(ftpRmdirAsync, LogIn | Steps({StepCwd, StepRmd, StepQuit}));
+    FEngine->StartCompound(ftpRmdirAsync, LogIn | Steps({StepCwd, StepRmd, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullDelete()
 {
-    StartCompound(ftpDeleteAsync, LogIn | Steps({StepCwd, StepDele, StepQuit}));
+    FEngine->StartCompound(ftpDeleteAsync, LogIn | Steps({StepCwd, StepDele, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullQuote()
 {
-    StartCompound(ftpDoQuoteAsync, LogIn | Steps({StepCwd, StepQuote, StepQuit}));
+    FEngine->StartCompound(ftpDoQuoteAsync, LogIn | Steps({StepCwd, StepQuote, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullRename()
 {
-    StartCompound(ftpRenameAsync, LogIn | Steps({StepCwd, StepRnfr, StepRnto, StepQuit}));
+    FEngine->StartCompound(ftpRenameAsync, LogIn | Steps({StepCwd, StepRnfr, StepRnto, StepQuit}));
 }
 
 void TCustomFtpCli::StartFullSize()
 {
-    StartCompound(ftpSizeAsync, LogIn | Steps({StepCwd, StepSize, StepQuit}));
+    FEngine->StartCompound(ftpSizeAsync, LogIn | Steps({StepCwd, StepSize, StepQuit}));
 }
 
-void TCustomFtpCli::RunNextStep()
+void TCustomFtpCli::TEngine::RunNextStep()
 {
-    if (FState == ftpStAborting) {
-        FEngine->PendingSteps = 0;
-        FEngine->CompoundResult = 426;
-        FErrorMessage = "426 Operation aborted.";
+    if (Cli.FState == ftpStAborting) {
+        PendingSteps = 0;
+        CompoundResult = 426;
+        Cli.FErrorMessage = "426 Operation aborted.";
     }
-    FEngine->NextStepHandler = &TCustomFtpCli::RunNextStep;
+    NextStepHandler = &TEngine::RunNextStep;
     ReadStepResults();
 
     static constexpr int order[] = {StepOpen, StepAuth, StepUser, StepPass,  StepPbsz, StepProt, StepCwd,
                                     StepCdup, StepType, StepPort, StepRest,  StepRetr, StepStor, StepAppe,
                                     StepList, StepNlst, StepSyst, StepMkd,   StepRmd,  StepRnfr, StepRnto,
                                     StepSize, StepDele, StepPwd,  StepQuote, StepQuit};
-    const int previous = FEngine->CurrentStep;
+    const int previous = CurrentStep;
     for (int step : order) {
-        if (!(FEngine->PendingSteps & StepBit(step)))
+        if (!(PendingSteps & StepBit(step)))
             continue;
-        FEngine->PendingSteps &= ~StepBit(step);
-        FEngine->CurrentStep = step;
+        PendingSteps &= ~StepBit(step);
+        CurrentStep = step;
         // A USER that is complete (230) needs no password.
         if (step == StepPass && previous == StepUser &&
-            FtpClassOfReply(TFtpAwaitedReply::Command, FStatusCode) != FtpReplyClass::Intermediate)
+            FtpClassOfReply(TFtpAwaitedReply::Command, Cli.FStatusCode) != FtpReplyClass::Intermediate)
             continue;
-        if (step == StepCwd && FHostDirName.empty())
+        if (step == StepCwd && Cli.FHostDirName.empty())
             continue;
-        if (step == StepAuth && FSecurity != TFtpSecurity::Explicit)
+        if (step == StepAuth && Cli.FSecurity != TFtpSecurity::Explicit)
             continue;
-        if ((step == StepPbsz || step == StepProt) && FSecurity == TFtpSecurity::None)
+        if ((step == StepPbsz || step == StepProt) && Cli.FSecurity == TFtpSecurity::None)
             continue;
-        if (step == StepRetr && !(previous == StepRest && FResumePosition >= 0 && FStatusCode == 350))
-            FResumePosition = 0;
+        if (step == StepRetr && !(previous == StepRest && Cli.FResumePosition >= 0 && Cli.FStatusCode == 350))
+            Cli.FResumePosition = 0;
         if (step == StepQuit) {
             // The request reports the reply of the step before QUIT.
-            FEngine->SavedResponse = FLastResponse;
-            FEngine->SavedStatusCode = FStatusCode;
+            SavedResponse = Cli.FLastResponse;
+            SavedStatusCode = Cli.FStatusCode;
         }
         RunStep(step);
         return;
     }
     DropRemainingSteps();
-    FEngine->DoneReported = false;
-    FinishRequest(FEngine->CompoundResult);
+    DoneReported = false;
+    Cli.FinishRequest(CompoundResult);
 }
 
-void TCustomFtpCli::RunStep(int Step)
+void TCustomFtpCli::TEngine::RunStep(int Step)
 {
     try {
         switch (Step) {
-        case StepOpen: StartOpen(); break;
-        case StepUser: StartUser(); break;
-        case StepPass: StartPass(); break;
-        case StepCwd: StartChangeDir(); break;
-        case StepCdup: StartParentDir(); break;
-        case StepType: StartSetType(); break;
-        case StepPort: StartPort(); break;
-        case StepRest: StartRestart(); break;
-        case StepRetr: StartRetr(); break;
-        case StepStor: StartStor(); break;
-        case StepAppe: StartAppe(); break;
-        case StepList: StartList(); break;
-        case StepNlst: StartNlst(); break;
-        case StepSyst: StartSystem(); break;
-        case StepMkd: StartMakeDir(); break;
-        case StepRmd: StartRemoveDir(); break;
-        case StepRnfr: StartRenameFrom(); break;
-        case StepRnto: StartRenameTo(); break;
-        case StepSize: StartSize(); break;
-        case StepDele: StartDelete(); break;
-        case StepPwd: StartPrintDir(); break;
-        case StepQuote: StartQuote(); break;
-        case StepQuit: StartQuit(); break;
+        case StepOpen: Cli.StartOpen(); break;
+        case StepUser: Cli.StartUser(); break;
+        case StepPass: Cli.StartPass(); break;
+        case StepCwd: Cli.StartChangeDir(); break;
+        case StepCdup: Cli.StartParentDir(); break;
+        case StepType: Cli.StartSetType(); break;
+        case StepPort: Cli.StartPort(); break;
+        case StepRest: Cli.StartRestart(); break;
+        case StepRetr: Cli.StartRetr(); break;
+        case StepStor: Cli.StartStor(); break;
+        case StepAppe: Cli.StartAppe(); break;
+        case StepList: Cli.StartList(); break;
+        case StepNlst: Cli.StartNlst(); break;
+        case StepSyst: Cli.StartSystem(); break;
+        case StepMkd: Cli.StartMakeDir(); break;
+        case StepRmd: Cli.StartRemoveDir(); break;
+        case StepRnfr: Cli.StartRenameFrom(); break;
+        case StepRnto: Cli.StartRenameTo(); break;
+        case StepSize: Cli.StartSize(); break;
+        case StepDele: Cli.StartDelete(); break;
+        case StepPwd: Cli.StartPrintDir(); break;
+        case StepQuote: Cli.StartQuote(); break;
+        case StepQuit: Cli.StartQuit(); break;
         case StepAuth: StartAuthTls(); break;
         case StepPbsz: StartPbsz(); break;
         case StepProt: StartProt(); break;
         default: break;
         }
     } catch (const std::exception& e) {
-        if (FEngine->StartingCompound)
+        if (StartingCompound)
             throw;
         const bool check = dynamic_cast<const FtpException*>(&e) != nullptr;
         const std::string text = check ? e.what() : FtpExceptionText(e);
@@ -287,22 +288,22 @@ void TCustomFtpCli::RunStep(int Step)
         // the socket's event handler, which would only drop the socket.
         if (!Display("! " + text))
             return;
-        FLastResponse = "500 " + text;
-        FStatusCode = 500;
-        FRequestResult = 500;
+        Cli.FLastResponse = "500 " + text;
+        Cli.FStatusCode = 500;
+        Cli.FRequestResult = 500;
         RecordError();
         DropRemainingSteps();
-        FEngine->DoneReported = false;
-        if (FState != ftpStAborting && !CallOut(&TCustomFtpCli::SetState, this, ftpStStepReady))
+        DoneReported = false;
+        if (Cli.FState != ftpStAborting && !Cli.CallOut(&TCustomFtpCli::SetState, &Cli, ftpStStepReady))
             return;
-        FinishRequest(500);
+        Cli.FinishRequest(500);
     }
 }
 
-void TCustomFtpCli::DropRemainingSteps()
+void TCustomFtpCli::TEngine::DropRemainingSteps()
 {
-    FEngine->NextStepHandler = nullptr;
-    FEngine->PendingSteps = 0;
+    NextStepHandler = nullptr;
+    PendingSteps = 0;
 }
 
 // --- completion and abort --------------------------------------------------
@@ -316,11 +317,11 @@ void TCustomFtpCli::FinishRequest(int Error)
     if (Error == 0 && FEngine->NextStepHandler) {
         if (FState != ftpStAborting && !CallOut(&TCustomFtpCli::SetState, this, ftpStStepReady))
             return;
-        (this->*FEngine->NextStepHandler)();
+        (FEngine.get()->*FEngine->NextStepHandler)();
         return;
     }
 
-    if (!CallOut(&TCustomFtpCli::SetState, this, ftpStReady) || !ReleaseTransfer())
+    if (!CallOut(&TCustomFtpCli::SetState, this, ftpStReady) || !FEngine->ReleaseTransfer())
         return;
     if (FEngine->InCompound && FEngine->SavedStatusCode >= 0) {
         FLastResponse = FEngine->SavedResponse;
@@ -329,15 +330,15 @@ void TCustomFtpCli::FinishRequest(int Error)
     FEngine->InCompound = false;
     // A request that ends (above all one that failed) leaves no steps
     // behind: they would otherwise run after the next successful command.
-    DropRemainingSteps();
+    FEngine->DropRemainingSteps();
     PostMessage(FNotifyWindow, MsgRequestDone, 0, static_cast<std::intptr_t>(Error & 0xFFFF));
 }
 
-void TCustomFtpCli::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
+void TCustomFtpCli::TEngine::WndProc(unsigned Msg, std::uintptr_t, std::intptr_t LParam)
 {
     if (Msg == MsgRequestDone) {
-        if (OnRequestDone)
-            OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(LParam & 0xFFFF));
+        if (Cli.OnRequestDone)
+            Cli.OnRequestDone(&Cli, Cli.FRequestType, static_cast<std::uint16_t>(LParam & 0xFFFF));
     } else if (Msg == WM_TIMER) {
         ProgressTimer();
     }
@@ -353,7 +354,7 @@ void TCustomFtpCli::StartAbort()
     // The close reports through OnSessionClosed.
     if (FControlSocket && FControlSocket->State() != wsClosed && !CallOut(&TWSocket::Close, FControlSocket))
         return;
-    if (!ReleaseTransfer())
+    if (!FEngine->ReleaseTransfer())
         return;
     FControlUp = false;
     SetState(ftpStReady);

@@ -99,9 +99,109 @@ struct TFtpTransferState {
     std::uint32_t StopTick = 0;
 };
 
-enum class TCustomFtpCli::TlsTrust : std::uint8_t { Accepted, Refused, Gone };
-
+// Everything between a request's start and its end: the control
+// connection and its replies, the steps of a request, the data connection
+// and TLS, with their state. The client's own methods are its API (the
+// properties, the Start* requests, the virtual hooks); the engine reaches
+// them, and the client's results and events, through Cli.
 struct TCustomFtpCli::TEngine {
+    explicit TEngine(TCustomFtpCli& Client) : Cli(Client) { }
+    TEngine(const TEngine&) = delete;
+    TEngine& operator=(const TEngine&) = delete;
+
+    using StepHandler = void (TEngine::*)();
+    enum class TlsTrust : std::uint8_t { Accepted, Refused, Gone };
+
+    // FtpControl.cpp: the control connection and its replies
+    void ControlSocketDnsLookupDone(TObject* Sender, std::uint16_t Error);
+    void ControlSocketSessionConnected(TObject* Sender, std::uint16_t Error);
+    void ControlSocketDataAvailable(TObject* Sender, std::uint16_t Error);
+    void ControlSocketSessionClosed(TObject* Sender, std::uint16_t Error);
+    [[nodiscard]] bool HandleGreetingLine(std::uint16_t Error);
+    [[nodiscard]] bool ParseReplyLine();
+    void HandleReply();
+    void GenericReply();
+    void ReadStepResults();
+    void AwaitReply(TFtpAwaitedReply Reply);
+    void RecordError();
+    void SetLocalFailure(const std::string& Line, int Code);
+    void FailOnLostControl();
+    void FailOnTlsError();
+    [[nodiscard]] bool Display(std::string Msg);
+
+    // FtpCommands.cpp and FtpEngine.cpp: requests and their steps
+    void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes);
+    void StartCommand(TFtpRequest T, int Step, const std::string& Cmd, std::initializer_list<int> Codes,
+                      TFtpAwaitedReply Reply);
+    void StartCompound(TFtpRequest T, std::uint32_t Steps);
+    void RunNextStep();
+    void RunStep(int Step);
+    void DropRemainingSteps();
+    void CheckReady();
+    void CheckNoLineBreak(const std::string& Value, const char* Name);
+    void CheckCommandTexts(std::uint32_t Steps);
+    void WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
+
+    // FtpTls.cpp: TLS on the control and data connections
+    const std::shared_ptr<TSslContext>& SslContextForUse();
+    [[nodiscard]] TlsTrust DecideTrust(std::string& how);
+    void ControlSocketSslHandshakeDone(TObject* Sender, std::uint16_t Error);
+    void StartAuthTls();
+    void AuthTlsReply();
+    void StartPbsz();
+    void StartProt();
+    void FailTlsLogIn(const std::string& Line, int Code, bool ShowLine = true);
+    void PrepareDataTls();
+    [[nodiscard]] std::string DataTlsProblem(std::uint16_t Error);
+    void ActiveDataTlsHandshakeDone(TObject* Sender, std::uint16_t Error);
+    [[nodiscard]] bool PeerAwaitsCloseNotify();
+    void KeepTlsSession(const TSslSession& Session);
+    [[nodiscard]] bool TakeOverAfterOpening() const;
+
+    // FtpDataConnection.cpp: the data connection; what both directions share
+    [[nodiscard]] bool ConnectPassiveData(TSessionConnected OnConnected, std::uint16_t FailCode);
+    void TakeDataConnection(TObject* Sender, std::uint16_t Error);
+    [[nodiscard]] bool TakeEarlyDataConnection(bool Opened);
+    [[nodiscard]] bool IsAcceptablePeer();
+    [[nodiscard]] bool FailedDataConnect(std::uint16_t Error);
+    [[nodiscard]] bool TransferCommandSent() const;
+    void BeginTransfer(bool Storing);
+    void CheckTransferStart();
+    void CheckTransferEnd();
+    void FailTransferStart();
+    void FailTransferEnd(const char* What);
+    [[nodiscard]] bool ReleaseTransfer();
+    void CloseLocalStream();
+    void CloseDataSocket();
+
+    // FtpRetrieve.cpp: RETR, LIST, NLST
+    void StartGetData(const std::string& Command);
+    void GetDataSessionConnected(TObject* Sender, std::uint16_t Error);
+    void GetDataAvailable(TObject* Sender, std::uint16_t Error);
+    void GetDataSessionClosed(TObject* Sender, std::uint16_t Error);
+    void GetDataReply();
+    void GetDataEnd();
+
+    // FtpStore.cpp: STOR, APPE
+    void StartPutData(bool Append);
+    [[nodiscard]] bool StorWaitsForDataConnection() const;
+    [[nodiscard]] bool SendStorWhenDue();
+    void PutDataSessionConnected(TObject* Sender, std::uint16_t Error);
+    void PutDataSessionClosed(TObject* Sender, std::uint16_t Error);
+    void PutDataDrain(TObject* Sender, std::uint16_t Error);
+    void PutDataReply();
+    void PutDataEnd();
+    void SendNextPiece(TObject* Sender, std::uint16_t Error);
+    void BeginSending();
+    [[nodiscard]] bool MeasureTaken();
+    void ProgressTimer();
+    void StartDrain();
+    void FinishDrainWhenTaken();
+
+    // The client this engine runs. It owns the engine: a handler that
+    // destroys the client destroys the engine too (see CallOut).
+    TCustomFtpCli& Cli;
+
     // TLS: what the session open (or opened last) was made for, the
     // context shared by the control and data connections, why the control
     // connection's handshake failed (for the failure the connect event

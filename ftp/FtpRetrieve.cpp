@@ -5,75 +5,76 @@
 
 void TCustomFtpCli::StartRetr()
 {
-    StartGetData("RETR");
+    FEngine->StartGetData("RETR");
 }
 
 void TCustomFtpCli::StartList()
 {
-    StartGetData("LIST");
+    FEngine->StartGetData("LIST");
 }
 
 void TCustomFtpCli::StartNlst()
 {
-    StartGetData("NLST");
+    FEngine->StartGetData("NLST");
 }
 
-void TCustomFtpCli::StartGetData(const std::string& Command)
+void TCustomFtpCli::TEngine::StartGetData(const std::string& Command)
 {
     CheckReady();
-    if (!FControlUp)
-        DoCheckFailed(Command + ": not connected");
-    if (FLocalFileName.empty() && !FDisplayFileFlag)
-        DoCheckFailed("LocalFileName empty");
-    CheckNoLineBreak(FHostFileName, "HostFileName");
+    if (!Cli.FControlUp)
+        Cli.DoCheckFailed(Command + ": not connected");
+    if (Cli.FLocalFileName.empty() && !Cli.FDisplayFileFlag)
+        Cli.DoCheckFailed("LocalFileName empty");
+    CheckNoLineBreak(Cli.FHostFileName, "HostFileName");
 
-    FEngine->CurrentStep = Command == "LIST" ? StepList : Command == "NLST" ? StepNlst : StepRetr;
-    if (!FEngine->InCompound)
-        FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
+    CurrentStep = Command == "LIST" ? StepList : Command == "NLST" ? StepNlst : StepRetr;
+    if (!InCompound)
+        Cli.FRequestType = Command == "LIST" ? ftpDirAsync : Command == "NLST" ? ftpLsAsync : ftpGetAsync;
     BeginTransfer(false);
-    FEngine->Transfer.DataCommand = Command;
-    FEngine->DoneReported = false;
+    Transfer.DataCommand = Command;
+    DoneReported = false;
     AwaitReply(TFtpAwaitedReply::None);
-    FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { TakeDataConnection(s, e); };
+    Cli.FDataSocket->OnSessionAvailable = [this](TObject* s, std::uint16_t e) { TakeDataConnection(s, e); };
 
-    if (!FDisplayFileFlag) {
-        FEngine->LocalStream = LocalFile::OpenWrite(FLocalFileName, ShareMode());
-        bool ok = FEngine->LocalStream != nullptr;
+    if (!Cli.FDisplayFileFlag) {
+        LocalStream = LocalFile::OpenWrite(Cli.FLocalFileName, Cli.ShareMode());
+        bool ok = LocalStream != nullptr;
         if (ok)
-            ok = FResumePosition > 0 ? FEngine->LocalStream->Seek(FResumePosition) : FEngine->LocalStream->Truncate();
+            ok = Cli.FResumePosition > 0 ? LocalStream->Seek(Cli.FResumePosition) : LocalStream->Truncate();
         if (!ok) {
-            SetLocalFailure("Unable to open local file " + FLocalFileName, 550);
+            SetLocalFailure("Unable to open local file " + Cli.FLocalFileName, 550);
             if (ReleaseTransfer())
-                FinishRequest(550);
+                Cli.FinishRequest(550);
             return;
         }
     }
 
-    if (FPassive && !ConnectPassiveData([this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); }, 550))
+    if (Cli.FPassive &&
+        !ConnectPassiveData([this](TObject* s, std::uint16_t e) { GetDataSessionConnected(s, e); }, 550))
         return;
 
-    if (!TakeEarlyDataConnection(false) || !CallOut(&TCustomFtpCli::SetState, this, ftpStAwaitingReply))
+    if (!TakeEarlyDataConnection(false) || !Cli.CallOut(&TCustomFtpCli::SetState, &Cli, ftpStAwaitingReply))
         return;
     AwaitReply(TFtpAwaitedReply::RetrieveStart);
-    SendCommand(FHostFileName.empty() ? Command : Command + " " + FHostFileName);
+    Cli.SendCommand(Cli.FHostFileName.empty() ? Command : Command + " " + Cli.FHostFileName);
 }
 
-void TCustomFtpCli::GetDataSessionConnected(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::GetDataSessionConnected(TObject*, std::uint16_t Error)
 {
-    FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
-    FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
-    FDataSocket->OnDataSent = nullptr;
-    FEngine->Transfer.StartTick = GetTickCount();
+    Cli.FDataSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { GetDataSessionClosed(s, e); };
+    Cli.FDataSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { GetDataAvailable(s, e); };
+    Cli.FDataSocket->OnDataSent = nullptr;
+    Transfer.StartTick = GetTickCount();
     (void)FailedDataConnect(Error);
 }
 
-void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
+void TCustomFtpCli::TEngine::GetDataAvailable(TObject*, std::uint16_t)
 {
     // False also when a handler destroyed the client.
-    if (!DoProgress())
+    if (!Cli.DoProgress())
         return;
     char buffer[DataReceiveSize];
-    int len = FDataSocket->Receive(buffer, sizeof buffer);
+    int len = Cli.FDataSocket->Receive(buffer, sizeof buffer);
     if (len == 0) {
         if (PeerAwaitsCloseNotify()) {
             // The end of the data: the server sent close_notify and waits
@@ -84,35 +85,35 @@ void TCustomFtpCli::GetDataAvailable(TObject*, std::uint16_t)
         return;
     }
     if (len < 0) {
-        if (FDataSocket->State() == wsConnected && FDataSocket->LastError() == WSocketSslProtocolError) {
+        if (Cli.FDataSocket->State() == wsConnected && Cli.FDataSocket->LastError() == WSocketSslProtocolError) {
             // A record that does not decrypt, or an alert: nothing after it
             // can be trusted, and the data so far may be short.
-            if (FEngine->Transfer.Failure.empty())
-                FEngine->Transfer.Failure = "426 TLS error on the data connection: " + FDataSocket->SslErrorText() +
-                                            "; " + FEngine->Transfer.DataCommand + " data may be incomplete";
-            if (Display("! " + FEngine->Transfer.Failure))
+            if (Transfer.Failure.empty())
+                Transfer.Failure = "426 TLS error on the data connection: " + Cli.FDataSocket->SslErrorText() + "; " +
+                                   Transfer.DataCommand + " data may be incomplete";
+            if (Display("! " + Transfer.Failure))
                 CloseDataSocket();
             return;
         }
-        if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
-            if (Display("! Data: Receive error " + std::to_string(FDataSocket->LastError())))
-                FDataSocket->ShutDown(2);
+        if (Cli.FDataSocket->State() == wsConnected && Cli.FDataSocket->LastError() != winsock::WSAEWOULDBLOCK) {
+            if (Display("! Data: Receive error " + std::to_string(Cli.FDataSocket->LastError())))
+                Cli.FDataSocket->ShutDown(2);
         }
         return;
     }
-    FEngine->Transfer.ByteCount += len;
-    if (FEngine->LocalStream && !FEngine->LocalStream->Write(buffer, len)) {
-        if (!Display("! Error writing local file") || !CallOut([this] { FDataSocket->ShutDown(2); }))
+    Transfer.ByteCount += len;
+    if (LocalStream && !LocalStream->Write(buffer, len)) {
+        if (!Display("! Error writing local file") || !Cli.CallOut([this] { Cli.FDataSocket->ShutDown(2); }))
             return;
     }
-    if (FDisplayFileFlag) {
+    if (Cli.FDisplayFileFlag) {
         // Lines are cut within this chunk only.
         int i = 0;
         while (i < len) {
             int start = i;
             while (i < len && buffer[i] != '\r' && buffer[i] != '\n')
                 ++i;
-            if (!CallOut(&TCustomFtpCli::DoDisplayFile, this, std::string(buffer + start, i - start)))
+            if (!Cli.CallOut(&TCustomFtpCli::DoDisplayFile, &Cli, std::string(buffer + start, i - start)))
                 return;
             while (i < len && (buffer[i] == '\r' || buffer[i] == '\n'))
                 ++i;
@@ -126,9 +127,9 @@ void TCustomFtpCli::DoDisplayFile(std::string Msg)
         OnDisplayFile(this, Msg);
 }
 
-void TCustomFtpCli::GetDataReply()
+void TCustomFtpCli::TEngine::GetDataReply()
 {
-    if (FtpClassOfReply(FEngine->Awaited, FStatusCode) == FtpReplyClass::Preliminary) {
+    if (FtpClassOfReply(Awaited, Cli.FStatusCode) == FtpReplyClass::Preliminary) {
         AwaitReply(TFtpAwaitedReply::RetrieveEnd);
         (void)TakeEarlyDataConnection(true);
         return;
@@ -136,32 +137,31 @@ void TCustomFtpCli::GetDataReply()
     FailTransferStart();
 }
 
-void TCustomFtpCli::GetDataEnd()
+void TCustomFtpCli::TEngine::GetDataEnd()
 {
     // A repeated 125 ends a retrieve like a 226.
-    const FtpReplyClass reply = FtpClassOfReply(FEngine->Awaited, FStatusCode);
+    const FtpReplyClass reply = FtpClassOfReply(Awaited, Cli.FStatusCode);
     if (reply == FtpReplyClass::Completion || reply == FtpReplyClass::Preliminary) {
-        FEngine->Transfer.ReplyComplete = true;
+        Transfer.ReplyComplete = true;
         CheckTransferEnd();
         return;
     }
     FailTransferEnd("RETR/LIST/NLST");
 }
 
-void TCustomFtpCli::GetDataSessionClosed(TObject*, std::uint16_t Error)
+void TCustomFtpCli::TEngine::GetDataSessionClosed(TObject*, std::uint16_t Error)
 {
     CloseLocalStream();
-    FEngine->Transfer.DataClosed = true;
-    FEngine->Transfer.DataCloseError = Error;
-    if (FSecurity != TFtpSecurity::None && FDataSocket && !FDataSocket->SslPeerClosed() &&
-        FEngine->Transfer.Failure.empty()) {
+    Transfer.DataClosed = true;
+    Transfer.DataCloseError = Error;
+    if (Cli.FSecurity != TFtpSecurity::None && Cli.FDataSocket && !Cli.FDataSocket->SslPeerClosed() &&
+        Transfer.Failure.empty()) {
         // Without close_notify nothing tells the end of the data from a
         // connection cut by someone else, whatever came before the close:
         // the listing or file may be short.
-        FEngine->Transfer.Failure =
-            "426 Data connection closed without TLS close_notify: " + FEngine->Transfer.DataCommand +
-            " data may be incomplete";
-        if (!Display("! " + FEngine->Transfer.Failure))
+        Transfer.Failure =
+            "426 Data connection closed without TLS close_notify: " + Transfer.DataCommand + " data may be incomplete";
+        if (!Display("! " + Transfer.Failure))
             return;
     }
     CheckTransferEnd();
