@@ -120,30 +120,23 @@ LRESULT TCustomWSocket::SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
 
 LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    // Taken by hand: the guard spans the handlers of an exception.
-    const auto live = Alive();
-    try {
+    const bool ours = Msg == WM_ASYNCSELECT || Msg == WM_ASYNCGETHOSTBYNAME || Msg == WM_CONNECT_ATTEMPT ||
+                      (Msg == WM_TIMER && wParam == ConnectAttemptTimer) || Msg == WM_ASYNCGETHOSTBYADDR;
+    if (!ours)
+        return DefWindowProc(FWindowHandle, Msg, wParam, lParam);
+    // An exception aborts the socket (unless OnBgException says otherwise).
+    RunHandlers([&] {
         if (Msg == WM_ASYNCSELECT)
             WMAsyncSelect(wParam, lParam);
         else if (Msg == WM_ASYNCGETHOSTBYNAME)
             WMAsyncGetHostByName(wParam, lParam);
         else if (Msg == WM_CONNECT_ATTEMPT)
             WMConnectAttempt(wParam, lParam);
-        else if (Msg == WM_TIMER && wParam == ConnectAttemptTimer)
+        else if (Msg == WM_TIMER)
             StartNextAttempt();
-        else if (Msg == WM_ASYNCGETHOSTBYADDR)
-            ; // reverse lookups are never started
-        else
-            return DefWindowProc(FWindowHandle, Msg, wParam, lParam);
-    } catch (const std::exception& E) {
-        // The one place where a handler's exception is caught: it aborts
-        // the socket (unless OnBgException says otherwise).
-        if (live)
-            HandleBackgroundException(E);
-    } catch (...) {
-        if (live)
-            HandleBackgroundException(Exception("Unknown exception in a socket event handler"));
-    }
+        // Reverse lookups are never started: WM_ASYNCGETHOSTBYADDR has
+        // nothing to do.
+    });
     return 0;
 }
 

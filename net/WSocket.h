@@ -302,6 +302,23 @@ protected:
         return FLifeline.CallOut(std::forward<Args>(args)...);
     }
 
+    // Runs the handlers of one message. An exception one of them throws is
+    // caught here, the one place: it aborts the socket through
+    // HandleBackgroundException, unless the handler destroyed the socket.
+    template <class Body> void RunHandlers(Body&& body)
+    {
+        const auto live = Alive();
+        try {
+            body();
+        } catch (const std::exception& E) {
+            if (live)
+                HandleBackgroundException(E);
+        } catch (...) {
+            if (live)
+                HandleBackgroundException(Exception("Unknown exception in a socket event handler"));
+        }
+    }
+
     virtual LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
     virtual void AssignDefaultValue();
     virtual void InternalClose(bool bShut, WORD Error);

@@ -71,17 +71,7 @@ LRESULT TCustomLineWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     if (Msg != WM_TRIGGER_DATA_AVAILABLE)
         return TCustomSslWSocket::WndProc(Msg, wParam, lParam);
-    // Taken by hand: the guard spans the handlers of an exception.
-    const auto live = Alive();
-    try {
-        DeliverHeld(0);
-    } catch (const std::exception& E) {
-        if (live)
-            HandleBackgroundException(E);
-    } catch (...) {
-        if (live)
-            HandleBackgroundException(Exception("Unknown exception in a socket event handler"));
-    }
+    RunHandlers([this] { DeliverHeld(0); });
     return 0;
 }
 

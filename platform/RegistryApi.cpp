@@ -347,20 +347,33 @@ LONG RegQueryInfoKeyA(HKEY hKey, char* lpClass, DWORD* lpcchClass, DWORD*, DWORD
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// Runs an enumeration query (`?1` the key, `?2` the index) to its row:
+// ERROR_NO_MORE_ITEMS past the last entry.
+LONG StepToEntry(Stmt& q, std::int64_t key, DWORD index)
+{
+    if (!q.ok())
+        return MapError(q.rc, false);
+    q.bind(1, key);
+    q.bind(2, static_cast<std::int64_t>(index));
+    const int rc = q.step();
+    if (rc == SQLITE_DONE)
+        return ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return MapError(rc, false);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD*, char* lpClass, DWORD* lpcchClass,
                    void*)
 {
     return OnKey(hKey, MissingFile::Empty, ERROR_NO_MORE_ITEMS, [&](const StorePtr& store, std::int64_t id) -> LONG {
         Stmt q(store->db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name, id LIMIT 1 OFFSET ?2");
-        if (!q.ok())
-            return MapError(q.rc, false);
-        q.bind(1, id);
-        q.bind(2, static_cast<std::int64_t>(dwIndex));
-        const int rc = q.step();
-        if (rc == SQLITE_DONE)
-            return ERROR_NO_MORE_ITEMS;
-        if (rc != SQLITE_ROW)
-            return MapError(rc, false);
+        if (const LONG r = StepToEntry(q, id, dwIndex); r != ERROR_SUCCESS)
+            return r;
         if (lpClass && lpcchClass && *lpcchClass > 0)
             lpClass[0] = '\0';
         if (lpcchClass)
@@ -374,15 +387,8 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValu
 {
     return OnKey(hKey, MissingFile::Empty, ERROR_NO_MORE_ITEMS, [&](const StorePtr& store, std::int64_t id) -> LONG {
         Stmt q(store->db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
-        if (!q.ok())
-            return MapError(q.rc, false);
-        q.bind(1, id);
-        q.bind(2, static_cast<std::int64_t>(dwIndex));
-        const int rc = q.step();
-        if (rc == SQLITE_DONE)
-            return ERROR_NO_MORE_ITEMS;
-        if (rc != SQLITE_ROW)
-            return MapError(rc, false);
+        if (const LONG r = StepToEntry(q, id, dwIndex); r != ERROR_SUCCESS)
+            return r;
         if (const LONG r = CopyName(q.text(0), lpValueName, lpcchValueName); r != ERROR_SUCCESS)
             return r;
         if (lpType)

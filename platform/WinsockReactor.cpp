@@ -241,30 +241,66 @@ std::unordered_map<HANDLE, Lookup>& Lookups()
 
 HANDLE NextLookup = 1;
 
-// On the GUI thread: the helper finished lookup `id`.
-void LookupFinished(HANDLE id, int error, const std::string& name, const std::vector<std::uint32_t>& addrs)
+// What a helper thread found for a name: its canonical form and addresses.
+template <class Addr> struct Found {
+    int error = 0;
+    std::string name;
+    std::vector<Addr> addrs;
+};
+
+// On the GUI thread: the helper finished lookup `id`. The completion
+// message is posted; right before it is dispatched `deliver` writes the
+// result where the caller asked for it (false: it did not, and has posted
+// a message of its own).
+template <class Addr, class Deliver> void LookupFinished(HANDLE id, const Found<Addr>& found, Deliver deliver)
 {
     auto it = Lookups().find(id);
     if (it == Lookups().end())
         return; // cancelled
-    Lookup lk = it->second;
-    bool posted = PostConditionalMessage(
-        lk.hwnd, lk.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(error)), [id, name, addrs, error] {
-            auto found = Lookups().find(id);
-            if (found == Lookups().end())
-                return false; // cancelled while queued
-            Lookup l = found->second;
-            Lookups().erase(found);
-            if (error == 0 && WriteHostEntry(l.buf, l.buflen, name, addrs) != 0) {
-                // Too small a buffer; the caller sees it through the
-                // message it gets next. Rare: a name with many addresses.
-                PostMessage(l.hwnd, l.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(WSAENOBUFS)));
-                return false;
-            }
-            return true;
-        });
+    const Lookup lk = it->second;
+    const bool posted = PostConditionalMessage(lk.hwnd, lk.msg, static_cast<WPARAM>(id),
+                                               MAKELPARAM(0, static_cast<WORD>(found.error)), [id, found, deliver] {
+                                                   auto entry = Lookups().find(id);
+                                                   if (entry == Lookups().end())
+                                                       return false; // cancelled while queued
+                                                   const Lookup l = entry->second;
+                                                   Lookups().erase(entry);
+                                                   return deliver(id, l, found);
+                                               });
     if (!posted)
         Lookups().erase(id);
+}
+
+// Starts lookup `lookup`: `resolve` runs on a helper thread, which only
+// resolves and hands the result back to the GUI thread; it never touches
+// the caller's objects. 0 (with the error set) when no thread can start.
+template <class Addr, class Resolve, class Deliver>
+HANDLE StartLookup(const Lookup& lookup, Resolve resolve, Deliver deliver)
+{
+    HANDLE id = NextLookup++;
+    Lookups()[id] = lookup;
+    try {
+        std::thread([id, resolve, deliver] {
+            Found<Addr> found;
+            found.error = resolve(found.name, found.addrs);
+            RunOnLoopThread([id, found, deliver] { LookupFinished(id, found, deliver); });
+        }).detach();
+    } catch (const std::exception&) {
+        Lookups().erase(id);
+        Fail(WSAENOBUFS);
+        return 0;
+    }
+    return id;
+}
+
+// Why a lookup cannot start, or 0.
+int LookupArgumentError(HWND hwnd, bool argumentsGiven)
+{
+    if (!argumentsGiven)
+        return WSAEFAULT;
+    if (!IsWindow(hwnd))
+        return WSAEINVAL;
+    return 0;
 }
 
 } // namespace
@@ -272,88 +308,46 @@ void LookupFinished(HANDLE id, int error, const std::string& name, const std::ve
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen)
 {
     EnsureReactor();
-    if (!name || !buf || buflen <= 0) {
-        Fail(WSAEFAULT);
+    if (const int error = LookupArgumentError(hwnd, name && buf && buflen > 0)) {
+        Fail(error);
         return 0;
     }
-    if (!IsWindow(hwnd)) {
-        Fail(WSAEINVAL);
-        return 0;
-    }
-    HANDLE id = NextLookup++;
-    Lookups()[id] = Lookup{hwnd, msg, buf, buflen, nullptr};
-    std::string host = name;
-    try {
-        // The helper only resolves; it hands the result back to the GUI
-        // thread and never touches the caller's objects.
-        std::thread([id, host] {
-            std::string canonical;
-            std::vector<std::uint32_t> addrs;
-            int err = ResolveName(host, canonical, addrs);
-            RunOnLoopThread([id, err, canonical, addrs] { LookupFinished(id, err, canonical, addrs); });
-        }).detach();
-    } catch (const std::exception&) {
-        Lookups().erase(id);
-        Fail(WSAENOBUFS);
-        return 0;
-    }
-    return id;
-}
-
-namespace {
-
-// On the GUI thread: the helper finished the address lookup `id`.
-void AddrLookupFinished(HANDLE id, int error, const std::string& name, const std::vector<FoundAddr>& addrs)
-{
-    auto it = Lookups().find(id);
-    if (it == Lookups().end())
-        return; // cancelled
-    Lookup lk = it->second;
-    bool posted = PostConditionalMessage(
-        lk.hwnd, lk.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(error)), [id, name, addrs, error] {
-            auto found = Lookups().find(id);
-            if (found == Lookups().end())
-                return false; // cancelled while queued
-            Lookup l = found->second;
-            Lookups().erase(found);
-            *l.list = error == 0 ? MakeAddrInfo(name, addrs, SOCK_STREAM, IPPROTO_TCP, 0) : nullptr;
+    const std::string host = name;
+    return StartLookup<std::uint32_t>(
+        Lookup{hwnd, msg, buf, buflen, nullptr},
+        [host](std::string& canonical, std::vector<std::uint32_t>& addrs) {
+            return ResolveName(host, canonical, addrs);
+        },
+        [](HANDLE id, const Lookup& l, const Found<std::uint32_t>& found) {
+            if (found.error == 0 && WriteHostEntry(l.buf, l.buflen, found.name, found.addrs) != 0) {
+                // Too small a buffer; the caller sees it through the
+                // message it gets next. Rare: a name with many addresses.
+                PostMessage(l.hwnd, l.msg, static_cast<WPARAM>(id), MAKELPARAM(0, static_cast<WORD>(WSAENOBUFS)));
+                return false;
+            }
             return true;
         });
-    if (!posted)
-        Lookups().erase(id);
 }
-
-} // namespace
 
 HANDLE WSAAsyncGetAddrInfo(HWND hwnd, UINT msg, const char* name, addrinfo** result)
 {
     EnsureReactor();
-    if (!name || !result) {
-        Fail(WSAEFAULT);
+    if (const int error = LookupArgumentError(hwnd, name && result)) {
+        Fail(error);
         return 0;
     }
-    if (!IsWindow(hwnd)) {
-        Fail(WSAEINVAL);
-        return 0;
-    }
-    HANDLE id = NextLookup++;
-    Lookups()[id] = Lookup{hwnd, msg, nullptr, 0, result};
-    std::string host = name;
-    try {
-        // As above: the helper resolves, the list is made on the GUI
-        // thread right before the completion is dispatched.
-        std::thread([id, host] {
-            std::string canonical;
-            std::vector<FoundAddr> addrs;
-            int err = ResolveAddrs(host, px::AfUnspec, canonical, addrs);
-            RunOnLoopThread([id, err, canonical, addrs] { AddrLookupFinished(id, err, canonical, addrs); });
-        }).detach();
-    } catch (const std::exception&) {
-        Lookups().erase(id);
-        Fail(WSAENOBUFS);
-        return 0;
-    }
-    return id;
+    const std::string host = name;
+    // The list is made on the GUI thread right before the completion is
+    // dispatched.
+    return StartLookup<FoundAddr>(
+        Lookup{hwnd, msg, nullptr, 0, result},
+        [host](std::string& canonical, std::vector<FoundAddr>& addrs) {
+            return ResolveAddrs(host, px::AfUnspec, canonical, addrs);
+        },
+        [](HANDLE, const Lookup& l, const Found<FoundAddr>& found) {
+            *l.list = found.error == 0 ? MakeAddrInfo(found.name, found.addrs, SOCK_STREAM, IPPROTO_TCP, 0) : nullptr;
+            return true;
+        });
 }
 
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle)
