@@ -22,8 +22,7 @@
 
 namespace {
 
-int ListenFd = -1;
-int ListenPort = 0;
+fuzzpump::Listening Peer;
 
 void Fail(const char* what)
 {
@@ -41,7 +40,7 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
     std::vector<std::string> lines;
     TCustomFtpCli cli;
     cli.SetHostName("127.0.0.1");
-    cli.SetPort(std::to_string(ListenPort));
+    cli.SetPort(std::to_string(Peer.port));
     cli.SetOptions(options);
     bool done = false;
     int error = -1;
@@ -52,7 +51,7 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
     cli.OnResponse = [&](TObject*) { lines.push_back(cli.LastResponse()); };
 
     cli.StartOpen();
-    int fd = fuzzpeer::Accept(ListenFd);
+    int fd = fuzzpeer::Accept(Peer.fd);
     if (fd < 0)
         Fail("accept");
     const char greeting[] = "220 ready\r\n";
@@ -83,9 +82,7 @@ std::vector<std::string> Play(TFtpOptions options, const std::string& answer, st
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    ListenFd = fuzzpeer::Listen(ListenPort);
-    if (ListenFd < 0)
-        Fail("listen");
+    Peer = fuzzpump::ListenOrFail("fuzz_ftp_replies");
     return 0;
 }
 

@@ -27,8 +27,7 @@
 
 namespace {
 
-int ListenFd = -1;
-int ListenPort = 0;
+fuzzpump::Listening Peer;
 
 void Fail(const char* what)
 {
@@ -42,9 +41,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // The socket connects to the peer: the peer closes first, and its side
     // of each finished connection waits out TIME_WAIT on the one listening
     // port, instead of using up the ephemeral ports.
-    ListenFd = fuzzpeer::Listen(ListenPort);
-    if (ListenFd < 0)
-        Fail("listen");
+    Peer = fuzzpump::ListenOrFail("fuzz_line_mode");
     return 0;
 }
 
@@ -74,9 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     sock.OnSessionClosed = [&](TObject*, WORD) { closed = true; };
     sock.SetAddr("127.0.0.1");
-    sock.SetPort(std::to_string(ListenPort));
+    sock.SetPort(std::to_string(Peer.port));
     sock.Connect();
-    int fd = fuzzpeer::Accept(ListenFd);
+    int fd = fuzzpeer::Accept(Peer.fd);
     if (fd < 0)
         Fail("accept");
     fuzzpump::PumpUntil("fuzz_line_mode", [&] { return sock.State() == wsConnected; });

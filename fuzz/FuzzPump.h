@@ -1,6 +1,8 @@
 // Pumping the message queue in the fuzz targets that talk to a peer.
 #pragma once
 
+#include "FuzzPeer.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +15,22 @@ namespace fuzzpump {
 {
     std::fprintf(stderr, "%s: %s\n", target, what);
     std::abort();
+}
+
+// The listening socket on 127.0.0.1 that a target's connections come to,
+// opened once from LLVMFuzzerInitialize; a target that cannot listen stops.
+struct Listening {
+    int fd = -1;
+    int port = 0;
+};
+
+inline Listening ListenOrFail(const char* target)
+{
+    Listening l;
+    l.fd = fuzzpeer::Listen(l.port);
+    if (l.fd < 0)
+        Fail(target, "listen");
+    return l;
 }
 
 // Pumps messages until done() holds. A dialogue that stops moving is a

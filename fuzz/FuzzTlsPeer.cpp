@@ -22,8 +22,7 @@
 
 namespace {
 
-int ListenFd = -1;
-int ListenPort = 0;
+fuzzpump::Listening Peer;
 
 void Fail(const char* what)
 {
@@ -34,9 +33,7 @@ void Fail(const char* what)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    ListenFd = fuzzpeer::Listen(ListenPort);
-    if (ListenFd < 0)
-        Fail("listen");
+    Peer = fuzzpump::ListenOrFail("fuzz_tls_peer");
     return 0;
 }
 
@@ -69,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     sock.OnSessionClosed = [&](TObject*, WORD) { ++closes; };
     sock.SetAddr("127.0.0.1");
-    sock.SetPort(std::to_string(ListenPort));
+    sock.SetPort(std::to_string(Peer.port));
     sock.Connect();
-    int fd = fuzzpeer::Accept(ListenFd);
+    int fd = fuzzpeer::Accept(Peer.fd);
     if (fd < 0)
         Fail("accept");
     fuzzpump::PumpUntil("fuzz_tls_peer", [&] { return sock.State() == wsConnected; });
