@@ -647,6 +647,41 @@ TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
     EXPECT_EQ(server.Join().back(), "STOR big.bin");
 }
 
+// A server that closes the data connection part-way and still answers
+// 226: the file is not all there, the store fails and says why, and the
+// dialogue stays in step for the next command.
+TEST(FtpDialogue, StoreCutShortByTheServerFailsWhateverItsReply)
+{
+    FtpScriptServer server([](FtpScriptSession& s) {
+        LogIn(s);
+        s.Answer(s.OpenPassive());
+        ASSERT_TRUE(s.AcceptData());
+        std::string stor;
+        s.ReadCommand(stor);
+        s.Reply("150 Ok to send data");
+        EXPECT_FALSE(s.ReceiveSomeData().empty());
+        s.CloseData();
+        s.Reply("226 Transfer complete");
+        s.Answer("200 NOOP ok");
+        s.WaitForClose();
+    });
+    TempFile file(std::string(64 * 1024 * 1024, 'z'));
+    FtpTestClient ftp;
+    Prepare(ftp, server);
+    ftp.SetPassive(true);
+    ASSERT_TRUE(ftp.Connect());
+    ftp.SetLocalFileName(file.path);
+    ftp.SetHostFileName("big.bin");
+
+    EXPECT_FALSE(ftp.StoreFile());
+    EXPECT_EQ(ftp.ErrorMessage(), "426 Data connection closed before the transfer completed");
+    ftp.SetLocalFileName("NOOP");
+    ASSERT_TRUE(ftp.Quote()) << ftp.ErrorMessage();
+    EXPECT_EQ(ftp.LastResponse(), "200 NOOP ok");
+    ftp.Abort();
+    server.Join();
+}
+
 TEST(FtpDialogue, StoreReplyOtherThan150FailsWithItsCode)
 {
     FtpScriptServer server([](FtpScriptSession& s) {
