@@ -160,6 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
                 for (bool passive : {false, true})
                     for (size_t size : {size_t{0}, size_t{1}, size_t{1514}, size_t{1515}, size_t{20} * 1024 * 1024})
                         cases.push_back({kind, passive, size, tls});
+        // A plain store sends 64 KiB pieces: a file of one piece less a byte,
+        // one piece, and one piece and a byte.
+        for (Kind kind : {Kind::Vsftpd, Kind::Pyftpdlib})
+            for (bool passive : {false, true})
+                for (size_t size : {size_t{65535}, size_t{65536}, size_t{65537}})
+                    cases.push_back({kind, passive, size, FtpTlsMode::None});
         return cases;
     }()),
     CaseName);
@@ -190,6 +196,14 @@ TEST_P(FtpRealSession, DirectoriesListingAndAsciiUpload)
     ftp.SetPassive(true);
     ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
     EXPECT_EQ(ReadFile(server->StoredPath("reports/notes.txt")), text);
+    // Lines across several pieces of the store, the last one short.
+    std::string longText;
+    for (int line = 0; longText.size() < 3 * 65536 + 7; ++line)
+        longText += "line " + std::to_string(line) + " of a text sent in ascii\n";
+    ftp.SetLocalFileName(local.Write("long.txt", longText));
+    ftp.SetHostFileName("long.txt");
+    ASSERT_TRUE(ftp.StoreFile()) << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(server->StoredPath("reports/long.txt")) == longText);
 
     ASSERT_TRUE(ftp.ParentDir()) << ftp.ErrorMessage();
     for (bool passive : {false, true}) {
