@@ -1,6 +1,7 @@
 // The Help dialog: where the read-me is found, what each link opens, and
 // the dialog as the main window's Help button shows it.
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -150,6 +151,41 @@ TEST_F(HelpTest, EachLinkOpensItsTargetByMouseOrKeyboard)
     EXPECT_EQ(Std(dialog->webSiteLink->text()), ParceloLinks::WebSite);
     EXPECT_EQ(Std(dialog->mailLink->text()), ParceloLinks::MailAddress);
     EXPECT_EQ(dialogs_.Log().size(), 0u);
+}
+
+// On a dark theme the links take the theme's link colour, and a link
+// reached with Tab draws a focus mark.
+TEST_F(HelpTest, LinksTakeTheThemesLinkColourAndShowTheFocus)
+{
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Link, QColor(0x8a, 0xb4, 0xf8));
+    QApplication::setPalette(dark);
+    auto dialog = MakeDialog();
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    QApplication::setActiveWindow(dialog.get());
+
+    for (LinkLabel* link :
+         {dialog->readmeLink, dialog->helpLink, dialog->faqLink, dialog->webSiteLink, dialog->mailLink}) {
+        EXPECT_EQ(link->palette().color(link->foregroundRole()), QColor(0x8a, 0xb4, 0xf8)) << Std(link->objectName());
+        bool drawnInLinkColour = false;
+        const QImage unfocused = link->grab().toImage();
+        for (int y = 0; y < unfocused.height() && !drawnInLinkColour; ++y)
+            for (int x = 0; x < unfocused.width() && !drawnInLinkColour; ++x)
+                drawnInLinkColour = unfocused.pixelColor(x, y) == QColor(0x8a, 0xb4, 0xf8);
+        EXPECT_TRUE(drawnInLinkColour) << Std(link->objectName());
+    }
+
+    // Tab from the link before reaches the help link; its picture gains the mark.
+    const QImage unfocused = dialog->helpLink->grab().toImage();
+    dialog->readmeLink->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), dialog->helpLink);
+    EXPECT_NE(dialog->helpLink->grab().toImage(), unfocused) << "a focused link shows it";
+    QApplication::setPalette(before);
 }
 
 TEST_F(HelpTest, TheHelpButtonShowsTheDialogAndFreesItWhenClosed)
