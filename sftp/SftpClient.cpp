@@ -738,11 +738,19 @@ void TCustomSftpCli::StartListDirs()
     Check(TSftpRequest::ListDirs);
     FTarget = Resolve(DirName);
     FDirNames.clear();
+    FLinkNames.clear();
+    FLinkStats.clear();
     Display("> opendir " + FTarget);
     std::string p;
     AppendPathRequest(p, FXP_OPENDIR, NextId(), FTarget);
     Send(FXP_OPENDIR, p);
     Flush();
+}
+
+void TCustomSftpCli::EndListing()
+{
+    std::sort(FDirNames.begin(), FDirNames.end());
+    Finish(!FFailed);
 }
 
 void TCustomSftpCli::StartStore()
@@ -978,9 +986,14 @@ void TCustomSftpCli::OnReply(const Reply& reply)
             if (reply.type == FXP_HANDLE && sent.what == FXP_OPENDIR) {
                 FHandleStr = reply.handle;
             } else if (reply.type == FXP_NAME && sent.what == FXP_READDIR) {
-                for (const NameEntry& e : reply.names)
-                    if (e.attrs.IsDirectory() && e.filename != "." && e.filename != "..")
+                for (const NameEntry& e : reply.names) {
+                    if (e.filename == "." || e.filename == "..")
+                        continue;
+                    if (e.attrs.IsDirectory())
                         FDirNames.push_back(e.filename);
+                    else if (e.attrs.IsLink())
+                        FLinkNames.push_back(e.filename);
+                }
             } else if (status("READDIR")) {
                 if (reply.code != FX_EOF) {
                     Display("< " + StatusText(reply));
@@ -1001,9 +1014,28 @@ void TCustomSftpCli::OnReply(const Reply& reply)
             AppendHandleRequest(p, FXP_READDIR, NextId(), FHandleStr);
             Send(FXP_READDIR, p);
             Flush();
+        } else if (sent.what == FXP_STAT) {
+            // A link's target: a directory joins the list; a link that
+            // leads nowhere or elsewhere does not.
+            if (const auto link = FLinkStats.find(sent.id); link != FLinkStats.end()) {
+                if (reply.type == FXP_ATTRS && reply.attrs.IsDirectory())
+                    FDirNames.push_back(link->second);
+                FLinkStats.erase(link);
+            }
+            if (FLinkStats.empty())
+                EndListing();
         } else if (status("CLOSE")) {
-            std::sort(FDirNames.begin(), FDirNames.end());
-            Finish(!FFailed);
+            if (FFailed || FLinkNames.empty()) {
+                EndListing();
+                return;
+            }
+            for (const std::string& name : FLinkNames) {
+                std::string p;
+                AppendPathRequest(p, FXP_STAT, NextId(), (FTarget.ends_with('/') ? FTarget : FTarget + "/") + name);
+                FLinkStats[Send(FXP_STAT, p)] = name;
+            }
+            FLinkNames.clear();
+            Flush();
         }
         return;
     case TSftpRequest::Store: StepStore(&reply, sent); return;

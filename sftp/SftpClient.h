@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,8 @@ private:
     std::uint32_t NextId() { return FNextId++; }
     void Display(const std::string& line);
     void Finish(bool ok);
+    // Ends a listing: the names sorted, the request done.
+    void EndListing();
     void Fail(std::uint32_t code, const std::string& message);
     void Lost(const std::string& why);
     void EndSession();
@@ -259,6 +262,10 @@ private:
     std::string FTarget; // the path of the request at hand
     std::string FHandleStr;
     std::vector<std::string> FDirNames;
+    // A listing's symbolic links, and the STAT asked about each (by id):
+    // a link to a directory is listed as a directory.
+    std::vector<std::string> FLinkNames;
+    std::map<std::uint32_t, std::string> FLinkStats;
     sftp::Attrs FStat;
     std::vector<std::pair<std::string, std::string>> FExtensions;
     std::string FErrorMessage;

@@ -93,6 +93,7 @@ struct Attrs {
     bool HasPermissions() const { return flags & FILEXFER_ATTR_PERMISSIONS; }
     // Known to be a directory (the permissions carry the file type).
     bool IsDirectory() const { return HasPermissions() && (permissions & 0170000u) == 0040000u; }
+    bool IsLink() const { return HasPermissions() && (permissions & 0170000u) == 0120000u; }
 };
 
 struct NameEntry {

@@ -154,6 +154,15 @@ TEST_F(SftpRealServer, NamesWithBlanksUtf8AndOtherBytesAreKept)
     client.DirName = "dir with blanks.txt";
     ASSERT_TRUE(client.ListDirs());
     EXPECT_EQ(std::vector<std::string>{"inner"}, client.DirNames());
+    // Links: one to a directory is listed as one, one to a file or to
+    // nothing is not.
+    const std::string inner = server->Root() + "/dir with blanks.txt/";
+    fs::create_directory_symlink(server->Root() + "/dir latin1 \xe9t\xe9", inner + "to a dir");
+    std::ofstream(inner + "file") << "x";
+    fs::create_symlink(inner + "file", inner + "to a file");
+    fs::create_symlink(inner + "gone", inner + "to nothing");
+    ASSERT_TRUE(client.ListDirs()) << client.ErrorMessage();
+    EXPECT_EQ((std::vector<std::string>{"inner", "to a dir"}), client.DirNames());
     client.DirName = "no such dir";
     EXPECT_FALSE(client.ListDirs());
     EXPECT_NE(std::string::npos, client.ErrorMessage().find("no such file")) << client.ErrorMessage();
