@@ -324,6 +324,42 @@ TEST_F(SftpWindow, HostKeyQuestionEnterRefusesYesTrustsAndTheNextStartAsksNothin
     EXPECT_EQ(Stored("key.bin"), bytes.toStdString());
 }
 
+// A host key that differs from the one on record is never a question: one
+// warning box says the key HAS CHANGED, with the new fingerprint and where
+// the old key is kept; nothing is uploaded and the record stays.
+TEST_F(SftpWindow, ChangedHostKeyIsRefusedWithAWarningAndNoQuestion)
+{
+    QtDialogs qtDialogs;
+    DialogService* scripted = InstallDialogs(&qtDialogs);
+    struct Restore {
+        DialogService* service;
+        ~Restore() { InstallDialogs(service); }
+    } restore{scripted};
+
+    const std::string other = Std(Path("otherkey"));
+    ASSERT_EQ(RunProgram("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", other}).status, 0);
+    std::istringstream pub(ReadFile(other + ".pub"));
+    std::string type, base64;
+    pub >> type >> base64;
+    const std::string knownHosts = Std(Path("changed_known_hosts"));
+    const std::string held = "[127.0.0.1]:" + sshd->PortText() + " " + type + " " + base64 + "\n";
+    std::ofstream(knownHosts) << held;
+
+    auto form = ShowWindow({MakeFile("changed.bin", BinaryBytes(100))}, knownHosts);
+    TypeProfile(*form, sshd->PortText(), sshd->User());
+    BoxDriver boxes({BoxDriver::Act::Enter});
+    StartWithEnter(*form);
+
+    ASSERT_EQ(boxes.Boxes().size(), 1u) << "a warning, not a question";
+    const BoxDriver::Seen& box = boxes.Boxes()[0];
+    for (const std::string& part : {std::string("HAS CHANGED"), ServerFingerprint(), knownHosts})
+        EXPECT_TRUE(Has(box.text, part)) << part << " in: " << box.text;
+    EXPECT_EQ(box.parent, form.get());
+    EXPECT_FALSE(fs::exists(sshd->Root() + "/changed.bin"));
+    EXPECT_EQ(ReadFile(knownHosts), held) << "the old key stays on record";
+    EXPECT_TRUE(form->OKBn->isEnabled());
+}
+
 // The picker lists the sub-directories over SFTP (hidden ones left out),
 // a level deeper as typed, and the upload that follows uses the same
 // session.
