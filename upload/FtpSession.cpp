@@ -267,7 +267,17 @@ bool FtpSession::StoreFrom(const std::string& localPath, const std::string& remo
     ftp_.SetResumePosition(static_cast<std::int64_t>(offset));
     const bool stored = restarted ? ftp_.StoreFile() : ftp_.Append();
     ftp_.SetResumePosition(0);
-    return stored;
+    if (stored || !Connected())
+        return stored;
+    // Some servers take the restart point and then refuse the store that
+    // would continue the file (a rule against resumed uploads: "451
+    // Append/Restart not permitted"). They still take the whole file; a
+    // refusal for want of space stays a refusal.
+    const int code = ftp_.StatusCode();
+    if (code < 450 || code >= 600 || code == 452 || code == 552)
+        return false;
+    Note("! The server will not continue " + remoteName + "; sending it again from the start");
+    return Store(localPath, remoteName);
 }
 
 bool FtpSession::StatFile(const std::string& name, bool withTime, UploadRemoteFile& file)

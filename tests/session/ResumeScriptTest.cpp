@@ -55,15 +55,18 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
 {
     const struct {
         const char* what;
-        const char* sizeReply; // to SIZE after the new log-in
-        const char* restReply; // to REST (none: no REST expected)
-        const char* command;   // the transfer command expected
-        std::size_t from;      // where the bytes sent start
+        const char* sizeReply;         // to SIZE after the new log-in
+        const char* restReply;         // to REST (none: no REST expected)
+        const char* command;           // the transfer command expected
+        std::size_t from;              // where the bytes sent start
+        const char* refusal = nullptr; // the first transfer command refused so (none: taken)
     } cases[] = {
         {"resumed", "213 1000", "350 restarting", "STOR f.bin", 1000},
         {"REST refused: appended", "213 1000", "502 REST not implemented", "APPE f.bin", 1000},
         {"SIZE unknown: from the start", "502 SIZE not implemented", nullptr, "STOR f.bin", 0},
         {"SIZE larger than the file: from the start", "213 5000", nullptr, "STOR f.bin", 0},
+        {"REST taken, the continuing STOR refused: from the start", "213 1000", "350 restarting", "STOR f.bin", 0,
+         "451 f.bin: Append/Restart not permitted, try again"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -74,6 +77,14 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
                                                                         s.Answer(c.sizeReply);
                                                                         if (c.restReply)
                                                                             s.Answer(c.restReply);
+                                                                        if (c.refusal) {
+                                                                            s.Answer(s.OpenPassive());
+                                                                            EXPECT_TRUE(s.AcceptData());
+                                                                            std::string refused;
+                                                                            s.ReadCommand(refused);
+                                                                            s.CloseData();
+                                                                            s.Reply(c.refusal);
+                                                                        }
                                                                         command = ServeStore(s, received, "226 stored");
                                                                         s.Answer("213 3000");
                                                                         s.Answer("221 bye");
@@ -112,6 +123,10 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
         EXPECT_EQ(Data.substr(c.from), received);
         EXPECT_NE(std::string::npos, dialogue.find(UploadRetryNote(0, 1, 3))) << dialogue;
         EXPECT_EQ(c.from > 0, dialogue.find(UploadResumeNote("f.bin", c.from)) != std::string::npos) << dialogue;
+        EXPECT_EQ(c.refusal != nullptr,
+                  dialogue.find("! The server will not continue f.bin; sending it again from the start") !=
+                      std::string::npos)
+            << dialogue;
     }
 }
 
