@@ -2,10 +2,12 @@
 // Shared helpers of the main-window tests: a temporary folder of sample
 // files, a fixed locale, and a window built on a list of paths.
 
+#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QPalette>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -67,3 +69,27 @@ inline std::string Std(const QString& text)
 {
     return text.toStdString();
 }
+
+// A dark theme's palette for the application, while it lives.
+class DarkPalette {
+public:
+    static inline const QColor Text{0xee, 0xee, 0xee};
+    static inline const QColor Link{0x8a, 0xb4, 0xf8};
+
+    DarkPalette() : before_(QApplication::palette())
+    {
+        QPalette dark = before_;
+        dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
+        dark.setColor(QPalette::Text, Text);
+        dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+        dark.setColor(QPalette::WindowText, Text);
+        dark.setColor(QPalette::Link, Link);
+        QApplication::setPalette(dark);
+    }
+    ~DarkPalette() { QApplication::setPalette(before_); }
+    DarkPalette(const DarkPalette&) = delete;
+    DarkPalette& operator=(const DarkPalette&) = delete;
+
+private:
+    QPalette before_;
+};

@@ -147,17 +147,13 @@ TEST_F(MainWindow, TabKeyGoesFromAddressToPortAndReachesTheDirectoryChoice)
 // a fixed dark one.
 TEST_F(MainWindow, DialogueTakesTheThemesTextColour)
 {
-    const QPalette before = QApplication::palette();
-    QPalette dark = before;
-    dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
-    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
-    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
-    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-    QApplication::setPalette(dark);
-    auto form = OpenWindow({MakeFile("a.txt", "a")});
-    const QColor text = form->DisplayMemo->palette().color(QPalette::Text);
-    QApplication::setPalette(before);
-    EXPECT_EQ(text, QColor(0xee, 0xee, 0xee)) << Std(text.name());
+    QColor text;
+    {
+        DarkPalette dark;
+        auto form = OpenWindow({MakeFile("a.txt", "a")});
+        text = form->DisplayMemo->palette().color(QPalette::Text);
+    }
+    EXPECT_EQ(text, DarkPalette::Text) << Std(text.name());
 }
 
 // The window grows: the list and the dialogue take the room, the Name

@@ -157,12 +157,7 @@ TEST_F(HelpTest, EachLinkOpensItsTargetByMouseOrKeyboard)
 // reached with Tab draws a focus mark.
 TEST_F(HelpTest, LinksTakeTheThemesLinkColourAndShowTheFocus)
 {
-    const QPalette before = QApplication::palette();
-    QPalette dark = before;
-    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
-    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-    dark.setColor(QPalette::Link, QColor(0x8a, 0xb4, 0xf8));
-    QApplication::setPalette(dark);
+    DarkPalette dark;
     auto dialog = MakeDialog();
     dialog->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
@@ -170,12 +165,12 @@ TEST_F(HelpTest, LinksTakeTheThemesLinkColourAndShowTheFocus)
 
     for (LinkLabel* link :
          {dialog->readmeLink, dialog->helpLink, dialog->faqLink, dialog->webSiteLink, dialog->mailLink}) {
-        EXPECT_EQ(link->palette().color(link->foregroundRole()), QColor(0x8a, 0xb4, 0xf8)) << Std(link->objectName());
+        EXPECT_EQ(link->palette().color(link->foregroundRole()), DarkPalette::Link) << Std(link->objectName());
         bool drawnInLinkColour = false;
         const QImage unfocused = link->grab().toImage();
         for (int y = 0; y < unfocused.height() && !drawnInLinkColour; ++y)
             for (int x = 0; x < unfocused.width() && !drawnInLinkColour; ++x)
-                drawnInLinkColour = unfocused.pixelColor(x, y) == QColor(0x8a, 0xb4, 0xf8);
+                drawnInLinkColour = unfocused.pixelColor(x, y) == DarkPalette::Link;
         EXPECT_TRUE(drawnInLinkColour) << Std(link->objectName());
     }
 
@@ -185,7 +180,6 @@ TEST_F(HelpTest, LinksTakeTheThemesLinkColourAndShowTheFocus)
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     ASSERT_EQ(QApplication::focusWidget(), dialog->helpLink);
     EXPECT_NE(dialog->helpLink->grab().toImage(), unfocused) << "a focused link shows it";
-    QApplication::setPalette(before);
 }
 
 TEST_F(HelpTest, TheHelpButtonShowsTheDialogAndFreesItWhenClosed)

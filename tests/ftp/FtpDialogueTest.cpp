@@ -617,69 +617,57 @@ TEST(FtpDialogue, TransferThatKeepsMovingOutlastsTheTimeout)
     server.Join();
 }
 
-TEST(FtpDialogue, ControlConnectionLostDuringStoreFailsTheStore)
+// A store the server breaks once the file is on its way. The control
+// connection lost with the data: the store fails at once (not by the
+// time-out) and the client is left ready. The data connection closed
+// part-way and still a 226: the file is not all there, the store fails
+// and says why, and the dialogue stays in step for the next command.
+TEST(FtpDialogue, StoreBrokenByTheServerFails)
 {
-    FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
-        s.Answer(s.OpenPassive());
-        ASSERT_TRUE(s.AcceptData());
-        std::string stor;
-        s.ReadCommand(stor);
-        s.Reply("150 Ok to send data");
-        // Once the file is on its way, drop everything.
-        EXPECT_FALSE(s.ReceiveSomeData().empty());
-        s.CloseControl();
-        s.CloseData();
-    });
-    TempFile file(std::string(4 * 1024 * 1024, 'z'));
-    FtpTestClient ftp;
-    Prepare(ftp, server);
-    ftp.SetPassive(true);
-    ASSERT_TRUE(ftp.Connect());
-    ftp.SetLocalFileName(file.path);
-    ftp.SetHostFileName("big.bin");
+    for (const bool controlToo : {true, false}) {
+        SCOPED_TRACE(controlToo ? "control connection lost" : "data connection cut, then 226");
+        FtpScriptServer server([controlToo](FtpScriptSession& s) {
+            LogIn(s);
+            s.Answer(s.OpenPassive());
+            ASSERT_TRUE(s.AcceptData());
+            std::string stor;
+            s.ReadCommand(stor);
+            s.Reply("150 Ok to send data");
+            EXPECT_FALSE(s.ReceiveSomeData().empty());
+            if (controlToo) {
+                s.CloseControl();
+                s.CloseData();
+                return;
+            }
+            s.CloseData();
+            s.Reply("226 Transfer complete");
+            s.Answer("200 NOOP ok");
+            s.WaitForClose();
+        });
+        TempFile file(std::string(64 * 1024 * 1024, 'z'));
+        FtpTestClient ftp;
+        Prepare(ftp, server);
+        ftp.SetPassive(true);
+        ASSERT_TRUE(ftp.Connect());
+        ftp.SetLocalFileName(file.path);
+        ftp.SetHostFileName("big.bin");
 
-    EXPECT_FALSE(ftp.StoreFile());
-    EXPECT_NE(ftp.RequestResult(), 0);
-    EXPECT_NE(ftp.ErrorMessage(), "426 Timeout") << testing::PrintToString(ftp.displayed);
-    EXPECT_FALSE(ftp.Connected());
-    EXPECT_EQ(ftp.State(), ftpStReady);
-    EXPECT_EQ(server.Join().back(), "STOR big.bin");
-}
-
-// A server that closes the data connection part-way and still answers
-// 226: the file is not all there, the store fails and says why, and the
-// dialogue stays in step for the next command.
-TEST(FtpDialogue, StoreCutShortByTheServerFailsWhateverItsReply)
-{
-    FtpScriptServer server([](FtpScriptSession& s) {
-        LogIn(s);
-        s.Answer(s.OpenPassive());
-        ASSERT_TRUE(s.AcceptData());
-        std::string stor;
-        s.ReadCommand(stor);
-        s.Reply("150 Ok to send data");
-        EXPECT_FALSE(s.ReceiveSomeData().empty());
-        s.CloseData();
-        s.Reply("226 Transfer complete");
-        s.Answer("200 NOOP ok");
-        s.WaitForClose();
-    });
-    TempFile file(std::string(64 * 1024 * 1024, 'z'));
-    FtpTestClient ftp;
-    Prepare(ftp, server);
-    ftp.SetPassive(true);
-    ASSERT_TRUE(ftp.Connect());
-    ftp.SetLocalFileName(file.path);
-    ftp.SetHostFileName("big.bin");
-
-    EXPECT_FALSE(ftp.StoreFile());
-    EXPECT_EQ(ftp.ErrorMessage(), "426 Data connection closed before the transfer completed");
-    ftp.SetLocalFileName("NOOP");
-    ASSERT_TRUE(ftp.Quote()) << ftp.ErrorMessage();
-    EXPECT_EQ(ftp.LastResponse(), "200 NOOP ok");
-    ftp.Abort();
-    server.Join();
+        EXPECT_FALSE(ftp.StoreFile());
+        EXPECT_NE(ftp.RequestResult(), 0);
+        EXPECT_EQ(ftp.State(), ftpStReady);
+        if (controlToo) {
+            EXPECT_NE(ftp.ErrorMessage(), "426 Timeout") << testing::PrintToString(ftp.displayed);
+            EXPECT_FALSE(ftp.Connected());
+            EXPECT_EQ(server.Join().back(), "STOR big.bin");
+            continue;
+        }
+        EXPECT_EQ(ftp.ErrorMessage(), "426 Data connection closed before the transfer completed");
+        ftp.SetLocalFileName("NOOP");
+        ASSERT_TRUE(ftp.Quote()) << ftp.ErrorMessage();
+        EXPECT_EQ(ftp.LastResponse(), "200 NOOP ok");
+        ftp.Abort();
+        server.Join();
+    }
 }
 
 TEST(FtpDialogue, StoreReplyOtherThan150FailsWithItsCode)

@@ -29,6 +29,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The real message boxes instead of the scripted ones, while it lives.
+class RealBoxes {
+public:
+    RealBoxes() : scripted_(InstallDialogs(&qt_)) { }
+    ~RealBoxes() { InstallDialogs(scripted_); }
+    RealBoxes(const RealBoxes&) = delete;
+    RealBoxes& operator=(const RealBoxes&) = delete;
+
+private:
+    QtDialogs qt_;
+    DialogService* scripted_;
+};
+
 using Kind = ScriptedDialogs::Kind;
 
 bool Has(const std::string& text, const std::string& part)
@@ -271,12 +284,7 @@ TEST_F(SftpWindow, ThreeFilesArriveByteIdenticalInOneSession)
 // file, and the next start asks nothing.
 TEST_F(SftpWindow, HostKeyQuestionEnterRefusesYesTrustsAndTheNextStartAsksNothing)
 {
-    QtDialogs qtDialogs;
-    DialogService* scripted = InstallDialogs(&qtDialogs);
-    struct Restore {
-        DialogService* service;
-        ~Restore() { InstallDialogs(service); }
-    } restore{scripted};
+    RealBoxes realBoxes;
 
     const QByteArray bytes = BinaryBytes(5000);
     auto form = ShowWindow({MakeFile("key.bin", bytes)});
@@ -329,12 +337,7 @@ TEST_F(SftpWindow, HostKeyQuestionEnterRefusesYesTrustsAndTheNextStartAsksNothin
 // the old key is kept; nothing is uploaded and the record stays.
 TEST_F(SftpWindow, ChangedHostKeyIsRefusedWithAWarningAndNoQuestion)
 {
-    QtDialogs qtDialogs;
-    DialogService* scripted = InstallDialogs(&qtDialogs);
-    struct Restore {
-        DialogService* service;
-        ~Restore() { InstallDialogs(service); }
-    } restore{scripted};
+    RealBoxes realBoxes;
 
     const std::string other = Std(Path("otherkey"));
     ASSERT_EQ(RunProgram("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", other}).status, 0);
