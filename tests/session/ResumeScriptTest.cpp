@@ -51,6 +51,35 @@ void BrokenFirstSession(FtpScriptSession& s)
     ServeStore(s, ignored, "");
 }
 
+// A job of one file, f.bin, for the script's server: its session, with
+// the dialogue collected, and events that do nothing until a case sets
+// the ones it looks at.
+struct OneFileJob {
+    explicit OneFileJob(const FtpScriptServer& server) : job({{local.path, "f.bin", false, true}}, "")
+    {
+        session.SetLogin({"127.0.0.1", server.PortText(), "user", "secret"});
+        session.Client().SetPassive(true);
+        session.events.display = [this](const std::string& line) { dialogue += line + "\n"; };
+        events.fileStarting = [](std::size_t) {};
+        events.fileFailed = [](std::size_t, bool) { return false; };
+        events.stopped = [](std::size_t, bool) {};
+        events.fileDone = [](std::size_t) {};
+        events.completing = [] {};
+        events.lost = [] {};
+    }
+    UploadResult Run()
+    {
+        bool typeKnown = false;
+        return RunUpload(session, job, events, typeKnown);
+    }
+
+    TempFile local{Data};
+    FtpSession session;
+    std::string dialogue;
+    UploadJobDescription job;
+    UploadEvents events;
+};
+
 TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
 {
     const struct {
@@ -90,31 +119,18 @@ TEST(ResumeScript, WhatTheServerSaysDecidesHowTheFileGoesOn)
                                                                         s.Answer("221 bye");
                                                                         s.WaitForClose();
                                                                     }});
-        TempFile local(Data);
-        FtpSession session;
-        session.SetLogin({"127.0.0.1", server.PortText(), "user", "secret"});
-        session.Client().SetPassive(true);
-        std::string dialogue;
-        session.events.display = [&](const std::string& line) { dialogue += line + "\n"; };
-        UploadJobDescription job({{local.path, "f.bin", false, true}}, "");
-        job.policy.retryDelaysSeconds = {0};
+        OneFileJob run(server);
+        const std::string& dialogue = run.dialogue;
+        run.job.policy.retryDelaysSeconds = {0};
         int waits = 0;
-        UploadEvents events;
-        events.fileStarting = [](std::size_t) {};
-        events.fileFailed = [](std::size_t, bool) { return false; };
-        events.stopped = [](std::size_t, bool) {};
-        events.fileDone = [](std::size_t) {};
-        events.completing = [] {};
-        events.lost = [] {};
-        events.waitBeforeRetry = [&](int attempt, int attempts, int seconds) {
+        run.events.waitBeforeRetry = [&](int attempt, int attempts, int seconds) {
             EXPECT_EQ(1, attempt);
             EXPECT_EQ(3, attempts);
             EXPECT_EQ(0, seconds);
             ++waits;
             return true;
         };
-        bool typeKnown = false;
-        const UploadResult result = RunUpload(session, job, events, typeKnown);
+        const UploadResult result = run.Run();
         server.Join();
 
         EXPECT_EQ(UploadEnd::Completed, result.end) << dialogue;
@@ -170,33 +186,22 @@ TEST(ResumeScript, RefusalsThatStayAreNotRetried)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         FtpScriptServer server(c.scripts);
-        TempFile local(Data);
-        FtpSession session;
-        session.SetLogin({"127.0.0.1", server.PortText(), "user", "secret"});
-        session.Client().SetPassive(true);
-        std::string dialogue;
-        session.events.display = [&](const std::string& line) { dialogue += line + "\n"; };
-        UploadJobDescription job({{local.path, "f.bin", false, true}}, "");
-        job.policy.retryDelaysSeconds = {0};
-        job.policy.tempSuffix = c.suffix;
+        OneFileJob run(server);
+        const std::string& dialogue = run.dialogue;
+        run.job.policy.retryDelaysSeconds = {0};
+        run.job.policy.tempSuffix = c.suffix;
         int waits = 0;
         std::vector<std::string> log;
-        UploadEvents events;
-        events.fileStarting = [](std::size_t) {};
-        events.fileFailed = [&](std::size_t, bool canGoOn) {
+        run.events.fileFailed = [&](std::size_t, bool canGoOn) {
             log.push_back(canGoOn ? "failed" : "failed last");
             return false;
         };
-        events.stopped = [&](std::size_t, bool) { log.push_back("stopped"); };
-        events.fileDone = [](std::size_t) {};
-        events.completing = [] {};
-        events.lost = [] {};
-        events.waitBeforeRetry = [&](int, int, int) {
+        run.events.stopped = [&](std::size_t, bool) { log.push_back("stopped"); };
+        run.events.waitBeforeRetry = [&](int, int, int) {
             ++waits;
             return true;
         };
-        bool typeKnown = false;
-        const UploadResult result = RunUpload(session, job, events, typeKnown);
+        const UploadResult result = run.Run();
         server.Stop();
 
         EXPECT_EQ(UploadEnd::Stopped, result.end) << dialogue;
@@ -216,32 +221,21 @@ TEST(ResumeScript, RefusalsThatStayAreNotRetried)
 TEST(ResumeScript, CancelDuringTheWaitEndsTheJob)
 {
     FtpScriptServer server(std::vector<FtpScriptServer::Script>{BrokenFirstSession});
-    TempFile local(Data);
-    FtpSession session;
-    session.SetLogin({"127.0.0.1", server.PortText(), "user", "secret"});
-    session.Client().SetPassive(true);
-    UploadJobDescription job({{local.path, "f.bin", false, true}}, "");
+    OneFileJob run(server);
     bool failedReported = false;
-    UploadEvents events;
-    events.fileStarting = [](std::size_t) {};
-    events.fileFailed = [&](std::size_t, bool) {
+    run.events.fileFailed = [&](std::size_t, bool) {
         failedReported = true;
         return false;
     };
-    events.stopped = [](std::size_t, bool) {};
-    events.fileDone = [](std::size_t) {};
-    events.completing = [] {};
-    events.lost = [] {};
-    events.waitBeforeRetry = [](int, int, int seconds) {
+    run.events.waitBeforeRetry = [](int, int, int seconds) {
         EXPECT_EQ(2, seconds) << "the first of the default delays";
         return false;
     };
-    bool typeKnown = false;
-    const UploadResult result = RunUpload(session, job, events, typeKnown);
+    const UploadResult result = run.Run();
     server.Join();
     EXPECT_EQ(UploadEnd::Cancelled, result.end);
     EXPECT_FALSE(failedReported);
-    EXPECT_FALSE(session.Connected());
+    EXPECT_FALSE(run.session.Connected());
 }
 
 } // namespace
